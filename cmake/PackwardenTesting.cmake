@@ -1,0 +1,62 @@
+# Test registration shared by every test folder.
+#
+# packwarden_add_gtest(NAME <target> FOLDER <label> SOURCES ... LIBS ... [TIMEOUT s])
+# builds one GoogleTest program and registers each of its cases with CTest, labelled by the
+# folder it lives in. In the sanitizer tree the cases carry the prefix "asan:" and the extra
+# label "asan", so one CTest run reports both trees.
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+set(PACKWARDEN_TEST_TIMEOUT 120 CACHE STRING "Upper bound in seconds for any one test case")
+
+function(packwarden_add_gtest)
+    cmake_parse_arguments(T "" "NAME;FOLDER;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT ${PACKWARDEN_TEST_TIMEOUT})
+    endif()
+    add_executable(${T_NAME} ${T_SOURCES})
+    target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+    if(PACKWARDEN_SANITIZE)
+        # Sanitizer options are compiled into the program (see sanitizer_options.cpp), so the
+        # programs behave the same under CTest and by hand.
+        target_sources(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests/sanitizer_options.cpp)
+        set(prefix "asan:")
+        set(labels "${T_FOLDER};asan")
+    else()
+        set(prefix "")
+        set(labels "${T_FOLDER}")
+    endif()
+    gtest_discover_tests(${T_NAME}
+        TEST_PREFIX "${prefix}"
+        TEST_LIST ${T_NAME}_TESTS
+        DISCOVERY_MODE PRE_TEST
+        DISCOVERY_TIMEOUT 60
+        PROPERTIES TIMEOUT ${T_TIMEOUT})
+    # Discovery cannot pass list-valued properties through; label the discovered cases here.
+    set(labeller ${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}_labels.cmake)
+    file(WRITE ${labeller}
+        "if(${T_NAME}_TESTS)\n"
+        "  set_tests_properties(\${${T_NAME}_TESTS} PROPERTIES LABELS \"${labels}\")\n"
+        "endif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labeller})
+endfunction()
+
+# Builds this same source tree a second time, under AddressSanitizer and
+# UndefinedBehaviorSanitizer, as part of the normal build, and makes CTest in the normal tree
+# run the twin's tests as well.
+function(packwarden_sanitizer_twin)
+    include(ExternalProject)
+    set(twin ${CMAKE_BINARY_DIR}/asan)
+    ExternalProject_Add(sanitizer_twin
+        SOURCE_DIR ${PROJECT_SOURCE_DIR}
+        BINARY_DIR ${twin}
+        CMAKE_ARGS -DPACKWARDEN_SANITIZE=ON -DPACKWARDEN_SANITIZER_TWIN=OFF
+                   -DCMAKE_BUILD_TYPE=Debug -G ${CMAKE_GENERATOR}
+        BUILD_ALWAYS ON
+        INSTALL_COMMAND ""
+        USES_TERMINAL_BUILD ON)
+    file(WRITE ${CMAKE_BINARY_DIR}/sanitizer_twin_tests.cmake
+        "if(EXISTS \"${twin}/CTestTestfile.cmake\")\n  subdirs(\"${twin}\")\nendif()\n")
+    set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY TEST_INCLUDE_FILES
+        ${CMAKE_BINARY_DIR}/sanitizer_twin_tests.cmake)
+endfunction()

@@ -1,0 +1,215 @@
+// CSocket: an asynchronous IPv4 socket (TCP or UDP, client or listening) that raises events
+// to one owner on the user-interface thread.
+//
+// The owner creates an object with CSocket::Create(), sets properties, calls operations and
+// reacts to the events it chooses to handle (override the handlers of CSocketEvents it needs).
+// The operating-system handle is created lazily by the first operation that needs one, with the
+// Protocol in force then, and registered with the socket service (MSocketSupport), whose
+// notification channel delivers every network event to the object.
+//
+// Threading: everything runs on the thread that drains the service's channel. Events are raised
+// synchronously, in the order they happen, from inside the operation or the dispatch that
+// causes them; a handler may call any operation of the same object, including CloseSocket, and
+// may release its last reference to the object (the dispatch holds its own until it returns).
+//
+// Errors: operations that fail raise MSocketSupport::SocketError with a Winsock error number,
+// the source "CSocket.<Operation>" and the description from SocketErrorText. Failures found
+// after an operation returned (a refused connect, a failed lookup, a reset) reach the owner
+// only as OnError; the handle is then gone and State is StateError.
+//
+// Typical client session:
+//   OnConnect; after SendData, OnSendProgress (one or more) then OnSendComplete;
+//   OnDataArrival for each arrival; when the peer closes, OnDataArrival for data still waiting,
+//   then OnClose (State 0, no handle). Received data must be taken inside OnDataArrival:
+//   the teardown empties the receive buffer before OnClose.
+//
+// Typical server: set LocalPort (or Bind), Listen; on OnConnectionRequest(requestID) create a
+// fresh CSocket and call Accept(requestID) on it. A connection that is not accepted inside the
+// handler stays open, and may be accepted later by handing the same requestID to Accept.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ByteBuffer.h"
+#include "MSocketSupport.h"
+#include "Variant.h"
+
+namespace packwarden {
+
+using MSocketSupport::SocketError;
+
+enum SocketState : int32_t {
+    StateClosed = 0,
+    StateListening = 2,
+    StateResolvingHost = 4,
+    StateHostResolved = 5,
+    StateConnecting = 6,
+    StateConnected = 7,
+    StateClosing = 8,
+    StateError = 9,
+};
+
+enum SocketProtocol : int32_t {
+    ProtocolTcp = 0,
+    ProtocolUdp = 1,
+};
+
+enum LookupPurposeCode : int32_t {
+    LookupForConnect = 0,
+    LookupForSend = 1,
+};
+
+// "Wrong protocol or connection state for the requested transaction or request."
+constexpr int32_t WrongProtocolOrStateError = 40006;
+
+// The events a CSocket raises. Every handler has an empty default; override what you need.
+class CSocketEvents {
+public:
+    virtual ~CSocketEvents() = default;
+    // Occurs when the connection has been closed.
+    virtual void OnClose() {}
+    // Occurs connect operation is completed.
+    virtual void OnConnect() {}
+    // A connection is waiting on a listening socket; requestID is its handle (-1 when the
+    // platform's accept failed). Hand it to Accept on a fresh CSocket.
+    virtual void OnConnectionRequest(int32_t /*requestID*/) {}
+    // Data arrived; bytesTotal is everything now waiting in the receive buffer.
+    virtual void OnDataArrival(int32_t /*bytesTotal*/) {}
+    // A network error was reported for the socket. Scode is 0, HelpFile empty, HelpContext 0;
+    // Description and CancelDisplay may be written but are not read back.
+    virtual void OnError(int16_t /*Number*/, std::string& /*Description*/, int32_t /*Scode*/,
+                         const std::string& /*Source*/, const std::string& /*HelpFile*/,
+                         int32_t /*HelpContext*/, bool& /*CancelDisplay*/) {}
+    // Everything handed to SendData has been handed to the network.
+    virtual void OnSendComplete() {}
+    // After every send attempt: bytes taken by this attempt, bytes still waiting.
+    virtual void OnSendProgress(int32_t /*bytesSent*/, int32_t /*bytesRemaining*/) {}
+};
+
+class CSocket final : public std::enable_shared_from_this<CSocket>,
+                      private MSocketSupport::SocketEventSink {
+public:
+    // Starts the socket service if it is not running (throws its SocketError when it cannot
+    // start). Creates no handle.
+    static std::shared_ptr<CSocket> Create();
+    // Destroys a remaining handle and lets the service shut down when no socket is left.
+    // Never throws.
+    ~CSocket();
+
+    CSocket(const CSocket&) = delete;
+    CSocket& operator=(const CSocket&) = delete;
+
+    // The one owner whose handlers receive the events; null for none. Not owned: detach it
+    // before the owner goes away.
+    void SetOwner(CSocketEvents* owner) { owner_ = owner; }
+
+    // -- Operations, in the order of the class's interface --------------------------------
+
+    // Send data to remote computer. Appends the value's bytes to the send buffer and hands the
+    // buffer to the network at once; what the network does not take goes out as the socket
+    // becomes writable. Raises OnSendProgress after every attempt and OnSendComplete once the
+    // buffer is empty. A stream object without a handle raises 40006. A value that yields no
+    // bytes does nothing.
+    void SendData(const Variant& varData);
+    // Look at incoming data without removing it from the buffer.
+    void PeekData(Variant& varData, const Variant& varType = {}, const Variant& maxLen = {});
+    // Listen for incoming connection requests (binds first when not bound; backlog 5).
+    void Listen();
+    // Retrieve data sent by the remote computer. varType is a VarType code (empty: text);
+    // maxLen the most bytes to take (empty, 0, negative or larger than the buffer: all).
+    void GetData(Variant& varData, const Variant& varType = {}, const Variant& maxLen = {});
+    // Connect to the remote computer. Both arguments optional: a host (name or dotted address)
+    // and a port (number or numeric text). A name is resolved asynchronously. The outcome
+    // arrives as OnConnect or OnError.
+    void Connect(const Variant& strRemoteHost = {}, const Variant& lngRemotePort = {});
+    // Close current connection: connected, it shuts the sending direction down and OnClose
+    // follows the peer's close; otherwise the handle is destroyed at once. Never raises.
+    void CloseSocket();
+    // Binds socket to specific port and adapter. A port of 0 or less and an empty address keep
+    // the stored LocalPort / LocalIP.
+    void Bind(int32_t lngLocalPort = 0, const std::string& strLocalIP = {});
+    // Accept an incoming connection request: take over the handle delivered by
+    // OnConnectionRequest. A handle this object still holds is destroyed first.
+    void Accept(int32_t requestID);
+
+    // -- Properties ---------------------------------------------------------------------------
+
+    int32_t State() const { return m_.State; }
+    // Returns the socket handle.
+    int32_t SocketHandle() const { return m_.SocketHandle; }
+    // Returns/Sets the port to be connected to on the remote computer.
+    int32_t RemotePort() const { return m_.RemotePort; }
+    void RemotePort(int32_t NewValue) { m_.RemotePort = NewValue; }
+    // Returns the remote host IP address.
+    const std::string& RemoteHostIP() const { return m_.RemoteHostIP; }
+    // Returns/Sets the name used to identify the remote computer. Writing a dotted address also
+    // sets RemoteHostIP and, for UDP, switches broadcast on for addresses ending in ".255".
+    const std::string& RemoteHost() const { return m_.RemoteHost; }
+    void RemoteHost(const std::string& NewValue);
+    // Returns/Sets the socket protocol (ignored while a handle exists).
+    int32_t Protocol() const { return m_.Protocol; }
+    void Protocol(int32_t NewValue);
+    // Returns/Sets the port used on the local computer.
+    int32_t LocalPort() const { return m_.LocalPort; }
+    void LocalPort(int32_t NewValue) { m_.LocalPort = NewValue; }
+    // Returns the local machine IP address.
+    const std::string& LocalIP() const { return m_.LocalIP; }
+    // Returns the local machine name.
+    const std::string& LocalHostName() const { return m_.LocalHostName; }
+    // Returns the number of bytes received on this connection.
+    int32_t BytesReceived() const { return m_.BytesReceived; }
+
+    // Read-only views for diagnostics and tests.
+    bool IsBound() const { return m_.IsBound; }
+    bool SendPending() const { return m_.SendPending; }
+    bool BroadcastEnabled() const { return m_.BroadcastEnabled; }
+    int32_t LookupHandle() const { return m_.LookupHandle; }
+    int32_t ReceiveChunkSize() const { return m_.ReceiveChunkSize; }
+    std::size_t SendBufferSize() const { return m_.SendBuffer.size(); }
+    std::size_t ReceiveBufferSize() const { return m_.ReceiveBuffer.size(); }
+
+private:
+    CSocket();
+
+    // Friend operations: only the socket service calls these.
+    void PostSocketEvent(int32_t eventCode, int32_t errorCode) override;
+    void PostGetHostEvent(int32_t lookupHandle, uint32_t address, std::string& hostName,
+                          int32_t& errorCode) override;
+
+    int32_t vbSocket();
+    bool EnsureSocket();
+    void ReadBufferSizes();
+    int32_t RecvToBuffer();
+    void ReceiveData(Variant& varData, bool peek, const Variant& varType, const Variant& maxLen);
+    void SendBufferedData();
+    void DestroySocket();
+
+    // Members, in their declaration order.
+    struct Members {
+        int32_t LookupPurpose = LookupForConnect;
+        int32_t Protocol = ProtocolTcp;
+        int32_t State = StateClosed;
+        int32_t BytesReceived = 0;
+        std::string LocalHostName;
+        std::string LocalIP;
+        int32_t LocalPort = 0;
+        std::string RemoteHost;
+        std::string RemoteHostIP;
+        int32_t RemotePort = 0;
+        int32_t SocketHandle = -1;
+        int32_t LookupHandle = 0;
+        ByteBuffer SendBuffer;
+        ByteBuffer ReceiveBuffer;
+        int32_t ReceiveChunkSize = 0;
+        int32_t MaxDatagramSize = 0;
+        bool IsBound = false;
+        bool SendPending = false;
+        bool BroadcastEnabled = false;
+    } m_;
+
+    CSocketEvents* owner_ = nullptr;
+};
+
+}  // namespace packwarden

@@ -1,0 +1,70 @@
+// Variant: the tagged value that SendData, GetData, PeekData and Connect's optional arguments
+// take. The tag is an automation type code; the codes below are all the socket object knows.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace packwarden {
+
+enum VarType : int32_t {
+    vbEmpty = 0,
+    vbNull = 1,
+    vbInteger = 2,     // 16-bit signed integer, 2 bytes
+    vbLong = 3,        // 32-bit signed integer, 4 bytes
+    vbSingle = 4,      // IEEE single, 4 bytes
+    vbDouble = 5,      // IEEE double, 8 bytes
+    vbCurrency = 6,    // 64-bit signed integer scaled by 10 000, 8 bytes
+    vbDate = 7,        // OLE date as an IEEE double, 8 bytes
+    vbString = 8,      // text, one byte per character
+    vbBoolean = 11,    // 16-bit: 0 false, -1 true
+    vbByte = 17,       // unsigned byte
+    vbByteArray = 8209 // array of unsigned bytes (8192 + 17)
+};
+
+class Variant {
+public:
+    using Bytes = std::vector<uint8_t>;
+
+    Variant() = default;  // Empty
+    Variant(int16_t v) : type_(vbInteger), value_(int64_t{v}) {}
+    Variant(int32_t v) : type_(vbLong), value_(int64_t{v}) {}
+    Variant(float v) : type_(vbSingle), value_(double{v}) {}
+    Variant(double v) : type_(vbDouble), value_(v) {}
+    Variant(bool v) : type_(vbBoolean), value_(int64_t{v ? -1 : 0}) {}
+    Variant(uint8_t v) : type_(vbByte), value_(int64_t{v}) {}
+    Variant(std::string v) : type_(vbString), value_(std::move(v)) {}
+    Variant(const char* v) : type_(vbString), value_(std::string(v)) {}
+    Variant(Bytes v) : type_(vbByteArray), value_(std::move(v)) {}
+
+    static Variant Null();
+    // A currency value from its scaled 64-bit integer (1.5 is 15000).
+    static Variant Currency(int64_t scaled);
+    static Variant Date(double oleDate);
+
+    int32_t Type() const { return type_; }
+    bool IsEmpty() const { return type_ == vbEmpty; }
+
+    // Typed access; each returns the value converted from whatever the variant holds
+    // (numbers from numbers, text as its bytes). Throws SocketError 13 ("Type mismatch") when
+    // no conversion exists.
+    int64_t AsInteger() const;  // vbInteger, vbLong, vbByte, vbBoolean, vbCurrency (scaled)
+    double AsDouble() const;    // vbSingle, vbDouble, vbDate and every integer type
+    std::string AsString() const;
+    Bytes AsBytes() const;
+
+    // The number a value stands for: numbers, and text that reads as a number ("80", " 8e1 ").
+    // Empty for Empty, Null, byte arrays and text that is no number.
+    std::optional<double> ToNumber() const;
+
+    friend bool operator==(const Variant&, const Variant&) = default;
+
+private:
+    int32_t type_ = vbEmpty;
+    std::variant<std::monostate, int64_t, double, std::string, Bytes> value_;
+};
+
+}  // namespace packwarden

@@ -1,0 +1,239 @@
+// MSocketSupport: the process-wide half of the asynchronous socket layer.
+//
+// It starts and releases the networking service, owns the one notification channel through
+// which every network event and every host-lookup completion reaches the user-interface
+// thread, and routes each record, by the handle it carries, to the socket object that owns
+// that handle. Everything here runs on one thread (the thread that drains the channel);
+// only the resolver's worker thread runs elsewhere, and it never touches these tables.
+//
+// Embedding the channel in an event loop:
+//   - ChannelFd() is readable whenever work is pending; watch it (a QSocketNotifier, say);
+//   - when it fires, call ProcessPending(), which turns readiness into records and dispatches
+//     every record queued, one at a time, in order;
+//   - owners without an event loop (tests, command-line tools) call RunUntil().
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace MSocketSupport {
+
+// ---------------------------------------------------------------------------------------------
+// Errors
+
+// The one error type of the socket layer: number, source ("Module.Operation") and description.
+// Thrown where an operation "raises"; recorded in CurrentError() where it "records".
+class SocketError : public std::runtime_error {
+public:
+    SocketError(int32_t number, std::string source, std::string description);
+    int32_t Number;
+    std::string Source;
+    std::string Description;
+};
+
+// The runtime's overflow error (number 6, "Overflow").
+constexpr int32_t OverflowErrorNumber = 6;
+inline constexpr const char* OverflowErrorText = "Overflow";
+
+struct ErrorRecord {
+    int32_t Number = 0;
+    std::string Source;
+    std::string Description;
+    bool Empty() const { return Number == 0 && Source.empty() && Description.empty(); }
+    void Clear() { *this = ErrorRecord{}; }
+};
+
+// The error most recently recorded by an operation that reports failure through its result.
+ErrorRecord& CurrentError();
+
+// The description of a socket error number ("Connection refused." for 10061, ...);
+// "Unknown error." for every number without a row of its own.
+std::string SocketErrorText(int32_t number);
+
+// ---------------------------------------------------------------------------------------------
+// Value conversions at the platform boundary
+
+// The bytes at `address` up to the first zero byte; empty for a null address.
+std::string AnsiStringAt(const char* address);
+// 0..65535 -> the 16-bit value with the same low bits; anything else throws SocketError
+// {6, "MSocketSupport.UnsignedToShort", "Overflow"}.
+int16_t UnsignedToShort(int32_t value);
+// A 16-bit value read as 0..65535.
+int32_t ShortToUnsigned(int16_t value);
+// x AND 0xFFFF, and (x >> 16) AND 0xFFFF; never negative.
+int32_t LowWord(int32_t x);
+int32_t HighWord(int32_t x);
+
+// ---------------------------------------------------------------------------------------------
+// Network event codes carried by socket-event records
+
+constexpr int32_t FD_READ = 1;
+constexpr int32_t FD_WRITE = 2;
+constexpr int32_t FD_OOB = 4;
+constexpr int32_t FD_ACCEPT = 8;
+constexpr int32_t FD_CONNECT = 16;
+constexpr int32_t FD_CLOSE = 32;
+constexpr int32_t SocketEventMask = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+
+// The largest datagram on Linux, where the platform reports none (65535 - 8 - 20).
+constexpr int32_t DefaultMaxDatagramSize = 65507;
+
+// ---------------------------------------------------------------------------------------------
+// The receiving side of dispatch. The socket object implements it (privately: only the service
+// calls these, with an object it found in its tables).
+
+class SocketEventSink {
+public:
+    // A network event for the object's handle: an FD_* code and a socket error number (0 = ok).
+    virtual void PostSocketEvent(int32_t eventCode, int32_t errorCode) = 0;
+    // A host lookup finished: the task handle (0 on failure), the IPv4 address in network byte
+    // order as it lies in memory (0 on failure), the official host name and the error number.
+    virtual void PostGetHostEvent(int32_t lookupHandle, uint32_t address, std::string& hostName,
+                                  int32_t& errorCode) = 0;
+
+protected:
+    ~SocketEventSink() = default;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Service start-up and shut-down
+
+// Starts the service once; later calls return MaxDatagramSize() and do nothing else.
+// Throws SocketError (source "MSocketSupport.InitWinsockService") when start-up fails.
+int32_t InitWinsockService();
+// Releases the service when no socket is registered; otherwise does nothing.
+void CleanupWinsockService();
+
+bool WinsockStarted();
+int32_t MaxDatagramSize();
+// The two record kinds, assigned at start-up ("<program>.WinsockMessage", ".ResolveMessage").
+uint32_t WinsockMessage();
+uint32_t ResolveMessage();
+
+// ---------------------------------------------------------------------------------------------
+// The notification channel
+
+// The channel's logical handle ("window"): non-zero while at least one socket is registered
+// (or a lookup is outstanding); 0 when none exists. Records carry it and are dropped when it is
+// no longer the current one.
+int32_t SocketWindow();
+// Creates the logical handle; 0 on failure. Called by RegisterSocket when SocketWindow() is 0.
+int32_t CreateSocketWindow();
+// Destroys the logical handle; false on failure. Called after the last deregistration.
+bool DestroySocketWindow();
+
+// Queues a record at the tail of the channel, in order with readiness records. False when the
+// channel cannot take it (no such window).
+bool PostChannelRecord(int32_t window, uint32_t message, int32_t wParam, int32_t lParam);
+
+// Routes one record. Socket events go to PostSocketEvent of the object registered under wParam,
+// lookup completions to PostGetHostEvent; other kinds go to the previous procedure (see
+// SetPreviousWindowProc) and its result is returned. Never throws.
+int32_t SocketWindowProc(int32_t window, uint32_t message, int32_t wParam, int32_t lParam);
+
+using WindowProc = std::function<int32_t(int32_t window, uint32_t message, int32_t wParam,
+                                         int32_t lParam)>;
+// Receives records of any kind other than the two above (default: returns 0).
+void SetPreviousWindowProc(WindowProc proc);
+
+// A file descriptor that is readable whenever work is pending. Lives for the process.
+int ChannelFd();
+// Turns pending readiness into records and dispatches every queued record. Never blocks.
+// Re-entrant: a handler may call it (or RunUntil) again from inside a dispatch.
+void ProcessPending();
+// Dispatches until `done()` holds or `timeout` passes; returns done(). For tests and owners
+// without an event loop.
+bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+
+// ---------------------------------------------------------------------------------------------
+// Registries
+
+// Enters a socket handle for `object` and asks for its network events (SocketEventMask).
+// False on failure, with the reason in CurrentError() (none when the handle was already
+// registered). A failed registration leaves no entry behind.
+bool RegisterSocket(int32_t socketHandle, std::weak_ptr<SocketEventSink> object);
+// Stops a handle's events and removes it; destroys the window after the last one.
+// False for -1 or when no socket is registered; throws when the handle is not registered.
+bool DeregisterSocket(int32_t socketHandle);
+// Starts an asynchronous lookup of `hostName` for `object`; returns its task handle (never 0
+// for a started lookup), or 0 with the reason in CurrentError(). The completion is delivered
+// exactly once, on the channel's thread, to PostGetHostEvent (or dropped silently when the
+// object has gone).
+int32_t ResolveHost(std::string& hostName, std::weak_ptr<SocketEventSink> object);
+// Drops `object`'s lookup-buffer entry, if any (kept for callers of the original interface;
+// buffers belong to their lookup's task here, so it never loses an outstanding lookup's buffer).
+void ForgetLookupBuffer(const SocketEventSink* object);
+
+// Introspection, for tests and diagnostics.
+bool SocketRegistryPresent();
+std::size_t SocketRegistryCount();
+bool LookupRegistryPresent();
+std::size_t LookupRegistryCount();
+// The object registered for a lookup task, or null.
+std::shared_ptr<SocketEventSink> LookupOwner(int32_t taskHandle);
+
+// ---------------------------------------------------------------------------------------------
+// Platform layer: the socket calls the socket object makes. Each one performs the real call,
+// keeps the channel's readiness rules (a receive re-arms FD_READ, a send that would block arms
+// FD_WRITE, a connect in progress arms FD_CONNECT, a successful listen arms FD_ACCEPT, an accept
+// re-arms it), and leaves the Winsock-numbered error in LastPlatformError(). They return what
+// the Winsock call returns (-1 for failure). Sockets are created non-blocking and close-on-exec;
+// sends never raise SIGPIPE.
+
+namespace Platform {
+
+int32_t LastPlatformError();
+void SetLastPlatformError(int32_t winsockError);
+// errno -> the Winsock numbering (EAGAIN -> 10035, ECONNREFUSED -> 10061, ...).
+int32_t WinsockErrorFromErrno(int err);
+
+int32_t socket(int32_t family, int32_t type, int32_t protocol);
+int32_t closesocket(int32_t handle);
+// IPv4 only; address and port in network byte order.
+int32_t connect(int32_t handle, uint32_t address, uint16_t port);
+int32_t bind(int32_t handle, uint32_t address, uint16_t port);
+int32_t listen(int32_t handle, int32_t backlog);
+// Returns the new handle (non-blocking) or -1; fills the peer's address when given room.
+int32_t accept(int32_t handle, uint32_t* address, uint16_t* port);
+int32_t send(int32_t handle, const void* data, std::size_t length);
+int32_t sendto(int32_t handle, const void* data, std::size_t length, uint32_t address,
+               uint16_t port);
+int32_t recv(int32_t handle, void* data, std::size_t length);
+int32_t recvfrom(int32_t handle, void* data, std::size_t length, uint32_t* address,
+                 uint16_t* port);
+int32_t shutdown(int32_t handle, int32_t how);
+int32_t getsockname(int32_t handle, uint32_t* address, uint16_t* port);
+int32_t getpeername(int32_t handle, uint32_t* address, uint16_t* port);
+// Socket-level options in the Winsock numbering: SO_BROADCAST 0x20, SO_RCVBUF 0x1002,
+// SO_TYPE 0x1008 (level 0xFFFF).
+int32_t getsockopt(int32_t handle, int32_t level, int32_t option, int32_t* value);
+int32_t setsockopt(int32_t handle, int32_t level, int32_t option, int32_t value);
+// inet_addr: INADDR_NONE (0xFFFFFFFF) for text that is no address; network byte order.
+uint32_t inet_addr(const std::string& text);
+std::string inet_ntoa(uint32_t address);
+// Blocking reverse lookup; false when the address has no name.
+bool gethostbyaddr(uint32_t address, std::string& officialName);
+
+// The seam through which tests make fail what cannot be made to fail for real. Each hook,
+// when set, replaces the real call; reset with ResetHooks().
+struct Hooks {
+    // Start-up: return 0, or one of 10022/10091/10092/other; set LastPlatformError yourself.
+    std::function<int32_t()> startup;
+    std::function<bool()> createChannel;
+    std::function<int32_t(int32_t family, int32_t type, int32_t protocol)> socket;
+    std::function<int32_t(int32_t handle)> closesocket;
+    // The request for a handle's notifications (RegisterSocket): return false to refuse it.
+    std::function<bool(int32_t handle)> selectEvents;
+    // Starting an asynchronous lookup (ResolveHost): return false to refuse it.
+    std::function<bool(const std::string& hostName)> startLookup;
+};
+Hooks& TestHooks();
+void ResetHooks();
+
+}  // namespace Platform
+
+}  // namespace MSocketSupport

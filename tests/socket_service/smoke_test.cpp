@@ -1,0 +1,5 @@
+#include <gtest/gtest.h>
+
+#include "MSocketSupport.h"
+
+TEST(Smoke, Builds) { SUCCEED(); }
