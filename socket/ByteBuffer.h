@@ -15,13 +15,11 @@
 namespace packwarden {
 
 class ByteBuffer {
-public:
+  public:
     std::size_t size() const { return data_.size() - read_; }
     bool empty() const { return size() == 0; }
     const uint8_t* data() const { return data_.data() + read_; }
-    std::string_view view() const {
-        return {reinterpret_cast<const char*>(data()), size()};
-    }
+    std::string_view view() const { return {reinterpret_cast<const char*>(data()), size()}; }
 
     void append(const void* bytes, std::size_t n) {
         if (n == 0) {
@@ -56,7 +54,7 @@ public:
         read_ = 0;
     }
 
-private:
+  private:
     std::vector<uint8_t> data_;
     std::size_t read_ = 0;
 };

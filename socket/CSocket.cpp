@@ -1,1 +1,83 @@
+// CSocket: construction, destruction, properties and the creation of the handle.
 #include "CSocket.h"
+
+#include "CSocketInternal.h"
+
+namespace packwarden {
+
+namespace Platform = MSocketSupport::Platform;
+using namespace detail;
+
+std::shared_ptr<CSocket> CSocket::Create() {
+    return std::make_shared<CSocket>(ConstructionKey());
+}
+
+CSocket::CSocket(ConstructionKey) {
+    m_.SocketHandle = -1;
+    // A service that cannot start fails the construction with its own error.
+    m_.MaxDatagramSize = MSocketSupport::InitWinsockService();
+}
+
+CSocket::~CSocket() {
+    // A destructor must not throw: a failure to close is dropped (the descriptor is released
+    // by close on Linux whatever it reports), and the service is still asked to shut down.
+    try {
+        if (m_.SocketHandle != -1) {
+            DestroySocket();
+        }
+    } catch (...) {
+    }
+    try {
+        MSocketSupport::CleanupWinsockService();
+    } catch (...) {
+    }
+}
+
+void CSocket::Protocol(int32_t NewValue) {
+    // The protocol of an existing handle cannot change.
+    if (m_.SocketHandle == -1) {
+        m_.Protocol = NewValue;
+    }
+}
+
+std::weak_ptr<MSocketSupport::SocketEventSink> CSocket::SinkReference() {
+    // The base is private: convert here, where it is accessible, and share ownership with
+    // the object itself.
+    std::shared_ptr<CSocket> self = shared_from_this();
+    return std::shared_ptr<MSocketSupport::SocketEventSink>(
+        self, static_cast<MSocketSupport::SocketEventSink*>(this));
+}
+
+int32_t CSocket::vbSocket() {
+    const bool datagram = m_.Protocol == ProtocolUdp;
+    const int32_t handle = Platform::socket(AfInet, datagram ? SockDgram : SockStream,
+                                            datagram ? IpProtoUdp : IpProtoTcp);
+    if (handle == -1) {
+        return -1;
+    }
+    bool registered = false;
+    try {
+        registered = MSocketSupport::RegisterSocket(handle, SinkReference());
+    } catch (...) {
+        registered = false;
+    }
+    if (!registered) {
+        Platform::closesocket(handle);
+        return -1;
+    }
+    return handle;
+}
+
+bool CSocket::EnsureSocket() {
+    if (m_.SocketHandle != -1) {
+        return true;
+    }
+    m_.SocketHandle = vbSocket();
+    if (m_.SocketHandle == -1) {
+        return false;
+    }
+    ReadBufferSizes();
+    return true;
+}
+
+}  // namespace packwarden

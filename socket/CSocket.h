@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "ByteBuffer.h"
 #include "MSocketSupport.h"
@@ -66,14 +67,16 @@ constexpr int32_t WrongProtocolOrStateError = 40006;
 
 // The events a CSocket raises. Every handler has an empty default; override what you need.
 class CSocketEvents {
-public:
+  public:
     virtual ~CSocketEvents() = default;
     // Occurs when the connection has been closed.
     virtual void OnClose() {}
     // Occurs connect operation is completed.
     virtual void OnConnect() {}
-    // A connection is waiting on a listening socket; requestID is its handle (-1 when the
-    // platform's accept failed). Hand it to Accept on a fresh CSocket.
+    // A connection has been taken from a listening socket's queue; requestID is its handle,
+    // never -1 (a failed platform accept raises nothing and the socket stays listening). Hand it
+    // to Accept on a fresh CSocket, here or later: a connection not accepted inside this
+    // handler stays open, unregistered, until some object accepts it.
     virtual void OnConnectionRequest(int32_t /*requestID*/) {}
     // Data arrived; bytesTotal is everything now waiting in the receive buffer.
     virtual void OnDataArrival(int32_t /*bytesTotal*/) {}
@@ -90,7 +93,13 @@ public:
 
 class CSocket final : public std::enable_shared_from_this<CSocket>,
                       private MSocketSupport::SocketEventSink {
-public:
+    // Only Create() can make this key, so every object is owned by a std::shared_ptr.
+    struct ConstructionKey {
+        explicit ConstructionKey() = default;
+    };
+
+  public:
+    explicit CSocket(ConstructionKey);
     // Starts the socket service if it is not running (throws its SocketError when it cannot
     // start). Creates no handle.
     static std::shared_ptr<CSocket> Create();
@@ -131,7 +140,8 @@ public:
     // the stored LocalPort / LocalIP.
     void Bind(int32_t lngLocalPort = 0, const std::string& strLocalIP = {});
     // Accept an incoming connection request: take over the handle delivered by
-    // OnConnectionRequest. A handle this object still holds is destroyed first.
+    // OnConnectionRequest (fills the local and remote fields, State 7; raises no event). A
+    // handle this object still holds is destroyed first. A negative requestID raises 10038.
     void Accept(int32_t requestID);
 
     // -- Properties ---------------------------------------------------------------------------
@@ -170,9 +180,7 @@ public:
     std::size_t SendBufferSize() const { return m_.SendBuffer.size(); }
     std::size_t ReceiveBufferSize() const { return m_.ReceiveBuffer.size(); }
 
-private:
-    CSocket();
-
+  private:
     // Friend operations: only the socket service calls these.
     void PostSocketEvent(int32_t eventCode, int32_t errorCode) override;
     void PostGetHostEvent(int32_t lookupHandle, uint32_t address, std::string& hostName,
@@ -185,6 +193,18 @@ private:
     void ReceiveData(Variant& varData, bool peek, const Variant& varType, const Variant& maxLen);
     void SendBufferedData();
     void DestroySocket();
+
+    // The weak reference under which the service knows this object.
+    std::weak_ptr<MSocketSupport::SocketEventSink> SinkReference();
+    // Starts a non-blocking connect to address:RemotePort; State 6 while under way.
+    // Returns the Winsock error of a connect that failed outright, 0 otherwise.
+    int32_t StartConnect(uint32_t address);
+    // Records the local end of a connected handle (FD_CONNECT).
+    void ReadLocalEnd();
+    // Raise an event to the owner, if any.
+    void RaiseError(int32_t number, const std::string& source);
+    void RaiseDataArrival();
+    void RaiseSendProgress(std::size_t sent, std::size_t remaining);
 
     // Members, in their declaration order.
     struct Members {
@@ -210,6 +230,8 @@ private:
     } m_;
 
     CSocketEvents* owner_ = nullptr;
+    // The one receive area, reused by every receive (sized ReceiveChunkSize).
+    std::vector<uint8_t> scratch_;
 };
 
 }  // namespace packwarden

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -13,20 +14,20 @@ namespace packwarden {
 enum VarType : int32_t {
     vbEmpty = 0,
     vbNull = 1,
-    vbInteger = 2,     // 16-bit signed integer, 2 bytes
-    vbLong = 3,        // 32-bit signed integer, 4 bytes
-    vbSingle = 4,      // IEEE single, 4 bytes
-    vbDouble = 5,      // IEEE double, 8 bytes
-    vbCurrency = 6,    // 64-bit signed integer scaled by 10 000, 8 bytes
-    vbDate = 7,        // OLE date as an IEEE double, 8 bytes
-    vbString = 8,      // text, one byte per character
-    vbBoolean = 11,    // 16-bit: 0 false, -1 true
-    vbByte = 17,       // unsigned byte
-    vbByteArray = 8209 // array of unsigned bytes (8192 + 17)
+    vbInteger = 2,      // 16-bit signed integer, 2 bytes
+    vbLong = 3,         // 32-bit signed integer, 4 bytes
+    vbSingle = 4,       // IEEE single, 4 bytes
+    vbDouble = 5,       // IEEE double, 8 bytes
+    vbCurrency = 6,     // 64-bit signed integer scaled by 10 000, 8 bytes
+    vbDate = 7,         // OLE date as an IEEE double, 8 bytes
+    vbString = 8,       // text, one byte per character
+    vbBoolean = 11,     // 16-bit: 0 false, -1 true
+    vbByte = 17,        // unsigned byte
+    vbByteArray = 8209  // array of unsigned bytes (8192 + 17)
 };
 
 class Variant {
-public:
+  public:
     using Bytes = std::vector<uint8_t>;
 
     Variant() = default;  // Empty
@@ -56,13 +57,25 @@ public:
     std::string AsString() const;
     Bytes AsBytes() const;
 
-    // The number a value stands for: numbers, and text that reads as a number ("80", " 8e1 ").
-    // Empty for Empty, Null, byte arrays and text that is no number.
+    // The number a value stands for: numbers, and text that reads as a number ("80", " 8e1 ",
+    // "&H50"). Empty for Empty, Null, byte arrays and text that is no number.
     std::optional<double> ToNumber() const;
+    // ToNumber() rounded to a 32-bit integer, halves to even. Throws SocketError 13
+    // ("Type mismatch") when the value is no number, 6 ("Overflow") beyond the 32-bit range.
+    int32_t ToInt32() const;
+
+    // The bytes SendData puts on the wire for this value: numbers as their little-endian
+    // in-memory bytes (Boolean true is FF FF), text and byte arrays as they are. Empty, Null
+    // and anything outside the table give no bytes.
+    Bytes WireBytes() const;
+    // The value GetData builds from received bytes for a type code: a number from the leading
+    // bytes of its size (high bytes zero when fewer are given, further bytes ignored), text or
+    // a byte array from all of them. No value for a code outside the table.
+    static std::optional<Variant> FromWireBytes(int32_t varType, std::string_view bytes);
 
     friend bool operator==(const Variant&, const Variant&) = default;
 
-private:
+  private:
     int32_t type_ = vbEmpty;
     std::variant<std::monostate, int64_t, double, std::string, Bytes> value_;
 };

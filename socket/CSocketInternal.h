@@ -1,0 +1,81 @@
+// Helpers shared by the CSocket sources; not part of the public contract.
+#pragma once
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "MSocketSupport.h"
+
+namespace packwarden::detail {
+
+// Socket-level options, in the numbering the platform layer takes.
+constexpr int32_t SolSocket = 0xFFFF;
+constexpr int32_t SoBroadcast = 0x20;
+constexpr int32_t SoRcvBuf = 0x1002;
+constexpr int32_t SoType = 0x1008;
+
+constexpr int32_t AfInet = 2;
+constexpr int32_t SockStream = 1;
+constexpr int32_t SockDgram = 2;
+constexpr int32_t IpProtoTcp = 6;
+constexpr int32_t IpProtoUdp = 17;
+constexpr int32_t SdSend = 1;
+constexpr int32_t ListenBacklog = 5;
+
+constexpr uint32_t InaddrNone = 0xFFFFFFFFu;
+
+constexpr int32_t WsaEWouldBlock = 10035;
+constexpr int32_t WsaENotSock = 10038;
+constexpr int32_t WsaEInval = 10022;
+constexpr int32_t WsaEAddrNotAvail = 10049;
+constexpr int32_t WsaENoBufs = 10055;
+
+// A receive size for a stream socket whose buffer size could not be read.
+constexpr int32_t FallbackStreamChunk = 64 * 1024;
+
+inline MSocketSupport::SocketError SocketFailure(int32_t number, const std::string& source) {
+    return MSocketSupport::SocketError(number, source, MSocketSupport::SocketErrorText(number));
+}
+
+// The error of the last platform call, under `source`.
+inline MSocketSupport::SocketError PlatformFailure(const std::string& source) {
+    return SocketFailure(MSocketSupport::Platform::LastPlatformError(), source);
+}
+
+// The same error under the source of the operation that passes it on.
+inline MSocketSupport::SocketError Resourced(const MSocketSupport::SocketError& e,
+                                             const std::string& source) {
+    return MSocketSupport::SocketError(e.Number, source, e.Description);
+}
+
+inline MSocketSupport::SocketError Overflow(const std::string& source) {
+    return MSocketSupport::SocketError(MSocketSupport::OverflowErrorNumber, source,
+                                       MSocketSupport::OverflowErrorText);
+}
+
+// A dotted address is text that the address parser accepts with a value other than all ones
+// (so 255.255.255.255 counts as a name).
+inline bool IsDottedAddress(const std::string& text) {
+    return !text.empty() && MSocketSupport::Platform::inet_addr(text) != InaddrNone;
+}
+
+// A port of 0..65535 in network byte order; overflow error 6 outside that range.
+inline uint16_t NetworkPort(int32_t port) {
+    return htons(static_cast<uint16_t>(MSocketSupport::UnsignedToShort(port)));
+}
+
+inline int32_t HostPort(uint16_t networkPort) {
+    return MSocketSupport::ShortToUnsigned(static_cast<int16_t>(ntohs(networkPort)));
+}
+
+// Buffer lengths reported through 32-bit event parameters.
+inline int32_t Clamp32(std::size_t n) {
+    return static_cast<int32_t>(
+        std::min<std::size_t>(n, static_cast<std::size_t>(std::numeric_limits<int32_t>::max())));
+}
+
+}  // namespace packwarden::detail

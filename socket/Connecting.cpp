@@ -1,0 +1,134 @@
+// CSocket: connecting to an address or to a name resolved asynchronously, and the RemoteHost
+// write.
+#include "CSocket.h"
+#include "CSocketInternal.h"
+
+namespace packwarden {
+
+namespace Platform = MSocketSupport::Platform;
+using namespace detail;
+
+int32_t CSocket::StartConnect(uint32_t address) {
+    const uint16_t port = NetworkPort(m_.RemotePort);
+    if (Platform::connect(m_.SocketHandle, address, port) == 0) {
+        // Finished at once: no readiness will report it, so report it ourselves, through the
+        // channel, as if the platform had.
+        m_.State = StateConnecting;
+        MSocketSupport::PostChannelRecord(MSocketSupport::SocketWindow(),
+                                          MSocketSupport::WinsockMessage(), m_.SocketHandle,
+                                          MSocketSupport::FD_CONNECT);
+        return 0;
+    }
+    const int32_t error = Platform::LastPlatformError();
+    if (error == WsaEWouldBlock) {
+        m_.State = StateConnecting;
+        return 0;
+    }
+    return error;
+}
+
+void CSocket::Connect(const Variant& strRemoteHost, const Variant& lngRemotePort) {
+    const auto self = shared_from_this();
+    try {
+        if (!EnsureSocket()) {
+            return;
+        }
+        if (!strRemoteHost.IsEmpty() && strRemoteHost.Type() != vbNull) {
+            std::string host = strRemoteHost.AsString();
+            if (!host.empty()) {
+                m_.RemoteHost = std::move(host);
+            }
+        }
+        if (lngRemotePort.ToNumber()) {
+            m_.RemotePort = lngRemotePort.ToInt32();
+        }
+        if (m_.RemoteHost.empty()) {
+            throw SocketFailure(WsaEAddrNotAvail, "CSocket.Connect");
+        }
+        m_.LookupPurpose = LookupForConnect;
+
+        if (!IsDottedAddress(m_.RemoteHost)) {
+            m_.State = StateResolvingHost;
+            m_.LookupHandle = 0;
+            std::string host = m_.RemoteHost;
+            MSocketSupport::CurrentError().Clear();
+            m_.LookupHandle = MSocketSupport::ResolveHost(host, SinkReference());
+            if (m_.LookupHandle == 0) {
+                const MSocketSupport::ErrorRecord recorded = MSocketSupport::CurrentError();
+                DestroySocket();
+                if (recorded.Empty()) {
+                    // The lookup could not even be set up (no buffer for its result).
+                    throw SocketFailure(WsaENoBufs, "CSocket.Connect");
+                }
+                throw MSocketSupport::SocketError(recorded.Number, recorded.Source,
+                                                  recorded.Description);
+            }
+            return;
+        }
+
+        const int32_t error = StartConnect(Platform::inet_addr(m_.RemoteHost));
+        if (error != 0) {
+            throw SocketFailure(error, "CSocket.Connect");
+        }
+    } catch (const MSocketSupport::SocketError& e) {
+        throw Resourced(e, "CSocket.CSocket.Connect");
+    }
+}
+
+void CSocket::RemoteHost(const std::string& NewValue) {
+    const auto self = shared_from_this();
+    m_.RemoteHost = NewValue;
+    if (!IsDottedAddress(NewValue)) {
+        return;
+    }
+    m_.RemoteHostIP = NewValue;
+    if (m_.Protocol != ProtocolUdp) {
+        return;
+    }
+    if (!EnsureSocket()) {
+        return;
+    }
+    const bool broadcast =
+        NewValue.size() >= 4 && NewValue.compare(NewValue.size() - 4, 4, ".255") == 0;
+    if (broadcast != m_.BroadcastEnabled) {
+        if (Platform::setsockopt(m_.SocketHandle, SolSocket, SoBroadcast, broadcast ? 1 : 0) ==
+            -1) {
+            throw PlatformFailure("CSocket.RemoteHost");
+        }
+        m_.BroadcastEnabled = broadcast;
+    }
+}
+
+void CSocket::PostGetHostEvent(int32_t lookupHandle, uint32_t address, std::string& hostName,
+                               int32_t& errorCode) {
+    // Errors end the handling silently: the service discards whatever escapes.
+    try {
+        if (errorCode > 0) {
+            if (!IsDottedAddress(hostName)) {
+                m_.State = StateError;
+                RaiseError(errorCode, "");
+                return;
+            }
+            address = Platform::inet_addr(hostName);
+        }
+        if (lookupHandle == 0 || lookupHandle != m_.LookupHandle) {
+            return;  // not this object's current lookup
+        }
+        m_.State = StateHostResolved;
+        m_.RemoteHost = hostName;
+        m_.RemoteHostIP = Platform::inet_ntoa(address);
+        if (m_.LookupPurpose == LookupForConnect) {
+            const int32_t error = StartConnect(address);
+            if (error != 0) {
+                RaiseError(error, "CSocket.PostGetHostEvent");
+            }
+        } else if (m_.LookupPurpose == LookupForSend) {
+            if (!m_.SendBuffer.empty()) {
+                SendBufferedData();
+            }
+        }
+    } catch (...) {
+    }
+}
+
+}  // namespace packwarden

@@ -1,0 +1,151 @@
+// CSocket: network notifications from the service become state changes and owner events.
+#include <limits>
+
+#include "CSocket.h"
+#include "CSocketInternal.h"
+
+namespace packwarden {
+
+namespace Platform = MSocketSupport::Platform;
+using namespace detail;
+
+void CSocket::RaiseError(int32_t number, const std::string& source) {
+    if (number < std::numeric_limits<int16_t>::min() ||
+        number > std::numeric_limits<int16_t>::max()) {
+        throw Overflow("CSocket.PostSocketEvent");
+    }
+    std::string description = MSocketSupport::SocketErrorText(number);
+    bool cancelDisplay = false;
+    if (owner_ != nullptr) {
+        owner_->OnError(static_cast<int16_t>(number), description, 0, source, std::string(), 0,
+                        cancelDisplay);
+    }
+}
+
+void CSocket::RaiseDataArrival() {
+    if (owner_ != nullptr) {
+        owner_->OnDataArrival(Clamp32(m_.ReceiveBuffer.size()));
+    }
+}
+
+void CSocket::RaiseSendProgress(std::size_t sent, std::size_t remaining) {
+    if (owner_ != nullptr) {
+        owner_->OnSendProgress(Clamp32(sent), Clamp32(remaining));
+    }
+}
+
+void CSocket::ReadLocalEnd() {
+    uint32_t address = 0;
+    uint16_t port = 0;
+    if (Platform::getsockname(m_.SocketHandle, &address, &port) != 0) {
+        return;  // the local fields keep their former values
+    }
+    m_.LocalPort = HostPort(port);
+    m_.LocalIP = Platform::inet_ntoa(address);
+    std::string name;
+    m_.LocalHostName = Platform::gethostbyaddr(address, name) ? name : m_.LocalIP;
+}
+
+void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
+    // Errors end the handling of this notification silently: the service discards whatever
+    // escapes, so nothing is raised for them.
+    try {
+        if (errorCode > 0) {
+            m_.State = StateError;
+            DestroySocket();
+            RaiseError(errorCode, "");
+            return;
+        }
+        const int32_t handle = m_.SocketHandle;
+        switch (eventCode) {
+            case MSocketSupport::FD_READ: {
+                const int32_t count = RecvToBuffer();
+                const int64_t total = int64_t{m_.BytesReceived} + count;
+                if (total > std::numeric_limits<int32_t>::max()) {
+                    throw Overflow("CSocket.PostSocketEvent");
+                }
+                m_.BytesReceived = static_cast<int32_t>(total);
+                if (count > 0) {
+                    RaiseDataArrival();
+                }
+                break;
+            }
+            case MSocketSupport::FD_WRITE:
+                if (!m_.SendBuffer.empty()) {
+                    SendBufferedData();
+                } else if (m_.SendPending) {
+                    m_.SendPending = false;
+                    if (owner_ != nullptr) {
+                        owner_->OnSendComplete();
+                    }
+                }
+                break;
+            case MSocketSupport::FD_ACCEPT: {
+                uint32_t address = 0;
+                uint16_t port = 0;
+                const int32_t accepted = Platform::accept(handle, &address, &port);
+                // A failed accept has no connection to offer; the listener stays listening.
+                if (accepted != -1 && owner_ != nullptr) {
+                    owner_->OnConnectionRequest(accepted);
+                }
+                break;
+            }
+            case MSocketSupport::FD_CONNECT:
+                ReadLocalEnd();
+                m_.State = StateConnected;
+                if (owner_ != nullptr) {
+                    owner_->OnConnect();
+                }
+                break;
+            case MSocketSupport::FD_CLOSE: {
+                // Drain what the peer sent before its close; it must reach the owner before
+                // the teardown empties the buffer.
+                for (;;) {
+                    int32_t count = 0;
+                    try {
+                        count = RecvToBuffer();
+                    } catch (const MSocketSupport::SocketError& e) {
+                        // The connection broke during the drain (a reset): end it as an error
+                        // notification would, rather than leave a dead handle behind.
+                        m_.State = StateError;
+                        DestroySocket();
+                        RaiseError(e.Number, "");
+                        return;
+                    }
+                    if (count <= 0) {
+                        break;
+                    }
+                    RaiseDataArrival();
+                    if (m_.SocketHandle != handle) {
+                        return;  // the owner destroyed the handle inside its handler
+                    }
+                }
+                if (m_.State != StateClosing) {
+                    m_.State = StateClosing;
+                    if (!m_.SendBuffer.empty()) {
+                        // A last attempt; a peer that has gone may refuse it, and the
+                        // teardown must happen all the same.
+                        try {
+                            SendBufferedData();
+                        } catch (const MSocketSupport::SocketError&) {
+                        }
+                        if (m_.SocketHandle != handle) {
+                            return;
+                        }
+                    }
+                }
+                DestroySocket();
+                m_.State = StateClosed;
+                if (owner_ != nullptr) {
+                    owner_->OnClose();
+                }
+                break;
+            }
+            default:
+                break;
+        }
+    } catch (...) {
+    }
+}
+
+}  // namespace packwarden

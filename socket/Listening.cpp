@@ -1,0 +1,104 @@
+// CSocket: binding, listening and taking over accepted connections.
+#include "CSocket.h"
+#include "CSocketInternal.h"
+
+namespace packwarden {
+
+namespace Platform = MSocketSupport::Platform;
+using namespace detail;
+
+void CSocket::Bind(int32_t lngLocalPort, const std::string& strLocalIP) {
+    const auto self = shared_from_this();
+    try {
+        if (!EnsureSocket()) {
+            return;
+        }
+        if (!strLocalIP.empty()) {
+            m_.LocalIP = strLocalIP;
+        }
+        if (lngLocalPort > 0) {
+            m_.LocalPort = lngLocalPort;
+        }
+        const uint32_t address = m_.LocalIP.empty() ? 0 : Platform::inet_addr(m_.LocalIP);
+        if (address == InaddrNone) {
+            // Text that is no address, and the limited broadcast, which parses the same way.
+            throw SocketFailure(WsaEAddrNotAvail, "CSocket.Bind");
+        }
+        if (Platform::bind(m_.SocketHandle, address, NetworkPort(m_.LocalPort)) == -1) {
+            throw PlatformFailure("CSocket.Bind");
+        }
+        m_.IsBound = true;
+    } catch (const MSocketSupport::SocketError& e) {
+        throw Resourced(e, "CSocket.Bind");
+    }
+}
+
+void CSocket::Listen() {
+    const auto self = shared_from_this();
+    try {
+        if (!EnsureSocket()) {
+            return;
+        }
+        if (!m_.IsBound) {
+            Bind(0, std::string());
+        }
+        if (Platform::listen(m_.SocketHandle, ListenBacklog) == -1) {
+            const int32_t error = Platform::LastPlatformError();
+            m_.State = StateError;
+            throw SocketFailure(error, "CSocket.Listen");
+        }
+        m_.State = StateListening;
+    } catch (const MSocketSupport::SocketError& e) {
+        throw Resourced(e, "CSocket.Listen");
+    }
+}
+
+void CSocket::Accept(int32_t requestID) {
+    const auto self = shared_from_this();
+    try {
+        if (requestID < 0) {
+            throw SocketFailure(WsaENotSock, "CSocket.Accept");
+        }
+        if (m_.SocketHandle != -1) {
+            // Replacing a handle without closing it would leak it.
+            DestroySocket();
+        }
+        m_.SocketHandle = requestID;
+
+        uint32_t address = 0;
+        uint16_t port = 0;
+        if (Platform::getsockname(requestID, &address, &port) == 0) {
+            m_.LocalPort = HostPort(port);
+            m_.LocalIP = Platform::inet_ntoa(address);
+            m_.LocalHostName = m_.LocalIP;
+        }
+        if (Platform::getpeername(requestID, &address, &port) == 0) {
+            m_.RemotePort = HostPort(port);
+            m_.RemoteHostIP = Platform::inet_ntoa(address);
+            m_.RemoteHost = m_.RemoteHostIP;
+        }
+        int32_t type = 0;
+        if (Platform::getsockopt(requestID, SolSocket, SoType, &type) == 0) {
+            m_.Protocol = type == SockStream ? ProtocolTcp : ProtocolUdp;
+        }
+        ReadBufferSizes();
+
+        MSocketSupport::CurrentError().Clear();
+        if (!MSocketSupport::RegisterSocket(requestID, SinkReference())) {
+            const MSocketSupport::ErrorRecord recorded = MSocketSupport::CurrentError();
+            if (recorded.Empty()) {
+                // Already registered: another object owns this handle, so it is not ours to
+                // keep or to close.
+                m_.SocketHandle = -1;
+                throw SocketFailure(WsaEInval, "CSocket.Accept");
+            }
+            throw MSocketSupport::SocketError(recorded.Number, recorded.Source,
+                                              recorded.Description);
+        }
+        m_.State = StateConnected;
+    } catch (const MSocketSupport::SocketError& e) {
+        throw Resourced(e, "CSocket.Accept");
+    }
+}
+
+}  // namespace packwarden

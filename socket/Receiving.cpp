@@ -1,0 +1,125 @@
+// CSocket: the receive side (one receive per read notification, GetData and PeekData).
+#include <cmath>
+
+#include "CSocket.h"
+#include "CSocketInternal.h"
+
+namespace packwarden {
+
+namespace Platform = MSocketSupport::Platform;
+using namespace detail;
+
+namespace {
+
+// A type code or length argument as a number; Empty and Null count as absent.
+std::optional<double> NumericArgument(const Variant& v, const char* source) {
+    if (v.IsEmpty() || v.Type() == vbNull) {
+        return std::nullopt;
+    }
+    const auto n = v.ToNumber();
+    if (!n) {
+        throw MSocketSupport::SocketError(13, source, "Type mismatch");
+    }
+    return n;
+}
+
+}  // namespace
+
+void CSocket::ReadBufferSizes() {
+    if (m_.Protocol == ProtocolTcp) {
+        int32_t size = 0;
+        if (Platform::getsockopt(m_.SocketHandle, SolSocket, SoRcvBuf, &size) == 0 && size > 0) {
+            m_.ReceiveChunkSize = size;
+        }
+    } else {
+        // A service that reports no datagram limit still gets room for the largest one.
+        m_.ReceiveChunkSize =
+            m_.MaxDatagramSize > 0 ? m_.MaxDatagramSize : MSocketSupport::DefaultMaxDatagramSize;
+    }
+}
+
+int32_t CSocket::RecvToBuffer() {
+    // A receive of 0 bytes would read as the peer's close.
+    const std::size_t chunk = static_cast<std::size_t>(
+        m_.ReceiveChunkSize > 0      ? m_.ReceiveChunkSize
+        : m_.Protocol == ProtocolTcp ? FallbackStreamChunk
+                                     : MSocketSupport::DefaultMaxDatagramSize);
+    if (scratch_.size() != chunk) {
+        scratch_.assign(chunk, 0);
+    }
+
+    int32_t n = -1;
+    if (m_.Protocol == ProtocolTcp) {
+        n = Platform::recv(m_.SocketHandle, scratch_.data(), chunk);
+    } else {
+        uint32_t address = 0;
+        uint16_t port = 0;
+        n = Platform::recvfrom(m_.SocketHandle, scratch_.data(), chunk, &address, &port);
+        if (n != -1) {
+            m_.RemotePort = HostPort(port);
+            m_.RemoteHostIP = Platform::inet_ntoa(address);
+            std::string name;
+            m_.RemoteHost = Platform::gethostbyaddr(address, name) ? name : m_.RemoteHostIP;
+        }
+    }
+    if (n == -1) {
+        throw PlatformFailure("CSocket.RecvToBuffer");
+    }
+    if (n > 0) {
+        m_.ReceiveBuffer.append(scratch_.data(), static_cast<std::size_t>(n));
+    }
+    return n;
+}
+
+void CSocket::ReceiveData(Variant& varData, bool peek, const Variant& varType,
+                          const Variant& maxLen) {
+    if (m_.ReceiveBuffer.empty()) {
+        return;
+    }
+    const std::size_t length = m_.ReceiveBuffer.size();
+    std::size_t take = length;
+    if (const auto m = NumericArgument(maxLen, "CSocket.ReceiveData")) {
+        if (*m > 0 && *m <= static_cast<double>(length)) {
+            const double rounded = std::nearbyint(*m);
+            if (rounded >= 1) {
+                take = static_cast<std::size_t>(rounded);
+            }
+        }
+    }
+    const std::string_view taken = m_.ReceiveBuffer.view().substr(0, take);
+
+    if (const auto code = NumericArgument(varType, "CSocket.ReceiveData")) {
+        // A code outside the table leaves varData as it was; the bytes are taken regardless.
+        const double c = *code;
+        if (c == std::nearbyint(c) && c >= -2147483648.0 && c <= 2147483647.0) {
+            if (auto value = Variant::FromWireBytes(static_cast<int32_t>(c), taken)) {
+                varData = std::move(*value);
+            }
+        }
+    } else {
+        varData = Variant(std::string(taken));
+    }
+
+    if (!peek) {
+        m_.ReceiveBuffer.consume(take);
+    }
+    m_.BytesReceived = Clamp32(m_.ReceiveBuffer.size());
+}
+
+void CSocket::GetData(Variant& varData, const Variant& varType, const Variant& maxLen) {
+    try {
+        ReceiveData(varData, false, varType, maxLen);
+    } catch (const MSocketSupport::SocketError& e) {
+        throw Resourced(e, "CSocket.GetData");
+    }
+}
+
+void CSocket::PeekData(Variant& varData, const Variant& varType, const Variant& maxLen) {
+    try {
+        ReceiveData(varData, true, varType, maxLen);
+    } catch (const MSocketSupport::SocketError& e) {
+        throw Resourced(e, "CSocket.PeekData");
+    }
+}
+
+}  // namespace packwarden

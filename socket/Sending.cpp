@@ -1,0 +1,88 @@
+// CSocket: the send side. SendData appends to the send buffer and offers the whole buffer to
+// the network; what is not taken goes out on the next write notification.
+#include "CSocket.h"
+#include "CSocketInternal.h"
+
+namespace packwarden {
+
+namespace Platform = MSocketSupport::Platform;
+using namespace detail;
+
+void CSocket::SendData(const Variant& varData) {
+    // A handler of OnSendProgress may release the owner's last reference.
+    const auto self = shared_from_this();
+    try {
+        if (m_.Protocol != ProtocolTcp) {
+            if (!EnsureSocket()) {
+                return;
+            }
+        } else if (m_.SocketHandle == -1) {
+            throw MSocketSupport::SocketError(
+                WrongProtocolOrStateError, "CSocket.SendData",
+                "Wrong protocol or connection state for the requested transaction or request.");
+        }
+        const Variant::Bytes bytes = varData.WireBytes();
+        if (bytes.empty()) {
+            // Nothing to hand over: no send, no event, the buffer as it was.
+            return;
+        }
+        // Appended, never replaced: bytes still waiting from an earlier call go out first.
+        m_.SendBuffer.append(bytes.data(), bytes.size());
+        m_.SendPending = true;
+        SendBufferedData();
+    } catch (const MSocketSupport::SocketError& e) {
+        if (e.Number == WsaENotSock) {
+            throw MSocketSupport::SocketError(
+                WrongProtocolOrStateError, "CSocket.SendData",
+                "Wrong protocol or connection state for the requested transaction or request.");
+        }
+        throw Resourced(e, "CSocket.SendData");
+    }
+}
+
+void CSocket::SendBufferedData() {
+    m_.SendPending = true;
+    int32_t sent = 0;
+    if (m_.Protocol == ProtocolTcp) {
+        sent = Platform::send(m_.SocketHandle, m_.SendBuffer.data(), m_.SendBuffer.size());
+    } else if (m_.RemoteHostIP.empty()) {
+        // The destination is a name: the datagram waits for the lookup (PostGetHostEvent).
+        m_.LookupPurpose = LookupForSend;
+        std::string host = m_.RemoteHost;
+        MSocketSupport::CurrentError().Clear();
+        m_.LookupHandle = MSocketSupport::ResolveHost(host, SinkReference());
+        if (m_.LookupHandle == 0) {
+            // Otherwise the datagram would wait for a completion that never comes.
+            const auto& recorded = MSocketSupport::CurrentError();
+            if (recorded.Empty()) {
+                throw SocketFailure(WsaENoBufs, "CSocket.SendData");
+            }
+            throw MSocketSupport::SocketError(recorded.Number, "CSocket.SendData",
+                                              recorded.Description);
+        }
+        sent = 0;
+    } else {
+        sent = Platform::sendto(m_.SocketHandle, m_.SendBuffer.data(), m_.SendBuffer.size(),
+                                Platform::inet_addr(m_.RemoteHostIP), NetworkPort(m_.RemotePort));
+    }
+
+    if (sent == -1) {
+        const int32_t error = Platform::LastPlatformError();
+        if (error == WsaEWouldBlock) {
+            return;  // the service reports writability again
+        }
+        throw SocketFailure(error, "CSocket.SendData");
+    }
+    if (static_cast<std::size_t>(sent) < m_.SendBuffer.size()) {
+        m_.SendBuffer.consume(static_cast<std::size_t>(sent));
+    } else {
+        m_.SendBuffer.clear();
+        // OnSendComplete comes from the loop, after SendData has returned.
+        MSocketSupport::PostChannelRecord(MSocketSupport::SocketWindow(),
+                                          MSocketSupport::WinsockMessage(), m_.SocketHandle,
+                                          MSocketSupport::FD_WRITE);
+    }
+    RaiseSendProgress(static_cast<std::size_t>(sent), m_.SendBuffer.size());
+}
+
+}  // namespace packwarden
