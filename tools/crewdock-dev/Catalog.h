@@ -1,0 +1,41 @@
+// The catalog: a folder whose plain files are the packages this server offers for download,
+// and the comparison of a player's posted list against it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "SessionStore.h"
+
+namespace crewdock {
+
+struct CatalogEntry {
+    std::string name;
+    uint64_t size = 0;
+};
+
+// A package the player lacks, or has with another size.
+struct Shortfall {
+    CatalogEntry entry;
+    bool missing = true;
+    int64_t playerSize = 0;  // when not missing: the size the player has
+};
+
+// True for a name that can only mean a file directly inside the catalog folder: not empty,
+// no '/', '\\' or NUL, not hidden (which also rules out "." and "..").
+bool IsSafeFileName(std::string_view name);
+
+// The regular files directly inside `folder` (symbolic links followed), hidden ones and names
+// that are not safe left out, sorted by name. Empty result when the folder cannot be read.
+std::optional<std::vector<CatalogEntry>> ReadCatalog(const std::filesystem::path& folder);
+
+// Catalog entries the player lacks or has with another size, in catalog order. Names compare
+// without regard to ASCII case, as on the players' file systems.
+std::vector<Shortfall> Compare(const std::vector<CatalogEntry>& catalog,
+                               const std::vector<PackageEntry>& player);
+
+}  // namespace crewdock

@@ -1,0 +1,333 @@
+#include "CrewdockApp.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <map>
+#include <utility>
+
+#include "Catalog.h"
+#include "FormCoding.h"
+
+namespace crewdock {
+
+namespace {
+
+constexpr std::string_view kSubmitPath = "/crewdock/sync_session.php";
+constexpr std::string_view kSessionPath = "/crewdock/sync.php";
+constexpr std::string_view kFilesPrefix = "/crewdock/files/";
+
+bool AllDigits(std::string_view s) {
+    return !s.empty() &&
+           std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+std::optional<int64_t> ParseSize(std::string_view text) {
+    const bool negative = !text.empty() && text.front() == '-';
+    if (negative) {
+        text.remove_prefix(1);
+    }
+    if (!AllDigits(text) || text.size() > 18) {
+        return std::nullopt;
+    }
+    int64_t value = 0;
+    for (const char c : text) {
+        value = value * 10 + (c - '0');
+    }
+    return negative ? -value : value;
+}
+
+// "filename12" -> 12 for prefix "filename"; indices are written without leading zeros.
+std::optional<std::size_t> FieldIndex(std::string_view key, std::string_view prefix) {
+    if (key.substr(0, std::min(key.size(), prefix.size())) != prefix) {
+        return std::nullopt;
+    }
+    const std::string_view digits = key.substr(prefix.size());
+    if (!AllDigits(digits) || digits.size() > 9 || (digits.size() > 1 && digits.front() == '0')) {
+        return std::nullopt;
+    }
+    std::size_t value = 0;
+    for (const char c : digits) {
+        value = value * 10 + static_cast<std::size_t>(c - '0');
+    }
+    return value;
+}
+
+std::string PageStart(std::string_view title) {
+    std::string page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>";
+    page += HtmlEscape(title);
+    page +=
+        "</title>\n<style>body{font-family:sans-serif;margin:2em;background:#282c51;color:#fff}"
+        "a{color:#9cf}table{border-collapse:collapse}td,th{padding:2px 12px;text-align:left}"
+        "td.n{text-align:right}</style></head>\n<body>\n<h1>";
+    page += HtmlEscape(title);
+    page += "</h1>\n";
+    return page;
+}
+
+constexpr std::string_view kPageEnd = "</body></html>\n";
+
+HttpResponse Page(int status, std::string body) {
+    HttpResponse response;
+    response.status = status;
+    response.body = std::move(body);
+    return response;
+}
+
+HttpResponse MethodNotAllowed(std::string_view allow) {
+    HttpResponse response = CrewdockApp::ErrorPage(
+        405, "This address answers " + std::string(allow) + " requests only.");
+    response.extraHeaders.emplace_back("Allow", std::string(allow));
+    return response;
+}
+
+std::string MediaType(std::string_view contentType) {
+    contentType = contentType.substr(0, contentType.find(';'));
+    while (!contentType.empty() && (contentType.back() == ' ' || contentType.back() == '\t')) {
+        contentType.remove_suffix(1);
+    }
+    std::string lower(contentType);
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return lower;
+}
+
+}  // namespace
+
+std::optional<uint32_t> ParseSessionNumber(std::string_view text) {
+    if (!AllDigits(text) || text.size() > 9) {
+        return std::nullopt;
+    }
+    uint32_t value = 0;
+    for (const char c : text) {
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    return value;
+}
+
+CrewdockApp::CrewdockApp(std::optional<std::filesystem::path> catalog, SessionStore store)
+    : catalog_(std::move(catalog)), sessions_(std::move(store)) {}
+
+HttpResponse CrewdockApp::ErrorPage(int status, std::string_view detail) {
+    std::string title = std::to_string(status) + " " + std::string(ReasonPhrase(status));
+    std::string body = PageStart(title);
+    body += "<p>";
+    body += HtmlEscape(detail);
+    body += "</p>\n<p><a href=\"/crewdock/\">crewdock</a></p>\n";
+    body += kPageEnd;
+    return Page(status, std::move(body));
+}
+
+HttpResponse CrewdockApp::Handle(const HttpRequest& request) {
+    const bool isGet = request.method == "GET" || request.method == "HEAD";
+    const bool isPost = request.method == "POST";
+    if (!isGet && !isPost) {
+        return ErrorPage(501, "The method " + request.method + " is not supported here.");
+    }
+    const auto path = PercentDecode(request.path, false);
+    if (!path) {
+        return ErrorPage(400, "The address holds a bad percent escape.");
+    }
+    HttpResponse response;
+    if (*path == kSubmitPath) {
+        response = isPost ? PostInventory(request) : MethodNotAllowed("POST");
+    } else if (!isGet) {
+        response = *path == "/" || *path == "/crewdock/" || *path == "/crewdock" ||
+                           *path == kSessionPath || path->starts_with(kFilesPrefix)
+                       ? MethodNotAllowed("GET, HEAD")
+                       : ErrorPage(404, "There is nothing at this address.");
+    } else if (*path == "/") {
+        response = HomePage();
+    } else if (*path == "/crewdock/" || *path == "/crewdock") {
+        response = DeveloperPage();
+    } else if (*path == kSessionPath) {
+        response = SessionPage(request);
+    } else if (path->starts_with(kFilesPrefix)) {
+        response = CatalogFile(std::string_view(*path).substr(kFilesPrefix.size()));
+    } else {
+        response = ErrorPage(404, "There is nothing at this address.");
+    }
+    response.headOnly = request.method == "HEAD";
+    return response;
+}
+
+HttpResponse CrewdockApp::PostInventory(const HttpRequest& request) {
+    if (!request.Header("content-length")) {
+        return ErrorPage(411, "The package list must come with a Content-Length.");
+    }
+    if (const std::string* type = request.Header("content-type");
+        type && MediaType(*type) != "application/x-www-form-urlencoded") {
+        return ErrorPage(415, "The package list must be application/x-www-form-urlencoded.");
+    }
+    const auto fields = DecodeForm(request.body);
+    if (!fields) {
+        return ErrorPage(400, "The form body holds a bad percent escape.");
+    }
+    const std::string* sessionText = FindField(*fields, "session");
+    const auto number = sessionText ? ParseSessionNumber(*sessionText) : std::nullopt;
+    if (!number) {
+        return ErrorPage(400, "The form body needs a session number (1 to 9 digits).");
+    }
+    Session session;
+    if (const std::string* game = FindField(*fields, "game")) {
+        session.game = *game;
+    }
+    if (const std::string* version = FindField(*fields, "version")) {
+        session.version = *version;
+    }
+    // filenameN and filesizeN, N = 0, 1, 2, ... without gaps; each key once.
+    std::map<std::size_t, std::pair<std::optional<std::string>, std::optional<int64_t>>> byIndex;
+    for (const auto& [key, value] : *fields) {
+        if (const auto i = FieldIndex(key, "filename")) {
+            auto& slot = byIndex[*i].first;
+            if (slot) {
+                return ErrorPage(400, "The field " + key + " appears twice.");
+            }
+            slot = value;
+        } else if (const auto j = FieldIndex(key, "filesize")) {
+            auto& slot = byIndex[*j].second;
+            const auto size = ParseSize(value);
+            if (slot || !size) {
+                return ErrorPage(400, "The field " + key + " is repeated or not a number.");
+            }
+            slot = *size;
+        }
+    }
+    std::size_t expected = 0;
+    for (auto& [index, entry] : byIndex) {
+        if (index != expected || !entry.first || !entry.second) {
+            return ErrorPage(400,
+                             "The package fields must run filename0, filesize0, filename1, "
+                             "... without gaps; entry " +
+                                 std::to_string(expected) + " is incomplete.");
+        }
+        session.packages.push_back({std::move(*entry.first), *entry.second});
+        ++expected;
+    }
+    const std::size_t count = session.packages.size();
+    sessions_.Put(*number, std::move(session));
+    std::string body = PageStart("Package list received");
+    body += "<p>Session " + std::to_string(*number) + ": " + std::to_string(count) +
+            (count == 1 ? " package" : " packages") + " received.</p>\n";
+    body += kPageEnd;
+    return Page(200, std::move(body));
+}
+
+HttpResponse CrewdockApp::SessionPage(const HttpRequest& request) {
+    const auto query = DecodeForm(request.query);
+    if (!query) {
+        return ErrorPage(400, "The address holds a bad percent escape.");
+    }
+    const std::string* sessionText = FindField(*query, "session");
+    const auto number = sessionText ? ParseSessionNumber(*sessionText) : std::nullopt;
+    if (!number) {
+        return ErrorPage(400,
+                         "The address needs a session number: "
+                         "/crewdock/sync.php?session=N&version=V");
+    }
+    const std::string sessionName = std::to_string(*number);
+    const Session* session = sessions_.Find(*number);
+    if (!session) {
+        std::string body = PageStart("Unknown session " + sessionName);
+        body += "<p>No package list has been received for session " + sessionName +
+                ". Run the synchroniser again to post your list.</p>\n";
+        body += kPageEnd;
+        return Page(404, std::move(body));
+    }
+
+    std::string body = PageStart("Session " + sessionName);
+    body += "<p>Game: " + HtmlEscape(session->game) +
+            ", client version: " + HtmlEscape(session->version) + "</p>\n";
+    body += "<h2>Packages received (" + std::to_string(session->packages.size()) + ")</h2>\n";
+    if (session->packages.empty()) {
+        body += "<p>The list is empty: no package was found in your base folder.</p>\n";
+    } else {
+        body += "<table class=\"received\">\n<tr><th>Name</th><th>Size (bytes)</th></tr>\n";
+        for (const auto& p : session->packages) {
+            body += "<tr><td>" + HtmlEscape(p.name) + "</td><td class=\"n\">" +
+                    std::to_string(p.size) + "</td></tr>\n";
+        }
+        body += "</table>\n";
+    }
+
+    body += "<h2>Packages to download</h2>\n";
+    const auto catalog = catalog_ ? ReadCatalog(*catalog_) : std::nullopt;
+    if (!catalog_) {
+        body += "<p>This server has no catalog to compare with.</p>\n";
+    } else if (!catalog) {
+        body += "<p>The catalog folder cannot be read just now.</p>\n";
+    } else {
+        const auto shortfalls = Compare(*catalog, session->packages);
+        if (shortfalls.empty()) {
+            body += "<p>You have every package of the catalog: nothing to download.</p>\n";
+        } else {
+            body +=
+                "<table class=\"download\">\n<tr><th>Name</th><th>Size (bytes)</th>"
+                "<th>Why</th></tr>\n";
+            for (const auto& s : shortfalls) {
+                body += "<tr><td><a href=\"/crewdock/files/" + PercentEncode(s.entry.name) + "\">" +
+                        HtmlEscape(s.entry.name) + "</a></td><td class=\"n\">" +
+                        std::to_string(s.entry.size) + "</td><td>" +
+                        (s.missing ? std::string("missing")
+                                   : "you have " + std::to_string(s.playerSize) + " bytes") +
+                        "</td></tr>\n";
+            }
+            body += "</table>\n";
+        }
+    }
+    body += kPageEnd;
+    return Page(200, std::move(body));
+}
+
+HttpResponse CrewdockApp::CatalogFile(std::string_view name) {
+    if (!catalog_) {
+        return ErrorPage(404, "This server has no catalog.");
+    }
+    if (!IsSafeFileName(name)) {
+        return ErrorPage(404, "There is no such package.");
+    }
+    UniqueFd fd(::open((*catalog_ / std::string(name)).c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat info {};
+    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return ErrorPage(404, "There is no such package.");
+    }
+    HttpResponse response;
+    response.contentType = "application/octet-stream";
+    response.extraHeaders.emplace_back("Content-Disposition",
+                                       "attachment; filename*=UTF-8''" + PercentEncode(name));
+    response.file = FileBody{std::move(fd), static_cast<uint64_t>(info.st_size)};
+    return response;
+}
+
+HttpResponse CrewdockApp::HomePage() const {
+    std::string body = PageStart("Torvane");
+    body +=
+        "<p>Local stand-in for the Torvane community server.</p>\n"
+        "<p><a href=\"/crewdock/\">Crewdock: package synchronisation</a></p>\n";
+    body += kPageEnd;
+    return Page(200, std::move(body));
+}
+
+HttpResponse CrewdockApp::DeveloperPage() const {
+    std::string body = PageStart("Crewdock");
+    body += "<p>Packwarden posts your package list to " + std::string(kSubmitPath) +
+            "; your session page at " + std::string(kSessionPath) +
+            "?session=N&amp;version=2 lists what you have and what to download.</p>\n";
+    body += "<p>Sessions held: " + std::to_string(sessions_.size()) + ".</p>\n";
+    if (catalog_) {
+        const auto catalog = ReadCatalog(*catalog_);
+        body += catalog
+                    ? "<p>Packages in the catalog: " + std::to_string(catalog->size()) + ".</p>\n"
+                    : std::string("<p>The catalog folder cannot be read just now.</p>\n");
+    } else {
+        body += "<p>No catalog folder is configured.</p>\n";
+    }
+    body += kPageEnd;
+    return Page(200, std::move(body));
+}
+
+}  // namespace crewdock

@@ -1,0 +1,168 @@
+#include "FormCoding.h"
+
+namespace crewdock {
+
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+void AppendHex(std::string& out, unsigned char byte) {
+    out += '%';
+    out += kHexDigits[byte >> 4];
+    out += kHexDigits[byte & 0xF];
+}
+
+bool IsAlnum(unsigned char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+}  // namespace
+
+std::optional<std::string> PercentDecode(std::string_view text, bool plusIsSpace) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '%') {
+            if (i + 2 >= text.size()) {
+                return std::nullopt;
+            }
+            const int hi = HexValue(text[i + 1]);
+            const int lo = HexValue(text[i + 2]);
+            if (hi < 0 || lo < 0) {
+                return std::nullopt;
+            }
+            out += static_cast<char>(hi * 16 + lo);
+            i += 2;
+        } else if (c == '+' && plusIsSpace) {
+            out += ' ';
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::optional<FormFields> DecodeForm(std::string_view body) {
+    FormFields fields;
+    std::size_t start = 0;
+    while (start <= body.size()) {
+        std::size_t end = body.find('&', start);
+        if (end == std::string_view::npos) {
+            end = body.size();
+        }
+        const std::string_view piece = body.substr(start, end - start);
+        if (!piece.empty()) {
+            const std::size_t eq = piece.find('=');
+            auto name = PercentDecode(piece.substr(0, eq), true);
+            auto value = eq == std::string_view::npos ? std::optional<std::string>(std::string())
+                                                      : PercentDecode(piece.substr(eq + 1), true);
+            if (!name || !value) {
+                return std::nullopt;
+            }
+            fields.emplace_back(std::move(*name), std::move(*value));
+        }
+        start = end + 1;
+    }
+    return fields;
+}
+
+const std::string* FindField(const FormFields& fields, std::string_view name) {
+    for (const auto& [key, value] : fields) {
+        if (key == name) {
+            return &value;
+        }
+    }
+    return nullptr;
+}
+
+std::string PercentEncode(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (IsAlnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+            out += ch;
+        } else {
+            AppendHex(out, c);
+        }
+    }
+    return out;
+}
+
+std::string FormEncode(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (const char ch : bytes) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == ' ') {
+            out += '+';
+        } else if (IsAlnum(c) || c == '-' || c == '.' || c == '_' || c == '*') {
+            out += ch;
+        } else {
+            AppendHex(out, c);
+        }
+    }
+    return out;
+}
+
+std::string HtmlEscape(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            case '\'':
+                out += "&#39;";
+                break;
+            case '\0':
+                out += "&#xFFFD;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+std::string LogSafe(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c >= 0x7F || c == '\\') {
+            out += "\\x";
+            out += kHexDigits[c >> 4];
+            out += kHexDigits[c & 0xF];
+        } else {
+            out += ch;
+        }
+    }
+    return out;
+}
+
+}  // namespace crewdock
