@@ -28,7 +28,7 @@ namespace MSocketSupport {
 // The one error type of the socket layer: number, source ("Module.Operation") and description.
 // Thrown where an operation "raises"; recorded in CurrentError() where it "records".
 class SocketError : public std::runtime_error {
-public:
+  public:
     SocketError(int32_t number, std::string source, std::string description);
     int32_t Number;
     std::string Source;
@@ -87,7 +87,7 @@ constexpr int32_t DefaultMaxDatagramSize = 65507;
 // calls these, with an object it found in its tables).
 
 class SocketEventSink {
-public:
+  public:
     // A network event for the object's handle: an FD_* code and a socket error number (0 = ok).
     virtual void PostSocketEvent(int32_t eventCode, int32_t errorCode) = 0;
     // A host lookup finished: the task handle (0 on failure), the IPv4 address in network byte
@@ -95,7 +95,7 @@ public:
     virtual void PostGetHostEvent(int32_t lookupHandle, uint32_t address, std::string& hostName,
                                   int32_t& errorCode) = 0;
 
-protected:
+  protected:
     ~SocketEventSink() = default;
 };
 
@@ -135,8 +135,8 @@ bool PostChannelRecord(int32_t window, uint32_t message, int32_t wParam, int32_t
 // SetPreviousWindowProc) and its result is returned. Never throws.
 int32_t SocketWindowProc(int32_t window, uint32_t message, int32_t wParam, int32_t lParam);
 
-using WindowProc = std::function<int32_t(int32_t window, uint32_t message, int32_t wParam,
-                                         int32_t lParam)>;
+using WindowProc =
+    std::function<int32_t(int32_t window, uint32_t message, int32_t wParam, int32_t lParam)>;
 // Receives records of any kind other than the two above (default: returns 0).
 void SetPreviousWindowProc(WindowProc proc);
 
@@ -203,8 +203,7 @@ int32_t send(int32_t handle, const void* data, std::size_t length);
 int32_t sendto(int32_t handle, const void* data, std::size_t length, uint32_t address,
                uint16_t port);
 int32_t recv(int32_t handle, void* data, std::size_t length);
-int32_t recvfrom(int32_t handle, void* data, std::size_t length, uint32_t* address,
-                 uint16_t* port);
+int32_t recvfrom(int32_t handle, void* data, std::size_t length, uint32_t* address, uint16_t* port);
 int32_t shutdown(int32_t handle, int32_t how);
 int32_t getsockname(int32_t handle, uint32_t* address, uint16_t* port);
 int32_t getpeername(int32_t handle, uint32_t* address, uint16_t* port);

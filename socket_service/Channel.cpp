@@ -1,0 +1,407 @@
+#include "Channel.h"
+
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "MSocketSupport.h"
+
+namespace MSocketSupport::detail {
+
+namespace {
+
+constexpr uint64_t WakeTag = uint64_t{1} << 40;
+constexpr uint64_t TimerTag = uint64_t{2} << 40;
+// How long a listener rests after an accept that ran out of descriptors.
+constexpr long AcceptPauseNanoseconds = 100'000'000;
+
+int32_t PendingSocketError(int fd) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) {
+        err = errno;
+    }
+    return err == 0 ? 0 : Platform::WinsockErrorFromErrno(err);
+}
+
+bool HasUnreadData(int fd) {
+    int available = 0;
+    return ::ioctl(fd, FIONREAD, &available) == 0 && available > 0;
+}
+
+}  // namespace
+
+Channel::Channel()
+    : epoll_(::epoll_create1(EPOLL_CLOEXEC)),
+      wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
+      timer_(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {
+    if (!Valid()) {
+        return;
+    }
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = WakeTag;
+    ::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, wake_.Get(), &ev);
+    if (timer_.Valid()) {
+        ev.data.u64 = TimerTag;
+        ::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, timer_.Get(), &ev);
+    }
+}
+
+void Channel::Push(const Record& record) {
+    queue_.Push(record);
+    if (!wakeSignalled_) {
+        wakeSignalled_ = true;
+        Wake();
+    }
+}
+
+void Channel::Wake() const {
+    const uint64_t one = 1;
+    // A full counter is still readable, so a failed write loses nothing.
+    [[maybe_unused]] auto written = ::write(wake_.Get(), &one, sizeof one);
+}
+
+void Channel::ClearWake() {
+    uint64_t count = 0;
+    [[maybe_unused]] auto got = ::read(wake_.Get(), &count, sizeof count);
+    wakeSignalled_ = false;
+}
+
+Channel::Slot* Channel::Find(int fd) {
+    if (fd < 0 || static_cast<std::size_t>(fd) >= slots_.size()) {
+        return nullptr;
+    }
+    return &slots_[static_cast<std::size_t>(fd)];
+}
+
+Channel::Slot& Channel::At(int fd) {
+    const auto index = static_cast<std::size_t>(fd);
+    if (index >= slots_.size()) {
+        std::size_t size = slots_.empty() ? 64 : slots_.size();
+        while (size <= index) {
+            size *= 2;
+        }
+        slots_.resize(size);
+    }
+    return slots_[index];
+}
+
+uint32_t Channel::Generation(int fd) const {
+    if (fd < 0 || static_cast<std::size_t>(fd) >= slots_.size()) {
+        return 0;
+    }
+    return slots_[static_cast<std::size_t>(fd)].generation;
+}
+
+void Channel::Reset(int fd, Phase phase) {
+    Slot& slot = At(fd);
+    if (slot.inSet) {
+        ::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
+    }
+    const uint32_t generation = slot.generation + 1;
+    slot = Slot{};
+    slot.generation = generation;
+    slot.phase = phase;
+}
+
+uint32_t Channel::Interest(const Slot& slot) const {
+    constexpr uint32_t In = EPOLLIN;
+    constexpr uint32_t Out = EPOLLOUT;
+    constexpr uint32_t PeerClosed = EPOLLRDHUP;
+    if (!slot.watched || slot.parked) {
+        return 0;
+    }
+    switch (slot.phase) {
+        case Phase::Fresh:
+            return 0;
+        case Phase::Connecting:
+            return slot.armConnect ? Out : 0;
+        case Phase::Connected:
+            if (slot.closeQueued) {
+                // Only a pending FD_WRITE may still be owed after the close was reported.
+                return slot.armWrite ? Out : 0;
+            }
+            return PeerClosed | (slot.armRead ? In : 0) | (slot.armWrite ? Out : 0);
+        case Phase::Listening:
+            return slot.armAccept ? In : 0;
+        case Phase::Datagram:
+            return (slot.armRead ? In : 0) | (slot.armWrite ? Out : 0);
+    }
+    return 0;
+}
+
+void Channel::Update(int fd, Slot& slot) {
+    const uint32_t wanted = Interest(slot);
+    if (wanted == 0) {
+        // Out of the set altogether: EPOLLHUP/EPOLLERR would be reported even with no interest.
+        if (slot.inSet) {
+            ::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
+            slot.inSet = false;
+        }
+        slot.interest = 0;
+        return;
+    }
+    if (slot.inSet && wanted == slot.interest) {
+        return;
+    }
+    epoll_event ev{};
+    ev.events = wanted;
+    ev.data.u64 = static_cast<uint64_t>(fd);
+    if (::epoll_ctl(epoll_.Get(), slot.inSet ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &ev) == 0) {
+        slot.inSet = true;
+        slot.interest = wanted;
+    }
+}
+
+void Channel::Changed(int fd) {
+    if (Slot* slot = Find(fd)) {
+        slot->parked = false;
+        Update(fd, *slot);
+    }
+}
+
+int32_t Channel::Watch(int fd, int32_t window, uint32_t message) {
+    if (fd < 0) {
+        return 10038;
+    }
+    int type = 0;
+    socklen_t len = sizeof type;
+    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) {
+        return Platform::WinsockErrorFromErrno(errno);
+    }
+    Slot& slot = At(fd);
+    if (slot.phase == Phase::Fresh) {
+        // A socket made outside the platform layer: ask the kernel what it is.
+        if (type == SOCK_DGRAM) {
+            slot.phase = Phase::Datagram;
+        } else {
+            int accepting = 0;
+            len = sizeof accepting;
+            sockaddr_storage peer{};
+            socklen_t peerLen = sizeof peer;
+            if (::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &len) == 0 &&
+                accepting != 0) {
+                slot.phase = Phase::Listening;
+            } else if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLen) == 0) {
+                slot.phase = Phase::Connected;
+            }
+        }
+    }
+    slot.watched = true;
+    slot.parked = false;
+    slot.armRead = true;
+    slot.armWrite = false;
+    slot.armAccept = slot.phase == Phase::Listening;
+    slot.closeQueued = false;
+    if (slot.phase == Phase::Connected || slot.phase == Phase::Datagram) {
+        // An accepted or datagram socket may send at once.
+        Push({window, message, fd, FD_WRITE, slot.generation});
+    }
+    Update(fd, slot);
+    return 0;
+}
+
+void Channel::Unwatch(int fd) {
+    if (Slot* slot = Find(fd)) {
+        const Phase phase = slot->phase;
+        Reset(fd, phase);
+    }
+}
+
+void Channel::SocketCreated(int fd, bool datagram) {
+    Reset(fd, datagram ? Phase::Datagram : Phase::Fresh);
+}
+
+void Channel::SocketClosed(int fd) {
+    if (Find(fd) != nullptr) {
+        Reset(fd, Phase::Fresh);
+    }
+}
+
+void Channel::ConnectStarted(int fd) {
+    Slot& slot = At(fd);
+    if (slot.phase == Phase::Datagram) {
+        return;  // a datagram "connect" only fixes the peer
+    }
+    slot.phase = Phase::Connecting;
+    slot.armConnect = true;
+    slot.closeQueued = false;
+    Changed(fd);
+}
+
+void Channel::Listening(int fd) {
+    Slot& slot = At(fd);
+    slot.phase = Phase::Listening;
+    slot.armAccept = true;
+    Changed(fd);
+}
+
+void Channel::Accepted(int listener, int newFd) {
+    if (Slot* slot = Find(listener)) {
+        slot->armAccept = true;
+        Changed(listener);
+    }
+    if (newFd >= 0) {
+        Reset(newFd, Phase::Connected);
+    }
+}
+
+void Channel::AcceptDeferred(int listener) {
+    Slot* slot = Find(listener);
+    if (slot == nullptr) {
+        return;
+    }
+    deferred_.push_back({listener, slot->generation});
+    if (timer_.Valid()) {
+        itimerspec spec{};
+        spec.it_value.tv_nsec = AcceptPauseNanoseconds;
+        ::timerfd_settime(timer_.Get(), 0, &spec, nullptr);
+    } else {
+        HandleTimer();
+    }
+}
+
+void Channel::ReceiveDone(int fd) {
+    if (Slot* slot = Find(fd)) {
+        slot->armRead = true;
+        Changed(fd);
+    }
+}
+
+void Channel::SendWouldBlock(int fd) {
+    if (Slot* slot = Find(fd)) {
+        slot->armWrite = true;
+        Changed(fd);
+    }
+}
+
+void Channel::HandleTimer() {
+    uint64_t expirations = 0;
+    if (timer_.Valid()) {
+        [[maybe_unused]] auto got = ::read(timer_.Get(), &expirations, sizeof expirations);
+    }
+    std::vector<Deferred> due;
+    due.swap(deferred_);
+    for (const Deferred& d : due) {
+        Slot* slot = Find(d.fd);
+        if (slot != nullptr && slot->generation == d.generation) {
+            slot->armAccept = true;
+            Changed(d.fd);
+        }
+    }
+}
+
+void Channel::HandleSocket(int fd, uint32_t events, int32_t window, uint32_t message) {
+    Slot* found = Find(fd);
+    if (found == nullptr || !found->watched) {
+        ::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
+        if (found != nullptr) {
+            found->inSet = false;
+        }
+        return;
+    }
+    Slot& slot = *found;
+    bool queued = false;
+    auto queue = [&](int32_t code, int32_t error) {
+        Push({window, message, fd, code | (error << 16), slot.generation});
+        queued = true;
+    };
+    const bool failed = (events & EPOLLERR) != 0;
+    // One pass queues FD_CONNECT, FD_WRITE, FD_READ, FD_ACCEPT, then FD_CLOSE last.
+    switch (slot.phase) {
+        case Phase::Fresh:
+            break;
+        case Phase::Connecting:
+            if (slot.armConnect && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0) {
+                slot.armConnect = false;
+                const int32_t error = PendingSocketError(fd);
+                if (error == 0 && (events & EPOLLOUT) != 0 && (events & EPOLLHUP) == 0) {
+                    queue(FD_CONNECT, 0);
+                    slot.phase = Phase::Connected;
+                    queue(FD_WRITE, 0);
+                    slot.armWrite = false;
+                } else {
+                    queue(FD_CONNECT, error != 0 ? error : 10061);
+                    slot.phase = Phase::Fresh;
+                }
+            }
+            break;
+        case Phase::Connected:
+            if (slot.closeQueued) {
+                if (slot.armWrite && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0) {
+                    slot.armWrite = false;
+                    queue(FD_WRITE, 0);
+                }
+                break;
+            }
+            if (slot.armWrite && (events & EPOLLOUT) != 0 && !failed) {
+                slot.armWrite = false;
+                queue(FD_WRITE, 0);
+            }
+            // After a reset only data still buffered is worth a read.
+            if (slot.armRead && (events & EPOLLIN) != 0 && (!failed || HasUnreadData(fd))) {
+                slot.armRead = false;
+                queue(FD_READ, 0);
+            }
+            if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) {
+                slot.closeQueued = true;
+                queue(FD_CLOSE, failed ? PendingSocketError(fd) : 0);
+            }
+            break;
+        case Phase::Listening:
+            if (slot.armAccept && (events & EPOLLIN) != 0) {
+                slot.armAccept = false;
+                queue(FD_ACCEPT, 0);
+            }
+            break;
+        case Phase::Datagram:
+            if (slot.armWrite && (events & EPOLLOUT) != 0) {
+                slot.armWrite = false;
+                queue(FD_WRITE, 0);
+            }
+            // A pending error (an ICMP port-unreachable, say) is what the next receive reports.
+            if (slot.armRead && (events & (EPOLLIN | EPOLLERR)) != 0) {
+                slot.armRead = false;
+                queue(FD_READ, 0);
+            }
+            break;
+    }
+    if (!queued) {
+        slot.parked = true;
+    }
+    Update(fd, slot);
+}
+
+void Channel::Collect(int32_t window, uint32_t message) {
+    if (!epoll_.Valid()) {
+        return;
+    }
+    for (;;) {
+        const int n =
+            ::epoll_wait(epoll_.Get(), events_.data(), static_cast<int>(events_.size()), 0);
+        if (n <= 0) {
+            return;
+        }
+        for (int i = 0; i < n; ++i) {
+            const epoll_event& ev = events_[static_cast<std::size_t>(i)];
+            if (ev.data.u64 == WakeTag) {
+                continue;  // consumed by ClearWake before collection
+            }
+            if (ev.data.u64 == TimerTag) {
+                HandleTimer();
+                continue;
+            }
+            HandleSocket(static_cast<int>(ev.data.u64), ev.events, window, message);
+        }
+        if (static_cast<std::size_t>(n) < events_.size()) {
+            return;
+        }
+    }
+}
+
+}  // namespace MSocketSupport::detail

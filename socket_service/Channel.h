@@ -1,0 +1,112 @@
+// The notification channel on Linux: one FIFO of records fed by an epoll set.
+//
+// Readiness is turned into Winsock-style network events through per-socket "armed" flags, so
+// at most one event of a kind is outstanding. Sockets are only in the epoll set while their
+// phase makes readiness meaningful (a fresh TCP socket reports writable and hung-up), and a
+// socket whose readiness produced nothing is parked (taken out of the set) until one of its
+// flags changes, so the loop never spins.
+#pragma once
+
+#include <sys/epoll.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "FileDescriptor.h"
+#include "RecordQueue.h"
+
+namespace MSocketSupport::detail {
+
+struct Record {
+    int32_t window = 0;
+    uint32_t message = 0;
+    int32_t wParam = 0;
+    int32_t lParam = 0;
+    // The socket slot's generation when the record was queued; a record that outlives its
+    // socket's registration (the descriptor may be reused) is dropped.
+    uint32_t generation = 0;
+};
+
+enum class Phase : uint8_t { Fresh, Connecting, Connected, Listening, Datagram };
+
+class Channel {
+  public:
+    Channel();
+    Channel(const Channel&) = delete;
+    Channel& operator=(const Channel&) = delete;
+
+    bool Valid() const { return epoll_.Valid() && wake_.Valid(); }
+    int Fd() const { return epoll_.Get(); }
+    int WakeFd() const { return wake_.Get(); }
+
+    // The FIFO.
+    void Push(const Record& record);
+    bool Pop(Record& out) { return queue_.Pop(out); }
+    bool Empty() const { return queue_.Empty(); }
+    // Makes the channel's descriptor readable (from any thread: it only writes the eventfd).
+    void Wake() const;
+    // Consumes pending wake-ups; done before collecting work, so none is lost.
+    void ClearWake();
+
+    // Registration: classify the socket, arm FD_READ/FD_CLOSE (and FD_ACCEPT when listening),
+    // queue the FD_WRITE an accepted or datagram socket gets at once. Returns 0 or a Winsock
+    // error number.
+    int32_t Watch(int fd, int32_t window, uint32_t message);
+    // Deregistration: out of the set; queued records for it are dropped.
+    void Unwatch(int fd);
+    uint32_t Generation(int fd) const;
+
+    // Flag changes made by the platform calls.
+    void SocketCreated(int fd, bool datagram);
+    void SocketClosed(int fd);
+    void ConnectStarted(int fd);
+    void Listening(int fd);
+    void Accepted(int listener, int newFd);
+    // An accept that failed for lack of descriptors: re-arm only after a pause.
+    void AcceptDeferred(int listener);
+    void ReceiveDone(int fd);
+    void SendWouldBlock(int fd);
+
+    // Turns pending readiness into records (never blocks).
+    void Collect(int32_t window, uint32_t message);
+
+  private:
+    struct Slot {
+        uint32_t generation = 0;
+        uint32_t interest = 0;
+        Phase phase = Phase::Fresh;
+        bool watched = false;
+        bool inSet = false;
+        bool parked = false;
+        bool armRead = false;
+        bool armWrite = false;
+        bool armAccept = false;
+        bool armConnect = false;
+        bool closeQueued = false;
+    };
+    struct Deferred {
+        int fd;
+        uint32_t generation;
+    };
+
+    Slot* Find(int fd);
+    Slot& At(int fd);
+    void Reset(int fd, Phase phase);
+    uint32_t Interest(const Slot& slot) const;
+    void Update(int fd, Slot& slot);
+    void Changed(int fd);
+    void HandleSocket(int fd, uint32_t events, int32_t window, uint32_t message);
+    void HandleTimer();
+
+    FileDescriptor epoll_;
+    FileDescriptor wake_;
+    FileDescriptor timer_;
+    std::vector<Slot> slots_;
+    std::vector<Deferred> deferred_;
+    RecordQueue<Record> queue_;
+    std::array<epoll_event, 64> events_{};
+    bool wakeSignalled_ = false;
+};
+
+}  // namespace MSocketSupport::detail

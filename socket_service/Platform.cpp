@@ -1,0 +1,428 @@
+// The platform layer: the socket calls a socket object makes, with Winsock error numbers and
+// the channel's armed-flag rules kept beside each call.
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+#include "MSocketSupport.h"
+#include "ServiceState.h"
+
+namespace MSocketSupport::Platform {
+
+namespace {
+
+thread_local int32_t lastError = 0;
+
+int32_t Fail(int err) {
+    lastError = WinsockErrorFromErrno(err);
+    return -1;
+}
+
+sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = address;
+    sa.sin_port = port;
+    return sa;
+}
+
+void ReadAddress(const sockaddr_storage& sa, uint32_t* address, uint16_t* port) {
+    uint32_t a = 0;
+    uint16_t p = 0;
+    if (sa.ss_family == AF_INET) {
+        const auto& in = reinterpret_cast<const sockaddr_in&>(sa);
+        a = in.sin_addr.s_addr;
+        p = in.sin_port;
+    }
+    if (address != nullptr) {
+        *address = a;
+    }
+    if (port != nullptr) {
+        *port = p;
+    }
+}
+
+// Winsock socket-level option numbers (level 0xFFFF) and TCP_NODELAY, to Linux ones.
+bool TranslateOption(int32_t level, int32_t option, int& linuxLevel, int& linuxOption) {
+    if (level == 0xFFFF) {
+        linuxLevel = SOL_SOCKET;
+        switch (option) {
+            case 0x0002:
+                linuxOption = SO_ACCEPTCONN;
+                return true;
+            case 0x0004:
+                linuxOption = SO_REUSEADDR;
+                return true;
+            case 0x0008:
+                linuxOption = SO_KEEPALIVE;
+                return true;
+            case 0x0010:
+                linuxOption = SO_DONTROUTE;
+                return true;
+            case 0x0020:
+                linuxOption = SO_BROADCAST;
+                return true;
+            case 0x0100:
+                linuxOption = SO_OOBINLINE;
+                return true;
+            case 0x1001:
+                linuxOption = SO_SNDBUF;
+                return true;
+            case 0x1002:
+                linuxOption = SO_RCVBUF;
+                return true;
+            case 0x1007:
+                linuxOption = SO_ERROR;
+                return true;
+            case 0x1008:
+                linuxOption = SO_TYPE;
+                return true;
+            default:
+                return false;
+        }
+    }
+    if (level == IPPROTO_TCP && option == 1) {
+        linuxLevel = IPPROTO_TCP;
+        linuxOption = TCP_NODELAY;
+        return true;
+    }
+    return false;
+}
+
+detail::Channel& Chan() {
+    return detail::State().channel;
+}
+
+}  // namespace
+
+int32_t LastPlatformError() {
+    return lastError;
+}
+void SetLastPlatformError(int32_t winsockError) {
+    lastError = winsockError;
+}
+
+int32_t WinsockErrorFromErrno(int err) {
+    switch (err) {
+        case 0:
+            return 0;
+        case EINTR:
+            return 10004;
+        case EACCES:
+        case EPERM:
+            return 10013;
+        case EFAULT:
+            return 10014;
+        case EINVAL:
+            return 10022;
+        case EMFILE:
+        case ENFILE:
+            return 10024;
+        case EAGAIN:
+#if EWOULDBLOCK != EAGAIN
+        case EWOULDBLOCK:
+#endif
+        case EINPROGRESS:
+            return 10035;
+        case EALREADY:
+            return 10037;
+        case ENOTSOCK:
+        case EBADF:
+            return 10038;
+        case EDESTADDRREQ:
+            return 10039;
+        case EMSGSIZE:
+            return 10040;
+        case EPROTOTYPE:
+            return 10041;
+        case ENOPROTOOPT:
+            return 10042;
+        case EPROTONOSUPPORT:
+            return 10043;
+        case ESOCKTNOSUPPORT:
+            return 10044;
+        case EOPNOTSUPP:
+            return 10045;
+        case EPFNOSUPPORT:
+            return 10046;
+        case EAFNOSUPPORT:
+            return 10047;
+        case EADDRINUSE:
+            return 10048;
+        case EADDRNOTAVAIL:
+            return 10049;
+        case ENETDOWN:
+            return 10050;
+        case ENETUNREACH:
+            return 10051;
+        case ENETRESET:
+            return 10052;
+        case ECONNABORTED:
+            return 10053;
+        case ECONNRESET:
+            return 10054;
+        case ENOBUFS:
+        case ENOMEM:
+            return 10055;
+        case EISCONN:
+            return 10056;
+        case ENOTCONN:
+            return 10057;
+        case EPIPE:
+        case ESHUTDOWN:
+            return 10058;
+        case ETIMEDOUT:
+            return 10060;
+        case ECONNREFUSED:
+            return 10061;
+        case EHOSTDOWN:
+            return 10064;
+        case EHOSTUNREACH:
+            return 10065;
+        default:
+            return 10107;
+    }
+}
+
+int32_t socket(int32_t family, int32_t type, int32_t protocol) {
+    if (auto& hook = TestHooks().socket) {
+        return hook(family, type, protocol);
+    }
+    const int fd = ::socket(family, type | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol);
+    if (fd < 0) {
+        return Fail(errno);
+    }
+    Chan().SocketCreated(fd, type == SOCK_DGRAM);
+    return fd;
+}
+
+int32_t closesocket(int32_t handle) {
+    if (auto& hook = TestHooks().closesocket) {
+        return hook(handle);
+    }
+    Chan().SocketClosed(handle);
+    if (::close(handle) != 0) {
+        return Fail(errno);
+    }
+    return 0;
+}
+
+int32_t connect(int32_t handle, uint32_t address, uint16_t port) {
+    const sockaddr_in sa = MakeAddress(address, port);
+    if (::connect(handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
+        // Done at once (or a datagram peer set): FD_CONNECT and FD_WRITE still follow.
+        Chan().ConnectStarted(handle);
+        return 0;
+    }
+    const int err = errno;
+    if (err == EINPROGRESS) {
+        Chan().ConnectStarted(handle);
+    }
+    return Fail(err);
+}
+
+int32_t bind(int32_t handle, uint32_t address, uint16_t port) {
+    const sockaddr_in sa = MakeAddress(address, port);
+    if (::bind(handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+        return Fail(errno);
+    }
+    return 0;
+}
+
+int32_t listen(int32_t handle, int32_t backlog) {
+    if (::listen(handle, backlog) != 0) {
+        return Fail(errno);
+    }
+    Chan().Listening(handle);
+    return 0;
+}
+
+int32_t accept(int32_t handle, uint32_t* address, uint16_t* port) {
+    sockaddr_storage sa{};
+    socklen_t len = sizeof sa;
+    const int fd =
+        ::accept4(handle, reinterpret_cast<sockaddr*>(&sa), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM) {
+            // The connection stays queued; asking again at once would only fail again.
+            Chan().AcceptDeferred(handle);
+        } else {
+            Chan().Accepted(handle, -1);
+        }
+        return Fail(err);
+    }
+    Chan().Accepted(handle, fd);
+    ReadAddress(sa, address, port);
+    return fd;
+}
+
+int32_t send(int32_t handle, const void* data, std::size_t length) {
+    const ssize_t n = ::send(handle, data, length, MSG_NOSIGNAL);
+    if (n < 0) {
+        const int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            Chan().SendWouldBlock(handle);
+        }
+        return Fail(err);
+    }
+    return static_cast<int32_t>(n);
+}
+
+int32_t sendto(int32_t handle, const void* data, std::size_t length, uint32_t address,
+               uint16_t port) {
+    const sockaddr_in sa = MakeAddress(address, port);
+    const ssize_t n = ::sendto(handle, data, length, MSG_NOSIGNAL,
+                               reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    if (n < 0) {
+        const int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            Chan().SendWouldBlock(handle);
+        }
+        return Fail(err);
+    }
+    return static_cast<int32_t>(n);
+}
+
+int32_t recv(int32_t handle, void* data, std::size_t length) {
+    const ssize_t n = ::recv(handle, data, length, 0);
+    const int err = errno;
+    Chan().ReceiveDone(handle);
+    if (n < 0) {
+        return Fail(err);
+    }
+    return static_cast<int32_t>(n);
+}
+
+int32_t recvfrom(int32_t handle, void* data, std::size_t length, uint32_t* address,
+                 uint16_t* port) {
+    sockaddr_storage sa{};
+    socklen_t len = sizeof sa;
+    // A datagram larger than the room is cut short and reported as too long, as Winsock does.
+    msghdr msg{};
+    iovec iov{data, length};
+    msg.msg_name = &sa;
+    msg.msg_namelen = len;
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    const ssize_t n = ::recvmsg(handle, &msg, 0);
+    const int err = errno;
+    Chan().ReceiveDone(handle);
+    if (n < 0) {
+        return Fail(err);
+    }
+    ReadAddress(sa, address, port);
+    if ((msg.msg_flags & MSG_TRUNC) != 0) {
+        return Fail(EMSGSIZE);
+    }
+    return static_cast<int32_t>(n);
+}
+
+int32_t shutdown(int32_t handle, int32_t how) {
+    if (::shutdown(handle, how) != 0) {
+        return Fail(errno);
+    }
+    return 0;
+}
+
+int32_t getsockname(int32_t handle, uint32_t* address, uint16_t* port) {
+    sockaddr_storage sa{};
+    socklen_t len = sizeof sa;
+    if (::getsockname(handle, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+        return Fail(errno);
+    }
+    ReadAddress(sa, address, port);
+    return 0;
+}
+
+int32_t getpeername(int32_t handle, uint32_t* address, uint16_t* port) {
+    sockaddr_storage sa{};
+    socklen_t len = sizeof sa;
+    if (::getpeername(handle, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+        return Fail(errno);
+    }
+    ReadAddress(sa, address, port);
+    return 0;
+}
+
+int32_t getsockopt(int32_t handle, int32_t level, int32_t option, int32_t* value) {
+    int linuxLevel = 0;
+    int linuxOption = 0;
+    if (!TranslateOption(level, option, linuxLevel, linuxOption)) {
+        return Fail(ENOPROTOOPT);
+    }
+    int v = 0;
+    socklen_t len = sizeof v;
+    if (::getsockopt(handle, linuxLevel, linuxOption, &v, &len) != 0) {
+        return Fail(errno);
+    }
+    if (linuxLevel == SOL_SOCKET && linuxOption == SO_ERROR) {
+        v = WinsockErrorFromErrno(v);
+    }
+    if (value != nullptr) {
+        *value = v;
+    }
+    return 0;
+}
+
+int32_t setsockopt(int32_t handle, int32_t level, int32_t option, int32_t value) {
+    int linuxLevel = 0;
+    int linuxOption = 0;
+    if (!TranslateOption(level, option, linuxLevel, linuxOption)) {
+        return Fail(ENOPROTOOPT);
+    }
+    const int v = value;
+    if (::setsockopt(handle, linuxLevel, linuxOption, &v, sizeof v) != 0) {
+        return Fail(errno);
+    }
+    return 0;
+}
+
+uint32_t inet_addr(const std::string& text) {
+    return ::inet_addr(text.c_str());
+}
+
+std::string inet_ntoa(uint32_t address) {
+    in_addr in{};
+    in.s_addr = address;
+    std::array<char, INET_ADDRSTRLEN> text{};
+    if (::inet_ntop(AF_INET, &in, text.data(), text.size()) == nullptr) {
+        return {};
+    }
+    return text.data();
+}
+
+bool gethostbyaddr(uint32_t address, std::string& officialName) {
+    hostent entry{};
+    std::array<char, 2048> data{};
+    hostent* result = nullptr;
+    int hostError = 0;
+    const int rc = ::gethostbyaddr_r(&address, sizeof address, AF_INET, &entry, data.data(),
+                                     data.size(), &result, &hostError);
+    if (rc != 0 || result == nullptr || result->h_name == nullptr) {
+        lastError = hostError == HOST_NOT_FOUND ? 11001
+                    : hostError == TRY_AGAIN    ? 11002
+                    : hostError == NO_RECOVERY  ? 11003
+                                                : 11004;
+        return false;
+    }
+    officialName = result->h_name;
+    return true;
+}
+
+Hooks& TestHooks() {
+    static Hooks hooks;
+    return hooks;
+}
+
+void ResetHooks() {
+    TestHooks() = Hooks{};
+}
+
+}  // namespace MSocketSupport::Platform

@@ -1,0 +1,120 @@
+// RegisterSocket, DeregisterSocket, ResolveHost: filling and emptying the service's tables.
+#include "MSocketSupport.h"
+#include "ServiceState.h"
+
+namespace MSocketSupport {
+
+using detail::State;
+
+bool RegisterSocket(int32_t socketHandle, std::weak_ptr<SocketEventSink> object) {
+    auto& st = State();
+    if (st.window == 0 && CreateSocketWindow() == 0) {
+        CurrentError() =
+            ErrorRecord{10004, "MSocketSupport.RegisterSocket", "The operation was canceled."};
+        return false;
+    }
+    st.retireWhenIdle = false;
+    if (!st.sockets.Add(socketHandle, std::move(object))) {
+        CurrentError().Clear();
+        return false;
+    }
+    auto& hooks = Platform::TestHooks();
+    int32_t error = 0;
+    Platform::SetLastPlatformError(0);
+    if (hooks.selectEvents && !hooks.selectEvents(socketHandle)) {
+        error = Platform::LastPlatformError() != 0 ? Platform::LastPlatformError() : 10022;
+    } else {
+        error = st.channel.Watch(socketHandle, st.window, st.winsockMessage);
+    }
+    if (error != 0) {
+        // Leave nothing behind: the caller closes the handle without deregistering it.
+        Platform::SetLastPlatformError(error);
+        st.channel.Unwatch(socketHandle);
+        st.sockets.Remove(socketHandle);
+        if (!st.sockets.Present()) {
+            DestroySocketWindow();
+        }
+        detail::RecordError(error, "MSocketSupport.RegisterSocket");
+        return false;
+    }
+    return true;
+}
+
+bool DeregisterSocket(int32_t socketHandle) {
+    auto& st = State();
+    if (!st.sockets.Present() || socketHandle == -1) {
+        return false;
+    }
+    st.channel.Unwatch(socketHandle);
+    if (!st.sockets.Remove(socketHandle)) {
+        throw SocketError(5, "MSocketSupport.DeregisterSocket",
+                          "Invalid procedure call or argument");
+    }
+    bool result = true;
+    if (!st.sockets.Present()) {
+        result = DestroySocketWindow();
+    }
+    return result;
+}
+
+int32_t ResolveHost(std::string& hostName, std::weak_ptr<SocketEventSink> object) {
+    auto& st = State();
+    if (st.window == 0) {
+        // Normally a registered socket asks, so the window exists; make one that lasts for
+        // this lookup so its completion has somewhere to go.
+        if (CreateSocketWindow() == 0) {
+            detail::RecordError(10004, "MSocketSupport.ResolveHost");
+            CurrentError().Description = "The operation was canceled.";
+            return 0;
+        }
+        st.retireWhenIdle = !st.sockets.Present();
+    }
+    const std::shared_ptr<SocketEventSink> caller = object.lock();
+    const SocketEventSink* key = caller.get();
+    auto buffer = std::make_shared<detail::LookupBuffer>();
+
+    auto& hooks = Platform::TestHooks();
+    int32_t error = 0;
+    const int32_t task = st.lookups.NewTask();
+    Platform::SetLastPlatformError(0);
+    if (hooks.startLookup && !hooks.startLookup(hostName)) {
+        error = Platform::LastPlatformError() != 0 ? Platform::LastPlatformError() : 10055;
+    } else {
+        st.lookups.Add(task, {std::move(object), key, buffer});
+        error = st.resolver.Start(task, hostName, buffer);
+        if (error != 0) {
+            st.lookups.Remove(task);
+        }
+    }
+    if (error != 0) {
+        Platform::SetLastPlatformError(error);
+        detail::RetireWindowIfIdle();
+        detail::RecordError(error, "MSocketSupport.ResolveHost");
+        return 0;
+    }
+    return task;
+}
+
+void ForgetLookupBuffer(const SocketEventSink* object) {
+    State().lookups.Forget(object);
+}
+
+bool SocketRegistryPresent() {
+    return State().sockets.Present();
+}
+std::size_t SocketRegistryCount() {
+    return State().sockets.Count();
+}
+bool LookupRegistryPresent() {
+    return State().lookups.Present();
+}
+std::size_t LookupRegistryCount() {
+    return State().lookups.Count();
+}
+
+std::shared_ptr<SocketEventSink> LookupOwner(int32_t taskHandle) {
+    auto* entry = State().lookups.Find(taskHandle);
+    return entry == nullptr ? nullptr : entry->object.lock();
+}
+
+}  // namespace MSocketSupport

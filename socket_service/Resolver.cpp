@@ -1,0 +1,125 @@
+#include "Resolver.h"
+
+#include <netdb.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <new>
+#include <system_error>
+
+namespace MSocketSupport::detail {
+
+namespace {
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Names under the reserved "invalid" top-level domain never resolve; answer them without
+// asking the network, as the name's reservation intends.
+bool ReservedInvalid(std::string name) {
+    for (char& c : name) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    if (EndsWith(name, ".")) {
+        name.pop_back();
+    }
+    return name == "invalid" || EndsWith(name, ".invalid");
+}
+
+int32_t WinsockFromHostError(int hostError) {
+    switch (hostError) {
+        case HOST_NOT_FOUND:
+            return 11001;
+        case TRY_AGAIN:
+            return 11002;
+        case NO_RECOVERY:
+            return 11003;
+        case NO_DATA:
+            return 11004;
+        default:
+            return 11003;
+    }
+}
+
+}  // namespace
+
+int32_t Resolver::Lookup(const std::string& hostName, LookupBuffer& buffer) {
+    if (hostName.empty() || ReservedInvalid(hostName)) {
+        return 11001;
+    }
+    static_assert(sizeof(hostent) < LookupBufferSize);
+    auto* entry = new (buffer.bytes) hostent{};
+    char* data = buffer.bytes + sizeof(hostent);
+    const std::size_t dataSize = LookupBufferSize - sizeof(hostent);
+    hostent* result = nullptr;
+    int hostError = 0;
+    const int rc = ::gethostbyname_r(hostName.c_str(), entry, data, dataSize, &result, &hostError);
+    if (rc == ERANGE) {
+        return 10055;
+    }
+    if (rc != 0 || result == nullptr) {
+        return WinsockFromHostError(hostError);
+    }
+    if (result->h_addrtype != AF_INET || result->h_length != 4 || result->h_addr_list == nullptr ||
+        result->h_addr_list[0] == nullptr) {
+        return 11004;
+    }
+    return 0;
+}
+
+Resolver::~Resolver() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        jobs_.clear();
+    }
+    wanted_.notify_all();
+    if (worker_.joinable()) {
+        worker_.join();
+    }
+}
+
+int32_t Resolver::Start(int32_t task, std::string hostName, std::shared_ptr<LookupBuffer> buffer) {
+    std::lock_guard lock(mutex_);
+    if (!worker_.joinable()) {
+        try {
+            worker_ = std::thread([this] { Run(); });
+        } catch (const std::system_error&) {
+            return 10055;
+        }
+    }
+    jobs_.push_back({task, std::move(hostName), std::move(buffer)});
+    wanted_.notify_one();
+    return 0;
+}
+
+void Resolver::TakeCompleted(std::vector<Completion>& out) {
+    out.clear();
+    std::lock_guard lock(mutex_);
+    out.swap(done_);
+}
+
+void Resolver::Run() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        wanted_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        if (stopping_) {
+            return;
+        }
+        Job job = std::move(jobs_.front());
+        jobs_.pop_front();
+        lock.unlock();
+        const int32_t error = Lookup(job.hostName, *job.buffer);
+        job.buffer.reset();
+        lock.lock();
+        done_.push_back({job.task, error});
+        const uint64_t one = 1;
+        [[maybe_unused]] auto written = ::write(wakeFd_, &one, sizeof one);
+    }
+}
+
+}  // namespace MSocketSupport::detail

@@ -1,0 +1,65 @@
+// The service's tables. Both hold weak references only: a dispatch takes a strong one for the
+// length of one call, so an owner may drop its socket object inside any of its handlers.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "MSocketSupport.h"
+#include "Resolver.h"
+
+namespace MSocketSupport::detail {
+
+// SocketRegistry: socket handle -> object. Indexed by descriptor, so a dispatch is one vector
+// access and allocates nothing.
+class SocketTable {
+  public:
+    bool Present() const { return count_ > 0; }
+    std::size_t Count() const { return count_; }
+    bool Contains(int32_t handle) const;
+    // False when the handle is negative or already present.
+    bool Add(int32_t handle, std::weak_ptr<SocketEventSink> object);
+    // False when the handle is not present.
+    bool Remove(int32_t handle);
+    std::shared_ptr<SocketEventSink> Find(int32_t handle) const;
+
+  private:
+    struct Entry {
+        bool used = false;
+        std::weak_ptr<SocketEventSink> object;
+    };
+    std::vector<Entry> entries_;
+    std::size_t count_ = 0;
+};
+
+// LookupRegistry (task -> object and the task's buffer) and LookupBuffers (object -> its
+// latest task). Buffers belong to their task, so a second lookup by the same object never
+// takes the first one's buffer away, and each completion reads only its own.
+class LookupTable {
+  public:
+    struct Entry {
+        std::weak_ptr<SocketEventSink> object;
+        const SocketEventSink* key = nullptr;
+        std::shared_ptr<LookupBuffer> buffer;
+    };
+
+    bool Present() const { return !tasks_.empty(); }
+    std::size_t Count() const { return tasks_.size(); }
+    // A positive handle not in use by an outstanding lookup.
+    int32_t NewTask();
+    void Add(int32_t task, Entry entry);
+    Entry* Find(int32_t task);
+    // Removes a finished or failed task; both tables go when the last task has gone.
+    void Remove(int32_t task);
+    void Forget(const SocketEventSink* key) { latest_.erase(key); }
+    int32_t LatestTask(const SocketEventSink* key) const;
+
+  private:
+    std::unordered_map<int32_t, Entry> tasks_;
+    std::unordered_map<const SocketEventSink*, int32_t> latest_;
+    int32_t nextTask_ = 1;
+};
+
+}  // namespace MSocketSupport::detail
