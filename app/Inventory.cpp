@@ -1,0 +1,158 @@
+#include "Inventory.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <memory>
+
+namespace packwarden {
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+bool IsPackageName(std::string_view name) {
+    constexpr std::string_view Suffix = ".pk3";
+    if (name.empty() || name[0] == '.' || name.size() <= Suffix.size()) {
+        return false;
+    }
+    const std::string_view tail = name.substr(name.size() - Suffix.size());
+    for (std::size_t i = 0; i < Suffix.size(); ++i) {
+        char c = tail[i];
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+        if (c != Suffix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+SessionGenerator::SessionGenerator() {
+    std::random_device device;
+    const auto now =
+        static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count());
+    std::seed_seq seed{static_cast<uint32_t>(now), static_cast<uint32_t>(now >> 32), device(),
+                       device()};
+    engine_.seed(seed);
+}
+
+SessionGenerator::SessionGenerator(std::seed_seq& seed) : engine_(seed) {}
+
+int16_t SessionGenerator::NextSessionNumber() {
+    // 24 random bits give every single-precision step of [0, 1) and never 1 itself.
+    const float r = static_cast<float>(engine_() >> 8) * (1.0f / 16777216.0f);
+    return SessionFromSingle(r);
+}
+
+int16_t SessionGenerator::SessionFromSingle(float r) {
+    // nearbyint rounds halves to even in the default rounding mode.
+    return static_cast<int16_t>(std::nearbyint(r * 10000.0f));
+}
+
+std::string WithTrailingSeparator(std::string folder) {
+    if (folder.empty() || folder.back() != '/') {
+        folder += '/';
+    }
+    return folder;
+}
+
+bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries) {
+    entries.clear();
+    DirHandle dir(::opendir(folder.c_str()));
+    if (!dir) {
+        return false;
+    }
+    const std::string prefix = WithTrailingSeparator(folder);
+    std::vector<PackageEntry> found;
+    while (true) {
+        errno = 0;
+        const dirent* entry = ::readdir(dir.get());
+        if (entry == nullptr) {
+            if (errno != 0) {
+                return false;
+            }
+            break;
+        }
+        if (!IsPackageName(entry->d_name)) {
+            continue;
+        }
+        if (found.size() == MaxInventoryEntries) {
+            return false;
+        }
+        struct stat st {};
+        if (::stat((prefix + entry->d_name).c_str(), &st) != 0) {
+            if (errno == ENOENT) {
+                continue;  // removed while listed, or a link to nothing
+            }
+            return false;
+        }
+        found.push_back(
+            {entry->d_name, S_ISDIR(st.st_mode) ? 0 : static_cast<int64_t>(st.st_size)});
+    }
+    entries = std::move(found);
+    return true;
+}
+
+std::string FormEncode(std::string_view text) {
+    static constexpr char Hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
+            (byte >= '0' && byte <= '9') || byte == '-' || byte == '.' || byte == '_' ||
+            byte == '*') {
+            out += c;
+        } else if (byte == ' ') {
+            out += '+';
+        } else {
+            out += '%';
+            out += Hex[byte >> 4];
+            out += Hex[byte & 0x0F];
+        }
+    }
+    return out;
+}
+
+std::string InventoryBody(int32_t version, int32_t session,
+                          const std::vector<PackageEntry>& entries) {
+    std::string body =
+        "game=ef2&version=" + std::to_string(version) + "&session=" + std::to_string(session);
+    for (std::size_t n = 0; n < entries.size(); ++n) {
+        const std::string index = std::to_string(n);
+        body += "&filename" + index + "=" + FormEncode(entries[n].name);
+        body += "&filesize" + index + "=" + std::to_string(entries[n].size);
+    }
+    return body;
+}
+
+std::string HeaderTemplate(std::string_view hostHeader) {
+    std::string header = "POST /crewdock/sync_session.php HTTP/1.0\r\n";
+    header += "Host: ";
+    header += hostHeader;
+    header += "\r\n";
+    header += "User-Agent: Packwarden\r\n";
+    header += "Content-type: application/x-www-form-urlencoded\r\n";
+    return header;
+}
+
+std::string ComposeRequest(std::string_view headerTemplate, std::string_view body) {
+    std::string request;
+    request.reserve(headerTemplate.size() + body.size() + 32);
+    request += headerTemplate;
+    request += "Content-length: " + std::to_string(body.size()) + "\r\n\r\n";
+    request += body;
+    request += "\r\n";
+    return request;
+}
+
+}  // namespace packwarden

@@ -1,0 +1,610 @@
+#include "Module1.h"
+
+#include <dirent.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+namespace Module1 {
+namespace {
+
+// A prefix's system.reg is a few megabytes; anything far beyond that is not one.
+constexpr std::uintmax_t MaxRegistryFileSize = 64u << 20;
+constexpr std::size_t MaxLineLength = 1u << 20;
+constexpr std::string_view RegistryHeader = "WINE REGISTRY Version 2";
+
+struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, DirCloser>;
+
+char AsciiLower(char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (AsciiLower(a[i]) != AsciiLower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool StartsWithIgnoringCase(std::string_view s, std::string_view prefix) {
+    return s.size() >= prefix.size() && EqualsIgnoringCase(s.substr(0, prefix.size()), prefix);
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    c = AsciiLower(c);
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    return -1;
+}
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// Turns UTF-16 code units into UTF-8, pairing surrogates. An unpaired surrogate becomes "?",
+// as the platform's conversion to 8-bit text writes its default character.
+class Utf16Sink {
+  public:
+    explicit Utf16Sink(std::string& out) : out_(out) {}
+    ~Utf16Sink() { Flush(); }
+    void Unit(uint32_t u) {
+        if (high_ != 0) {
+            if (u >= 0xDC00 && u <= 0xDFFF) {
+                AppendUtf8(out_, 0x10000 + ((high_ - 0xD800) << 10) + (u - 0xDC00));
+                high_ = 0;
+                return;
+            }
+            Flush();
+        }
+        if (u >= 0xD800 && u <= 0xDBFF) {
+            high_ = u;
+        } else if (u >= 0xDC00 && u <= 0xDFFF) {
+            out_ += '?';
+        } else {
+            AppendUtf8(out_, u);
+        }
+    }
+    // A byte of the file taken literally (the file is UTF-8 or ASCII).
+    void Byte(char c) {
+        Flush();
+        out_ += c;
+    }
+    void Flush() {
+        if (high_ != 0) {
+            out_ += '?';
+            high_ = 0;
+        }
+    }
+
+  private:
+    std::string& out_;
+    uint32_t high_ = 0;
+};
+
+// Reads Wine's escaped text from s[pos] up to the unescaped `terminator`, leaving pos after it.
+// Escapes: \a \b \e \f \n \r \t \v, up to three octal digits, \x with up to four hex digits (a
+// UTF-16 code unit); a backslash before any other character stands for that character.
+bool ParseEscaped(std::string_view s, std::size_t& pos, char terminator, std::string& out) {
+    Utf16Sink sink(out);
+    while (pos < s.size()) {
+        char c = s[pos++];
+        if (c == terminator) {
+            return true;
+        }
+        if (c != '\\') {
+            sink.Byte(c);
+            continue;
+        }
+        if (pos >= s.size()) {
+            return false;
+        }
+        c = s[pos++];
+        switch (c) {
+            case 'a':
+                sink.Unit('\a');
+                break;
+            case 'b':
+                sink.Unit('\b');
+                break;
+            case 'e':
+                sink.Unit(0x1B);
+                break;
+            case 'f':
+                sink.Unit('\f');
+                break;
+            case 'n':
+                sink.Unit('\n');
+                break;
+            case 'r':
+                sink.Unit('\r');
+                break;
+            case 't':
+                sink.Unit('\t');
+                break;
+            case 'v':
+                sink.Unit('\v');
+                break;
+            case 'x': {
+                uint32_t unit = 0;
+                int digits = 0;
+                while (digits < 4 && pos < s.size() && HexDigit(s[pos]) >= 0) {
+                    unit = unit * 16 + static_cast<uint32_t>(HexDigit(s[pos++]));
+                    ++digits;
+                }
+                if (digits == 0) {
+                    sink.Byte('x');
+                } else {
+                    sink.Unit(unit);
+                }
+                break;
+            }
+            default:
+                if (c >= '0' && c <= '7') {
+                    uint32_t unit = static_cast<uint32_t>(c - '0');
+                    for (int digits = 1;
+                         digits < 3 && pos < s.size() && s[pos] >= '0' && s[pos] <= '7'; ++digits) {
+                        unit = unit * 8 + static_cast<uint32_t>(s[pos++] - '0');
+                    }
+                    sink.Unit(unit);
+                } else {
+                    sink.Byte(c);
+                }
+        }
+    }
+    return false;
+}
+
+std::string Utf8FromUtf16Le(const std::string& bytes) {
+    std::string out;
+    Utf16Sink sink(out);
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
+        sink.Unit(static_cast<uint8_t>(bytes[i]) |
+                  (static_cast<uint32_t>(static_cast<uint8_t>(bytes[i + 1])) << 8));
+    }
+    sink.Flush();
+    return out;
+}
+
+void SkipBlanks(std::string_view s, std::size_t& pos) {
+    while (pos < s.size() && (s[pos] == ' ' || s[pos] == '\t')) {
+        ++pos;
+    }
+}
+
+bool OnlyBlanksFrom(std::string_view s, std::size_t pos) {
+    SkipBlanks(s, pos);
+    return pos == s.size();
+}
+
+// Parses a hex number (type codes, dwords): at least one digit, at most eight.
+bool ParseHexNumber(std::string_view s, std::size_t& pos, uint32_t& value) {
+    value = 0;
+    int digits = 0;
+    while (pos < s.size() && HexDigit(s[pos]) >= 0) {
+        if (++digits > 8) {
+            return false;
+        }
+        value = value * 16 + static_cast<uint32_t>(HexDigit(s[pos++]));
+    }
+    return digits > 0;
+}
+
+// A value as the 8-bit query returns it: its type and its bytes, texts with their zero byte.
+struct RawValue {
+    uint32_t type = 0;
+    std::string data;
+};
+
+bool IsTextType(uint32_t type) {
+    return type == REG_SZ || type == REG_EXPAND_SZ || type == 7 /* REG_MULTI_SZ */;
+}
+
+class RegistryFile {
+  public:
+    explicit RegistryFile(std::string content) : content_(std::move(content)) {}
+
+    bool NextLine(std::string_view& line) {
+        if (pos_ >= content_.size()) {
+            return false;
+        }
+        std::size_t end = content_.find('\n', pos_);
+        if (end == std::string::npos) {
+            end = content_.size();
+        }
+        line = std::string_view(content_).substr(pos_, end - pos_);
+        pos_ = end + 1;
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        return true;
+    }
+
+    std::string_view Remaining() const {
+        return pos_ < content_.size() ? std::string_view(content_).substr(pos_) : "";
+    }
+    void Rewind() { pos_ = 0; }
+
+  private:
+    std::string content_;
+    std::size_t pos_ = 0;
+};
+
+enum class Lookup { Found, NotFound, Malformed };
+
+// Hex bytes "01,02,\" possibly continued on the following lines.
+bool ParseHexBytes(RegistryFile& file, std::string_view line, std::size_t pos, std::string& out) {
+    while (true) {
+        SkipBlanks(line, pos);
+        if (pos == line.size()) {
+            return true;
+        }
+        if (line[pos] == '\\' && OnlyBlanksFrom(line, pos + 1)) {
+            if (!file.NextLine(line) || line.size() > MaxLineLength) {
+                return false;
+            }
+            pos = 0;
+            continue;
+        }
+        if (pos + 1 >= line.size() || HexDigit(line[pos]) < 0 || HexDigit(line[pos + 1]) < 0) {
+            return false;
+        }
+        out += static_cast<char>(HexDigit(line[pos]) * 16 + HexDigit(line[pos + 1]));
+        pos += 2;
+        SkipBlanks(line, pos);
+        if (pos < line.size() && line[pos] == ',') {
+            ++pos;
+        } else if (pos < line.size() && line[pos] != '\\') {
+            return false;
+        }
+    }
+}
+
+// The value's data after "name"=, converted to what the 8-bit query returns.
+bool ParseValueData(RegistryFile& file, std::string_view line, std::size_t pos, RawValue& value) {
+    std::string_view rest = line.substr(pos);
+    if (!rest.empty() && rest[0] == '"') {
+        ++pos;
+        value.type = REG_SZ;
+        if (!ParseEscaped(line, pos, '"', value.data) || !OnlyBlanksFrom(line, pos)) {
+            return false;
+        }
+        value.data += '\0';
+        return true;
+    }
+    if (StartsWithIgnoringCase(rest, "str")) {
+        pos += 3;
+        value.type = REG_SZ;
+        if (pos < line.size() && line[pos] == '(') {
+            ++pos;
+            if (!ParseHexNumber(line, pos, value.type) || pos >= line.size() || line[pos] != ')') {
+                return false;
+            }
+            ++pos;
+        }
+        if (line.substr(pos, 2) != ":\"") {
+            return false;
+        }
+        pos += 2;
+        if (!ParseEscaped(line, pos, '"', value.data) || !OnlyBlanksFrom(line, pos)) {
+            return false;
+        }
+        value.data += '\0';
+        return true;
+    }
+    if (StartsWithIgnoringCase(rest, "dword:")) {
+        pos += 6;
+        uint32_t number = 0;
+        if (!ParseHexNumber(line, pos, number) || !OnlyBlanksFrom(line, pos)) {
+            return false;
+        }
+        value.type = REG_DWORD;
+        for (int i = 0; i < 4; ++i) {
+            value.data += static_cast<char>((number >> (8 * i)) & 0xFF);
+        }
+        return true;
+    }
+    if (StartsWithIgnoringCase(rest, "hex")) {
+        pos += 3;
+        value.type = REG_BINARY;
+        if (pos < line.size() && line[pos] == '(') {
+            ++pos;
+            if (!ParseHexNumber(line, pos, value.type) || pos >= line.size() || line[pos] != ')') {
+                return false;
+            }
+            ++pos;
+        }
+        if (pos >= line.size() || line[pos] != ':') {
+            return false;
+        }
+        std::string bytes;
+        if (!ParseHexBytes(file, line, pos + 1, bytes)) {
+            return false;
+        }
+        // Texts are stored as UTF-16; the 8-bit query converts them.
+        value.data = IsTextType(value.type) ? Utf8FromUtf16Le(bytes) : std::move(bytes);
+        return true;
+    }
+    return false;
+}
+
+Lookup FindValue(RegistryFile& file, const std::string& keyPath, const std::string& valueName,
+                 RawValue& value) {
+    file.Rewind();
+    std::string_view line;
+    if (!file.NextLine(line) || line != RegistryHeader) {
+        return Lookup::Malformed;
+    }
+    std::string_view wantedKey(keyPath);
+    while (!wantedKey.empty() && wantedKey.back() == '\\') {
+        wantedKey.remove_suffix(1);
+    }
+    const bool wantDefault = valueName.empty() || valueName == "@";
+    bool inKey = false;
+    while (file.NextLine(line)) {
+        if (line.size() > MaxLineLength) {
+            return Lookup::Malformed;
+        }
+        if (line.empty()) {
+            continue;
+        }
+        if (line[0] == '[') {
+            std::size_t pos = 1;
+            std::string name;
+            if (!ParseEscaped(line, pos, ']', name)) {
+                return Lookup::Malformed;
+            }
+            inKey = EqualsIgnoringCase(name, wantedKey);
+            continue;
+        }
+        if (!inKey || (line[0] != '"' && line[0] != '@')) {
+            continue;  // comments, metadata, continuation lines and values of other keys
+        }
+        std::size_t pos = 1;
+        bool matches = false;
+        if (line[0] == '@') {
+            matches = wantDefault;
+        } else {
+            std::string name;
+            if (!ParseEscaped(line, pos, '"', name)) {
+                return Lookup::Malformed;
+            }
+            matches = !wantDefault && EqualsIgnoringCase(name, valueName);
+        }
+        if (!matches) {
+            continue;
+        }
+        SkipBlanks(line, pos);
+        if (pos >= line.size() || line[pos] != '=') {
+            return Lookup::Malformed;
+        }
+        ++pos;
+        SkipBlanks(line, pos);
+        return ParseValueData(file, line, pos, value) ? Lookup::Found : Lookup::Malformed;
+    }
+    return Lookup::NotFound;
+}
+
+std::optional<std::string> ReadWholeFile(const std::string& path) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(path, ec);
+    if (ec || size > MaxRegistryFileSize) {
+        return std::nullopt;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return std::nullopt;
+    }
+    std::string content(static_cast<std::size_t>(size), '\0');
+    in.read(content.data(), static_cast<std::streamsize>(content.size()));
+    content.resize(static_cast<std::size_t>(in.gcount()));
+    if (in.bad()) {
+        return std::nullopt;
+    }
+    return content;
+}
+
+std::string HiveFile(uint32_t hive) {
+    if (hive == HKEY_LOCAL_MACHINE) {
+        return WinePrefix() + "/system.reg";
+    }
+    return {};
+}
+
+bool PathExists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::optional<std::string> RealPath(const std::string& path) {
+    struct Free {
+        void operator()(char* p) const { std::free(p); }
+    };
+    std::unique_ptr<char, Free> resolved(::realpath(path.c_str(), nullptr));
+    if (!resolved) {
+        return std::nullopt;
+    }
+    return std::string(resolved.get());
+}
+
+// The entry of `folder` named `name` without regard to case, if any.
+std::optional<std::string> FindIgnoringCase(const std::string& folder, const std::string& name) {
+    DirHandle dir(::opendir(folder.c_str()));
+    if (!dir) {
+        return std::nullopt;
+    }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        if (EqualsIgnoringCase(entry->d_name, name)) {
+            return std::string(entry->d_name);
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<std::string> SplitComponents(std::string_view path) {
+    std::vector<std::string> parts;
+    std::size_t pos = 0;
+    while (pos < path.size()) {
+        std::size_t end = path.find('/', pos);
+        if (end == std::string_view::npos) {
+            end = path.size();
+        }
+        if (end > pos) {
+            parts.emplace_back(path.substr(pos, end - pos));
+        }
+        pos = end + 1;
+    }
+    return parts;
+}
+
+std::string JoinPath(std::string base, const std::vector<std::string>& parts, std::size_t from) {
+    for (std::size_t i = from; i < parts.size(); ++i) {
+        if (base.empty() || base.back() != '/') {
+            base += '/';
+        }
+        base += parts[i];
+    }
+    return base;
+}
+
+}  // namespace
+
+bool ReadRegistryValue(uint32_t hive, const std::string& keyPath, const std::string& valueName,
+                       std::string& result) {
+    const std::string path = HiveFile(hive);
+    if (path.empty()) {
+        return false;
+    }
+    std::optional<std::string> content = ReadWholeFile(path);
+    if (!content) {
+        return false;
+    }
+    RegistryFile file(std::move(*content));
+    RawValue value;
+    Lookup found = FindValue(file, keyPath, valueName, value);
+    constexpr std::string_view Software = "software\\";
+    if (found == Lookup::NotFound && StartsWithIgnoringCase(keyPath, Software) &&
+        !StartsWithIgnoringCase(keyPath, "software\\wow6432node\\")) {
+        const std::string redirected = "Software\\Wow6432Node\\" + keyPath.substr(Software.size());
+        found = FindValue(file, redirected, valueName, value);
+    }
+    if (found != Lookup::Found || value.data.size() > ValueBufferSize) {
+        return false;
+    }
+    // The platform's buffer: the bytes stored, a text's terminating zero byte trimmed.
+    std::string bytes = value.data;
+    if (!bytes.empty() && bytes.back() == '\0') {
+        bytes.pop_back();
+    }
+    if (value.type == REG_SZ) {
+        result = bytes;
+    } else if (value.type == REG_DWORD) {
+        std::string raw = value.data;
+        raw.resize(4, '\0');
+        uint32_t number = 0;
+        for (int i = 3; i >= 0; --i) {
+            number = (number << 8) | static_cast<uint8_t>(raw[static_cast<std::size_t>(i)]);
+        }
+        result = std::to_string(number);
+    }
+    return true;
+}
+
+std::string WinePrefix() {
+    if (const char* prefix = std::getenv("WINEPREFIX"); prefix != nullptr && *prefix != '\0') {
+        return prefix;
+    }
+    std::string home;
+    if (const char* env = std::getenv("HOME"); env != nullptr && *env != '\0') {
+        home = env;
+    } else if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) {
+        home = pw->pw_dir;
+    }
+    return home + "/.wine";
+}
+
+std::string UnixPathFromWindows(const std::string& windowsPath, const std::string& prefix) {
+    std::string path = windowsPath;
+    for (char& c : path) {
+        if (c == '\\') {
+            c = '/';
+        }
+    }
+    const bool hasDrive =
+        path.size() >= 2 && std::isalpha(static_cast<unsigned char>(path[0])) && path[1] == ':';
+    if (!hasDrive) {
+        while (path.size() > 1 && path.back() == '/') {
+            path.pop_back();
+        }
+        return path;
+    }
+    const std::string root = prefix + "/dosdevices/" + AsciiLower(path[0]) + ":";
+    const std::vector<std::string> parts = SplitComponents(std::string_view(path).substr(2));
+    std::optional<std::string> current = RealPath(root);
+    if (!current) {
+        return JoinPath(root, parts, 0);
+    }
+    // Windows paths ignore case; follow the folders that exist, keep the rest as written.
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        std::string next = JoinPath(*current, {parts[i]}, 0);
+        if (!PathExists(next)) {
+            std::optional<std::string> actual = FindIgnoringCase(*current, parts[i]);
+            if (!actual) {
+                return JoinPath(*current, parts, i);
+            }
+            next = JoinPath(*current, {*actual}, 0);
+        }
+        std::optional<std::string> resolved = RealPath(next);
+        if (!resolved) {
+            return JoinPath(next, parts, i + 1);
+        }
+        current = std::move(resolved);
+    }
+    return *current;
+}
+
+std::string InstallBaseFolder() {
+    std::string installPath;
+    ReadRegistryValue(HKEY_LOCAL_MACHINE, "software\\activision\\elite force ii", "installpath",
+                      installPath);
+    const std::string folder = UnixPathFromWindows(installPath, WinePrefix());
+    return (folder == "/" ? std::string() : folder) + "/base";
+}
+
+}  // namespace Module1
