@@ -1,0 +1,32 @@
+#include "SocketChannel.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QSocketNotifier>
+
+#include "MSocketSupport.h"
+
+namespace packwarden {
+
+SocketChannel& SocketChannel::Instance() {
+    static QPointer<SocketChannel> channel;
+    if (channel.isNull()) {
+        channel = new SocketChannel(QCoreApplication::instance());
+    }
+    return *channel;
+}
+
+SocketChannel::SocketChannel(QObject* parent) : QObject(parent) {
+    const int fd = MSocketSupport::ChannelFd();
+    if (fd >= 0) {
+        notifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+        connect(notifier_, &QSocketNotifier::activated, this, &SocketChannel::Drain);
+    }
+}
+
+void SocketChannel::Drain() {
+    MSocketSupport::ProcessPending();
+    emit Dispatched();
+}
+
+}  // namespace packwarden

@@ -1,0 +1,25 @@
+// packwarden: tells the Torvane server which *.pk3 packages this player has and opens the
+// server's page for them.
+#include <QApplication>
+#include <QIcon>
+#include <QMessageBox>
+#include <iostream>
+
+#include "Form1.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("packwarden"));
+    const packwarden::CentralServer server = packwarden::CentralServerFromEnvironment(std::cerr);
+    packwarden::DesktopShell shell;
+    try {
+        packwarden::Form1 form(shell, server);
+        QApplication::setWindowIcon(form.windowIcon());
+        form.show();
+        return QApplication::exec();
+    } catch (const std::exception& error) {
+        QMessageBox::critical(nullptr, QString::fromUtf8(packwarden::ApplicationTitle),
+                              QString::fromLocal8Bit(error.what()));
+        return 1;
+    }
+}
