@@ -1,0 +1,165 @@
+// Host lookups: one completion per started lookup, delivered on the channel's thread.
+#include <algorithm>
+#include <thread>
+
+#include "TestSupport.h"
+
+namespace test {
+
+class ResolverTest : public ServiceTest {
+  protected:
+    void SetUp() override {
+        ServiceTest::SetUp();
+        keeper = std::make_shared<RecordingSink>();
+        RegisteredSocket(keeper);  // lookups are made by registered sockets
+    }
+    std::shared_ptr<RecordingSink> keeper;
+};
+
+TEST_F(ResolverTest, LocalhostCompletesWithItsAddressAndOfficialName) {
+    auto sink = std::make_shared<RecordingSink>();
+    std::string name = "localhost";
+    const auto caller = std::this_thread::get_id();
+    std::thread::id deliveredOn;
+    sink->onLookup = [&](const Lookup&) { deliveredOn = std::this_thread::get_id(); };
+    const int32_t task = ms::ResolveHost(name, sink);
+    ASSERT_NE(task, 0);
+    EXPECT_TRUE(ms::LookupRegistryPresent());
+    EXPECT_EQ(ms::LookupOwner(task), sink);
+    EXPECT_EQ(name, "localhost");
+
+    ASSERT_TRUE(RunUntil([&] { return !sink->lookups.empty(); }));
+    const Lookup& got = sink->lookups.front();
+    EXPECT_EQ(got.handle, task);
+    EXPECT_EQ(got.error, 0);
+    EXPECT_EQ(got.address, Loopback());
+    EXPECT_EQ(got.name, "localhost");
+    EXPECT_EQ(deliveredOn, caller);
+    EXPECT_FALSE(ms::LookupRegistryPresent());
+    Settle();
+    EXPECT_EQ(sink->lookups.size(), 1u);
+}
+
+TEST_F(ResolverTest, NamesThatDoNotExistCompleteWithHostNotFound) {
+    auto sink = std::make_shared<RecordingSink>();
+    for (std::string name : {"no-such-host.invalid", "", "x.INVALID."}) {
+        const int32_t task = ms::ResolveHost(name, sink);
+        ASSERT_NE(task, 0);
+    }
+    ASSERT_TRUE(RunUntil([&] { return sink->lookups.size() == 3; }));
+    for (const Lookup& got : sink->lookups) {
+        // A failure carries no handle, no address and no name.
+        EXPECT_EQ(got.handle, 0);
+        EXPECT_EQ(got.address, 0u);
+        EXPECT_EQ(got.name, "");
+        EXPECT_EQ(got.error, 11001);
+    }
+    EXPECT_FALSE(ms::LookupRegistryPresent());
+}
+
+TEST_F(ResolverTest, TwoObjectsLookupsCompleteInEitherOrder) {
+    auto a = std::make_shared<RecordingSink>();
+    auto b = std::make_shared<RecordingSink>();
+    std::string bad = "nowhere.invalid";
+    std::string good = "127.0.0.1";
+    const int32_t ta = ms::ResolveHost(good, a);
+    const int32_t tb = ms::ResolveHost(bad, b);
+    ASSERT_NE(ta, 0);
+    ASSERT_NE(tb, 0);
+    EXPECT_NE(ta, tb);
+    EXPECT_EQ(ms::LookupRegistryCount(), 2u);
+    bool tablesWhileFirst = false;
+    auto note = [&](const Lookup&) {
+        if (a->lookups.size() + b->lookups.size() == 1) {
+            tablesWhileFirst = ms::LookupRegistryPresent();
+        }
+    };
+    a->onLookup = note;
+    b->onLookup = note;
+    ASSERT_TRUE(RunUntil([&] { return !a->lookups.empty() && !b->lookups.empty(); }));
+    EXPECT_TRUE(tablesWhileFirst);
+    EXPECT_EQ(a->lookups.front().handle, ta);
+    EXPECT_EQ(a->lookups.front().address, Loopback());
+    EXPECT_EQ(b->lookups.front().error, 11001);
+    EXPECT_FALSE(ms::LookupRegistryPresent());
+}
+
+TEST_F(ResolverTest, SecondLookupBySameObjectKeepsTheFirstOnesResult) {
+    auto sink = std::make_shared<RecordingSink>();
+    std::string first = "localhost";
+    std::string second = "second.invalid";
+    const int32_t t1 = ms::ResolveHost(first, sink);
+    const int32_t t2 = ms::ResolveHost(second, sink);
+    ASSERT_NE(t1, 0);
+    ASSERT_NE(t2, 0);
+    ASSERT_TRUE(RunUntil([&] { return sink->lookups.size() == 2; }));
+    // Each completion read its own result.
+    int found = 0;
+    for (const Lookup& got : sink->lookups) {
+        if (got.handle == t1) {
+            EXPECT_EQ(got.address, Loopback());
+            EXPECT_EQ(got.name, "localhost");
+            ++found;
+        } else {
+            EXPECT_EQ(got.error, 11001);
+        }
+    }
+    EXPECT_EQ(found, 1);
+    EXPECT_FALSE(ms::LookupRegistryPresent());
+}
+
+TEST_F(ResolverTest, CompletionForAReleasedObjectIsConsumedSilently) {
+    auto sink = std::make_shared<RecordingSink>();
+    std::weak_ptr<RecordingSink> watch = sink;
+    std::string name = "localhost";
+    ASSERT_NE(ms::ResolveHost(name, sink), 0);
+    sink.reset();
+    EXPECT_TRUE(watch.expired());
+    ASSERT_TRUE(RunUntil([] { return !ms::LookupRegistryPresent(); }));
+}
+
+TEST_F(ResolverTest, LookupOutlivesTheLastSocket) {
+    auto sink = std::make_shared<RecordingSink>();
+    std::string name = "localhost";
+    ASSERT_NE(ms::ResolveHost(name, sink), 0);
+    // The last socket leaves while the lookup is under way: the channel stays for it.
+    for (int fd : std::vector<int>(registered_)) {
+        Deregister(fd);
+    }
+    EXPECT_FALSE(ms::SocketRegistryPresent());
+    EXPECT_NE(ms::SocketWindow(), 0);
+    ASSERT_TRUE(RunUntil([&] { return !sink->lookups.empty(); }));
+    EXPECT_EQ(sink->lookups.front().error, 0);
+    EXPECT_EQ(ms::SocketWindow(), 0);
+}
+
+TEST_F(ResolverTest, RefusedLookupLeavesNoEntry) {
+    auto sink = std::make_shared<RecordingSink>();
+    pf::TestHooks().startLookup = [](const std::string&) {
+        pf::SetLastPlatformError(10055);
+        return false;
+    };
+    std::string name = "localhost";
+    EXPECT_EQ(ms::ResolveHost(name, sink), 0);
+    EXPECT_EQ(ms::CurrentError().Number, 10055);
+    EXPECT_EQ(ms::CurrentError().Description, "No buffer space available.");
+    EXPECT_EQ(ms::CurrentError().Source, "MSocketSupport.ResolveHost");
+    EXPECT_FALSE(ms::LookupRegistryPresent());
+    Settle();
+    EXPECT_TRUE(sink->lookups.empty());
+}
+
+TEST_F(ResolverTest, TaskHandlesAreNeverZeroNorSharedWhileOutstanding) {
+    auto sink = std::make_shared<RecordingSink>();
+    std::vector<int32_t> tasks;
+    for (int i = 0; i < 20; ++i) {
+        std::string name = "127.0.0." + std::to_string(i + 1);
+        tasks.push_back(ms::ResolveHost(name, sink));
+    }
+    std::sort(tasks.begin(), tasks.end());
+    EXPECT_EQ(std::adjacent_find(tasks.begin(), tasks.end()), tasks.end());
+    EXPECT_GT(tasks.front(), 0);
+    ASSERT_TRUE(RunUntil([&] { return sink->lookups.size() == 20; }));
+}
+
+}  // namespace test

@@ -1,5 +1,0 @@
-#include <gtest/gtest.h>
-
-#include "MSocketSupport.h"
-
-TEST(Smoke, Builds) { SUCCEED(); }
