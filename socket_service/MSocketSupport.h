@@ -198,11 +198,13 @@ int32_t connect(int32_t handle, uint32_t address, uint16_t port);
 int32_t bind(int32_t handle, uint32_t address, uint16_t port);
 int32_t listen(int32_t handle, int32_t backlog);
 // Returns the new handle (non-blocking) or -1; fills the peer's address when given room.
+// Out of descriptors (10024): the listener's FD_ACCEPT comes again only after a short pause.
 int32_t accept(int32_t handle, uint32_t* address, uint16_t* port);
 int32_t send(int32_t handle, const void* data, std::size_t length);
 int32_t sendto(int32_t handle, const void* data, std::size_t length, uint32_t address,
                uint16_t port);
 int32_t recv(int32_t handle, void* data, std::size_t length);
+// A datagram longer than `length` fills `data`, the rest is lost, and the call fails with 10040.
 int32_t recvfrom(int32_t handle, void* data, std::size_t length, uint32_t* address, uint16_t* port);
 int32_t shutdown(int32_t handle, int32_t how);
 int32_t getsockname(int32_t handle, uint32_t* address, uint16_t* port);
@@ -225,9 +227,11 @@ struct Hooks {
     std::function<bool()> createChannel;
     std::function<int32_t(int32_t family, int32_t type, int32_t protocol)> socket;
     std::function<int32_t(int32_t handle)> closesocket;
-    // The request for a handle's notifications (RegisterSocket): return false to refuse it.
+    // The request for a handle's notifications (RegisterSocket): return false to refuse it
+    // (the error reported is the LastPlatformError the hook leaves; 10022 when it leaves none).
     std::function<bool(int32_t handle)> selectEvents;
-    // Starting an asynchronous lookup (ResolveHost): return false to refuse it.
+    // Starting an asynchronous lookup (ResolveHost): return false to refuse it (the error
+    // reported is the LastPlatformError the hook leaves; 10055 when it leaves none).
     std::function<bool(const std::string& hostName)> startLookup;
 };
 Hooks& TestHooks();
