@@ -1,10 +1,30 @@
 // Host lookups: one completion per started lookup, delivered on the channel's thread.
+#include <netdb.h>
+
 #include <algorithm>
 #include <thread>
 
 #include "TestSupport.h"
 
 namespace test {
+
+namespace {
+
+// What the system itself calls the host, asked another way.
+std::string SystemsOfficialName(const char* host) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(host, nullptr, &hints, &found) != 0) {
+        return "(not resolvable)";
+    }
+    std::string name = found->ai_canonname != nullptr ? found->ai_canonname : "";
+    ::freeaddrinfo(found);
+    return name;
+}
+
+}  // namespace
 
 class ResolverTest : public ServiceTest {
   protected:
@@ -33,7 +53,7 @@ TEST_F(ResolverTest, LocalhostCompletesWithItsAddressAndOfficialName) {
     EXPECT_EQ(got.handle, task);
     EXPECT_EQ(got.error, 0);
     EXPECT_EQ(got.address, Loopback());
-    EXPECT_EQ(got.name, "localhost");
+    EXPECT_EQ(got.name, SystemsOfficialName("localhost"));
     EXPECT_EQ(deliveredOn, caller);
     EXPECT_FALSE(ms::LookupRegistryPresent());
     Settle();
@@ -98,7 +118,7 @@ TEST_F(ResolverTest, SecondLookupBySameObjectKeepsTheFirstOnesResult) {
     for (const Lookup& got : sink->lookups) {
         if (got.handle == t1) {
             EXPECT_EQ(got.address, Loopback());
-            EXPECT_EQ(got.name, "localhost");
+            EXPECT_EQ(got.name, SystemsOfficialName("localhost"));
             ++found;
         } else {
             EXPECT_EQ(got.error, 11001);
