@@ -2,6 +2,8 @@
 
 #include <QEventLoop>
 #include <QFile>
+#include <QFontDatabase>
+#include <QFontMetrics>
 #include <QFrame>
 #include <QGuiApplication>
 #include <QLineEdit>
@@ -30,15 +32,51 @@ QRect Twips(int left, int top, int width, int height) {
             height / TwipsPerPixel};
 }
 
-// The labels' face, or the nearest sans font this desktop has.
-QFont LabelFont(bool underline) {
-    QFont font;
-    font.setFamilies({"MS Sans Serif", "Microsoft Sans Serif", "Liberation Sans", "Arial",
-                      "Nimbus Sans", "DejaVu Sans"});
+// The window's face, or the nearest sans font this desktop has: names that are not installed
+// are skipped rather than left to the font system's generic substitute.
+QString SansFamily() {
+    static const QString family = [] {
+        QStringList installed;
+        for (QString name : QFontDatabase::families()) {
+            // "Nimbus Sans [urw]": the foundry does not matter here.
+            if (const auto bracket = name.indexOf(QStringLiteral(" [")); bracket > 0) {
+                name.truncate(bracket);
+            }
+            installed.append(name);
+        }
+        for (const char* name : {"MS Sans Serif", "Microsoft Sans Serif", "Liberation Sans",
+                                 "Arial", "Nimbus Sans", "FreeSans", "DejaVu Sans"}) {
+            if (installed.contains(QString::fromLatin1(name), Qt::CaseInsensitive)) {
+                return QString::fromLatin1(name);
+            }
+        }
+        return QFontDatabase::systemFont(QFontDatabase::GeneralFont).family();
+    }();
+    return family;
+}
+
+QFont SansFont(double pointSize, bool underline = false) {
+    QFont font(SansFamily());
     font.setStyleHint(QFont::SansSerif);
-    font.setPointSizeF(9.75);
+    font.setPointSizeF(pointSize);
     font.setUnderline(underline);
     return font;
+}
+
+// 9.75 pt, the labels' size; a substitute face is wider, so step down until the text fits its
+// fixed box rather than be cut off.
+void SetLabelFont(QLabel* label, bool underline = false) {
+    QFont font = SansFont(9.75, underline);
+    for (double size = 9.75; size >= 7.5; size -= 0.25) {
+        font.setPointSizeF(size);
+        const QRect needed =
+            QFontMetrics(font).boundingRect(QRect(0, 0, label->width(), 10000),
+                                            Qt::TextWordWrap | label->alignment(), label->text());
+        if (needed.width() <= label->width() && needed.height() <= label->height()) {
+            break;
+        }
+    }
+    label->setFont(font);
 }
 
 QString FromLocalBytes(const std::string& bytes) {
@@ -67,6 +105,20 @@ QFrame* WhiteLine(QWidget* parent, const char* name, int x1, int y, int x2) {
     palette.setColor(QPalette::Window, Qt::white);
     line->setPalette(palette);
     return line;
+}
+
+// A button's caption at 8.25 pt, or smaller until it fits between the button's edges.
+void SetButtonFont(QPushButton* button) {
+    QFont font = SansFont(8.25);
+    for (double size = 8.25; size >= 6.75; size -= 0.25) {
+        font.setPointSizeF(size);
+        QString caption = button->text();
+        caption.remove(QLatin1Char('&'));
+        if (QFontMetrics(font).horizontalAdvance(caption) + 12 <= button->width()) {
+            break;
+        }
+    }
+    button->setFont(font);
 }
 
 }  // namespace
@@ -101,6 +153,7 @@ void Form1::BuildControls() {
     palette.setColor(QPalette::WindowText, Qt::white);
     setPalette(palette);
     setAutoFillBackground(true);
+    setFont(SansFont(8.25));  // buttons and the text field
 
     Picture1 = Control<ClickableLabel>(this, "Picture1", Twips(480, 240, 4935, 855), 7);
     Picture1->setPixmap(QPixmap(QStringLiteral(":/packwarden/banner.png")));
@@ -115,7 +168,7 @@ void Form1::BuildControls() {
         "running."));
     Label2->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     Label2->setWordWrap(true);
-    Label2->setFont(LabelFont(false));
+    SetLabelFont(Label2);
 
     mydata = Control<QPlainTextEdit>(this, "mydata", Twips(-720, 1080, 6015, 285), 6);
     mydata->setVisible(false);
@@ -126,13 +179,14 @@ void Form1::BuildControls() {
     Label1->setText(QStringLiteral("Elite Force II base folder path:"));
     Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     Label1->setWordWrap(true);
-    Label1->setFont(LabelFont(false));
+    SetLabelFont(Label1);
 
     path_to_ef2 = Control<QLineEdit>(this, "path_to_ef2", Twips(1680, 3600, 2775, 285), 1);
     path_to_ef2->setText(QStringLiteral("Text1"));
 
     Browse = Control<QPushButton>(this, "Browse", Twips(4680, 3600, 975, 375), 5);
     Browse->setText(QStringLiteral("Browse"));
+    SetButtonFont(Browse);
 
     Line2 = WhiteLine(this, "Line2", 360, 4200, 5640);
 
@@ -142,11 +196,12 @@ void Form1::BuildControls() {
                        "join the Torvane crewdock today!"));
     Label3->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     Label3->setWordWrap(true);
-    Label3->setFont(LabelFont(true));
+    SetLabelFont(Label3, true);
     Label3->setCursor(Qt::PointingHandCursor);
 
     doit = Control<QPushButton>(this, "doit", Twips(2280, 5160, 1215, 495), 0);
     doit->setText(QStringLiteral("&Launch system"));
+    SetButtonFont(doit);
     doit->setDefault(true);
 
     // Tab order: doit, path_to_ef2, (labels), Browse, mydata, (Picture1).

@@ -1,0 +1,417 @@
+// The window with real widgets on the offscreen platform, talking to a real loopback peer.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QFontMetrics>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+#include <memory>
+#include <regex>
+#include <sstream>
+
+#include "Form1.h"
+#include "Peer.h"
+#include "TempDir.h"
+
+namespace packwarden {
+namespace {
+
+using testing::Fd;
+using testing::Peer;
+using testing::ScopedEnv;
+using testing::TempDir;
+
+class RecordingShell final : public Shell {
+  public:
+    struct Shown {
+        QString text;
+        Icon icon;
+        QString detail;
+    };
+
+    bool OpenAddress(const QString& address) override {
+        opened.push_back(address);
+        return openSucceeds;
+    }
+    std::optional<QString> PickFolder(QWidget*, const QString& title) override {
+        pickTitles.push_back(title);
+        return pick;
+    }
+    void ShowMessage(QWidget*, const QString& text, Icon icon, const QString& detail) override {
+        messages.push_back({text, icon, detail});
+    }
+    void EndProgram() override { ++ends; }
+
+    bool openSucceeds = true;
+    std::optional<QString> pick;
+    std::vector<QString> opened;
+    std::vector<QString> pickTitles;
+    std::vector<Shown> messages;
+    int ends = 0;
+};
+
+// Runs the event loop until `done` holds or `limit` passes; returns done().
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    if (done()) {
+        return true;
+    }
+    QEventLoop loop;
+    QTimer tick;
+    QTimer deadline;
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        if (done()) {
+            loop.quit();
+        }
+    });
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    deadline.setSingleShot(true);
+    tick.start(10);
+    deadline.start(limit);
+    loop.exec();
+    return done();
+}
+
+struct ParsedRequest {
+    std::string head;  // up to and with the blank line
+    std::string body;
+    std::string tail;
+};
+
+ParsedRequest Split(const std::string& request) {
+    ParsedRequest parsed;
+    const std::size_t blank = request.find("\r\n\r\n");
+    if (blank == std::string::npos) {
+        return parsed;
+    }
+    parsed.head = request.substr(0, blank + 4);
+    std::smatch length;
+    if (std::regex_search(parsed.head, length, std::regex("Content-length: (\\d+)\r\n"))) {
+        const std::size_t n = std::stoul(length[1]);
+        parsed.body = request.substr(blank + 4, n);
+        if (request.size() >= blank + 4 + n) {
+            parsed.tail = request.substr(blank + 4 + n);
+        }
+    }
+    return parsed;
+}
+
+class Window : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        }
+        if (QApplication::instance() == nullptr) {
+            static int argc = 1;
+            static char name[] = "packwarden_window_tests";
+            static char* argv[] = {name, nullptr};
+            new QApplication(argc, argv);  // lives for the process
+        }
+    }
+
+    std::unique_ptr<Form1> MakeForm(const CentralServer& server) {
+        auto form = std::make_unique<Form1>(shell_, server);
+        form->show();
+        return form;
+    }
+    template <typename T>
+    static T* Child(QWidget& form, const char* name) {
+        return form.findChild<T*>(QString::fromLatin1(name));
+    }
+    static CentralServer Loopback(uint16_t port) { return {"127.0.0.1", port}; }
+    bool WaitForMessage(std::size_t count, std::chrono::milliseconds limit) {
+        return WaitFor([&] { return shell_.messages.size() >= count; }, limit);
+    }
+
+    TempDir prefix_;  // an empty Wine prefix: no registry
+    ScopedEnv wine_{"WINEPREFIX", prefix_.str()};
+    TempDir games_;
+    RecordingShell shell_;
+};
+
+TEST_F(Window, LayoutTextsAndLook) {
+    auto form = MakeForm(CentralServer{});
+    EXPECT_EQ(form->windowTitle(), "Torvane Packwarden");
+    EXPECT_EQ(form->size(), QSize(400, 391));
+    EXPECT_EQ(form->minimumSize(), form->maximumSize());
+    EXPECT_EQ(form->palette().color(QPalette::Window), QColor(40, 44, 81));
+    EXPECT_FALSE(form->windowIcon().isNull());
+
+    const struct {
+        const char* name;
+        QRect geometry;
+        int tab;
+    } controls[] = {
+        {"Picture1", {32, 16, 329, 57}, 7},      {"Label2", {16, 96, 369, 105}, 3},
+        {"mydata", {-48, 72, 401, 19}, 6},       {"Label1", {24, 232, 81, 33}, 2},
+        {"path_to_ef2", {112, 240, 185, 19}, 1}, {"Browse", {312, 240, 65, 25}, 5},
+        {"Label3", {16, 296, 369, 33}, 4},       {"doit", {152, 344, 81, 33}, 0},
+    };
+    for (const auto& control : controls) {
+        QWidget* widget = Child<QWidget>(*form, control.name);
+        ASSERT_NE(widget, nullptr) << control.name;
+        EXPECT_EQ(widget->geometry(), control.geometry) << control.name;
+        EXPECT_EQ(widget->property("TabIndex").toInt(), control.tab) << control.name;
+    }
+    EXPECT_EQ(Child<QFrame>(*form, "Line1")->geometry(), QRect(24, 208, 352, 1));
+    EXPECT_EQ(Child<QFrame>(*form, "Line2")->geometry(), QRect(24, 280, 352, 1));
+    EXPECT_EQ(Child<QLabel>(*form, "Picture1")->pixmap().size(), QSize(318, 57));
+
+    EXPECT_EQ(Child<QLabel>(*form, "Label1")->text(), "Elite Force II base folder path:");
+    EXPECT_EQ(Child<QLabel>(*form, "Label2")->text(),
+              "This program will detect what pk3 files are stored on your system, and send it "
+              "to the Torvane server. The server will then return a page giving you direct "
+              "download links for any pk3's in our system that you don't have, or that are "
+              "outmoded. We do not collect any data on you, other than what pk3 files you have "
+              "and what software version you're running.");
+    EXPECT_EQ(Child<QLabel>(*form, "Label3")->text(),
+              "Developed by Brightforge for Torvane. If you are a developer, join the Torvane "
+              "crewdock today!");
+    EXPECT_EQ(Child<QPushButton>(*form, "doit")->text(), "&Launch system");
+    EXPECT_EQ(Child<QPushButton>(*form, "Browse")->text(), "Browse");
+    for (const char* label : {"Label1", "Label2", "Label3"}) {
+        const QLabel* widget = Child<QLabel>(*form, label);
+        EXPECT_EQ(widget->palette().color(QPalette::WindowText), QColor(Qt::white)) << label;
+        // 9.75 pt, or as near as lets a substitute face fit the fixed box.
+        EXPECT_LE(widget->font().pointSizeF(), 9.75) << label;
+        EXPECT_GE(widget->font().pointSizeF(), 7.5) << label;
+        const QRect needed =
+            QFontMetrics(widget->font())
+                .boundingRect(QRect(0, 0, widget->width(), 10000),
+                              Qt::TextWordWrap | widget->alignment(), widget->text());
+        EXPECT_LE(needed.height(), widget->height()) << label;
+        EXPECT_EQ(widget->font().underline(), std::string(label) == "Label3") << label;
+    }
+
+    // The folder field: the registry lookup failed, so "/base".
+    EXPECT_EQ(Child<QLineEdit>(*form, "path_to_ef2")->text(), "/base");
+    const QPlainTextEdit* mydata = Child<QPlainTextEdit>(*form, "mydata");
+    EXPECT_FALSE(mydata->isVisible());
+    EXPECT_EQ(mydata->toPlainText(),
+              "POST /crewdock/sync_session.php HTTP/1.0\nHost: www.torvane.net\n"
+              "User-Agent: Packwarden\nContent-type: application/x-www-form-urlencoded\n");
+
+    // Focus starts on the launch button; Tab goes to the field, then Browse, then back.
+    QWidget* doit = Child<QWidget>(*form, "doit");
+    EXPECT_EQ(form->focusWidget(), doit);
+    std::vector<QString> order;
+    QWidget* widget = doit;
+    do {
+        if ((widget->focusPolicy() & Qt::TabFocus) && widget->isVisible() &&
+            form->isAncestorOf(widget)) {
+            order.push_back(widget->objectName());
+        }
+        widget = widget->nextInFocusChain();
+    } while (widget != doit && order.size() < 20);
+    EXPECT_EQ(order, (std::vector<QString>{"doit", "path_to_ef2", "Browse"}));
+}
+
+TEST_F(Window, FolderFieldShowsTheMappedInstallPath) {
+    std::filesystem::create_directories(prefix_.path() / "drive_c" / "Games" / "EF2" / "base");
+    std::filesystem::create_directories(prefix_.path() / "dosdevices");
+    std::filesystem::create_directory_symlink("../drive_c", prefix_.path() / "dosdevices" / "c:");
+    prefix_.Write("system.reg",
+                  "WINE REGISTRY Version 2\n\n[Software\\\\Activision\\\\Elite Force II] 1\n"
+                  "\"InstallPath\"=\"C:\\\\Games\\\\EF2\"\n");
+    auto form = MakeForm(CentralServer{});
+    const std::string expected =
+        std::filesystem::canonical(prefix_.path() / "drive_c" / "Games" / "EF2").string() + "/base";
+    EXPECT_EQ(Child<QLineEdit>(*form, "path_to_ef2")->text().toStdString(), expected);
+}
+
+TEST_F(Window, SecondaryActions) {
+    auto form = MakeForm(CentralServer{"localhost", 8123});
+    QLineEdit* field = Child<QLineEdit>(*form, "path_to_ef2");
+    field->setText("/typed/by/hand");
+    shell_.pick.reset();  // cancelled
+    Child<QPushButton>(*form, "Browse")->click();
+    EXPECT_EQ(field->text(), "/typed/by/hand");
+    shell_.pick = "/home/player/.wine/drive_c/Games/EF2/base";
+    Child<QPushButton>(*form, "Browse")->click();
+    EXPECT_EQ(field->text(), "/home/player/.wine/drive_c/Games/EF2/base");
+    EXPECT_EQ(shell_.pickTitles,
+              (std::vector<QString>{"Select EFII base folder:", "Select EFII base folder:"}));
+
+    QTest::mouseClick(Child<QWidget>(*form, "Label3"), Qt::LeftButton);
+    QTest::mouseClick(Child<QWidget>(*form, "Picture1"), Qt::LeftButton);
+    EXPECT_EQ(shell_.opened,
+              (std::vector<QString>{"http://localhost:8123/crewdock/", "http://localhost:8123/"}));
+    EXPECT_TRUE(shell_.messages.empty());
+    EXPECT_EQ(shell_.ends, 0);
+}
+
+TEST_F(Window, LaunchPostsTheInventoryOpensTheSessionPageAndEnds) {
+    games_.Write("b.pk3", "1234");
+    games_.Write("A&B=C+D%E F.PK3", "12");
+    games_.Write("readme.txt", "x");
+    Peer peer;
+    peer.Listen();
+    peer.Serve();
+    // Through the environment and by name, as a player's mirror would be given.
+    ScopedEnv server("PACKWARDEN_SERVER", "localhost:" + std::to_string(peer.port()));
+    std::ostringstream diagnostics;
+    auto form = MakeForm(CentralServerFromEnvironment(diagnostics));
+    QLineEdit* field = Child<QLineEdit>(*form, "path_to_ef2");
+    field->setText(QString::fromStdString(games_.str()));
+
+    // Alt+L, the launch button's access key.
+    QApplication::setActiveWindow(form.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(form.get()));
+    QTest::keyClick(form.get(), Qt::Key_L, Qt::AltModifier);
+    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0 || !shell_.messages.empty(); },
+                        std::chrono::seconds(10)));
+    ASSERT_TRUE(shell_.messages.empty()) << shell_.messages[0].text.toStdString();
+    EXPECT_EQ(shell_.ends, 1);
+    EXPECT_FALSE(form->isVisible());
+    EXPECT_EQ(field->text().toStdString(), games_.str() + "/");
+
+    // The request arrives whole and the connection is closed behind it.
+    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
+    const ParsedRequest request = Split(peer.received());
+    const std::string session = std::to_string(form->SessionNumber());
+    EXPECT_EQ(
+        request.head.substr(0, request.head.find("Content-length")),
+        "POST /crewdock/sync_session.php HTTP/1.0\r\nHost: localhost:" +
+            std::to_string(peer.port()) +
+            "\r\nUser-Agent: Packwarden\r\nContent-type: application/x-www-form-urlencoded\r\n");
+    EXPECT_EQ(request.tail, "\r\n");
+    const std::string start = "game=ef2&version=2&session=" + session + "&filename0=";
+    EXPECT_EQ(request.body.substr(0, start.size()), start);
+    const std::string first = "b.pk3&filesize0=4&filename1=A%26B%3DC%2BD%25E+F.PK3&filesize1=2";
+    const std::string second = "A%26B%3DC%2BD%25E+F.PK3&filesize0=2&filename1=b.pk3&filesize1=4";
+    const std::string files = request.body.substr(std::min(start.size(), request.body.size()));
+    EXPECT_TRUE(files == first || files == second) << files;
+
+    ASSERT_EQ(shell_.opened.size(), 1u);
+    EXPECT_EQ(shell_.opened[0].toStdString(), "http://localhost:" + std::to_string(peer.port()) +
+                                                  "/crewdock/sync.php?session=" + session +
+                                                  "&version=2");
+}
+
+TEST_F(Window, RefusedConnectionTimesOutAndASecondPressStartsAgain) {
+    Peer peer;  // bound, not listening: connections are refused
+    auto form = MakeForm(Loopback(peer.port()));
+    Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
+    QPushButton* doit = Child<QPushButton>(*form, "doit");
+
+    doit->click();
+    ASSERT_TRUE(
+        WaitFor([&] { return form->Socket().State() == StateError; }, std::chrono::seconds(3)));
+    EXPECT_TRUE(shell_.messages.empty());  // nothing at once
+    ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(8)));
+    EXPECT_EQ(shell_.messages[0].text, "Couldn't connect");
+    EXPECT_EQ(shell_.messages[0].icon, Shell::Icon::Critical);
+    EXPECT_TRUE(form->isVisible());
+
+    peer.Listen();
+    peer.Serve();
+    doit->click();
+    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0; }, std::chrono::seconds(5)));
+    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(Split(peer.received()).body,
+              "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()));
+    EXPECT_EQ(shell_.messages.size(), 1u);
+}
+
+TEST_F(Window, ConnectionCompletingAfterTheTimeOutStillSends) {
+    Peer peer;
+    peer.Listen(0);
+    // One connection waiting to be accepted fills a backlog of 0: further handshakes are
+    // dropped and retried by the sender, so the window's connect hangs until this one is taken.
+    Fd blocker(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(peer.port());
+    ASSERT_EQ(::connect(blocker.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+
+    auto form = MakeForm(Loopback(peer.port()));
+    Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
+    Child<QPushButton>(*form, "doit")->click();
+    ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(8)));
+    EXPECT_EQ(shell_.messages[0].text, "Couldn't connect");
+    EXPECT_NE(form->Socket().State(), StateConnected);
+    EXPECT_EQ(shell_.ends, 0);
+
+    Fd taken(::accept(peer.listener(), nullptr, nullptr));  // the blocker: frees the queue
+    ASSERT_GE(taken.get(), 0);
+    peer.Serve();
+    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0; }, std::chrono::seconds(15)));
+    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(Split(peer.received()).body,
+              "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()));
+    EXPECT_EQ(shell_.messages.size(), 1u);
+}
+
+TEST_F(Window, MissingFolderShowsItsMessageAndKeepsTheWindow) {
+    Peer peer;
+    peer.Listen();
+    peer.Serve();
+    auto form = MakeForm(Loopback(peer.port()));
+    Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str() + "/none"));
+    Child<QPushButton>(*form, "doit")->click();
+    ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(5)));
+    EXPECT_EQ(shell_.messages[0].text, "Couldn't open base folder");
+    EXPECT_EQ(shell_.messages[0].icon, Shell::Icon::Critical);
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_EQ(shell_.ends, 0);
+    EXPECT_TRUE(shell_.opened.empty());
+    EXPECT_EQ(form->Socket().State(), StateConnected);
+    EXPECT_TRUE(peer.received().empty());
+}
+
+TEST_F(Window, BrowserThatFailsToOpenIsReportedWithTheAddress) {
+    Peer peer;
+    peer.Listen();
+    peer.Serve();
+    shell_.openSucceeds = false;
+    auto form = MakeForm(Loopback(peer.port()));
+    Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
+    Child<QPushButton>(*form, "doit")->click();
+    ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(5)));
+    const QString address = QString("http://127.0.0.1:%1/crewdock/sync.php?session=%2&version=2")
+                                .arg(peer.port())
+                                .arg(form->SessionNumber());
+    EXPECT_EQ(shell_.messages[0].text, "Couldn't launch browser");
+    EXPECT_EQ(shell_.messages[0].detail, address);
+    EXPECT_EQ(shell_.opened, std::vector<QString>{address});
+    EXPECT_EQ(shell_.ends, 0);
+    EXPECT_TRUE(form->isVisible());
+    // The request itself went out whole.
+    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(Split(peer.received()).tail, "\r\n");
+}
+
+TEST_F(Window, RequestThatCannotGoOutIsASendFailure) {
+    // Far more than the loopback buffers hold, to a peer that reads nothing.
+    const std::string longName = std::string(240, '&') + ".pk3";
+    for (int i = 0; i < 9000; ++i) {
+        const std::string name = std::to_string(i) + longName;
+        const int fd = ::open((games_.str() + "/" + name).c_str(), O_CREAT | O_WRONLY, 0644);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+    Peer peer(4096);
+    peer.Listen();
+    peer.Serve(false);
+    auto form = MakeForm(Loopback(peer.port()));
+    form->SetFlushLimit(std::chrono::milliseconds(1500));
+    Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
+    Child<QPushButton>(*form, "doit")->click();
+    ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(10)));
+    EXPECT_EQ(shell_.messages[0].text, "Couldn't send data");
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_TRUE(form->isEnabled());
+    EXPECT_EQ(shell_.ends, 0);
+    EXPECT_TRUE(shell_.opened.empty());
+}
+
+}  // namespace
+}  // namespace packwarden
