@@ -32,6 +32,7 @@ constexpr int32_t WsaEWouldBlock = 10035;
 constexpr int32_t WsaENotSock = 10038;
 constexpr int32_t WsaEInval = 10022;
 constexpr int32_t WsaEAddrNotAvail = 10049;
+constexpr int32_t WsaEIsConn = 10056;
 constexpr int32_t WsaENoBufs = 10055;
 
 // A receive size for a stream socket whose buffer size could not be read.

@@ -14,6 +14,8 @@ void CSocket::CloseSocket() {
             return;
         }
         if (m_.State != StateConnected) {
+            // A lookup still under way no longer concerns this object.
+            m_.LookupHandle = 0;
             DestroySocket();
             m_.State = StateClosed;
             return;

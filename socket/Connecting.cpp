@@ -10,14 +10,16 @@ using namespace detail;
 
 int32_t CSocket::StartConnect(uint32_t address) {
     const uint16_t port = NetworkPort(m_.RemotePort);
+    // Linux answers a second connect on an established socket with success (it reports the
+    // earlier non-blocking connect as complete); a connected socket cannot connect again.
+    uint32_t peerAddress = 0;
+    uint16_t peerPort = 0;
+    if (m_.Protocol != ProtocolUdp &&
+        Platform::getpeername(m_.SocketHandle, &peerAddress, &peerPort) == 0) {
+        return WsaEIsConn;
+    }
     if (Platform::connect(m_.SocketHandle, address, port) == 0) {
-        // Finished at once: no readiness will report it, so report it ourselves, through the
-        // channel, as if the platform had.
-        m_.State = StateConnecting;
-        MSocketSupport::PostChannelRecord(MSocketSupport::SocketWindow(),
-                                          MSocketSupport::WinsockMessage(), m_.SocketHandle,
-                                          MSocketSupport::FD_CONNECT);
-        return 0;
+        return 0;  // the platform still reports FD_CONNECT
     }
     const int32_t error = Platform::LastPlatformError();
     if (error == WsaEWouldBlock) {
@@ -104,6 +106,9 @@ void CSocket::PostGetHostEvent(int32_t lookupHandle, uint32_t address, std::stri
     // Errors end the handling silently: the service discards whatever escapes.
     try {
         if (errorCode > 0) {
+            if (m_.LookupHandle == 0) {
+                return;  // the owner closed the socket while the lookup was under way
+            }
             if (!IsDottedAddress(hostName)) {
                 m_.State = StateError;
                 RaiseError(errorCode, "");

@@ -41,48 +41,62 @@ void CSocket::SendData(const Variant& varData) {
 }
 
 void CSocket::SendBufferedData() {
-    m_.SendPending = true;
-    int32_t sent = 0;
-    if (m_.Protocol == ProtocolTcp) {
-        sent = Platform::send(m_.SocketHandle, m_.SendBuffer.data(), m_.SendBuffer.size());
-    } else if (m_.RemoteHostIP.empty()) {
-        // The destination is a name: the datagram waits for the lookup (PostGetHostEvent).
-        m_.LookupPurpose = LookupForSend;
-        std::string host = m_.RemoteHost;
-        MSocketSupport::CurrentError().Clear();
-        m_.LookupHandle = MSocketSupport::ResolveHost(host, SinkReference());
-        if (m_.LookupHandle == 0) {
-            // Otherwise the datagram would wait for a completion that never comes.
-            const auto& recorded = MSocketSupport::CurrentError();
-            if (recorded.Empty()) {
-                throw SocketFailure(WsaENoBufs, "CSocket.SendData");
+    const int32_t handle = m_.SocketHandle;
+    for (;;) {
+        m_.SendPending = true;
+        int32_t sent = 0;
+        if (m_.Protocol == ProtocolTcp) {
+            sent = Platform::send(handle, m_.SendBuffer.data(), m_.SendBuffer.size());
+        } else if (m_.RemoteHostIP.empty()) {
+            // The destination is a name: the datagram waits for the lookup (PostGetHostEvent).
+            if (m_.LookupPurpose == LookupForSend && m_.LookupHandle != 0 &&
+                MSocketSupport::LookupOwner(m_.LookupHandle) != nullptr) {
+                return;  // already under way; its completion sends everything waiting
             }
-            throw MSocketSupport::SocketError(recorded.Number, "CSocket.SendData",
-                                              recorded.Description);
+            m_.LookupPurpose = LookupForSend;
+            std::string host = m_.RemoteHost;
+            MSocketSupport::CurrentError().Clear();
+            m_.LookupHandle = MSocketSupport::ResolveHost(host, SinkReference());
+            if (m_.LookupHandle == 0) {
+                // Otherwise the datagram would wait for a completion that never comes.
+                const MSocketSupport::ErrorRecord recorded = MSocketSupport::CurrentError();
+                if (recorded.Empty()) {
+                    throw SocketFailure(WsaENoBufs, "CSocket.SendData");
+                }
+                throw MSocketSupport::SocketError(recorded.Number, "CSocket.SendData",
+                                                  recorded.Description);
+            }
+        } else {
+            sent =
+                Platform::sendto(handle, m_.SendBuffer.data(), m_.SendBuffer.size(),
+                                 Platform::inet_addr(m_.RemoteHostIP), NetworkPort(m_.RemotePort));
         }
-        sent = 0;
-    } else {
-        sent = Platform::sendto(m_.SocketHandle, m_.SendBuffer.data(), m_.SendBuffer.size(),
-                                Platform::inet_addr(m_.RemoteHostIP), NetworkPort(m_.RemotePort));
-    }
 
-    if (sent == -1) {
-        const int32_t error = Platform::LastPlatformError();
-        if (error == WsaEWouldBlock) {
-            return;  // the service reports writability again
+        if (sent == -1) {
+            const int32_t error = Platform::LastPlatformError();
+            if (error == WsaEWouldBlock) {
+                return;  // the bytes wait for the next write notification
+            }
+            throw SocketFailure(error, "CSocket.SendData");
         }
-        throw SocketFailure(error, "CSocket.SendData");
+        if (static_cast<std::size_t>(sent) < m_.SendBuffer.size()) {
+            m_.SendBuffer.consume(static_cast<std::size_t>(sent));
+        } else {
+            m_.SendBuffer.clear();
+            // OnSendComplete comes from the loop, after the caller has returned.
+            MSocketSupport::PostChannelRecord(MSocketSupport::SocketWindow(),
+                                              MSocketSupport::WinsockMessage(), handle,
+                                              MSocketSupport::FD_WRITE);
+        }
+        RaiseSendProgress(static_cast<std::size_t>(sent), m_.SendBuffer.size());
+
+        // A stream that took only part offers the rest again at once: only a send that
+        // would block makes the platform report writability later.
+        if (m_.Protocol != ProtocolTcp || m_.SendBuffer.empty() || sent == 0 ||
+            m_.SocketHandle != handle) {
+            return;
+        }
     }
-    if (static_cast<std::size_t>(sent) < m_.SendBuffer.size()) {
-        m_.SendBuffer.consume(static_cast<std::size_t>(sent));
-    } else {
-        m_.SendBuffer.clear();
-        // OnSendComplete comes from the loop, after SendData has returned.
-        MSocketSupport::PostChannelRecord(MSocketSupport::SocketWindow(),
-                                          MSocketSupport::WinsockMessage(), m_.SocketHandle,
-                                          MSocketSupport::FD_WRITE);
-    }
-    RaiseSendProgress(static_cast<std::size_t>(sent), m_.SendBuffer.size());
 }
 
 }  // namespace packwarden

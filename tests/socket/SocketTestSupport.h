@@ -1,0 +1,271 @@
+// Shared pieces of the CSocket scenario tests: a recording owner, raw loopback peers, and a
+// bounded loop runner. Every wait is bounded; every socket is on 127.0.0.1.
+#pragma once
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CSocket.h"
+
+namespace packwarden::testing {
+
+using namespace std::chrono_literals;
+
+constexpr auto Deadline = 5s;
+
+// Runs the service's loop until `done` holds; false when the deadline passed first.
+inline bool RunUntil(const std::function<bool()>& done,
+                     std::chrono::milliseconds timeout = Deadline) {
+    return MSocketSupport::RunUntil(done, timeout);
+}
+
+// Dispatches whatever is pending now, and what that causes, for a short while.
+inline void Settle(std::chrono::milliseconds span = 100ms) {
+    MSocketSupport::RunUntil([] { return false; }, span);
+}
+
+// Records every event of one socket with the State (and handle) seen inside the handler, then
+// runs the test's own reaction, if any. After the reaction the socket is not touched again,
+// so a reaction may release the object.
+class RecordingOwner : public CSocketEvents {
+  public:
+    explicit RecordingOwner(const std::shared_ptr<CSocket>& socket) : socket_(socket.get()) {
+        socket->SetOwner(this);
+    }
+
+    std::vector<std::string> events;
+    std::function<void()> onConnect, onClose, onSendComplete;
+    std::function<void(int32_t)> onDataArrival, onConnectionRequest;
+    std::function<void(int16_t)> onError;
+    std::function<void(int32_t, int32_t)> onSendProgress;
+    // Filled by OnError.
+    std::string lastErrorSource;
+    std::string lastErrorDescription;
+
+    void OnConnect() override {
+        Record("Connect");
+        if (onConnect)
+            onConnect();
+    }
+    void OnClose() override {
+        Record("Close");
+        if (onClose)
+            onClose();
+    }
+    void OnConnectionRequest(int32_t requestID) override {
+        Record("ConnectionRequest");
+        if (onConnectionRequest)
+            onConnectionRequest(requestID);
+    }
+    void OnDataArrival(int32_t bytesTotal) override {
+        Record("DataArrival(" + std::to_string(bytesTotal) + ")");
+        if (onDataArrival)
+            onDataArrival(bytesTotal);
+    }
+    void OnError(int16_t Number, std::string& Description, int32_t Scode, const std::string& Source,
+                 const std::string& HelpFile, int32_t HelpContext, bool& CancelDisplay) override {
+        EXPECT_EQ(Scode, 0);
+        EXPECT_TRUE(HelpFile.empty());
+        EXPECT_EQ(HelpContext, 0);
+        EXPECT_FALSE(CancelDisplay);
+        lastErrorSource = Source;
+        lastErrorDescription = Description;
+        Record("Error(" + std::to_string(Number) + ")");
+        Description = "overwritten by the handler";
+        CancelDisplay = true;
+        if (onError)
+            onError(Number);
+    }
+    void OnSendComplete() override {
+        Record("SendComplete");
+        if (onSendComplete)
+            onSendComplete();
+    }
+    void OnSendProgress(int32_t sent, int32_t remaining) override {
+        Record("SendProgress(" + std::to_string(sent) + "," + std::to_string(remaining) + ")");
+        if (onSendProgress)
+            onSendProgress(sent, remaining);
+    }
+
+    bool Has(const std::string& prefix) const {
+        for (const auto& e : events) {
+            if (e.rfind(prefix, 0) == 0)
+                return true;
+        }
+        return false;
+    }
+
+  private:
+    void Record(const std::string& what) {
+        events.push_back(what + "@" + std::to_string(socket_->State()));
+    }
+    CSocket* socket_;
+};
+
+// A descriptor owned by the test.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& o) noexcept : fd_(o.release()) {}
+    Fd& operator=(Fd&& o) noexcept {
+        reset(o.release());
+        return *this;
+    }
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+inline sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+inline uint16_t LocalPortOf(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+// A port that was free a moment ago (bound to port 0 and read back).
+inline int FreePort(int type = SOCK_STREAM) {
+    Fd s(::socket(AF_INET, type, 0));
+    sockaddr_in a = Loopback(0);
+    ::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    return LocalPortOf(s.get());
+}
+
+// A raw listening socket on 127.0.0.1 and an ephemeral port.
+class RawListener {
+  public:
+    RawListener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in a = Loopback(0);
+        EXPECT_EQ(::bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        EXPECT_EQ(::listen(fd_.get(), 256), 0);
+        port_ = LocalPortOf(fd_.get());
+    }
+    int port() const { return port_; }
+    // Waits (bounded) for a connection; an empty Fd when none came.
+    Fd Accept(std::chrono::milliseconds timeout = Deadline) {
+        pollfd p{fd_.get(), POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1)
+            return Fd();
+        return Fd(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    }
+    // Accepts while running the service's loop, for peers that connect asynchronously.
+    Fd AcceptPumping() {
+        Fd peer;
+        RunUntil([&] {
+            peer = Accept(0ms);
+            return static_cast<bool>(peer);
+        });
+        return peer;
+    }
+
+  private:
+    Fd fd_;
+    int port_ = 0;
+};
+
+// A raw client connected to 127.0.0.1:port (blocking), optionally from a given local port.
+inline Fd RawConnect(int port, int fromPort = 0) {
+    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (fromPort != 0) {
+        int one = 1;
+        ::setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in local = Loopback(static_cast<uint16_t>(fromPort));
+        EXPECT_EQ(::bind(s.get(), reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    }
+    sockaddr_in a = Loopback(static_cast<uint16_t>(port));
+    EXPECT_EQ(::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return s;
+}
+
+inline bool SendAll(int fd, const void* data, std::size_t n) {
+    const char* p = static_cast<const char*>(data);
+    while (n > 0) {
+        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+        if (w <= 0)
+            return false;
+        p += w;
+        n -= static_cast<std::size_t>(w);
+    }
+    return true;
+}
+inline bool SendAll(int fd, const std::string& s) {
+    return SendAll(fd, s.data(), s.size());
+}
+
+// Reads what is there within the timeout, up to `max` bytes; stops early at the peer's close.
+inline std::string RecvSome(int fd, std::size_t max, std::chrono::milliseconds timeout = Deadline) {
+    std::string out;
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    char buf[65536];
+    while (out.size() < max) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) != 1)
+            break;
+        ssize_t r = ::recv(fd, buf, std::min(sizeof buf, max - out.size()), 0);
+        if (r <= 0)
+            break;
+        out.append(buf, static_cast<std::size_t>(r));
+    }
+    return out;
+}
+
+// True when the peer has closed (recv reports end of stream) within the timeout.
+inline bool PeerClosed(int fd, std::chrono::milliseconds timeout = Deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1)
+        return false;
+    char c;
+    return ::recv(fd, &c, 1, MSG_PEEK) == 0;
+}
+
+inline int OpenDescriptorCount() {
+    int n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d) != nullptr)
+            ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+inline std::string Text(const Variant& v) {
+    return v.AsString();
+}
+
+}  // namespace packwarden::testing

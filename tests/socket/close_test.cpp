@@ -1,0 +1,143 @@
+// Closing in each state, and an owner that closes or releases the object inside its handlers.
+#include "SocketTestSupport.h"
+
+namespace packwarden::testing {
+namespace {
+
+struct Connected {
+    RawListener server;
+    std::shared_ptr<CSocket> socket = CSocket::Create();
+    std::unique_ptr<RecordingOwner> owner = std::make_unique<RecordingOwner>(socket);
+    Fd peer;
+
+    Connected() {
+        socket->Connect("127.0.0.1", server.port());
+        EXPECT_TRUE(RunUntil([&] { return socket->State() == StateConnected; }));
+        peer = server.Accept();
+        owner->events.clear();
+    }
+};
+
+TEST(Close, WithoutHandleChangesNothing) {
+    auto s = CSocket::Create();
+    s->CloseSocket();
+    EXPECT_EQ(s->State(), StateClosed);
+    EXPECT_EQ(s->SocketHandle(), -1);
+}
+
+TEST(Close, WhileConnectingDestroysAtOnceAndNothingFollows) {
+    RawListener server;
+    auto s = CSocket::Create();
+    RecordingOwner owner(s);
+    s->Connect("127.0.0.1", server.port());
+    ASSERT_EQ(s->State(), StateConnecting);
+    s->CloseSocket();
+    EXPECT_EQ(s->State(), StateClosed);
+    EXPECT_EQ(s->SocketHandle(), -1);
+    Settle();
+    EXPECT_TRUE(owner.events.empty());
+}
+
+TEST(Close, WhileResolvingCancelsTheLookupsInterest) {
+    for (const char* name : {"localhost", "no-such-host.invalid"}) {
+        auto s = CSocket::Create();
+        RecordingOwner owner(s);
+        s->Connect(name, 9);
+        ASSERT_EQ(s->State(), StateResolvingHost);
+        s->CloseSocket();
+        EXPECT_EQ(s->State(), StateClosed);
+        ASSERT_TRUE(RunUntil([] { return MSocketSupport::LookupRegistryCount() == 0; }));
+        Settle();
+        EXPECT_TRUE(owner.events.empty()) << name;
+        EXPECT_EQ(s->State(), StateClosed) << name;
+    }
+}
+
+TEST(Close, WhileConnectedShutsDownSendingAndWaitsForThePeer) {
+    Connected c;
+    const int32_t handle = c.socket->SocketHandle();
+    c.socket->CloseSocket();
+    EXPECT_EQ(c.socket->State(), StateClosing);
+    EXPECT_EQ(c.socket->SocketHandle(), handle);
+    EXPECT_TRUE(PeerClosed(c.peer.get()));  // the peer sees our end of stream
+    SendAll(c.peer.get(), "late");
+    ASSERT_TRUE(RunUntil([&] { return c.owner->Has("DataArrival"); }));
+    c.peer.reset();
+    ASSERT_TRUE(RunUntil([&] { return c.owner->Has("Close"); }));
+    EXPECT_EQ(c.owner->events, (std::vector<std::string>{"DataArrival(4)@8", "Close@0"}));
+    EXPECT_EQ(c.socket->SocketHandle(), -1);
+}
+
+TEST(Close, TwiceWhileConnectedDestroysAtTheSecondWithoutOnClose) {
+    Connected c;
+    c.socket->CloseSocket();
+    c.socket->CloseSocket();
+    EXPECT_EQ(c.socket->State(), StateClosed);
+    EXPECT_EQ(c.socket->SocketHandle(), -1);
+    c.peer.reset();
+    Settle();
+    EXPECT_TRUE(c.owner->events.empty());
+}
+
+TEST(Close, InsideOnConnectThenPeerCloseRaisesOnClose) {
+    RawListener server;
+    auto s = CSocket::Create();
+    RecordingOwner owner(s);
+    owner.onConnect = [&] { s->CloseSocket(); };
+    s->Connect("127.0.0.1", server.port());
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("Connect"); }));
+    EXPECT_EQ(s->State(), StateClosing);
+    Fd peer = server.Accept();
+    EXPECT_TRUE(PeerClosed(peer.get()));
+    peer.reset();
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("Close"); }));
+    EXPECT_EQ(owner.events, (std::vector<std::string>{"Connect@7", "Close@0"}));
+}
+
+TEST(Close, ReleasingTheObjectInsideOnClose) {
+    Connected c;
+    bool closed = false;
+    c.owner->onClose = [&] {
+        c.socket.reset();
+        closed = true;
+    };
+    c.peer.reset();
+    ASSERT_TRUE(RunUntil([&] { return closed; }));
+    Settle();
+    EXPECT_EQ(c.socket, nullptr);
+}
+
+TEST(Close, ReleasingTheObjectInsideOnError) {
+    const int port = FreePort();
+    auto s = CSocket::Create();
+    auto owner = std::make_unique<RecordingOwner>(s);
+    bool failed = false;
+    owner->onError = [&](int16_t) {
+        s.reset();
+        failed = true;
+    };
+    s->Connect("127.0.0.1", port);
+    ASSERT_TRUE(RunUntil([&] { return failed; }));
+    Settle();
+    EXPECT_EQ(owner->events, std::vector<std::string>{"Error(10061)@9"});
+}
+
+TEST(Close, ReleasingTheObjectInsideOnDataArrivalDropsLaterNotifications) {
+    Connected c;
+    const int before = MSocketSupport::SocketRegistryCount();
+    bool arrived = false;
+    c.owner->onDataArrival = [&](int32_t) {
+        c.socket.reset();
+        arrived = true;
+    };
+    // Data and the close together: the close must not reach the released object.
+    SendAll(c.peer.get(), "bye");
+    c.peer.reset();
+    ASSERT_TRUE(RunUntil([&] { return arrived; }));
+    Settle();
+    EXPECT_EQ(c.owner->events, std::vector<std::string>{"DataArrival(3)@7"});
+    EXPECT_EQ(static_cast<int>(MSocketSupport::SocketRegistryCount()), before - 1);
+}
+
+}  // namespace
+}  // namespace packwarden::testing

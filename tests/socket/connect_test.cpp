@@ -1,0 +1,175 @@
+// Connecting: by address, by name, refused, unknown name, bad arguments.
+#include "SocketTestSupport.h"
+
+namespace packwarden::testing {
+namespace {
+
+TEST(Connect, FreshObjectHasItsInitialValuesAndNoHandle) {
+    auto s = CSocket::Create();
+    EXPECT_EQ(s->State(), StateClosed);
+    EXPECT_EQ(s->SocketHandle(), -1);
+    EXPECT_EQ(s->Protocol(), ProtocolTcp);
+    EXPECT_EQ(s->RemotePort(), 0);
+    EXPECT_EQ(s->LocalPort(), 0);
+    EXPECT_EQ(s->BytesReceived(), 0);
+    EXPECT_TRUE(s->RemoteHost().empty());
+    EXPECT_TRUE(s->RemoteHostIP().empty());
+    EXPECT_TRUE(s->LocalIP().empty());
+    EXPECT_TRUE(s->LocalHostName().empty());
+}
+
+TEST(Connect, ByAddressGoesStraightToConnectingThenConnected) {
+    RawListener server;
+    auto s = CSocket::Create();
+    RecordingOwner owner(s);
+    s->Connect("127.0.0.1", server.port());
+    EXPECT_EQ(s->State(), StateConnecting);
+    EXPECT_EQ(s->RemoteHost(), "127.0.0.1");
+    EXPECT_TRUE(s->RemoteHostIP().empty());  // the address path leaves it alone
+    EXPECT_EQ(s->RemotePort(), server.port());
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("Connect"); }));
+    EXPECT_EQ(owner.events, std::vector<std::string>{"Connect@7"});
+    EXPECT_EQ(s->LocalIP(), "127.0.0.1");
+    EXPECT_EQ(s->LocalHostName(), "localhost");
+    Fd peer = server.Accept();
+    ASSERT_TRUE(peer);
+    EXPECT_EQ(s->LocalPort(), [&] {
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        ::getpeername(peer.get(), reinterpret_cast<sockaddr*>(&a), &len);
+        return ntohs(a.sin_port);
+    }());
+}
+
+TEST(Connect, ByNameResolvesToTheOfficialNameThenConnects) {
+    RawListener server;
+    auto s = CSocket::Create();
+    RecordingOwner owner(s);
+    std::vector<int32_t> states;
+    s->Connect("LocalHost", std::to_string(server.port()));  // port as numeric text
+    states.push_back(s->State());
+    EXPECT_NE(s->LookupHandle(), 0);
+    ASSERT_TRUE(RunUntil([&] {
+        if (states.back() != s->State())
+            states.push_back(s->State());
+        return owner.Has("Connect");
+    }));
+    EXPECT_EQ(states, (std::vector<int32_t>{StateResolvingHost, StateConnecting, StateConnected}));
+    EXPECT_EQ(owner.events, std::vector<std::string>{"Connect@7"});
+    EXPECT_EQ(s->RemoteHost(), "localhost");
+    EXPECT_EQ(s->RemoteHostIP(), "127.0.0.1");
+}
+
+TEST(Connect, ByNameWhileConnectedReportsTheFailedConnectFromTheResolvedState) {
+    RawListener server;
+    auto s = CSocket::Create();
+    RecordingOwner owner(s);
+    s->Connect("127.0.0.1", server.port());
+    ASSERT_TRUE(RunUntil([&] { return s->State() == StateConnected; }));
+    const int32_t handle = s->SocketHandle();
+    s->Connect("localhost");
+    EXPECT_EQ(s->State(), StateResolvingHost);
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("Error"); }));
+    EXPECT_EQ(owner.events, (std::vector<std::string>{"Connect@7", "Error(10056)@5"}));
+    EXPECT_EQ(owner.lastErrorSource, "CSocket.PostGetHostEvent");
+    EXPECT_EQ(owner.lastErrorDescription, "Socket is already connected.");
+    EXPECT_EQ(s->SocketHandle(), handle);  // the handle stays open
+}
+
+TEST(Connect, RefusedGivesOneErrorAndNoConnect) {
+    const int port = FreePort();
+    auto s = CSocket::Create();
+    RecordingOwner owner(s);
+    int32_t handleInHandler = 0;
+    owner.onError = [&](int16_t) { handleInHandler = s->SocketHandle(); };
+    s->Connect("127.0.0.1", port);
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("Error"); }));
+    Settle();
+    EXPECT_EQ(owner.events, std::vector<std::string>{"Error(10061)@9"});
+    EXPECT_EQ(owner.lastErrorDescription, "Connection refused.");
+    EXPECT_EQ(owner.lastErrorSource, "");
+    EXPECT_EQ(handleInHandler, -1);
+    EXPECT_EQ(s->State(), StateError);
+    EXPECT_EQ(s->SocketHandle(), -1);
+}
+
+TEST(Connect, UnknownNameEndsInErrorStateWithHostNotFound) {
+    auto s = CSocket::Create();
+    RecordingOwner owner(s);
+    s->Connect("no-such-host.invalid", 80);
+    EXPECT_EQ(s->State(), StateResolvingHost);
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("Error"); }));
+    EXPECT_EQ(owner.events, std::vector<std::string>{"Error(11001)@9"});
+    EXPECT_EQ(owner.lastErrorDescription, "Host not found.");
+    EXPECT_EQ(owner.lastErrorSource, "");
+    EXPECT_NE(s->SocketHandle(), -1);  // a failed lookup leaves the handle open
+
+    // A later Connect starts over on the same handle.
+    RawListener server;
+    s->Connect("127.0.0.1", server.port());
+    ASSERT_TRUE(RunUntil([&] { return s->State() == StateConnected; }));
+}
+
+TEST(Connect, WithoutAHostRaises10049AndKeepsTheHandle) {
+    auto s = CSocket::Create();
+    try {
+        s->Connect();
+        FAIL() << "no error";
+    } catch (const SocketError& e) {
+        EXPECT_EQ(e.Number, 10049);
+        EXPECT_EQ(e.Source, "CSocket.CSocket.Connect");
+        EXPECT_EQ(e.Description, "Cannot assign requested address.");
+    }
+    EXPECT_NE(s->SocketHandle(), -1);
+    EXPECT_EQ(s->State(), StateClosed);
+}
+
+TEST(Connect, PortArgumentRules) {
+    RawListener server;
+    auto s = CSocket::Create();
+    s->RemotePort(server.port());
+    s->Connect("127.0.0.1", "http");  // not numeric: the port stays
+    EXPECT_EQ(s->RemotePort(), server.port());
+    ASSERT_TRUE(RunUntil([&] { return s->State() == StateConnected; }));
+
+    auto t = CSocket::Create();
+    try {
+        t->Connect("127.0.0.1", 70000);
+        FAIL() << "no error";
+    } catch (const SocketError& e) {
+        EXPECT_EQ(e.Number, 6);
+        EXPECT_EQ(e.Source, "CSocket.CSocket.Connect");
+    }
+    EXPECT_EQ(t->RemotePort(), 70000);
+    try {
+        t->Connect("127.0.0.1", 1e10);
+        FAIL() << "no error";
+    } catch (const SocketError& e) {
+        EXPECT_EQ(e.Number, 6);
+    }
+}
+
+TEST(Connect, RemoteHostWriteSetsTheAddressOnlyForDottedText) {
+    auto s = CSocket::Create();
+    s->RemoteHost("10.1.2.3");
+    EXPECT_EQ(s->RemoteHostIP(), "10.1.2.3");
+    EXPECT_EQ(s->SocketHandle(), -1);  // stream objects create no handle here
+    s->RemoteHost("255.255.255.255");  // the all-ones address counts as a name
+    EXPECT_EQ(s->RemoteHost(), "255.255.255.255");
+    EXPECT_EQ(s->RemoteHostIP(), "10.1.2.3");
+    s->RemoteHost("example.invalid");
+    EXPECT_EQ(s->RemoteHostIP(), "10.1.2.3");
+
+    auto u = CSocket::Create();
+    u->Protocol(ProtocolUdp);
+    u->RemoteHost("127.255.255.255");
+    EXPECT_NE(u->SocketHandle(), -1);
+    EXPECT_TRUE(u->BroadcastEnabled());
+    u->RemoteHost("127.0.0.1");
+    EXPECT_FALSE(u->BroadcastEnabled());
+    u->Protocol(ProtocolTcp);  // ignored while a handle exists
+    EXPECT_EQ(u->Protocol(), ProtocolUdp);
+}
+
+}  // namespace
+}  // namespace packwarden::testing

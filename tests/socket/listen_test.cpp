@@ -1,0 +1,255 @@
+// Binding, listening and accepting.
+#include <fcntl.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "SocketTestSupport.h"
+
+namespace packwarden::testing {
+namespace {
+
+uint16_t BoundPort(const CSocket& s) {
+    return LocalPortOf(s.SocketHandle());
+}
+
+void ExpectBindError(CSocket& s, int32_t port, const std::string& ip) {
+    try {
+        s.Bind(port, ip);
+        ADD_FAILURE() << "no error for " << ip;
+    } catch (const SocketError& e) {
+        EXPECT_EQ(e.Number, 10049);
+        EXPECT_EQ(e.Description, "Cannot assign requested address.");
+        EXPECT_EQ(e.Source, "CSocket.Bind");
+    }
+}
+
+TEST(Listen, OnAFreeLocalPortAndASecondListenDoesNotBindAgain) {
+    const int port = FreePort();
+    auto s = CSocket::Create();
+    RecordingOwner owner(s);
+    s->LocalPort(port);
+    s->Listen();
+    EXPECT_EQ(s->State(), StateListening);
+    EXPECT_TRUE(s->IsBound());
+    EXPECT_EQ(BoundPort(*s), port);
+    s->Listen();  // already bound: no second bind, no error
+    EXPECT_EQ(s->State(), StateListening);
+
+    std::vector<int32_t> requests;
+    owner.onConnectionRequest = [&](int32_t id) { requests.push_back(id); };
+    Fd client = RawConnect(port);
+    ASSERT_TRUE(RunUntil([&] { return !requests.empty(); }));
+    EXPECT_EQ(owner.events, std::vector<std::string>{"ConnectionRequest@2"});
+    EXPECT_GE(requests[0], 0);
+
+    // Not accepted inside the handler: the connection stays open for a later Accept.
+    auto later = CSocket::Create();
+    later->Accept(requests[0]);
+    EXPECT_EQ(later->State(), StateConnected);
+    SendAll(client.get(), "kept");
+    ASSERT_TRUE(RunUntil([&] { return later->ReceiveBufferSize() == 4; }));
+}
+
+TEST(Listen, BindUsesTheStoredPortOrTheOneGiven) {
+    auto a = CSocket::Create();
+    const int first = FreePort();
+    a->LocalPort(first);
+    a->Bind();
+    EXPECT_EQ(BoundPort(*a), first);
+    EXPECT_EQ(a->LocalPort(), first);
+
+    auto b = CSocket::Create();
+    b->LocalPort(FreePort());
+    const int second = FreePort();
+    b->Bind(second, "127.0.0.1");
+    EXPECT_EQ(b->LocalPort(), second);
+    EXPECT_EQ(b->LocalIP(), "127.0.0.1");
+    EXPECT_EQ(BoundPort(*b), second);
+
+    auto c = CSocket::Create();
+    c->Bind(0, "127.0.0.1");  // the platform picks a port; LocalPort is not read back
+    EXPECT_TRUE(c->IsBound());
+    EXPECT_EQ(c->LocalPort(), 0);
+}
+
+TEST(Listen, BindRejectsTextThatIsNoAddressAndTheLimitedBroadcast) {
+    auto s = CSocket::Create();
+    ExpectBindError(*s, 0, "localhost");
+    EXPECT_EQ(s->LocalIP(), "localhost");
+    EXPECT_FALSE(s->IsBound());
+    auto t = CSocket::Create();
+    ExpectBindError(*t, 0, "255.255.255.255");
+    EXPECT_FALSE(t->IsBound());
+
+    // Listen binds implicitly and passes the error on under its own name.
+    try {
+        s->Listen();
+        FAIL() << "no error";
+    } catch (const SocketError& e) {
+        EXPECT_EQ(e.Number, 10049);
+        EXPECT_EQ(e.Source, "CSocket.Listen");
+    }
+    EXPECT_EQ(s->State(), StateClosed);
+}
+
+TEST(Listen, PortInUseIsThePlatformsError) {
+    RawListener taken;
+    auto s = CSocket::Create();
+    try {
+        s->Bind(taken.port(), "127.0.0.1");
+        FAIL() << "no error";
+    } catch (const SocketError& e) {
+        EXPECT_EQ(e.Number, 10048);
+        EXPECT_EQ(e.Source, "CSocket.Bind");
+    }
+    EXPECT_FALSE(s->IsBound());
+}
+
+TEST(Listen, OnADatagramObjectEndsInErrorState) {
+    auto s = CSocket::Create();
+    s->Protocol(ProtocolUdp);
+    try {
+        s->Listen();
+        FAIL() << "no error";
+    } catch (const SocketError& e) {
+        EXPECT_EQ(e.Source, "CSocket.Listen");
+        EXPECT_NE(e.Number, 0);
+    }
+    EXPECT_EQ(s->State(), StateError);
+}
+
+TEST(Accept, FillsTheRemoteFieldsFromThePeer) {
+    auto listener = CSocket::Create();
+    RecordingOwner owner(listener);
+    listener->Bind(0, "127.0.0.1");
+    listener->Listen();
+    const int listenPort = BoundPort(*listener);
+    std::shared_ptr<CSocket> served;
+    owner.onConnectionRequest = [&](int32_t id) {
+        served = CSocket::Create();
+        served->Accept(id);
+    };
+    const int clientPort = FreePort();
+    Fd client = RawConnect(listenPort, clientPort);
+    ASSERT_TRUE(RunUntil([&] { return served != nullptr; }));
+    EXPECT_EQ(served->State(), StateConnected);
+    EXPECT_EQ(served->Protocol(), ProtocolTcp);
+    EXPECT_EQ(served->RemoteHostIP(), "127.0.0.1");
+    EXPECT_EQ(served->RemoteHost(), "127.0.0.1");
+    EXPECT_EQ(served->RemotePort(), clientPort);
+    EXPECT_EQ(served->LocalPort(), listenPort);
+    EXPECT_EQ(served->LocalIP(), "127.0.0.1");
+    EXPECT_EQ(served->LocalHostName(), "127.0.0.1");
+    EXPECT_GT(served->ReceiveChunkSize(), 0);
+    EXPECT_EQ(listener->State(), StateListening);
+
+    served->SendData("hi");
+    EXPECT_EQ(RecvSome(client.get(), 2), "hi");
+}
+
+TEST(Accept, DestroysAHandleStillHeldAndRefusesNoHandle) {
+    auto listener = CSocket::Create();
+    RecordingOwner owner(listener);
+    listener->Bind(0, "127.0.0.1");
+    listener->Listen();
+    int32_t request = -1;
+    owner.onConnectionRequest = [&](int32_t id) { request = id; };
+    Fd client = RawConnect(BoundPort(*listener));
+    ASSERT_TRUE(RunUntil([&] { return request != -1; }));
+
+    auto s = CSocket::Create();
+    s->Protocol(ProtocolUdp);
+    s->Bind(0, "127.0.0.1");
+    const int old = s->SocketHandle();
+    s->Accept(request);
+    EXPECT_EQ(s->SocketHandle(), request);
+    EXPECT_EQ(::fcntl(old, F_GETFD), -1);  // closed, not leaked
+    EXPECT_EQ(s->Protocol(), ProtocolTcp);
+
+    auto t = CSocket::Create();
+    try {
+        t->Accept(-1);
+        FAIL() << "no error";
+    } catch (const SocketError& e) {
+        EXPECT_EQ(e.Number, 10038);
+        EXPECT_EQ(e.Source, "CSocket.Accept");
+    }
+    EXPECT_EQ(t->SocketHandle(), -1);
+}
+
+// Serves each connection with a fresh CSocket: echoes what arrives, then closes.
+class EchoServer : public CSocketEvents {
+  public:
+    EchoServer() {
+        listener_->SetOwner(this);
+        listener_->Bind(0, "127.0.0.1");
+        listener_->Listen();
+    }
+    int port() const { return LocalPortOf(listener_->SocketHandle()); }
+    std::size_t served = 0;
+    std::size_t closed = 0;
+
+    void OnConnectionRequest(int32_t id) override {
+        connections_.push_back(std::make_unique<Connection>(*this));
+        connections_.back()->socket->Accept(id);
+        ++served;
+    }
+
+  private:
+    struct Connection : CSocketEvents {
+        explicit Connection(EchoServer& s) : server(s) { socket->SetOwner(this); }
+        EchoServer& server;
+        std::shared_ptr<CSocket> socket = CSocket::Create();
+        void OnDataArrival(int32_t) override {
+            Variant v;
+            socket->GetData(v);
+            socket->SendData(v);
+            socket->CloseSocket();
+        }
+        void OnClose() override { ++server.closed; }
+    };
+    std::shared_ptr<CSocket> listener_ = CSocket::Create();
+    std::vector<std::unique_ptr<Connection>> connections_;
+};
+
+TEST(Accept, TwoHundredConnectionsInARowEachServedByAFreshObject) {
+    EchoServer server;
+    for (int i = 0; i < 200; ++i) {
+        Fd client = RawConnect(server.port());
+        const std::string message = "request " + std::to_string(i);
+        SendAll(client.get(), message);
+        std::string reply;
+        ASSERT_TRUE(RunUntil([&] {
+            reply += RecvSome(client.get(), message.size() - reply.size(), 0ms);
+            return reply.size() == message.size();
+        })) << i
+            << " served " << server.served << " closed " << server.closed;
+        EXPECT_EQ(reply, message);
+        ASSERT_TRUE(PeerClosed(client.get(), 0ms) ||
+                    RunUntil([&] { return PeerClosed(client.get(), 0ms); }));
+    }
+    EXPECT_EQ(server.served, 200u);
+    ASSERT_TRUE(RunUntil([&] { return server.closed == 200; }));
+}
+
+TEST(Accept, NetcatClientIsServed) {
+    EchoServer server;
+    char path[] = "/tmp/csocket-nc-XXXXXX";
+    Fd file(::mkstemp(path));
+    ASSERT_TRUE(file);
+    std::ostringstream command;
+    command << "printf 'netcat says hi' | timeout 5 nc -N 127.0.0.1 " << server.port() << " > "
+            << path << " 2>&1 &";
+    ASSERT_EQ(std::system(command.str().c_str()), 0);
+    auto contents = [&] {
+        std::ifstream in(path);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    ASSERT_TRUE(RunUntil([&] { return server.closed == 1 && contents() == "netcat says hi"; }));
+    ::unlink(path);
+}
+
+}  // namespace
+}  // namespace packwarden::testing

@@ -1,0 +1,151 @@
+// Receiving on a stream: arrival totals, GetData / PeekData forms, the close drain.
+#include <thread>
+
+#include "SocketTestSupport.h"
+
+namespace packwarden::testing {
+namespace {
+
+struct Connected {
+    RawListener server;
+    std::shared_ptr<CSocket> socket = CSocket::Create();
+    RecordingOwner owner{socket};
+    Fd peer;
+
+    Connected() {
+        socket->Connect("127.0.0.1", server.port());
+        EXPECT_TRUE(RunUntil([&] { return socket->State() == StateConnected; }));
+        peer = server.Accept();
+        owner.events.clear();
+    }
+    void Receive(const std::string& bytes) {
+        const std::size_t before = socket->ReceiveBufferSize();
+        SendAll(peer.get(), bytes);
+        EXPECT_TRUE(RunUntil([&] { return socket->ReceiveBufferSize() == before + bytes.size(); }));
+    }
+};
+
+TEST(Receive, ArrivalReportsEverythingWaitingNotJustTheNewChunk) {
+    Connected c;
+    c.Receive(std::string(100, 'x'));
+    c.Receive(std::string(50, 'y'));
+    EXPECT_EQ(c.owner.events,
+              (std::vector<std::string>{"DataArrival(100)@7", "DataArrival(150)@7"}));
+    EXPECT_EQ(c.socket->BytesReceived(), 150);
+}
+
+TEST(Receive, GetDataInsideOnDataArrivalTakesTheData) {
+    Connected c;
+    std::string got;
+    c.owner.onDataArrival = [&](int32_t) {
+        Variant v;
+        c.socket->GetData(v);
+        got += Text(v);
+    };
+    SendAll(c.peer.get(), "first ");
+    ASSERT_TRUE(RunUntil([&] { return got == "first "; }));
+    SendAll(c.peer.get(), "second");
+    ASSERT_TRUE(RunUntil([&] { return got == "first second"; }));
+    EXPECT_EQ(c.owner.events, (std::vector<std::string>{"DataArrival(6)@7", "DataArrival(6)@7"}));
+    EXPECT_EQ(c.socket->ReceiveBufferSize(), 0u);
+    EXPECT_EQ(c.socket->BytesReceived(), 0);
+}
+
+TEST(Receive, GetDataAndPeekDataForms) {
+    Connected c;
+    c.Receive(
+        std::string("\x01\x02\x00\x00"
+                    "abcdef",
+                    10));
+    Variant v = Variant("untouched");
+
+    c.socket->PeekData(v, vbLong, 4);
+    EXPECT_EQ(v, Variant(int32_t{0x0201}));
+    EXPECT_EQ(c.socket->ReceiveBufferSize(), 10u);
+    c.socket->GetData(v, vbLong, 4);  // the same as the peek that came before it
+    EXPECT_EQ(v, Variant(int32_t{0x0201}));
+    EXPECT_EQ(c.socket->BytesReceived(), 6);
+
+    c.socket->GetData(v, Variant(), 2);
+    EXPECT_EQ(v, Variant("ab"));
+    c.socket->GetData(v, vbByteArray, -1);  // negative: all of it
+    EXPECT_EQ(v, Variant(Variant::Bytes{'c', 'd', 'e', 'f'}));
+    EXPECT_EQ(c.socket->BytesReceived(), 0);
+
+    // An empty buffer leaves the value and the counter alone.
+    v = Variant("kept");
+    c.socket->GetData(v);
+    EXPECT_EQ(v, Variant("kept"));
+
+    // A numeric code without maxLen takes the whole buffer for its leading bytes.
+    c.Receive(std::string("\x05\x00\x00\x00zzzzzz", 10));
+    c.socket->GetData(v, "3");
+    EXPECT_EQ(v, Variant(int32_t{5}));
+    EXPECT_EQ(c.socket->ReceiveBufferSize(), 0u);
+
+    // Fewer bytes than the type needs: the high bytes are zero.
+    c.Receive("\x07");
+    c.socket->GetData(v, vbDouble);
+    EXPECT_EQ(v.Type(), vbDouble);
+    EXPECT_EQ(v.WireBytes(), (Variant::Bytes{7, 0, 0, 0, 0, 0, 0, 0}));
+
+    // A code outside the table still takes the bytes and leaves the value.
+    c.Receive("gone");
+    v = Variant("kept");
+    c.socket->GetData(v, 99, 100);
+    EXPECT_EQ(v, Variant("kept"));
+    EXPECT_EQ(c.socket->ReceiveBufferSize(), 0u);
+
+    c.Receive("data");
+    try {
+        c.socket->GetData(v, Variant(), "lots");
+        FAIL() << "no error";
+    } catch (const SocketError& e) {
+        EXPECT_EQ(e.Number, 13);
+        EXPECT_EQ(e.Source, "CSocket.GetData");
+    }
+    try {
+        c.socket->PeekData(v, "text");
+        FAIL() << "no error";
+    } catch (const SocketError& e) {
+        EXPECT_EQ(e.Source, "CSocket.PeekData");
+    }
+    EXPECT_EQ(c.socket->ReceiveBufferSize(), 4u);
+}
+
+TEST(Receive, PeerThatSendsAndClosesAtOnceDeliversEverythingBeforeOnClose) {
+    Connected c;
+    const std::string payload(3 << 20, 'p');
+    std::string taken;
+    std::size_t bufferAtClose = 1;
+    c.owner.onDataArrival = [&](int32_t) {
+        Variant v;
+        c.socket->GetData(v);
+        taken += Text(v);
+    };
+    c.owner.onClose = [&] { bufferAtClose = c.socket->ReceiveBufferSize(); };
+    std::thread writer([&, fd = c.peer.release()] {
+        SendAll(fd, payload);
+        ::close(fd);
+    });
+    const bool closed = RunUntil([&] { return c.owner.Has("Close"); }, 20s);
+    writer.join();
+    ASSERT_TRUE(closed);
+    EXPECT_EQ(taken.size(), payload.size());
+    EXPECT_EQ(bufferAtClose, 0u);
+    EXPECT_EQ(c.owner.events.back(), "Close@0");
+    EXPECT_EQ(c.socket->SocketHandle(), -1);
+    EXPECT_EQ(c.socket->State(), StateClosed);
+}
+
+TEST(Receive, SmallSendThenCloseGivesArrivalThenClose) {
+    Connected c;
+    SendAll(c.peer.get(), std::string(30, 'q'));
+    c.peer.reset();
+    ASSERT_TRUE(RunUntil([&] { return c.owner.Has("Close"); }));
+    EXPECT_EQ(c.owner.events, (std::vector<std::string>{"DataArrival(30)@7", "Close@0"}));
+    EXPECT_EQ(c.socket->ReceiveBufferSize(), 0u);  // the teardown empties it
+}
+
+}  // namespace
+}  // namespace packwarden::testing

@@ -1,0 +1,86 @@
+// Datagrams: sending to an address and to a name, receiving with the sender filled in.
+#include "SocketTestSupport.h"
+
+namespace packwarden::testing {
+namespace {
+
+// A raw datagram socket bound to 127.0.0.1 and an ephemeral port.
+struct RawUdp {
+    Fd fd{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    int port = 0;
+    RawUdp() {
+        sockaddr_in a = Loopback(0);
+        EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        port = LocalPortOf(fd.get());
+    }
+};
+
+std::string OneDatagram(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 5000) != 1)
+        return "<nothing>";
+    char buf[2048];
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    return n < 0 ? "<error>" : std::string(buf, static_cast<std::size_t>(n));
+}
+
+TEST(Udp, SendToADottedAddress) {
+    RawUdp peer;
+    auto s = CSocket::Create();
+    RecordingOwner owner(s);
+    s->Protocol(ProtocolUdp);
+    s->RemoteHost("127.0.0.1");
+    s->RemotePort(peer.port);
+    s->SendData("ping");
+    EXPECT_EQ(owner.events, std::vector<std::string>{"SendProgress(4,0)@0"});
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("SendComplete"); }));
+    EXPECT_EQ(OneDatagram(peer.fd.get()), "ping");
+}
+
+TEST(Udp, SendToANameWaitsForTheLookup) {
+    RawUdp peer;
+    auto s = CSocket::Create();
+    RecordingOwner owner(s);
+    s->Protocol(ProtocolUdp);
+    s->RemoteHost("LocalHost");
+    s->RemotePort(peer.port);
+    s->SendData(Variant::Bytes{1, 2, 3});
+    EXPECT_EQ(owner.events, std::vector<std::string>{"SendProgress(0,3)@0"});
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("SendComplete"); }));
+    EXPECT_EQ(owner.events, (std::vector<std::string>{"SendProgress(0,3)@0", "SendProgress(3,0)@5",
+                                                      "SendComplete@5"}));
+    EXPECT_EQ(s->RemoteHost(), "localhost");
+    EXPECT_EQ(s->RemoteHostIP(), "127.0.0.1");
+    EXPECT_EQ(OneDatagram(peer.fd.get()), std::string("\x01\x02\x03"));
+}
+
+TEST(Udp, ReceiveFillsInTheSender) {
+    RawUdp peer;
+    const int port = FreePort(SOCK_DGRAM);
+    auto s = CSocket::Create();
+    RecordingOwner owner(s);
+    s->Protocol(ProtocolUdp);
+    s->Bind(port, "127.0.0.1");
+    EXPECT_TRUE(s->IsBound());
+    EXPECT_EQ(s->ReceiveChunkSize(), MSocketSupport::MaxDatagramSize() > 0
+                                         ? MSocketSupport::MaxDatagramSize()
+                                         : MSocketSupport::DefaultMaxDatagramSize);
+    sockaddr_in to = Loopback(static_cast<uint16_t>(port));
+    ASSERT_EQ(::sendto(peer.fd.get(), "hello", 5, 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
+              5);
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("DataArrival"); }));
+    EXPECT_EQ(owner.events, std::vector<std::string>{"DataArrival(5)@0"});
+    EXPECT_EQ(s->RemoteHostIP(), "127.0.0.1");
+    EXPECT_EQ(s->RemoteHost(), "localhost");
+    EXPECT_EQ(s->RemotePort(), peer.port);
+    Variant v;
+    s->GetData(v);
+    EXPECT_EQ(v, Variant("hello"));
+
+    // Reply to the sender the datagram named.
+    s->SendData("back");
+    EXPECT_EQ(OneDatagram(peer.fd.get()), "back");
+}
+
+}  // namespace
+}  // namespace packwarden::testing
