@@ -85,10 +85,12 @@ class Peer {
         }
     }
 
-    // Accepts one connection and records what arrives until the sender closes (or, with
-    // `read` false, holds it open without reading), for at most `limit`.
-    void Serve(bool read = true, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
-        thread_ = std::thread([this, read, limit] { Run(read, limit); });
+    // Accepts one connection, sends `reply` and records what arrives until the sender closes
+    // (or, with `read` false, holds it open without reading), for at most `limit`.
+    void Serve(bool read = true, std::string reply = {},
+               std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        thread_ =
+            std::thread([this, read, reply = std::move(reply), limit] { Run(read, reply, limit); });
     }
 
     bool accepted() const { return accepted_; }
@@ -99,7 +101,7 @@ class Peer {
     }
 
   private:
-    void Run(bool read, std::chrono::milliseconds limit) {
+    void Run(bool read, const std::string& reply, std::chrono::milliseconds limit) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         const auto remaining = [&] {
             return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -118,6 +120,9 @@ class Peer {
             return;
         }
         accepted_ = true;
+        if (!reply.empty()) {
+            ::send(connection.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
+        }
         while (!stop_ && remaining() > 0) {
             if (!read) {
                 ::usleep(20000);

@@ -353,7 +353,7 @@ TEST_F(Window, ConnectionCompletingAfterTheTimeOutStillSends) {
 TEST_F(Window, MissingFolderShowsItsMessageAndKeepsTheWindow) {
     Peer peer;
     peer.Listen();
-    peer.Serve();
+    peer.Serve(true, "HTTP/1.0 400 Bad Request\r\n\r\n");  // a reply nobody reads
     auto form = MakeForm(Loopback(peer.port()));
     Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str() + "/none"));
     Child<QPushButton>(*form, "doit")->click();
@@ -365,6 +365,13 @@ TEST_F(Window, MissingFolderShowsItsMessageAndKeepsTheWindow) {
     EXPECT_TRUE(shell_.opened.empty());
     EXPECT_EQ(form->Socket().State(), StateConnected);
     EXPECT_TRUE(peer.received().empty());
+
+    // Pressing again goes nowhere (the poll has stopped) and times out as any attempt does.
+    Child<QPushButton>(*form, "doit")->click();
+    ASSERT_TRUE(WaitForMessage(2, std::chrono::seconds(8)));
+    EXPECT_EQ(shell_.messages[1].text, "Couldn't connect");
+    EXPECT_EQ(shell_.ends, 0);
+    EXPECT_TRUE(form->isVisible());
 }
 
 TEST_F(Window, BrowserThatFailsToOpenIsReportedWithTheAddress) {
