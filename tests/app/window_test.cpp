@@ -396,15 +396,41 @@ TEST_F(Window, BrowserThatFailsToOpenIsReportedWithTheAddress) {
     EXPECT_EQ(Split(peer.received()).tail, "\r\n");
 }
 
-TEST_F(Window, RequestThatCannotGoOutIsASendFailure) {
-    // Far more than the loopback buffers hold, to a peer that reads nothing.
+// Fills the game folder with enough long names that the request (about 7 MB encoded) is far
+// more than the loopback buffers take in one call.
+void MakeHugeInventory(const TempDir& games) {
     const std::string longName = std::string(240, '&') + ".pk3";
     for (int i = 0; i < 9000; ++i) {
         const std::string name = std::to_string(i) + longName;
-        const int fd = ::open((games_.str() + "/" + name).c_str(), O_CREAT | O_WRONLY, 0644);
+        const int fd = ::open((games.str() + "/" + name).c_str(), O_CREAT | O_WRONLY, 0644);
         ASSERT_GE(fd, 0);
         ::close(fd);
     }
+}
+
+TEST_F(Window, RequestLargerThanTheNetworkTakesAtOnceArrivesWholeBeforeTheEnd) {
+    MakeHugeInventory(games_);
+    Peer peer(4096);  // a small window: the rest goes out as the peer reads
+    peer.Listen();
+    peer.Serve();
+    auto form = MakeForm(Loopback(peer.port()));
+    Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
+    Child<QPushButton>(*form, "doit")->click();
+    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0 || !shell_.messages.empty(); },
+                        std::chrono::seconds(30)));
+    ASSERT_TRUE(shell_.messages.empty()) << shell_.messages[0].text.toStdString();
+    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(10)));
+    const std::string received = peer.received();
+    const ParsedRequest request = Split(received);
+    EXPECT_GT(received.size(), 6000000u);
+    EXPECT_EQ(request.tail, "\r\n");
+    EXPECT_NE(request.body.find("&filename8999="), std::string::npos);
+    EXPECT_EQ(request.head.size() + request.body.size() + 2, received.size());
+}
+
+TEST_F(Window, RequestThatCannotGoOutIsASendFailure) {
+    // A peer that reads nothing.
+    MakeHugeInventory(games_);
     Peer peer(4096);
     peer.Listen();
     peer.Serve(false);
