@@ -14,8 +14,12 @@
 //
 // Errors: operations that fail raise MSocketSupport::SocketError with a Winsock error number,
 // the source "CSocket.<Operation>" and the description from SocketErrorText. Failures found
-// after an operation returned (a refused connect, a failed lookup, a reset) reach the owner
-// only as OnError; the handle is then gone and State is StateError.
+// after an operation returned reach the owner only as OnError: a refused or reset connection
+// (State 9, handle gone, empty Source), a failed lookup (State 9, the handle stays, empty
+// Source), a connect after a lookup that fails at once (State 5, Source
+// "CSocket.PostGetHostEvent"). An exception thrown by a handler ends the handling of the
+// notification that raised the event and is dropped there; raised inside an operation
+// (OnSendProgress inside SendData), it passes out of that operation.
 //
 // Typical client session:
 //   OnConnect; after SendData, OnSendProgress (one or more) then OnSendComplete;
@@ -116,32 +120,58 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
 
     // -- Operations, in the order of the class's interface --------------------------------
 
-    // Send data to remote computer. Appends the value's bytes to the send buffer and hands the
-    // buffer to the network at once; what the network does not take goes out as the socket
-    // becomes writable. Raises OnSendProgress after every attempt and OnSendComplete once the
-    // buffer is empty. A stream object without a handle raises 40006. A value that yields no
-    // bytes does nothing.
+    // Send data to remote computer. The value's bytes (see Variant::WireBytes) are appended to
+    // the send buffer, behind anything still waiting, and the whole buffer is offered to the
+    // network at once; what the network does not take goes out as the socket becomes writable.
+    // OnSendProgress(bytesSent, bytesRemaining) follows every attempt, the first one inside
+    // this call; OnSendComplete follows from the loop once the buffer is empty. A value that
+    // yields no bytes does nothing and raises nothing.
+    // Stream: an object without a handle raises 40006 (source "CSocket.SendData").
+    // Datagram: the handle is created if needed; the buffer goes out as one datagram to
+    // RemoteHostIP:RemotePort, or, when only a name is known, after RemoteHost has been
+    // resolved (OnSendProgress(0, N) at once, the datagram on completion).
+    // Other failures raise the platform's error with source "CSocket.SendData".
     void SendData(const Variant& varData);
-    // Look at incoming data without removing it from the buffer.
+    // Look at incoming data without removing it from the buffer. Same arguments and result as
+    // GetData; errors carry the source "CSocket.PeekData".
     void PeekData(Variant& varData, const Variant& varType = {}, const Variant& maxLen = {});
-    // Listen for incoming connection requests (binds first when not bound; backlog 5).
+    // Listen for incoming connection requests: binds first when not bound (see Bind), then
+    // listens with a backlog of 5; State becomes StateListening. A platform refusal (a datagram
+    // object, say) sets StateError. Errors carry the source "CSocket.Listen".
     void Listen();
-    // Retrieve data sent by the remote computer. varType is a VarType code (empty: text);
-    // maxLen the most bytes to take (empty, 0, negative or larger than the buffer: all).
+    // Retrieve data sent by the remote computer. maxLen is the most bytes to take (empty, 0,
+    // negative or larger than the buffer: all of it). varType is a VarType code: empty gives
+    // text; a numeric code gives a value built from the leading bytes of its size (missing high
+    // bytes are zero, further taken bytes are dropped); vbString text; vbByteArray the bytes; a
+    // code outside the table takes the bytes and leaves varData as it was. An empty buffer
+    // leaves varData and BytesReceived alone; otherwise BytesReceived becomes what is left.
+    // Arguments that are no number raise 13 "Type mismatch" (source "CSocket.GetData").
     void GetData(Variant& varData, const Variant& varType = {}, const Variant& maxLen = {});
-    // Connect to the remote computer. Both arguments optional: a host (name or dotted address)
-    // and a port (number or numeric text). A name is resolved asynchronously. The outcome
-    // arrives as OnConnect or OnError.
+    // Connect to the remote computer. Both arguments optional: a host (name or dotted address;
+    // 255.255.255.255 counts as a name) and a port (number or numeric text, rounded halves to
+    // even; other text leaves RemotePort as it is). An address goes straight to StateConnecting;
+    // a name passes StateResolvingHost and StateHostResolved first, and RemoteHost becomes the
+    // host's official name. The outcome arrives as OnConnect (State 7) or OnError (State 9).
+    // Raises, with source "CSocket.CSocket.Connect": 10049 without a host, 6 "Overflow" for a
+    // port outside 0..65535, 10056 on a connected handle, or the platform's error. A handle
+    // that cannot be created makes it do nothing.
     void Connect(const Variant& strRemoteHost = {}, const Variant& lngRemotePort = {});
-    // Close current connection: connected, it shuts the sending direction down and OnClose
-    // follows the peer's close; otherwise the handle is destroyed at once. Never raises.
+    // Close current connection. Connected: shuts the sending direction down (StateClosing);
+    // data the peer still sends arrives, and OnClose follows the peer's close. In any other
+    // state the handle is destroyed at once (StateClosed, no event), and a lookup under way is
+    // forgotten. Without a handle it does nothing. Never raises.
     void CloseSocket();
     // Binds socket to specific port and adapter. A port of 0 or less and an empty address keep
-    // the stored LocalPort / LocalIP.
+    // the stored LocalPort / LocalIP (empty: any local address). LocalPort is not read back, so
+    // after binding to port 0 it stays 0. Text that is no dotted address, and the limited
+    // broadcast 255.255.255.255, raise 10049 "Cannot assign requested address."; the stored
+    // LocalIP keeps the text. Errors carry the source "CSocket.Bind".
     void Bind(int32_t lngLocalPort = 0, const std::string& strLocalIP = {});
     // Accept an incoming connection request: take over the handle delivered by
-    // OnConnectionRequest (fills the local and remote fields, State 7; raises no event). A
-    // handle this object still holds is destroyed first. A negative requestID raises 10038.
+    // OnConnectionRequest. Fills LocalIP/LocalPort (LocalHostName = LocalIP), RemoteHost/
+    // RemoteHostIP (the peer's dotted address) and RemotePort, sets Protocol from the handle and
+    // State to StateConnected; raises no event. A handle this object still holds is destroyed
+    // first. A negative requestID raises 10038; errors carry the source "CSocket.Accept".
     void Accept(int32_t requestID);
 
     // -- Properties ---------------------------------------------------------------------------
@@ -155,7 +185,9 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // Returns the remote host IP address.
     const std::string& RemoteHostIP() const { return m_.RemoteHostIP; }
     // Returns/Sets the name used to identify the remote computer. Writing a dotted address also
-    // sets RemoteHostIP and, for UDP, switches broadcast on for addresses ending in ".255".
+    // sets RemoteHostIP and, for UDP, creates the handle and switches broadcast on for
+    // addresses ending in ".255" (off for others); a refusal raises the platform's error with
+    // source "CSocket.RemoteHost".
     const std::string& RemoteHost() const { return m_.RemoteHost; }
     void RemoteHost(const std::string& NewValue);
     // Returns/Sets the socket protocol (ignored while a handle exists).
