@@ -14,6 +14,7 @@ namespace packwarden::detail {
 
 // Socket-level options, in the numbering the platform layer takes.
 constexpr int32_t SolSocket = 0xFFFF;
+constexpr int32_t SoReuseAddr = 0x04;
 constexpr int32_t SoBroadcast = 0x20;
 constexpr int32_t SoRcvBuf = 0x1002;
 constexpr int32_t SoType = 0x1008;

@@ -24,7 +24,13 @@ void CSocket::Bind(int32_t lngLocalPort, const std::string& strLocalIP) {
             // Text that is no address, and the limited broadcast, which parses the same way.
             throw SocketFailure(WsaEAddrNotAvail, "CSocket.Bind");
         }
-        if (Platform::bind(m_.SocketHandle, address, NetworkPort(m_.LocalPort)) == -1) {
+        const uint16_t port = NetworkPort(m_.LocalPort);
+        if (m_.Protocol == ProtocolTcp) {
+            // A server restarted on its port must not wait for its old connections to leave
+            // TIME_WAIT; a port that someone listens on is still refused.
+            Platform::setsockopt(m_.SocketHandle, SolSocket, SoReuseAddr, 1);
+        }
+        if (Platform::bind(m_.SocketHandle, address, port) == -1) {
             throw PlatformFailure("CSocket.Bind");
         }
         m_.IsBound = true;

@@ -106,6 +106,31 @@ TEST(Listen, PortInUseIsThePlatformsError) {
     EXPECT_FALSE(s->IsBound());
 }
 
+TEST(Listen, AgainOnAPortWhoseOldConnectionsWaitInTimeWait) {
+    const int port = FreePort();
+    {
+        auto listener = CSocket::Create();
+        RecordingOwner owner(listener);
+        std::shared_ptr<CSocket> served;
+        owner.onConnectionRequest = [&](int32_t id) {
+            served = CSocket::Create();
+            served->Accept(id);
+            served->CloseSocket();  // the server closes first: its end waits in TIME_WAIT
+        };
+        listener->Bind(port, "127.0.0.1");
+        listener->Listen();
+        Fd client = RawConnect(port);
+        ASSERT_TRUE(RunUntil([&] { return served && served->State() == StateClosing; }));
+        EXPECT_TRUE(PeerClosed(client.get()));
+        client.reset();
+        ASSERT_TRUE(RunUntil([&] { return served->State() == StateClosed; }));
+    }
+    auto again = CSocket::Create();
+    EXPECT_NO_THROW(again->Bind(port, "127.0.0.1"));
+    EXPECT_NO_THROW(again->Listen());
+    EXPECT_EQ(again->State(), StateListening);
+}
+
 TEST(Listen, OnADatagramObjectEndsInErrorState) {
     auto s = CSocket::Create();
     s->Protocol(ProtocolUdp);
