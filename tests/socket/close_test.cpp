@@ -139,5 +139,36 @@ TEST(Close, ReleasingTheObjectInsideOnDataArrivalDropsLaterNotifications) {
     EXPECT_EQ(static_cast<int>(MSocketSupport::SocketRegistryCount()), before - 1);
 }
 
+TEST(Close, ReleasingTheObjectInsideOnSendProgressDuringSendData) {
+    Connected c;
+    bool progressed = false;
+    c.owner->onSendProgress = [&](int32_t, int32_t) {
+        c.socket.reset();
+        progressed = true;
+    };
+    std::weak_ptr<CSocket> watch = c.socket;
+    c.socket->SendData(std::string(32 << 20, 's'));  // more than the network takes at once
+    EXPECT_TRUE(progressed);
+    EXPECT_TRUE(watch.expired());  // gone once SendData returned
+    Settle();
+    for (const auto& e : c.owner->events) {
+        EXPECT_EQ(e.rfind("SendProgress", 0), 0u) << e;  // nothing after the release
+    }
+}
+
+TEST(Close, CloseSocketInsideOnDataArrivalAfterThePeerClosedFirst) {
+    Connected c;
+    c.owner->onDataArrival = [&](int32_t) {
+        Variant v;
+        c.socket->GetData(v);
+        c.socket->CloseSocket();
+    };
+    SendAll(c.peer.get(), "last words");
+    c.peer.reset();
+    ASSERT_TRUE(RunUntil([&] { return c.owner->Has("Close"); }));
+    EXPECT_EQ(c.owner->events, (std::vector<std::string>{"DataArrival(10)@7", "Close@0"}));
+    EXPECT_EQ(c.socket->SocketHandle(), -1);
+}
+
 }  // namespace
 }  // namespace packwarden::testing
