@@ -33,6 +33,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -127,9 +128,9 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // this call; OnSendComplete follows from the loop once the buffer is empty. A value that
     // yields no bytes does nothing and raises nothing.
     // Stream: an object without a handle raises 40006 (source "CSocket.SendData").
-    // Datagram: the handle is created if needed; the buffer goes out as one datagram to
-    // RemoteHostIP:RemotePort, or, when only a name is known, after RemoteHost has been
-    // resolved (OnSendProgress(0, N) at once, the datagram on completion).
+    // Datagram: the handle is created if needed; each call's bytes go out as one datagram to
+    // RemoteHostIP:RemotePort, or, when only a name is known, once RemoteHost has been
+    // resolved (OnSendProgress(0, N) at once, the datagrams on completion).
     // Other failures raise the platform's error with source "CSocket.SendData".
     void SendData(const Variant& varData);
     // Look at incoming data without removing it from the buffer. Same arguments and result as
@@ -264,6 +265,8 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     CSocketEvents* owner_ = nullptr;
     // The one receive area, reused by every receive (sized ReceiveChunkSize).
     std::vector<uint8_t> scratch_;
+    // Datagram sockets: the length of each value waiting in SendBuffer, oldest first.
+    std::deque<std::size_t> datagrams_;
 };
 
 }  // namespace packwarden

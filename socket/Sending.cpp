@@ -1,5 +1,7 @@
 // CSocket: the send side. SendData appends to the send buffer and offers the whole buffer to
 // the network; what is not taken goes out on the next write notification.
+#include <algorithm>
+
 #include "CSocket.h"
 #include "CSocketInternal.h"
 
@@ -27,6 +29,12 @@ void CSocket::SendData(const Variant& varData) {
             return;
         }
         // Appended, never replaced: bytes still waiting from an earlier call go out first.
+        if (m_.Protocol != ProtocolTcp) {
+            if (datagrams_.empty() && !m_.SendBuffer.empty()) {
+                datagrams_.push_back(m_.SendBuffer.size());  // left over from a stream
+            }
+            datagrams_.push_back(bytes.size());
+        }
         m_.SendBuffer.append(bytes.data(), bytes.size());
         m_.SendPending = true;
         SendBufferedData();
@@ -46,6 +54,7 @@ void CSocket::SendBufferedData() {
         m_.SendPending = true;
         int32_t sent = 0;
         if (m_.Protocol == ProtocolTcp) {
+            datagrams_.clear();  // a stream keeps no boundaries
             sent = Platform::send(handle, m_.SendBuffer.data(), m_.SendBuffer.size());
         } else if (m_.RemoteHostIP.empty()) {
             // The destination is a name: the datagram waits for the lookup (PostGetHostEvent).
@@ -67,9 +76,16 @@ void CSocket::SendBufferedData() {
                                                   recorded.Description);
             }
         } else {
+            // One SendData, one datagram: values waiting together are not merged.
+            const std::size_t length = datagrams_.empty()
+                                           ? m_.SendBuffer.size()
+                                           : std::min(datagrams_.front(), m_.SendBuffer.size());
             sent =
-                Platform::sendto(handle, m_.SendBuffer.data(), m_.SendBuffer.size(),
+                Platform::sendto(handle, m_.SendBuffer.data(), length,
                                  Platform::inet_addr(m_.RemoteHostIP), NetworkPort(m_.RemotePort));
+            if (sent != -1 && !datagrams_.empty()) {
+                datagrams_.pop_front();
+            }
         }
 
         if (sent == -1) {
@@ -90,10 +106,9 @@ void CSocket::SendBufferedData() {
         }
         RaiseSendProgress(static_cast<std::size_t>(sent), m_.SendBuffer.size());
 
-        // A stream that took only part offers the rest again at once: only a send that
-        // would block makes the platform report writability later.
-        if (m_.Protocol != ProtocolTcp || m_.SendBuffer.empty() || sent == 0 ||
-            m_.SocketHandle != handle) {
+        // What is left goes again at once (the rest of a stream, the next datagram): only a
+        // send that would block makes the platform report writability later.
+        if (m_.SendBuffer.empty() || sent == 0 || m_.SocketHandle != handle) {
             return;
         }
     }

@@ -54,6 +54,22 @@ TEST(Udp, SendToANameWaitsForTheLookup) {
     EXPECT_EQ(OneDatagram(peer.fd.get()), std::string("\x01\x02\x03"));
 }
 
+TEST(Udp, ValuesWaitingTogetherStaySeparateDatagrams) {
+    RawUdp peer;
+    auto s = CSocket::Create();
+    RecordingOwner owner(s);
+    s->Protocol(ProtocolUdp);
+    s->RemoteHost("localhost");
+    s->RemotePort(peer.port);
+    s->SendData("one");
+    s->SendData("two!");  // the lookup is still under way: it waits behind the first
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("SendComplete"); }));
+    EXPECT_EQ(owner.events, (std::vector<std::string>{"SendProgress(0,3)@0", "SendProgress(3,4)@5",
+                                                      "SendProgress(4,0)@5", "SendComplete@5"}));
+    EXPECT_EQ(OneDatagram(peer.fd.get()), "one");
+    EXPECT_EQ(OneDatagram(peer.fd.get()), "two!");
+}
+
 TEST(Udp, ReceiveFillsInTheSender) {
     RawUdp peer;
     const int port = FreePort(SOCK_DGRAM);
