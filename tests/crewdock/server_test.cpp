@@ -632,3 +632,28 @@ TEST(CrewdockDevProgram, CommandLine) {
     EXPECT_TRUE(Contains(second.Log(), "cannot listen on 127.0.0.1:" + std::to_string(port)))
         << second.Log();
 }
+
+TEST_F(CrewdockServerTest, SurvivesGarbageAndAbruptEnds) {
+    Start();
+    std::mt19937 random(99);
+    const std::vector<std::string> starts = {
+        "", "GET ", "POST /crewdock/sync_session.php HTTP/1.0\r\nContent-length: 50\r\n\r\n",
+        "GET /crewdock/files/", "GET /crewdock/sync.php?session="};
+    for (int i = 0; i < 40; ++i) {
+        std::string bytes = starts[i % starts.size()];
+        const std::size_t n = random() % 3000;
+        for (std::size_t k = 0; k < n; ++k) {
+            bytes += static_cast<char>(random());
+        }
+        std::this_thread::sleep_for(2ms);  // within the listen backlog, as above
+        Client c(port_);
+        ASSERT_TRUE(c.connected());
+        c.Send(bytes);
+        if (i % 2 == 0) {
+            linger hard{1, 0};  // every other one ends with a reset instead of a close
+            ::setsockopt(c.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        }
+    }
+    ExpectAlive();
+    EXPECT_EQ(Get(port_, "/crewdock/sync.php?session=1")->status, 404);
+}

@@ -118,19 +118,25 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
     }
 
     void OnClose() override {
-        if (phase_ == Phase::Reading && parser_.bytesSeen() > 0) {
-            Log("-", "-",
-                "closed by the client before the request was complete (" +
-                    std::to_string(parser_.bytesSeen()) + " bytes)",
-                0);
-        }
+        LogIfIncomplete("closed by the client");
         phase_ = Phase::Done;
     }
 
-    void OnError(int16_t /*Number*/, std::string& /*Description*/, int32_t /*Scode*/,
+    void OnError(int16_t /*Number*/, std::string& Description, int32_t /*Scode*/,
                  const std::string& /*Source*/, const std::string& /*HelpFile*/,
                  int32_t /*HelpContext*/, bool& /*CancelDisplay*/) override {
+        LogIfIncomplete(Description);
         phase_ = Phase::Done;
+    }
+
+    // A request that will never be answered still gets its log line.
+    void LogIfIncomplete(const std::string& why) {
+        if (phase_ == Phase::Reading && parser_.bytesSeen() > 0) {
+            Log("-", "-",
+                why + " before the request was complete (" + std::to_string(parser_.bytesSeen()) +
+                    " bytes)",
+                0);
+        }
     }
 
     void Respond(HttpResponse response, std::string_view note) {
