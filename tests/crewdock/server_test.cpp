@@ -170,6 +170,28 @@ class Client {
     }
     void ShutdownSend() { ::shutdown(fd_, SHUT_WR); }
 
+    // Bytes up to and including `end`; nothing when the deadline passes or the server closes.
+    std::optional<std::string> ReadUntil(std::string_view end, std::chrono::milliseconds limit) {
+        std::string out;
+        const auto deadline = Clock::now() + limit;
+        while (out.find(end) == std::string::npos) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) < 0) {
+                return std::nullopt;
+            }
+            char c;
+            if ((p.revents & POLLIN) != 0 && ::recv(fd_, &c, 1, 0) != 1) {
+                return std::nullopt;
+            }
+            if ((p.revents & POLLIN) != 0) {
+                out += c;
+            }
+        }
+        return out;
+    }
+
     // Everything until the server closes; nothing when the deadline passes first.
     std::optional<std::string> ReadToEnd(std::chrono::milliseconds limit = 10s) {
         std::string out;
@@ -656,4 +678,22 @@ TEST_F(CrewdockServerTest, SurvivesGarbageAndAbruptEnds) {
     }
     ExpectAlive();
     EXPECT_EQ(Get(port_, "/crewdock/sync.php?session=1")->status, 404);
+}
+
+TEST_F(CrewdockServerTest, AnHttp11ClientThatExpectsContinueGetsIt) {
+    Start();
+    const std::string body = "game=ef2&version=2&session=31&filename0=a.pk3&filesize0=1";
+    Client c(port_);
+    ASSERT_TRUE(
+        c.Send("POST /crewdock/sync_session.php HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+               "Content-Type: application/x-www-form-urlencoded\r\n"
+               "Expect: 100-Continue\r\nContent-Length: " +
+               std::to_string(body.size()) + "\r\n\r\n"));
+    EXPECT_EQ(c.ReadUntil("\r\n\r\n", 5s), "HTTP/1.1 100 Continue\r\n\r\n");
+    ASSERT_TRUE(c.Send(body));
+    const auto answer = c.ReadToEnd();
+    ASSERT_TRUE(answer);
+    const auto r = ParseResponse(*answer);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
 }

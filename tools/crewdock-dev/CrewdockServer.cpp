@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cctype>
 #include <string>
 
 #include "FormCoding.h"
@@ -78,6 +79,7 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         const std::string bytes = data.AsString();
         switch (parser_.Feed(bytes)) {
             case HttpRequestParser::Status::NeedMore:
+                MaybeContinue();
                 break;
             case HttpRequestParser::Status::Complete:
                 Respond(server_.app_.Handle(parser_.request()), {});
@@ -127,6 +129,23 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
                  int32_t /*HelpContext*/, bool& /*CancelDisplay*/) override {
         LogIfIncomplete(Description);
         phase_ = Phase::Done;
+    }
+
+    // An HTTP/1.1 client that asks before sending its body (as curl does for larger posts)
+    // would otherwise wait a second for a go-ahead that never comes.
+    void MaybeContinue() {
+        if (continued_ || !parser_.InBody() || parser_.request().minorVersion < 1) {
+            return;
+        }
+        const std::string* expect = parser_.request().Header("expect");
+        if (expect == nullptr || expect->size() != 12 ||
+            !std::equal(expect->begin(), expect->end(), "100-continue", [](char a, char b) {
+                return std::tolower(static_cast<unsigned char>(a)) == b;
+            })) {
+            return;
+        }
+        continued_ = true;
+        Send("HTTP/1.1 100 Continue\r\n\r\n");
     }
 
     // A request that will never be answered still gets its log line.
@@ -197,6 +216,7 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
     uint64_t fileLeft_ = 0;
     Phase phase_ = Phase::Reading;
     int timeoutsSent_ = 0;
+    bool continued_ = false;
     Clock::time_point lastActivity_;
 };
 
