@@ -76,8 +76,19 @@ bool CSocket::EnsureSocket() {
     if (m_.SocketHandle == -1) {
         return false;
     }
+    if (m_.Protocol == ProtocolTcp) {
+        ForgetUnsentStream();
+    }
     ReadBufferSizes();
     return true;
+}
+
+void CSocket::ForgetUnsentStream() {
+    // Bytes a closed connection never sent belong to that connection; on a new one they would
+    // precede the new data. (Datagrams keep their destination and still go out.)
+    m_.SendBuffer.reset();
+    datagrams_.clear();
+    m_.SendPending = false;
 }
 
 }  // namespace packwarden

@@ -227,6 +227,8 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     void SendBufferedData();
     void DestroySocket();
 
+    // Drops what a previous stream connection left unsent, when a new handle takes over.
+    void ForgetUnsentStream();
     // The weak reference under which the service knows this object.
     std::weak_ptr<MSocketSupport::SocketEventSink> SinkReference();
     // Starts a non-blocking connect to address:RemotePort; State 6 while under way.

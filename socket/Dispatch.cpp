@@ -105,6 +105,9 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                     try {
                         count = RecvToBuffer();
                     } catch (const MSocketSupport::SocketError& e) {
+                        if (e.Number == WsaEWouldBlock) {
+                            break;  // nothing more is waiting
+                        }
                         // The connection broke during the drain (a reset): end it as an error
                         // notification would, rather than leave a dead handle behind.
                         m_.State = StateError;

@@ -87,6 +87,9 @@ void CSocket::Accept(int32_t requestID) {
         if (Platform::getsockopt(requestID, SolSocket, SoType, &type) == 0) {
             m_.Protocol = type == SockStream ? ProtocolTcp : ProtocolUdp;
         }
+        if (m_.Protocol == ProtocolTcp) {
+            ForgetUnsentStream();
+        }
         ReadBufferSizes();
 
         MSocketSupport::CurrentError().Clear();

@@ -94,6 +94,25 @@ TEST(Close, InsideOnConnectThenPeerCloseRaisesOnClose) {
     EXPECT_EQ(owner.events, (std::vector<std::string>{"Connect@7", "Close@0"}));
 }
 
+TEST(Close, UnsentBytesStayAfterTheTeardownButNeverReachANewConnection) {
+    Connected c;
+    c.socket->SendData(std::string(32 << 20, 'o'));  // the peer does not read
+    ASSERT_GT(c.socket->SendBufferSize(), 0u);
+    c.socket->CloseSocket();
+    c.socket->CloseSocket();  // destroyed at once
+    EXPECT_EQ(c.socket->SocketHandle(), -1);
+    EXPECT_GT(c.socket->SendBufferSize(), 0u);
+    EXPECT_TRUE(c.socket->SendPending());
+
+    RawListener other;
+    c.socket->Connect("127.0.0.1", other.port());
+    EXPECT_EQ(c.socket->SendBufferSize(), 0u);
+    ASSERT_TRUE(RunUntil([&] { return c.socket->State() == StateConnected; }));
+    c.socket->SendData("fresh");
+    Fd peer = other.Accept();
+    EXPECT_EQ(RecvSome(peer.get(), 100, 200ms), "fresh");
+}
+
 TEST(Close, ReleasingTheObjectInsideOnClose) {
     Connected c;
     bool closed = false;
