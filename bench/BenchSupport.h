@@ -1,0 +1,245 @@
+// Pieces every benchmark program shares: options, the figure lines, clocks, loopback helpers
+// and the loop runner for the socket layer. All traffic stays on 127.0.0.1.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "MSocketSupport.h"
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    bool quick = false;
+    // Each peer runs this many times, interleaved with the others; the median counts.
+    int rounds = 3;
+    // Only this peer (for profiling); empty for all.
+    std::string only;
+    bool Runs(std::string_view peer) const { return only.empty() || only == peer; }
+};
+
+inline Options ParseOptions(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view a = argv[i];
+        if (a == "--quick") {
+            o.quick = true;
+            o.rounds = 1;
+        } else if (a.rfind("--rounds=", 0) == 0) {
+            o.rounds = std::max(1, std::atoi(argv[i] + 9));
+        } else if (a.rfind("--only=", 0) == 0) {
+            o.only = std::string(a.substr(7));
+        } else {
+            std::fprintf(stderr, "usage: %s [--quick] [--rounds=N] [--only=PEER]\n", argv[0]);
+            std::exit(2);
+        }
+    }
+    return o;
+}
+
+[[noreturn]] inline void Fail(const std::string& what) {
+    std::fprintf(stderr, "bench: %s\n", what.c_str());
+    std::exit(1);
+}
+
+// One figure: "name: value".
+inline void Report(const std::string& name, double value) {
+    if (value >= 1000) {
+        std::printf("%s: %.0f\n", name.c_str(), value);
+    } else {
+        std::printf("%s: %.4g\n", name.c_str(), value);
+    }
+    std::fflush(stdout);
+}
+
+inline double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+// Runs each chosen peer `rounds` times, interleaved, and keeps the median of each.
+class Peers {
+  public:
+    explicit Peers(const Options& options) : options_(options) {}
+    void Add(std::string name, std::function<double()> run) {
+        if (options_.Runs(name)) {
+            peers_.push_back({std::move(name), std::move(run), {}});
+        }
+    }
+    void Run() {
+        for (int round = 0; round < options_.rounds; ++round) {
+            for (auto& p : peers_) {
+                p.values.push_back(p.run());
+            }
+        }
+    }
+    bool Has(std::string_view name) const { return Find(name) != nullptr; }
+    double Value(std::string_view name) const;
+
+  private:
+    struct Peer {
+        std::string name;
+        std::function<double()> run;
+        std::vector<double> values;
+    };
+    const Peer* Find(std::string_view name) const {
+        for (const auto& p : peers_) {
+            if (p.name == name) {
+                return &p;
+            }
+        }
+        return nullptr;
+    }
+    Options options_;
+    std::vector<Peer> peers_;
+};
+
+inline double Median(std::vector<double> v) {
+    if (v.empty()) {
+        return 0;
+    }
+    std::sort(v.begin(), v.end());
+    const std::size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+inline double Peers::Value(std::string_view name) const {
+    const Peer* p = Find(name);
+    return p == nullptr ? 0 : Median(p->values);
+}
+
+// Reports `name` when both figures were measured.
+inline void ReportRatio(const Peers& peers, const std::string& name, std::string_view ours,
+                        std::string_view peer) {
+    if (peers.Has(ours) && peers.Has(peer)) {
+        Report(name, peers.Value(ours) / peers.Value(peer));
+    }
+}
+
+inline void ReportValue(const Peers& peers, const std::string& name, std::string_view peer) {
+    if (peers.Has(peer)) {
+        Report(name, peers.Value(peer));
+    }
+}
+
+// Many connections need many descriptors: take the hard limit.
+inline void RaiseFdLimit(rlim_t wanted) {
+    rlimit lim{};
+    if (::getrlimit(RLIMIT_NOFILE, &lim) != 0) {
+        return;
+    }
+    const rlim_t target = std::min(wanted, lim.rlim_max);
+    if (lim.rlim_cur < target) {
+        lim.rlim_cur = target;
+        ::setrlimit(RLIMIT_NOFILE, &lim);
+    }
+    ::getrlimit(RLIMIT_NOFILE, &lim);
+    if (lim.rlim_cur < wanted) {
+        Fail("descriptor limit " + std::to_string(lim.rlim_cur) + " is below " +
+             std::to_string(wanted));
+    }
+}
+
+inline sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+inline uint16_t PortOf(int fd) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return ntohs(a.sin_port);
+}
+
+// A descriptor owned by a peer.
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& o) noexcept : fd_(o.Release()) {}
+    Fd& operator=(Fd&& o) noexcept {
+        Reset(o.Release());
+        return *this;
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { Reset(); }
+    int Get() const { return fd_; }
+    int Release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void Reset(int fd = -1) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+// A raw listening socket on 127.0.0.1, ephemeral port.
+inline Fd RawListen(int backlog) {
+    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in a = Loopback(0);
+    if (s.Get() < 0 || ::bind(s.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(s.Get(), backlog) != 0) {
+        Fail("cannot listen on 127.0.0.1");
+    }
+    return s;
+}
+
+// A connected loopback pair (blocking), for the raw peers.
+struct RawPair {
+    Fd client;
+    Fd server;
+};
+
+inline RawPair RawConnectedPair() {
+    Fd listener = RawListen(4);
+    RawPair p;
+    p.client = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_in a = Loopback(PortOf(listener.Get()));
+    if (::connect(p.client.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+        Fail("raw connect failed");
+    }
+    p.server = Fd(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (p.server.Get() < 0) {
+        Fail("raw accept failed");
+    }
+    return p;
+}
+
+// Runs the socket layer's loop until `done` holds; a benchmark that does not finish in time
+// is a failure, never a hang.
+inline void Pump(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+                 const char* what) {
+    if (!MSocketSupport::RunUntil(done, timeout)) {
+        Fail(std::string("timed out: ") + what);
+    }
+}
+
+}  // namespace bench

@@ -1,0 +1,60 @@
+// The socket layer's side of the benchmarks: a CSocket listener on 127.0.0.1 and a client
+// connect, both driven by the service's own loop.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "BenchSupport.h"
+#include "CSocket.h"
+
+namespace bench {
+
+using packwarden::CSocket;
+using packwarden::CSocketEvents;
+using packwarden::Variant;
+
+// Listens on 127.0.0.1, an ephemeral port; every connection request goes to `onRequest`.
+class CSocketListener : public CSocketEvents {
+  public:
+    explicit CSocketListener(std::function<void(int32_t)> onRequest)
+        : socket_(CSocket::Create()), onRequest_(std::move(onRequest)) {
+        socket_->SetOwner(this);
+        socket_->Bind(0, "127.0.0.1");
+        socket_->Listen();
+        uint32_t address = 0;
+        uint16_t port = 0;
+        MSocketSupport::Platform::getsockname(socket_->SocketHandle(), &address, &port);
+        port_ = ntohs(port);
+    }
+    ~CSocketListener() override { socket_->SetOwner(nullptr); }
+    CSocketListener(const CSocketListener&) = delete;
+    CSocketListener& operator=(const CSocketListener&) = delete;
+
+    uint16_t Port() const { return port_; }
+    void OnConnectionRequest(int32_t requestID) override { onRequest_(requestID); }
+
+  private:
+    std::shared_ptr<CSocket> socket_;
+    std::function<void(int32_t)> onRequest_;
+    uint16_t port_ = 0;
+};
+
+// A fresh CSocket that takes over an accepted connection.
+inline std::shared_ptr<CSocket> AcceptInto(int32_t requestID, CSocketEvents* owner) {
+    auto s = CSocket::Create();
+    s->SetOwner(owner);
+    s->Accept(requestID);
+    return s;
+}
+
+// A CSocket connecting to 127.0.0.1:port; OnConnect tells the owner when it is up.
+inline std::shared_ptr<CSocket> ConnectTo(uint16_t port, CSocketEvents* owner) {
+    auto s = CSocket::Create();
+    s->SetOwner(owner);
+    s->Connect(Variant("127.0.0.1"), Variant(static_cast<int32_t>(port)));
+    return s;
+}
+
+}  // namespace bench

@@ -1,0 +1,314 @@
+// Bulk: a fixed amount of data one way over loopback, sender and receiver in one process.
+// Every peer sends the same chunks and its receiver takes every byte into the application.
+//
+//   ours          CSocket sender -> CSocket receiver (GetData in OnDataArrival), one thread
+//   raw epoll     non-blocking pair in a hand-written epoll loop, one thread (the limit)
+//   raw blocking  blocking send / blocking recv, one thread each
+//   asio          async_write chain -> async_read_some chain, one io_context
+//   qt            QTcpSocket write on bytesWritten -> readAll on readyRead, one event loop
+#include <fcntl.h>
+#include <sys/epoll.h>
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <array>
+#include <asio.hpp>
+#include <thread>
+
+#include "CSocketPeers.h"
+
+namespace {
+
+using namespace bench;
+using namespace std::chrono_literals;
+
+constexpr std::size_t Chunk = 256 * 1024;
+constexpr auto Timeout = 120s;
+
+std::vector<uint8_t> Pattern() {
+    std::vector<uint8_t> v(Chunk);
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        v[i] = static_cast<uint8_t>(i * 131 + 7);
+    }
+    return v;
+}
+
+void Check(uint64_t got, uint64_t total, const char* peer) {
+    if (got != total) {
+        Fail(std::string(peer) + ": received " + std::to_string(got) + " of " +
+             std::to_string(total) + " bytes");
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+
+class OursReceiver : public CSocketEvents {
+  public:
+    std::shared_ptr<CSocket> socket;
+    uint64_t received = 0;
+    void OnDataArrival(int32_t bytesTotal) override {
+        Variant data;
+        socket->GetData(data);  // everything waiting
+        received += static_cast<uint64_t>(bytesTotal);
+    }
+};
+
+class OursSender : public CSocketEvents {
+  public:
+    std::shared_ptr<CSocket> socket;
+    Variant chunk{Variant::Bytes(Pattern())};
+    uint64_t left = 0;
+    bool connected = false;
+    void OnConnect() override { connected = true; }
+    void OnSendComplete() override { Next(); }
+    void Next() {
+        if (left == 0) {
+            return;
+        }
+        left -= Chunk;
+        socket->SendData(chunk);
+    }
+};
+
+double Ours(uint64_t total) {
+    OursReceiver receiver;
+    OursSender sender;
+    CSocketListener listener([&](int32_t id) { receiver.socket = AcceptInto(id, &receiver); });
+    sender.socket = ConnectTo(listener.Port(), &sender);
+    Pump([&] { return sender.connected && receiver.socket != nullptr; }, 5000ms, "bulk connect");
+    sender.left = total;
+    const auto start = Clock::now();
+    sender.Next();
+    Pump([&] { return receiver.received >= total; }, Timeout, "bulk transfer");
+    const double s = Seconds(Clock::now() - start);
+    Check(receiver.received, total, "csocket");
+    sender.socket->SetOwner(nullptr);
+    receiver.socket->SetOwner(nullptr);
+    return static_cast<double>(total) / (1024.0 * 1024.0) / s;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+double RawEpoll(uint64_t total) {
+    RawPair pair = RawConnectedPair();
+    const int out = pair.client.Get();
+    const int in = pair.server.Get();
+    for (int fd : {out, in}) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
+    Fd ep(::epoll_create1(EPOLL_CLOEXEC));
+    epoll_event ev{};
+    ev.events = EPOLLOUT;
+    ev.data.fd = out;
+    ::epoll_ctl(ep.Get(), EPOLL_CTL_ADD, out, &ev);
+    ev.events = EPOLLIN;
+    ev.data.fd = in;
+    ::epoll_ctl(ep.Get(), EPOLL_CTL_ADD, in, &ev);
+
+    const std::vector<uint8_t> chunk = Pattern();
+    std::vector<uint8_t> sink(Chunk);
+    uint64_t sent = 0;
+    uint64_t received = 0;
+    std::size_t offset = 0;  // within the current chunk
+    std::array<epoll_event, 8> events{};
+    const auto start = Clock::now();
+    while (received < total) {
+        const int n = ::epoll_wait(ep.Get(), events.data(), events.size(), 1000);
+        if (n <= 0) {
+            Fail("raw epoll: stalled");
+        }
+        for (int i = 0; i < n; ++i) {
+            if (events[i].data.fd == out) {
+                // One chunk per readiness, like the receiver: the data stays in the cache
+                // between the two copies, where filling the whole socket buffer would not.
+                const ssize_t w = ::send(out, chunk.data() + offset, Chunk - offset, MSG_NOSIGNAL);
+                if (w > 0) {
+                    sent += static_cast<uint64_t>(w);
+                    offset = (offset + static_cast<std::size_t>(w)) % Chunk;
+                }
+                if (sent == total) {
+                    ::epoll_ctl(ep.Get(), EPOLL_CTL_DEL, out, nullptr);
+                }
+            } else {
+                const ssize_t r = ::recv(in, sink.data(), sink.size(), 0);
+                if (r > 0) {
+                    received += static_cast<uint64_t>(r);
+                }
+            }
+        }
+    }
+    const double s = Seconds(Clock::now() - start);
+    Check(received, total, "raw epoll");
+    return static_cast<double>(total) / (1024.0 * 1024.0) / s;
+}
+
+double RawBlocking(uint64_t total) {
+    RawPair pair = RawConnectedPair();
+    uint64_t received = 0;
+    const auto start = Clock::now();
+    std::thread reader([&] {
+        std::vector<uint8_t> sink(Chunk);
+        while (received < total) {
+            const ssize_t r = ::recv(pair.server.Get(), sink.data(), sink.size(), 0);
+            if (r <= 0) {
+                return;
+            }
+            received += static_cast<uint64_t>(r);
+        }
+    });
+    const std::vector<uint8_t> chunk = Pattern();
+    for (uint64_t sent = 0; sent < total; sent += Chunk) {
+        std::size_t done = 0;
+        while (done < Chunk) {
+            const ssize_t w =
+                ::send(pair.client.Get(), chunk.data() + done, Chunk - done, MSG_NOSIGNAL);
+            if (w <= 0) {
+                Fail("raw blocking: send failed");
+            }
+            done += static_cast<std::size_t>(w);
+        }
+    }
+    reader.join();
+    const double s = Seconds(Clock::now() - start);
+    Check(received, total, "raw blocking");
+    return static_cast<double>(total) / (1024.0 * 1024.0) / s;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+double AsioPeer(uint64_t total) {
+    using asio::ip::tcp;
+    asio::io_context io(1);
+    tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    tcp::socket in(io);
+    tcp::socket out(io);
+    int ready = 0;
+    acceptor.async_accept(in, [&](std::error_code ec) {
+        if (ec) {
+            Fail("asio accept: " + ec.message());
+        }
+        ++ready;
+    });
+    out.async_connect(acceptor.local_endpoint(), [&](std::error_code ec) {
+        if (ec) {
+            Fail("asio connect: " + ec.message());
+        }
+        ++ready;
+    });
+    while (ready < 2) {
+        io.run_one();
+    }
+
+    const std::vector<uint8_t> chunk = Pattern();
+    std::vector<uint8_t> sink(Chunk);
+    uint64_t sent = 0;
+    uint64_t received = 0;
+    std::function<void()> write = [&] {
+        if (sent >= total) {
+            return;
+        }
+        asio::async_write(out, asio::buffer(chunk), [&](std::error_code ec, std::size_t n) {
+            if (ec) {
+                Fail("asio write: " + ec.message());
+            }
+            sent += n;
+            write();
+        });
+    };
+    std::function<void()> read = [&] {
+        in.async_read_some(asio::buffer(sink), [&](std::error_code ec, std::size_t n) {
+            if (ec) {
+                Fail("asio read: " + ec.message());
+            }
+            received += n;
+            if (received < total) {
+                read();
+            }
+        });
+    };
+    const auto start = Clock::now();
+    write();
+    read();
+    io.restart();  // run_one stopped it when the set-up work ran out
+    io.run();
+    const double s = Seconds(Clock::now() - start);
+    Check(received, total, "asio");
+    return static_cast<double>(total) / (1024.0 * 1024.0) / s;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+double QtNetwork(uint64_t total) {
+    QTcpServer server;
+    if (!server.listen(QHostAddress::LocalHost, 0)) {
+        Fail("qt: cannot listen");
+    }
+    QTcpSocket out;
+    out.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    if (!out.waitForConnected(5000) || !server.waitForNewConnection(5000)) {
+        Fail("qt: cannot connect");
+    }
+    QTcpSocket* in = server.nextPendingConnection();
+
+    const std::vector<uint8_t> pattern = Pattern();
+    const QByteArray chunk(reinterpret_cast<const char*>(pattern.data()),
+                           static_cast<qsizetype>(Chunk));
+    uint64_t queued = 0;
+    uint64_t received = 0;
+    QEventLoop loop;
+    // The next chunk once the previous one has been handed to the system, as the others do.
+    auto next = [&] {
+        if (queued < total && out.bytesToWrite() == 0) {
+            queued += Chunk;
+            out.write(chunk);
+        }
+    };
+    QObject::connect(&out, &QTcpSocket::bytesWritten, &loop, next);
+    QObject::connect(in, &QTcpSocket::readyRead, &loop, [&] {
+        received += static_cast<uint64_t>(in->readAll().size());
+        if (received >= total) {
+            loop.quit();
+        }
+    });
+    QTimer::singleShot(Timeout, &loop, [&] { loop.exit(1); });
+    const auto start = Clock::now();
+    next();
+    if (loop.exec() != 0) {
+        Fail("qt: timed out");
+    }
+    const double s = Seconds(Clock::now() - start);
+    Check(received, total, "qt");
+    return static_cast<double>(total) / (1024.0 * 1024.0) / s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = ParseOptions(argc, argv);
+    int qtArgc = 1;
+    QCoreApplication app(qtArgc, argv);
+    const uint64_t total = uint64_t{options.quick ? 64u : 512u} * 1024 * 1024;
+
+    Peers peers(options);
+    peers.Add("csocket", [&] { return Ours(total); });
+    peers.Add("raw_epoll", [&] { return RawEpoll(total); });
+    peers.Add("raw_blocking", [&] { return RawBlocking(total); });
+    peers.Add("asio", [&] { return AsioPeer(total); });
+    peers.Add("qt", [&] { return QtNetwork(total); });
+    peers.Run();
+
+    ReportValue(peers, "bulk_mib_s_csocket", "csocket");
+    ReportRatio(peers, "bulk_csocket_vs_raw", "csocket", "raw_epoll");
+    ReportRatio(peers, "bulk_csocket_vs_asio", "csocket", "asio");
+    ReportRatio(peers, "bulk_csocket_vs_qt", "csocket", "qt");
+    ReportValue(peers, "bulk_mib_s_raw_epoll", "raw_epoll");
+    ReportValue(peers, "bulk_mib_s_raw_blocking", "raw_blocking");
+    ReportValue(peers, "bulk_mib_s_asio", "asio");
+    ReportValue(peers, "bulk_mib_s_qt", "qt");
+    return 0;
+}

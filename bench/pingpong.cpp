@@ -1,0 +1,328 @@
+// Ping-pong: one connection, a 64-byte request and its 64-byte echo, again and again for a
+// fixed time. The figure is the mean round trip; the ratios compare round trips per second
+// (ours divided by the peer's, higher is better). Every peer keeps the system's default
+// options (strict alternation never waits on Nagle's rule).
+//
+//   ours          CSocket client <-> CSocket echo (accepted by a CSocket listener), one thread
+//   raw epoll     both ends in a hand-written epoll loop, one thread (the limit)
+//   raw blocking  blocking client and blocking echo, one thread each
+//   asio          async_read_some / async_write on both ends, one io_context
+//   qt            QTcpSocket on both ends, readyRead handlers, one event loop
+#include <fcntl.h>
+#include <sys/epoll.h>
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+#include <array>
+#include <asio.hpp>
+#include <thread>
+
+#include "CSocketPeers.h"
+
+namespace {
+
+using namespace bench;
+using namespace std::chrono_literals;
+
+constexpr std::size_t Message = 64;
+
+struct Result {
+    uint64_t trips = 0;
+    double seconds = 0;
+    double RttMicros() const { return seconds * 1e6 / static_cast<double>(trips); }
+};
+
+// ---------------------------------------------------------------------------------------------
+
+class OursEcho : public CSocketEvents {
+  public:
+    std::shared_ptr<CSocket> socket;
+    void OnDataArrival(int32_t) override {
+        Variant data;
+        socket->GetData(data);
+        socket->SendData(data);
+    }
+};
+
+class OursClient : public CSocketEvents {
+  public:
+    std::shared_ptr<CSocket> socket;
+    Variant request{std::string(Message, 'p')};
+    bool connected = false;
+    bool running = false;
+    uint64_t trips = 0;
+    void OnConnect() override { connected = true; }
+    void OnDataArrival(int32_t bytesTotal) override {
+        if (static_cast<std::size_t>(bytesTotal) < Message) {
+            return;  // the rest of the reply is still on its way
+        }
+        Variant reply;
+        socket->GetData(reply, Variant(), Variant(static_cast<int32_t>(Message)));
+        ++trips;
+        if (running) {
+            socket->SendData(request);
+        }
+    }
+};
+
+Result Ours(std::chrono::milliseconds span) {
+    OursEcho echo;
+    OursClient client;
+    CSocketListener listener([&](int32_t id) { echo.socket = AcceptInto(id, &echo); });
+    client.socket = ConnectTo(listener.Port(), &client);
+    Pump([&] { return client.connected && echo.socket != nullptr; }, 5000ms, "pingpong connect");
+    client.running = true;
+    const auto start = Clock::now();
+    const auto end = start + span;
+    client.socket->SendData(client.request);
+    Pump([&] { return Clock::now() >= end; }, span + 5000ms, "pingpong");
+    Result r{client.trips, Seconds(Clock::now() - start)};
+    client.running = false;
+    client.socket->SetOwner(nullptr);
+    echo.socket->SetOwner(nullptr);
+    return r;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+Result RawEpoll(std::chrono::milliseconds span) {
+    RawPair pair = RawConnectedPair();
+    const int client = pair.client.Get();
+    const int server = pair.server.Get();
+    Fd ep(::epoll_create1(EPOLL_CLOEXEC));
+    for (int fd : {client, server}) {
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+        epoll_event ev{};
+        ev.events = EPOLLIN;
+        ev.data.fd = fd;
+        ::epoll_ctl(ep.Get(), EPOLL_CTL_ADD, fd, &ev);
+    }
+    std::array<char, Message> request{};
+    request.fill('p');
+    std::array<char, 4096> buffer{};
+    std::array<epoll_event, 8> events{};
+    uint64_t trips = 0;
+    std::size_t got = 0;
+    const auto start = Clock::now();
+    const auto end = start + span;
+    ::send(client, request.data(), Message, MSG_NOSIGNAL);
+    for (;;) {
+        const int n = ::epoll_wait(ep.Get(), events.data(), events.size(), 1000);
+        if (n <= 0) {
+            Fail("raw epoll: stalled");
+        }
+        for (int i = 0; i < n; ++i) {
+            const int fd = events[i].data.fd;
+            const ssize_t r = ::recv(fd, buffer.data(), buffer.size(), 0);
+            if (r <= 0) {
+                continue;
+            }
+            if (fd == server) {
+                ::send(server, buffer.data(), static_cast<std::size_t>(r), MSG_NOSIGNAL);
+            } else {
+                got += static_cast<std::size_t>(r);
+                if (got >= Message) {
+                    got -= Message;
+                    ++trips;
+                    if (Clock::now() >= end) {
+                        return {trips, Seconds(Clock::now() - start)};
+                    }
+                    ::send(client, request.data(), Message, MSG_NOSIGNAL);
+                }
+            }
+        }
+    }
+}
+
+Result RawBlocking(std::chrono::milliseconds span) {
+    RawPair pair = RawConnectedPair();
+    std::thread echo([fd = pair.server.Get()] {
+        std::array<char, 4096> buffer{};
+        for (;;) {
+            const ssize_t r = ::recv(fd, buffer.data(), buffer.size(), 0);
+            if (r <= 0) {
+                return;
+            }
+            ::send(fd, buffer.data(), static_cast<std::size_t>(r), MSG_NOSIGNAL);
+        }
+    });
+    std::array<char, Message> request{};
+    request.fill('p');
+    std::array<char, Message> reply{};
+    uint64_t trips = 0;
+    const auto start = Clock::now();
+    const auto end = start + span;
+    do {
+        ::send(pair.client.Get(), request.data(), Message, MSG_NOSIGNAL);
+        std::size_t got = 0;
+        while (got < Message) {
+            const ssize_t r = ::recv(pair.client.Get(), reply.data() + got, Message - got, 0);
+            if (r <= 0) {
+                Fail("raw blocking: connection lost");
+            }
+            got += static_cast<std::size_t>(r);
+        }
+        ++trips;
+    } while (Clock::now() < end);
+    Result result{trips, Seconds(Clock::now() - start)};
+    ::shutdown(pair.client.Get(), SHUT_WR);
+    echo.join();
+    return result;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+Result AsioPeer(std::chrono::milliseconds span) {
+    using asio::ip::tcp;
+    asio::io_context io(1);
+    tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    tcp::socket server(io);
+    tcp::socket client(io);
+    int ready = 0;
+    acceptor.async_accept(server, [&](std::error_code ec) {
+        if (ec) {
+            Fail("asio accept: " + ec.message());
+        }
+        ++ready;
+    });
+    client.async_connect(acceptor.local_endpoint(), [&](std::error_code ec) {
+        if (ec) {
+            Fail("asio connect: " + ec.message());
+        }
+        ++ready;
+    });
+    while (ready < 2) {
+        io.run_one();
+    }
+
+    std::array<char, Message> request{};
+    request.fill('p');
+    std::array<char, 4096> echoBuffer{};
+    std::array<char, 4096> replyBuffer{};
+    uint64_t trips = 0;
+    std::size_t got = 0;
+    bool running = true;
+    const auto start = Clock::now();
+    const auto end = start + span;
+
+    std::function<void()> echo = [&] {
+        server.async_read_some(asio::buffer(echoBuffer), [&](std::error_code ec, std::size_t n) {
+            if (ec) {
+                return;  // the client closed
+            }
+            asio::async_write(server, asio::buffer(echoBuffer.data(), n),
+                              [&](std::error_code wec, std::size_t) {
+                                  if (!wec) {
+                                      echo();
+                                  }
+                              });
+        });
+    };
+    std::function<void()> ask = [&] {
+        asio::async_write(client, asio::buffer(request), [&](std::error_code ec, std::size_t) {
+            if (ec) {
+                Fail("asio write: " + ec.message());
+            }
+        });
+    };
+    std::function<void()> listen = [&] {
+        client.async_read_some(asio::buffer(replyBuffer), [&](std::error_code ec, std::size_t n) {
+            if (ec) {
+                Fail("asio read: " + ec.message());
+            }
+            got += n;
+            if (got >= Message) {
+                got -= Message;
+                ++trips;
+                if (Clock::now() >= end) {
+                    running = false;
+                    client.shutdown(tcp::socket::shutdown_send);
+                    return;
+                }
+                ask();
+            }
+            listen();
+        });
+    };
+    echo();
+    listen();
+    ask();
+    io.restart();
+    while (running) {
+        io.run_one();
+    }
+    return {trips, Seconds(Clock::now() - start)};
+}
+
+// ---------------------------------------------------------------------------------------------
+
+Result QtNetwork(std::chrono::milliseconds span) {
+    QTcpServer server;
+    if (!server.listen(QHostAddress::LocalHost, 0)) {
+        Fail("qt: cannot listen");
+    }
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    if (!client.waitForConnected(5000) || !server.waitForNewConnection(5000)) {
+        Fail("qt: cannot connect");
+    }
+    QTcpSocket* echo = server.nextPendingConnection();
+
+    const QByteArray request(static_cast<qsizetype>(Message), 'p');
+    uint64_t trips = 0;
+    QEventLoop loop;
+    const auto start = Clock::now();
+    const auto end = start + span;
+    QObject::connect(echo, &QTcpSocket::readyRead, &loop, [&] { echo->write(echo->readAll()); });
+    QObject::connect(&client, &QTcpSocket::readyRead, &loop, [&] {
+        while (client.bytesAvailable() >= static_cast<qint64>(Message)) {
+            client.read(static_cast<qint64>(Message));
+            ++trips;
+            if (Clock::now() >= end) {
+                loop.quit();
+                return;
+            }
+            client.write(request);
+        }
+    });
+    QTimer::singleShot(span + 5000ms, &loop, [&] { loop.exit(1); });
+    client.write(request);
+    if (loop.exec() != 0) {
+        Fail("qt: timed out");
+    }
+    return {trips, Seconds(Clock::now() - start)};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = ParseOptions(argc, argv);
+    int qtArgc = 1;
+    QCoreApplication app(qtArgc, argv);
+    const std::chrono::milliseconds span = options.quick ? 300ms : 2000ms;
+
+    // RTT in microseconds; the ratios below turn it into round trips per second.
+    Peers peers(options);
+    peers.Add("csocket", [&] { return Ours(span).RttMicros(); });
+    peers.Add("raw_epoll", [&] { return RawEpoll(span).RttMicros(); });
+    peers.Add("raw_blocking", [&] { return RawBlocking(span).RttMicros(); });
+    peers.Add("asio", [&] { return AsioPeer(span).RttMicros(); });
+    peers.Add("qt", [&] { return QtNetwork(span).RttMicros(); });
+    peers.Run();
+
+    ReportValue(peers, "pingpong_rtt_us_csocket", "csocket");
+    // Rates: the peer's round trip over ours.
+    ReportRatio(peers, "pingpong_csocket_vs_raw", "raw_epoll", "csocket");
+    ReportRatio(peers, "pingpong_csocket_vs_asio", "asio", "csocket");
+    ReportRatio(peers, "pingpong_csocket_vs_qt", "qt", "csocket");
+    ReportValue(peers, "pingpong_rtt_us_raw_epoll", "raw_epoll");
+    ReportValue(peers, "pingpong_rtt_us_raw_blocking", "raw_blocking");
+    ReportValue(peers, "pingpong_rtt_us_asio", "asio");
+    ReportValue(peers, "pingpong_rtt_us_qt", "qt");
+    return 0;
+}
