@@ -697,3 +697,23 @@ TEST_F(CrewdockServerTest, AnHttp11ClientThatExpectsContinueGetsIt) {
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200);
 }
+
+TEST_F(CrewdockServerTest, ConnectionsBeyondTheLimitAreRefusedNotQueued) {
+    Start({"--max-connections", "2"});
+    Client first(port_);
+    Client second(port_);
+    ASSERT_TRUE(first.Send("GET / HTTP/1.0\r\n"));  // both held open, mid-request
+    ASSERT_TRUE(second.Send("GET / HTTP/1.0\r\n"));
+    const auto refused = Get(port_, "/");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 503);
+    // The two held connections are still served once they finish their requests (and,
+    // answered, no longer count against the limit).
+    for (Client* c : {&first, &second}) {
+        ASSERT_TRUE(c->Send("\r\n"));
+        const auto answer = c->ReadToEnd();
+        ASSERT_TRUE(answer);
+        EXPECT_EQ(ParseResponse(*answer)->status, 200);
+    }
+    ExpectAlive();
+}

@@ -256,8 +256,12 @@ void CrewdockServer::OnConnectionRequest(int32_t requestID) {
     if (connections_.size() >= 2 * options_.maxConnections) {
         return;  // flooded: not even a refusal; the socket object closes the handle
     }
+    // Connections already answered and only waiting for their peer's close do not count.
+    const auto busy = std::count_if(connections_.begin(), connections_.end(), [](const auto& c) {
+        return c->phase() == Connection::Phase::Reading || c->phase() == Connection::Phase::Writing;
+    });
     auto connection = std::make_unique<Connection>(*this, std::move(socket));
-    if (connections_.size() >= options_.maxConnections) {
+    if (static_cast<std::size_t>(busy) >= options_.maxConnections) {
         connection->Refuse(503, "Too many connections; try again shortly.");
     }
     connections_.push_back(std::move(connection));

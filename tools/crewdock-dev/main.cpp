@@ -24,12 +24,14 @@ void RequestStop(int) {
 
 constexpr std::string_view kUsage =
     "Usage: crewdock-dev [--port N] [--catalog DIR] [--idle-timeout SECONDS]\n"
+    "                    [--max-connections N]\n"
     "\n"
     "A local stand-in for the Torvane server, listening on 127.0.0.1 only.\n"
     "\n"
     "  --port N                port to listen on (default 8080; 0 picks a free one)\n"
     "  --catalog DIR           folder of packages offered for download on session pages\n"
     "  --idle-timeout SECONDS  close connections idle this long (default 30)\n"
+    "  --max-connections N     connections served at once; more get 503 (default 512)\n"
     "  --help                  show this text\n"
     "\n"
     "Routes: POST /crewdock/sync_session.php, GET /crewdock/sync.php?session=N&version=V,\n"
@@ -89,6 +91,12 @@ int main(int argc, char** argv) {
                 return UsageError("the catalog " + std::string(value) + " is not a folder");
             }
             options.catalog = std::filesystem::path(value);
+        } else if (arg == "--max-connections") {
+            long count = 0;
+            if (!takeValue() || !ParseNumber(value, 1, 100000, count)) {
+                return UsageError("--max-connections needs a number from 1 to 100000");
+            }
+            options.maxConnections = static_cast<std::size_t>(count);
         } else if (arg == "--idle-timeout") {
             long seconds = 0;
             if (!takeValue() || !ParseNumber(value, 1, 86400, seconds)) {
