@@ -1,0 +1,223 @@
+// Shared pieces of the fault scenarios: raw loopback peers owned by RAII, a bounded loop, an
+// owner that records every event of its object and may release the object inside any of them,
+// and readings of the process's descriptors and memory.
+#pragma once
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CSocket.h"
+
+namespace packwarden::reliability {
+
+using namespace std::chrono_literals;
+
+inline bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = 5s) {
+    return MSocketSupport::RunUntil(done, limit);
+}
+
+// Dispatches what is pending, and what that causes, for a short while.
+inline void Settle(std::chrono::milliseconds span = 100ms) {
+    MSocketSupport::RunUntil([] { return false; }, span);
+}
+
+class Fd {
+  public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& o) noexcept : fd_(o.release()) {}
+    Fd& operator=(Fd&& o) noexcept {
+        reset(o.release());
+        return *this;
+    }
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+        fd_ = fd;
+    }
+
+  private:
+    int fd_ = -1;
+};
+
+inline sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+// A TCP socket on 127.0.0.1 and a port the system chose; it listens only when asked.
+class RawServer {
+  public:
+    RawServer() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+        sockaddr_in a = Loopback(0);
+        EXPECT_EQ(::bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        socklen_t len = sizeof a;
+        ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+    }
+    void Listen(int backlog = 64) { EXPECT_EQ(::listen(fd_.get(), backlog), 0); }
+    uint16_t port() const { return port_; }
+    int fd() const { return fd_.get(); }
+    // Accepts while the service's loop runs (our client connects asynchronously).
+    Fd AcceptPumping(std::chrono::milliseconds limit = 5s) {
+        Fd peer;
+        RunUntil(
+            [&] {
+                pollfd p{fd_.get(), POLLIN, 0};
+                if (::poll(&p, 1, 0) == 1) {
+                    peer.reset(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+                }
+                return static_cast<bool>(peer);
+            },
+            limit);
+        return peer;
+    }
+
+  private:
+    Fd fd_;
+    uint16_t port_ = 0;
+};
+
+// Closes `fd` with a reset instead of an orderly close.
+inline void Reset(Fd& fd) {
+    const linger abort{1, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    fd.reset();
+}
+
+// Everything readable on a blocking descriptor until the peer closes or `limit` passes.
+inline std::string ReadAll(int fd, std::chrono::milliseconds limit = 10s) {
+    std::string out;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    char buf[65536];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            break;
+        }
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) != 1) {
+            break;
+        }
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) {
+            break;
+        }
+        out.append(buf, static_cast<std::size_t>(n));
+    }
+    return out;
+}
+
+// Records the events of one object; `react` runs inside each event with its name. Once the
+// object is released (through Release, which the reaction may call) any further event is a
+// fault, and the object is never touched again.
+class Owner : public CSocketEvents {
+  public:
+    explicit Owner(std::shared_ptr<CSocket> socket) : socket_(std::move(socket)) {
+        socket_->SetOwner(this);
+    }
+    ~Owner() override {
+        if (socket_) {
+            socket_->SetOwner(nullptr);
+        }
+    }
+
+    CSocket& socket() { return *socket_; }
+    bool released() const { return !socket_; }
+    void Release() { socket_.reset(); }
+
+    std::vector<std::string> events;
+    std::vector<int> errors;
+    int afterRelease = 0;
+    std::function<void(const std::string&)> react;
+
+    bool Has(const std::string& name) const {
+        for (const auto& e : events) {
+            if (e == name) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    void OnClose() override { Event("Close"); }
+    void OnConnect() override { Event("Connect"); }
+    void OnConnectionRequest(int32_t requestID) override {
+        requests.push_back(requestID);
+        Event("ConnectionRequest");
+    }
+    void OnDataArrival(int32_t) override { Event("DataArrival"); }
+    void OnError(int16_t Number, std::string&, int32_t, const std::string&, const std::string&,
+                 int32_t, bool&) override {
+        errors.push_back(Number);
+        Event("Error");
+    }
+    void OnSendComplete() override { Event("SendComplete"); }
+    void OnSendProgress(int32_t, int32_t) override { Event("SendProgress"); }
+
+    std::vector<int32_t> requests;
+
+  private:
+    void Event(const std::string& name) {
+        if (!socket_) {
+            ++afterRelease;
+            return;
+        }
+        events.push_back(name);
+        if (react) {
+            react(name);
+        }
+    }
+    std::shared_ptr<CSocket> socket_;
+};
+
+// The number of descriptors the process holds.
+inline std::size_t OpenDescriptors() {
+    std::size_t n = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (::readdir(dir) != nullptr) {
+            ++n;
+        }
+        ::closedir(dir);
+    }
+    return n;
+}
+
+// Resident memory in KiB (VmRSS).
+inline long ResidentKiB() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stol(line.substr(6));
+        }
+    }
+    return -1;
+}
+
+}  // namespace packwarden::reliability

@@ -1,0 +1,303 @@
+// CSocket against failing peers and failing lookups on loopback: every failure ends in one
+// clear outcome (OnClose or OnError with its number), the object is left without a handle, and
+// nothing kills, hangs or corrupts the process.
+#include <signal.h>
+
+#include "Support.h"
+
+namespace packwarden::reliability {
+namespace {
+
+// A terminal event ends the object's connection: nothing may follow it.
+void ExpectEndsWith(const Owner& owner, const std::string& last) {
+    ASSERT_FALSE(owner.events.empty());
+    EXPECT_EQ(owner.events.back(), last);
+    int terminal = 0;
+    for (const auto& e : owner.events) {
+        terminal += e == "Close" || e == "Error";
+    }
+    EXPECT_EQ(terminal, 1);
+}
+
+class SocketFaults : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        Settle(20ms);
+        EXPECT_EQ(MSocketSupport::SocketRegistryCount(), 0u);
+    }
+};
+
+TEST_F(SocketFaults, ServerResetMidRequestEndsInOneErrorWithoutAHandle) {
+    RawServer server;
+    server.Listen();
+    Owner owner(CSocket::Create());
+    owner.socket().Connect(Variant("127.0.0.1"), Variant(int32_t{server.port()}));
+    Fd peer = server.AcceptPumping();
+    ASSERT_TRUE(peer);
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("Connect"); }));
+
+    // Far more than the loopback buffers take at once; the server reads a little and resets.
+    owner.socket().SendData(Variant(std::string(16 << 20, 'r')));
+    ASSERT_GT(owner.socket().SendBufferSize(), 0u);
+    char some[4096];
+    ASSERT_GT(::recv(peer.get(), some, sizeof some, 0), 0);
+    Reset(peer);
+
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("Error") || owner.Has("Close"); }));
+    Settle();
+    ExpectEndsWith(owner, "Error");
+    ASSERT_EQ(owner.errors.size(), 1u);
+    EXPECT_TRUE(owner.errors[0] == 10054 || owner.errors[0] == 10053) << owner.errors[0];
+    EXPECT_EQ(owner.socket().State(), StateError);
+    EXPECT_EQ(owner.socket().SocketHandle(), -1);
+    EXPECT_FALSE(owner.Has("SendComplete"));  // what did not arrive is not reported as sent
+}
+
+TEST_F(SocketFaults, ServerClosingBeforeReadingNeverPassesForDelivery) {
+    RawServer server;
+    server.Listen();
+    Owner owner(CSocket::Create());
+    owner.socket().Connect(Variant("127.0.0.1"), Variant(int32_t{server.port()}));
+    Fd peer = server.AcceptPumping();
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("Connect"); }));
+    peer.reset();  // closes without reading a byte
+
+    // Keep sending while the close and then the reset come back.
+    ASSERT_TRUE(RunUntil(
+        [&] {
+            if (owner.socket().SocketHandle() == -1) {
+                return true;
+            }
+            try {
+                owner.socket().SendData(Variant(std::string(64 << 10, 'c')));
+            } catch (const MSocketSupport::SocketError& e) {
+                EXPECT_TRUE(e.Number == 10054 || e.Number == 10058 || e.Number == 10053 ||
+                            e.Number == WrongProtocolOrStateError)
+                    << e.Number;
+            }
+            return owner.socket().SocketHandle() == -1;
+        },
+        5s));
+    Settle();
+    EXPECT_EQ(owner.socket().SocketHandle(), -1);
+    EXPECT_TRUE(owner.socket().State() == StateClosed || owner.socket().State() == StateError);
+    ASSERT_FALSE(owner.events.empty());
+    EXPECT_TRUE(owner.events.back() == "Close" || owner.events.back() == "Error");
+}
+
+TEST_F(SocketFaults, BrokenPipeNeverRaisesASignal) {
+    // With the default disposition a single SIGPIPE would end this test program.
+    struct sigaction previous {};
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    ASSERT_EQ(::sigaction(SIGPIPE, &fallback, &previous), 0);
+
+    RawServer server;
+    server.Listen();
+    Owner owner(CSocket::Create());
+    owner.socket().Connect(Variant("127.0.0.1"), Variant(int32_t{server.port()}));
+    Fd peer = server.AcceptPumping();
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("Connect"); }));
+    Reset(peer);
+    // Every send after the reset meets a broken connection, as a direct call and inside
+    // the dispatch of the close.
+    owner.react = [&](const std::string& e) {
+        if (e == "Error" || e == "Close") {
+            try {
+                owner.socket().SendData(Variant("after the end"));
+            } catch (const MSocketSupport::SocketError&) {
+            }
+        }
+    };
+    for (int i = 0; i < 50; ++i) {
+        try {
+            owner.socket().SendData(Variant(std::string(1000, 'p')));
+        } catch (const MSocketSupport::SocketError&) {
+        }
+        Settle(2ms);
+    }
+    Settle();
+    EXPECT_EQ(owner.socket().SocketHandle(), -1);
+    ::sigaction(SIGPIPE, &previous, nullptr);
+}
+
+TEST_F(SocketFaults, RefusedPortIsOneErrorTenThousandSixtyOne) {
+    RawServer closedPort;  // bound, never listening
+    Owner owner(CSocket::Create());
+    owner.socket().Connect(Variant("127.0.0.1"), Variant(int32_t{closedPort.port()}));
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("Error"); }));
+    Settle();
+    EXPECT_EQ(owner.events, std::vector<std::string>{"Error"});
+    EXPECT_EQ(owner.errors, std::vector<int>{10061});
+    EXPECT_EQ(owner.socket().State(), StateError);
+    EXPECT_EQ(owner.socket().SocketHandle(), -1);
+    // The object is usable again afterwards.
+    RawServer server;
+    server.Listen();
+    owner.socket().Connect(Variant("127.0.0.1"), Variant(int32_t{server.port()}));
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("Connect"); }));
+}
+
+TEST_F(SocketFaults, FailedLookupIsOneHostNotFoundAndCloseReleasesTheHandle) {
+    Owner owner(CSocket::Create());
+    owner.socket().Connect(Variant("no-such-server.invalid"), Variant(int32_t{80}));
+    EXPECT_EQ(owner.socket().State(), StateResolvingHost);
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("Error"); }));
+    Settle();
+    EXPECT_EQ(owner.errors, std::vector<int>{11001});
+    EXPECT_EQ(owner.socket().State(), StateError);
+    owner.socket().CloseSocket();
+    EXPECT_EQ(owner.socket().SocketHandle(), -1);
+    EXPECT_EQ(owner.socket().State(), StateClosed);
+    EXPECT_EQ(MSocketSupport::LookupRegistryCount(), 0u);
+}
+
+TEST_F(SocketFaults, LookupCompletingAfterItsObjectWasReleasedIsDropped) {
+    for (int i = 0; i < 20; ++i) {
+        auto owner = std::make_unique<Owner>(CSocket::Create());
+        const bool fails = i % 2 == 1;
+        owner->socket().Connect(Variant(fails ? "gone.invalid" : "localhost"), Variant(int32_t{9}));
+        ASSERT_EQ(MSocketSupport::LookupRegistryCount(), 1u);
+        owner->Release();
+        ASSERT_TRUE(RunUntil([] { return MSocketSupport::LookupRegistryCount() == 0; }));
+        Settle(10ms);
+        EXPECT_EQ(owner->afterRelease, 0);
+        EXPECT_TRUE(owner->events.empty());
+    }
+    EXPECT_EQ(MSocketSupport::SocketWindow(), 0);
+}
+
+TEST_F(SocketFaults, ServerAcceptingOnlyAfterSixSecondsStillConnects) {
+    RawServer server;
+    server.Listen(0);
+    // One connection waiting fills a backlog of 0: further handshakes are dropped and retried
+    // by our side until the server takes it.
+    Fd blocker(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in a = Loopback(server.port());
+    ASSERT_EQ(::connect(blocker.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+
+    Owner owner(CSocket::Create());
+    owner.socket().Connect(Variant("127.0.0.1"), Variant(int32_t{server.port()}));
+    Settle(6s);
+    EXPECT_TRUE(owner.events.empty());
+    EXPECT_EQ(owner.socket().State(), StateConnecting);
+
+    Fd first(::accept4(server.fd(), nullptr, nullptr, SOCK_CLOEXEC));
+    ASSERT_TRUE(first);
+    Fd peer = server.AcceptPumping(10s);
+    ASSERT_TRUE(peer);
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("Connect"); }, 5s));
+    owner.socket().SendData(Variant("late but whole"));
+    owner.socket().CloseSocket();
+    EXPECT_EQ(ReadAll(peer.get(), 5s), "late but whole");
+}
+
+TEST_F(SocketFaults, ReleasedWhileTheCloseDrainsRaisesNothingMore) {
+    // More than one receive takes, then the close: the rest arrives in the close's drain.
+    // Released at each arrival in turn, the object raises nothing after.
+    for (int releaseAt = 1; releaseAt <= 12; ++releaseAt) {
+        RawServer server;
+        server.Listen();
+        Owner owner(CSocket::Create());
+        owner.socket().Connect(Variant("127.0.0.1"), Variant(int32_t{server.port()}));
+        Fd peer = server.AcceptPumping();
+        ASSERT_TRUE(RunUntil([&] { return owner.Has("Connect"); }));
+        const std::string reply(4 << 20, 'd');
+        std::size_t sent = 0;
+        while (sent < reply.size()) {
+            const ssize_t n = ::send(peer.get(), reply.data() + sent, reply.size() - sent,
+                                     MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n <= 0) {
+                break;
+            }
+            sent += static_cast<std::size_t>(n);
+        }
+        ASSERT_GT(sent, static_cast<std::size_t>(owner.socket().ReceiveChunkSize()));
+        ::shutdown(peer.get(), SHUT_WR);
+        int arrivals = 0;
+        owner.react = [&](const std::string& e) {
+            if (e == "DataArrival" && ++arrivals == releaseAt) {
+                owner.Release();
+            }
+        };
+        RunUntil([&] { return owner.released() || owner.Has("Close"); });
+        Settle(20ms);
+        EXPECT_EQ(owner.afterRelease, 0) << "released at arrival " << releaseAt;
+        owner.Release();
+        Settle(10ms);
+        EXPECT_EQ(MSocketSupport::SocketRegistryCount(), 0u);
+    }
+}
+
+// Each event in turn, with the object released by its owner inside the handler: nothing may
+// reach the owner afterwards, and the handle must be gone with the object.
+struct ReleaseCase {
+    const char* event;
+};
+
+class ReleasedInside : public SocketFaults, public ::testing::WithParamInterface<ReleaseCase> {};
+
+TEST_P(ReleasedInside, NoEventFollowsAndNothingStaysRegistered) {
+    const std::string event = GetParam().event;
+    RawServer server;
+    server.Listen();
+    RawServer refused;
+
+    Owner owner(CSocket::Create());
+    owner.react = [&](const std::string& e) {
+        if (e == event) {
+            owner.Release();
+        } else if (e == "Connect") {
+            owner.socket().SendData(Variant(std::string(3 << 20, 'x')));
+        }
+    };
+    Fd peer;
+    if (event == "Error") {
+        owner.socket().Connect(Variant("127.0.0.1"), Variant(int32_t{refused.port()}));
+    } else if (event == "ConnectionRequest") {
+        owner.socket().Bind(0, "127.0.0.1");
+        owner.socket().Listen();
+        Fd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        sockaddr_in a{};
+        socklen_t len = sizeof a;
+        ::getsockname(owner.socket().SocketHandle(), reinterpret_cast<sockaddr*>(&a), &len);
+        ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        ASSERT_TRUE(RunUntil([&] { return owner.released(); }));
+        ASSERT_EQ(owner.requests.size(), 1u);
+        ::close(owner.requests[0]);  // the request nobody took
+    } else {
+        owner.socket().Connect(Variant("127.0.0.1"), Variant(int32_t{server.port()}));
+        peer = server.AcceptPumping();
+        ASSERT_TRUE(peer);
+        if (event == "DataArrival" || event == "Close") {
+            ASSERT_TRUE(RunUntil([&] { return owner.Has("Connect"); }));
+            const std::string reply(1000, 'y');
+            ASSERT_EQ(::send(peer.get(), reply.data(), reply.size(), 0), 1000);
+            if (event == "Close") {
+                ::shutdown(peer.get(), SHUT_WR);
+            }
+        }
+        // Read what comes, so the sending finishes.
+        RunUntil([&] {
+            char buf[65536];
+            while (::recv(peer.get(), buf, sizeof buf, MSG_DONTWAIT) > 0) {
+            }
+            return owner.released();
+        });
+    }
+    ASSERT_TRUE(RunUntil([&] { return owner.released(); })) << event;
+    Settle();
+    EXPECT_EQ(owner.afterRelease, 0) << event;
+    EXPECT_EQ(owner.events.back(), event);
+    EXPECT_EQ(MSocketSupport::SocketRegistryCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachEvent, ReleasedInside,
+                         ::testing::Values(ReleaseCase{"Connect"}, ReleaseCase{"SendProgress"},
+                                           ReleaseCase{"SendComplete"}, ReleaseCase{"DataArrival"},
+                                           ReleaseCase{"Close"}, ReleaseCase{"Error"},
+                                           ReleaseCase{"ConnectionRequest"}),
+                         [](const auto& info) { return std::string(info.param.event); });
+
+}  // namespace
+}  // namespace packwarden::reliability
