@@ -236,6 +236,23 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     int32_t StartConnect(uint32_t address);
     // Records the local end of a connected handle (FD_CONNECT).
     void ReadLocalEnd();
+    // The references the object's own frames hold on it: operations under way and the
+    // service's dispatch. Any others belong to owners; once none is left, the owner has let go
+    // inside a handler and the object raises nothing more (the owner may be gone too).
+    class SelfHold {
+      public:
+        explicit SelfHold(CSocket& socket) : socket_(socket) { ++socket_.selfHolds_; }
+        ~SelfHold() { --socket_.selfHolds_; }
+        SelfHold(const SelfHold&) = delete;
+        SelfHold& operator=(const SelfHold&) = delete;
+
+      private:
+        CSocket& socket_;
+    };
+    bool Abandoned() const { return weak_from_this().use_count() <= selfHolds_; }
+    // The owner to raise events to: null when there is none or nobody holds the object.
+    CSocketEvents* Listener() const { return Abandoned() ? nullptr : owner_; }
+
     // Raise an event to the owner, if any.
     void RaiseError(int32_t number, const std::string& source);
     void RaiseDataArrival();
@@ -265,6 +282,7 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     } m_;
 
     CSocketEvents* owner_ = nullptr;
+    int32_t selfHolds_ = 0;
     // The one receive area, reused by every receive (sized ReceiveChunkSize).
     std::vector<uint8_t> scratch_;
     // Datagram sockets: the length of each value waiting in SendBuffer, oldest first.

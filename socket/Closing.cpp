@@ -9,6 +9,7 @@ using namespace detail;
 
 void CSocket::CloseSocket() {
     const auto self = shared_from_this();
+    const SelfHold held(*this);
     try {
         if (m_.SocketHandle == -1) {
             return;

@@ -31,6 +31,7 @@ int32_t CSocket::StartConnect(uint32_t address) {
 
 void CSocket::Connect(const Variant& strRemoteHost, const Variant& lngRemotePort) {
     const auto self = shared_from_this();
+    const SelfHold held(*this);
     try {
         if (!EnsureSocket()) {
             return;
@@ -79,6 +80,7 @@ void CSocket::Connect(const Variant& strRemoteHost, const Variant& lngRemotePort
 
 void CSocket::RemoteHost(const std::string& NewValue) {
     const auto self = shared_from_this();
+    const SelfHold held(*this);
     m_.RemoteHost = NewValue;
     if (!IsDottedAddress(NewValue)) {
         return;
@@ -103,6 +105,7 @@ void CSocket::RemoteHost(const std::string& NewValue) {
 
 void CSocket::PostGetHostEvent(int32_t lookupHandle, uint32_t address, std::string& hostName,
                                int32_t& errorCode) {
+    const SelfHold held(*this);  // the service holds the object for this call
     // Errors end the handling silently: the service discards whatever escapes.
     try {
         if (errorCode > 0) {

@@ -16,21 +16,21 @@ void CSocket::RaiseError(int32_t number, const std::string& source) {
     }
     std::string description = MSocketSupport::SocketErrorText(number);
     bool cancelDisplay = false;
-    if (owner_ != nullptr) {
-        owner_->OnError(static_cast<int16_t>(number), description, 0, source, std::string(), 0,
-                        cancelDisplay);
+    if (CSocketEvents* owner = Listener()) {
+        owner->OnError(static_cast<int16_t>(number), description, 0, source, std::string(), 0,
+                       cancelDisplay);
     }
 }
 
 void CSocket::RaiseDataArrival() {
-    if (owner_ != nullptr) {
-        owner_->OnDataArrival(Clamp32(m_.ReceiveBuffer.size()));
+    if (CSocketEvents* owner = Listener()) {
+        owner->OnDataArrival(Clamp32(m_.ReceiveBuffer.size()));
     }
 }
 
 void CSocket::RaiseSendProgress(std::size_t sent, std::size_t remaining) {
-    if (owner_ != nullptr) {
-        owner_->OnSendProgress(Clamp32(sent), Clamp32(remaining));
+    if (CSocketEvents* owner = Listener()) {
+        owner->OnSendProgress(Clamp32(sent), Clamp32(remaining));
     }
 }
 
@@ -47,6 +47,7 @@ void CSocket::ReadLocalEnd() {
 }
 
 void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
+    const SelfHold held(*this);  // the service holds the object for this call
     // Errors end the handling of this notification silently: the service discards whatever
     // escapes, so nothing is raised for them.
     try {
@@ -75,8 +76,8 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                     SendBufferedData();
                 } else if (m_.SendPending) {
                     m_.SendPending = false;
-                    if (owner_ != nullptr) {
-                        owner_->OnSendComplete();
+                    if (CSocketEvents* owner = Listener()) {
+                        owner->OnSendComplete();
                     }
                 }
                 break;
@@ -85,16 +86,20 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                 uint16_t port = 0;
                 const int32_t accepted = Platform::accept(handle, &address, &port);
                 // A failed accept has no connection to offer; the listener stays listening.
-                if (accepted != -1 && owner_ != nullptr) {
-                    owner_->OnConnectionRequest(accepted);
+                if (accepted != -1) {
+                    if (CSocketEvents* owner = Listener()) {
+                        owner->OnConnectionRequest(accepted);
+                    } else {
+                        Platform::closesocket(accepted);  // nobody to take it: not leaked
+                    }
                 }
                 break;
             }
             case MSocketSupport::FD_CONNECT:
                 ReadLocalEnd();
                 m_.State = StateConnected;
-                if (owner_ != nullptr) {
-                    owner_->OnConnect();
+                if (CSocketEvents* owner = Listener()) {
+                    owner->OnConnect();
                 }
                 break;
             case MSocketSupport::FD_CLOSE: {
@@ -119,8 +124,8 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                         break;
                     }
                     RaiseDataArrival();
-                    if (m_.SocketHandle != handle) {
-                        return;  // the owner destroyed the handle inside its handler
+                    if (m_.SocketHandle != handle || Abandoned()) {
+                        return;  // the owner destroyed the handle, or let go of the object
                     }
                 }
                 if (m_.State != StateClosing) {
@@ -139,8 +144,8 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                 }
                 DestroySocket();
                 m_.State = StateClosed;
-                if (owner_ != nullptr) {
-                    owner_->OnClose();
+                if (CSocketEvents* owner = Listener()) {
+                    owner->OnClose();
                 }
                 break;
             }

@@ -9,6 +9,7 @@ using namespace detail;
 
 void CSocket::Bind(int32_t lngLocalPort, const std::string& strLocalIP) {
     const auto self = shared_from_this();
+    const SelfHold held(*this);
     try {
         if (!EnsureSocket()) {
             return;
@@ -41,6 +42,7 @@ void CSocket::Bind(int32_t lngLocalPort, const std::string& strLocalIP) {
 
 void CSocket::Listen() {
     const auto self = shared_from_this();
+    const SelfHold held(*this);
     try {
         if (!EnsureSocket()) {
             return;
@@ -61,6 +63,7 @@ void CSocket::Listen() {
 
 void CSocket::Accept(int32_t requestID) {
     const auto self = shared_from_this();
+    const SelfHold held(*this);
     try {
         if (requestID < 0) {
             throw SocketFailure(WsaENotSock, "CSocket.Accept");

@@ -13,6 +13,7 @@ using namespace detail;
 void CSocket::SendData(const Variant& varData) {
     // A handler of OnSendProgress may release the owner's last reference.
     const auto self = shared_from_this();
+    const SelfHold held(*this);
     try {
         if (m_.Protocol != ProtocolTcp) {
             if (!EnsureSocket()) {
