@@ -10,7 +10,8 @@
 // Threading: everything runs on the thread that drains the service's channel. Events are raised
 // synchronously, in the order they happen, from inside the operation or the dispatch that
 // causes them; a handler may call any operation of the same object, including CloseSocket, and
-// may release its last reference to the object (the dispatch holds its own until it returns).
+// may release its last reference to the object (the dispatch holds its own until it returns);
+// a released object raises nothing more, and a connection it accepts then is closed.
 //
 // Errors: operations that fail raise MSocketSupport::SocketError with a Winsock error number,
 // the source "CSocket.<Operation>" and the description from SocketErrorText. Failures found
