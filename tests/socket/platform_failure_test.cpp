@@ -54,6 +54,28 @@ TEST_F(PlatformFailure, NoHandleMeansOperationsReturnQuietly) {
     EXPECT_TRUE(owner.events.empty());
 }
 
+TEST_F(PlatformFailure, LookupThatCannotStartDestroysTheHandleAndRaises) {
+    Platform::TestHooks().startLookup = [](const std::string&) {
+        Platform::SetLastPlatformError(11002);
+        return false;
+    };
+    auto s = CSocket::Create();
+    try {
+        s->Connect("localhost", 80);
+        FAIL() << "no error";
+    } catch (const SocketError& e) {
+        EXPECT_EQ(e.Number, 11002);
+        EXPECT_EQ(e.Source, "CSocket.CSocket.Connect");
+    }
+    EXPECT_EQ(s->SocketHandle(), -1);
+    EXPECT_EQ(s->State(), StateResolvingHost);  // until the next operation changes it
+
+    auto u = CSocket::Create();  // a datagram to a name is refused the same way, at once
+    u->Protocol(ProtocolUdp);
+    u->RemoteHost("localhost");
+    EXPECT_THROW(u->SendData("x"), SocketError);
+}
+
 TEST_F(PlatformFailure, FailedCloseStillReleasesTheHandleAndDestructionNeverThrows) {
     Platform::TestHooks().closesocket = [](int32_t handle) {
         ::close(handle);  // Linux releases the descriptor whatever close reports
