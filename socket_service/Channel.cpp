@@ -1,5 +1,6 @@
 #include "Channel.h"
 
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -43,10 +44,11 @@ Channel::Channel()
         return;
     }
     epoll_event ev{};
-    ev.events = EPOLLIN;
+    ev.events = EPOLLIN | EPOLLET;
     ev.data.u64 = WakeTag;
     ::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, wake_.Get(), &ev);
     if (timer_.Valid()) {
+        ev.events = EPOLLIN;
         ev.data.u64 = TimerTag;
         ::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, timer_.Get(), &ev);
     }
@@ -62,14 +64,8 @@ void Channel::Push(const Record& record) {
 
 void Channel::Wake() const {
     const uint64_t one = 1;
-    // A full counter is still readable, so a failed write loses nothing.
+    // Every write is an edge. The counter is never read; it would take 2^64 writes to fill.
     [[maybe_unused]] auto written = ::write(wake_.Get(), &one, sizeof one);
-}
-
-void Channel::ClearWake() {
-    uint64_t count = 0;
-    [[maybe_unused]] auto got = ::read(wake_.Get(), &count, sizeof count);
-    wakeSignalled_ = false;
 }
 
 Channel::Slot* Channel::Find(int fd) {
@@ -126,11 +122,13 @@ uint32_t Channel::Interest(const Slot& slot) const {
                 // Only a pending FD_WRITE may still be owed after the close was reported.
                 return slot.armWrite ? Out : 0;
             }
-            return PeerClosed | (slot.armRead ? In : 0) | (slot.armWrite ? Out : 0);
+            // Reading interest whatever the flag (see the header); writable is nearly always
+            // true, so that one follows its flag.
+            return PeerClosed | In | (slot.armWrite ? Out : 0);
         case Phase::Listening:
-            return slot.armAccept ? In : 0;
+            return In;
         case Phase::Datagram:
-            return (slot.armRead ? In : 0) | (slot.armWrite ? Out : 0);
+            return In | (slot.armWrite ? Out : 0);
     }
     return 0;
 }
@@ -377,20 +375,38 @@ void Channel::HandleSocket(int fd, uint32_t events, int32_t window, uint32_t mes
     Update(fd, slot);
 }
 
+void Channel::Wait(int timeoutMs) {
+    if (!epoll_.Valid()) {
+        ::poll(nullptr, 0, timeoutMs);  // nothing can come: just let the time pass
+        return;
+    }
+    if (waited_ > 0) {
+        return;
+    }
+    const int n =
+        ::epoll_wait(epoll_.Get(), events_.data(), static_cast<int>(events_.size()), timeoutMs);
+    waited_ = n > 0 ? n : 0;
+}
+
 void Channel::Collect(int32_t window, uint32_t message) {
     if (!epoll_.Valid()) {
         return;
     }
     for (;;) {
-        const int n =
-            ::epoll_wait(epoll_.Get(), events_.data(), static_cast<int>(events_.size()), 0);
+        int n = waited_;
+        waited_ = 0;
+        if (n == 0) {
+            n = ::epoll_wait(epoll_.Get(), events_.data(), static_cast<int>(events_.size()), 0);
+        }
         if (n <= 0) {
             return;
         }
         for (int i = 0; i < n; ++i) {
             const epoll_event& ev = events_[static_cast<std::size_t>(i)];
             if (ev.data.u64 == WakeTag) {
-                continue;  // consumed by ClearWake before collection
+                wakeSignalled_ = false;
+                woken_ = true;
+                continue;
             }
             if (ev.data.u64 == TimerTag) {
                 HandleTimer();

@@ -4,7 +4,9 @@
 // at most one event of a kind is outstanding. Sockets are only in the epoll set while their
 // phase makes readiness meaningful (a fresh TCP socket reports writable and hung-up), and a
 // socket whose readiness produced nothing is parked (taken out of the set) until one of its
-// flags changes, so the loop never spins.
+// flags changes, so the loop never spins. Reading (and accepting) interest stays in the set
+// while the flag is disarmed: the receive that re-arms it normally comes before the next
+// collection, so the steady state costs no epoll_ctl at all.
 #pragma once
 
 #include <sys/epoll.h>
@@ -45,9 +47,16 @@ class Channel {
     bool Pop(Record& out) { return queue_.Pop(out); }
     bool Empty() const { return queue_.Empty(); }
     // Makes the channel's descriptor readable (from any thread: it only writes the eventfd).
+    // The eventfd is edge-triggered in the set, so a wake-up is consumed by the collection
+    // that reports it and the counter never needs reading.
     void Wake() const;
-    // Consumes pending wake-ups; done before collecting work, so none is lost.
-    void ClearWake();
+    // True once after a collection that reported a wake-up: work announced from another
+    // thread (a lookup completion) may have arrived since it was last looked for.
+    bool TakeWoken() {
+        const bool woken = woken_;
+        woken_ = false;
+        return woken;
+    }
 
     // Registration: classify the socket, arm FD_READ/FD_CLOSE (and FD_ACCEPT when listening),
     // queue the FD_WRITE an accepted or datagram socket gets at once. Returns 0 or a Winsock
@@ -68,8 +77,11 @@ class Channel {
     void ReceiveDone(int fd);
     void SendWouldBlock(int fd);
 
-    // Turns pending readiness into records (never blocks).
+    // Turns pending readiness into records (never blocks). Readiness found by Wait is used
+    // first, without asking the system again.
     void Collect(int32_t window, uint32_t message);
+    // Blocks until something is ready or `timeoutMs` passes; keeps what it found for Collect.
+    void Wait(int timeoutMs);
 
   private:
     struct Slot {
@@ -106,7 +118,10 @@ class Channel {
     std::vector<Deferred> deferred_;
     RecordQueue<Record> queue_;
     std::array<epoll_event, 64> events_{};
+    // Events Wait took from the system and Collect has not yet handled.
+    int waited_ = 0;
     bool wakeSignalled_ = false;
+    bool woken_ = false;
 };
 
 }  // namespace MSocketSupport::detail

@@ -1,6 +1,5 @@
 // The channel's logical handle, the dispatch procedure and the loop entry points.
 #include <netdb.h>
-#include <poll.h>
 
 #include <cstring>
 
@@ -140,15 +139,20 @@ int ChannelFd() {
 
 void ProcessPending() {
     auto& st = State();
-    // Wake-ups first, then the work they announce, so none is lost in between.
-    st.channel.ClearWake();
-    st.resolver.TakeCompleted(st.completions);
-    for (const auto& done : st.completions) {
-        st.channel.Push(
-            {st.window, st.resolveMessage, done.task, static_cast<int32_t>(done.error << 16), 0});
-    }
-    st.completions.clear();
+    auto takeCompletions = [&st] {
+        st.resolver.TakeCompleted(st.completions);
+        for (const auto& done : st.completions) {
+            st.channel.Push({st.window, st.resolveMessage, done.task,
+                             static_cast<int32_t>(done.error << 16), 0});
+        }
+        st.completions.clear();
+    };
+    takeCompletions();
     st.channel.Collect(st.window, st.winsockMessage);
+    if (st.channel.TakeWoken()) {
+        // The collection consumed a wake-up: a lookup may have completed since the first look.
+        takeCompletions();
+    }
 
     // Each record is popped before it is dispatched, so a handler may run a nested loop.
     detail::Record record;
@@ -165,6 +169,7 @@ void ProcessPending() {
 }
 
 bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    auto& st = State();
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + timeout;
     for (;;) {
@@ -176,10 +181,10 @@ bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeo
         if (left <= Clock::duration::zero()) {
             return done();
         }
-        // Round up, so a sub-millisecond remainder still waits instead of spinning.
+        // Round up, so a sub-millisecond remainder still waits instead of spinning. The wait
+        // is the collection's own epoll_wait: what it finds is handled without a second call.
         const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-        pollfd p{ChannelFd(), POLLIN, 0};
-        ::poll(&p, 1, static_cast<int>(ms));
+        st.channel.Wait(static_cast<int>(ms));
     }
 }
 
