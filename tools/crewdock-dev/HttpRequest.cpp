@@ -117,7 +117,9 @@ HttpRequestParser::Status HttpRequestParser::Feed(std::string_view bytes) {
             }
         }
         if (end == std::string::npos) {
-            if (head_.size() > kMaxHeadBytes) {
+            // A head of exactly kMaxHeadBytes may still end with CR LF in the next read; only
+            // past that can no terminator bring it within bounds (else the cut decides).
+            if (head_.size() > kMaxHeadBytes + 1) {
                 return Fail(431, "request header fields too large");
             }
             scanFrom_ = head_.size();
