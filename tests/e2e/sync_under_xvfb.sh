@@ -67,6 +67,8 @@ done
 [ -n "$status" ] || fail "packwarden did not end within 20 s of the press"
 [ "$status" -eq 0 ] || fail "packwarden exited with status $status"
 
+# The opener runs detached from the program, so it may write a moment after the program ended.
+for _ in $(seq 50); do [ -s "$work/opened" ] && break; sleep 0.1; done
 [ -s "$work/opened" ] || fail "the browser was not asked to open anything"
 url=$(head -n1 "$work/opened")
 case "$url" in
@@ -76,14 +78,15 @@ esac
 session=${url#*session=}
 session=${session%%&*}
 
-# The session page lists exactly the folder's packages.
+# The session page lists exactly the folder's packages, with their sizes.
 page=$(python3 - "$url" <<'PY'
 import sys, urllib.request
 print(urllib.request.urlopen(sys.argv[1], timeout=5).read().decode("utf-8", "replace"))
 PY
 ) || fail "could not read the session page"
-for name in pak0.pk3 pak1.pk3 zz_torvane_maps.PK3 "my mod &amp; more.pk3"; do
-    grep -qF "$name" <<< "$page" || fail "session $session: $name missing from the page"
+grep -qF "<h2>Packages received (4)</h2>" <<< "$page" || fail "session $session: not 4 packages received"
+for row in "pak0.pk3</td><td class=\"n\">4096" "pak1.pk3</td><td class=\"n\">1500" \
+           "zz_torvane_maps.PK3</td><td class=\"n\">777" "my mod &amp; more.pk3</td><td class=\"n\">321"; do
+    grep -qF "<tr><td>$row" <<< "$page" || fail "session $session: no row for $row"
 done
-grep -qF readme.txt <<< "$page" && fail "session $session: readme.txt was sent"
 echo "PASS: session $session synchronised and opened at $url"
