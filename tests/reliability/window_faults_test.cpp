@@ -1,0 +1,246 @@
+// The synchroniser's window against servers that fail it: whatever the server does, the
+// program shows one clear message or finishes, never claims a request went out that did not,
+// never hangs past its bounds, and keeps the window usable.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "Form1.h"
+#include "Support.h"
+
+namespace packwarden::reliability {
+namespace {
+
+class RecordingShell final : public Shell {
+  public:
+    bool OpenAddress(const QString& address) override {
+        opened.push_back(address);
+        return true;
+    }
+    std::optional<QString> PickFolder(QWidget*, const QString&) override { return {}; }
+    void ShowMessage(QWidget*, const QString& text, Icon, const QString&) override {
+        messages.push_back(text.toStdString());
+    }
+    void EndProgram() override { ++ends; }
+
+    std::vector<QString> opened;
+    std::vector<std::string> messages;
+    int ends = 0;
+};
+
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+    if (done()) {
+        return true;
+    }
+    QEventLoop loop;
+    QTimer tick;
+    QTimer deadline;
+    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
+        if (done()) {
+            loop.quit();
+        }
+    });
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    deadline.setSingleShot(true);
+    tick.start(10);
+    deadline.start(limit);
+    loop.exec();
+    return done();
+}
+
+// A server on 127.0.0.1 that misbehaves in one chosen way, in a thread of its own.
+class FaultyServer {
+  public:
+    enum class Mode { NeverRead, ResetAfterSome, CloseAtOnce, AcceptLate };
+
+    explicit FaultyServer(Mode mode, int receiveBuffer = 0) {
+        if (receiveBuffer > 0) {
+            ::setsockopt(server_.fd(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
+        server_.Listen();
+        thread_ = std::thread([this, mode] { Run(mode); });
+    }
+    ~FaultyServer() {
+        stop_ = true;
+        thread_.join();
+    }
+    uint16_t port() const { return server_.port(); }
+    bool done() const { return done_; }
+    std::string received() const {
+        std::lock_guard lock(mutex_);
+        return received_;
+    }
+
+  private:
+    bool Sleep(std::chrono::milliseconds span) {
+        const auto until = std::chrono::steady_clock::now() + span;
+        while (!stop_ && std::chrono::steady_clock::now() < until) {
+            std::this_thread::sleep_for(10ms);
+        }
+        return !stop_;
+    }
+    Fd Accept() {
+        while (!stop_) {
+            pollfd p{server_.fd(), POLLIN, 0};
+            if (::poll(&p, 1, 20) == 1) {
+                return Fd(::accept4(server_.fd(), nullptr, nullptr, SOCK_CLOEXEC));
+            }
+        }
+        return Fd();
+    }
+    void Run(Mode mode) {
+        if (mode == Mode::AcceptLate && !Sleep(6s)) {
+            return;
+        }
+        Fd connection = Accept();
+        if (!connection) {
+            return;
+        }
+        switch (mode) {
+            case Mode::NeverRead:
+                Sleep(20s);
+                break;
+            case Mode::ResetAfterSome: {
+                char some[1024];
+                pollfd p{connection.get(), POLLIN, 0};
+                ::poll(&p, 1, 5000);
+                ::recv(connection.get(), some, sizeof some, 0);
+                Reset(connection);
+                break;
+            }
+            case Mode::CloseAtOnce:
+                connection.reset();
+                break;
+            case Mode::AcceptLate: {
+                std::string all = ReadAll(connection.get(), 10s);
+                std::lock_guard lock(mutex_);
+                received_ = std::move(all);
+                break;
+            }
+        }
+        done_ = true;
+    }
+
+    RawServer server_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> done_{false};
+    mutable std::mutex mutex_;
+    std::string received_;
+};
+
+class WindowFaults : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+            qputenv("QT_QPA_PLATFORM", "offscreen");
+        }
+        if (QApplication::instance() == nullptr) {
+            static int argc = 1;
+            static char name[] = "reliability_window_tests";
+            static char* argv[] = {name, nullptr};
+            new QApplication(argc, argv);  // lives for the process
+        }
+    }
+    void SetUp() override {
+        char pattern[] = "/tmp/packwarden-rel-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        folder_ = pattern;
+        ::setenv("WINEPREFIX", (folder_ + "/no-prefix").c_str(), 1);
+    }
+    void TearDown() override { std::filesystem::remove_all(folder_); }
+
+    // Packages whose names fill the request to far more than loopback takes at once.
+    void ManyPackages(int count) {
+        const std::string longName = std::string(240, '&') + ".pk3";
+        for (int i = 0; i < count; ++i) {
+            const int fd = ::open((folder_ + "/" + std::to_string(i) + longName).c_str(),
+                                  O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+            ASSERT_GE(fd, 0);
+            ::close(fd);
+        }
+    }
+    std::unique_ptr<Form1> Launch(uint16_t port, std::chrono::milliseconds flushLimit = 30s) {
+        auto form = std::make_unique<Form1>(shell_, CentralServer{"127.0.0.1", port});
+        form->SetFlushLimit(flushLimit);
+        form->show();
+        form->findChild<QLineEdit*>("path_to_ef2")->setText(QString::fromStdString(folder_));
+        form->findChild<QPushButton*>("doit")->click();
+        return form;
+    }
+    bool Settled() const { return shell_.ends > 0 || !shell_.messages.empty(); }
+
+    std::string folder_;
+    RecordingShell shell_;
+};
+
+TEST_F(WindowFaults, ServerThatNeverReadsEndsInTheSendMessageAfterTheFlushBound) {
+    ManyPackages(6000);
+    FaultyServer server(FaultyServer::Mode::NeverRead, 4096);
+    auto form = Launch(server.port(), 1500ms);
+    ASSERT_TRUE(WaitFor([&] { return Settled(); }, 15s));
+    EXPECT_EQ(shell_.messages, std::vector<std::string>{"Couldn't send data"});
+    EXPECT_EQ(shell_.ends, 0);
+    EXPECT_TRUE(shell_.opened.empty());
+    EXPECT_TRUE(form->isEnabled());  // usable again after the bounded wait
+    EXPECT_TRUE(form->isVisible());
+}
+
+TEST_F(WindowFaults, ServerResettingMidRequestIsASendFailure) {
+    ManyPackages(6000);
+    FaultyServer server(FaultyServer::Mode::ResetAfterSome, 4096);
+    auto form = Launch(server.port());
+    ASSERT_TRUE(WaitFor([&] { return Settled(); }, 15s));
+    EXPECT_EQ(shell_.messages, std::vector<std::string>{"Couldn't send data"});
+    EXPECT_EQ(shell_.ends, 0);
+    EXPECT_TRUE(shell_.opened.empty());
+    EXPECT_TRUE(form->isEnabled());
+}
+
+TEST_F(WindowFaults, ServerClosingBeforeReadingNeverEndsInSuccessForALargeRequest) {
+    ManyPackages(6000);
+    FaultyServer server(FaultyServer::Mode::CloseAtOnce);
+    auto form = Launch(server.port());
+    // The close may be seen before the poll sees the connection (the time-out then speaks),
+    // or during the flush: either way one message, and no browser.
+    ASSERT_TRUE(WaitFor([&] { return Settled(); }, 15s));
+    WaitFor([] { return false; }, 300ms);
+    ASSERT_EQ(shell_.messages.size(), 1u);
+    EXPECT_TRUE(shell_.messages[0] == "Couldn't send data" ||
+                shell_.messages[0] == "Couldn't connect")
+        << shell_.messages[0];
+    EXPECT_EQ(shell_.ends, 0);
+    EXPECT_TRUE(shell_.opened.empty());
+}
+
+TEST_F(WindowFaults, ServerAcceptingAfterSixSecondsGetsTheWholeRequest) {
+    std::ofstream(folder_ + "/a.pk3") << "1234";
+    FaultyServer server(FaultyServer::Mode::AcceptLate);
+    auto form = Launch(server.port());
+    // The handshake completes in the kernel's queue; the program sends and ends at once.
+    ASSERT_TRUE(WaitFor([&] { return Settled(); }, 5s));
+    EXPECT_TRUE(shell_.messages.empty());
+    EXPECT_EQ(shell_.ends, 1);
+    ASSERT_TRUE(WaitFor([&] { return server.done(); }, 20s));
+    const std::string request = server.received();
+    const std::string body = "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()) +
+                             "&filename0=a.pk3&filesize0=4";
+    EXPECT_EQ(request.substr(0, 5), "POST ");
+    EXPECT_NE(
+        request.find("Content-length: " + std::to_string(body.size()) + "\r\n\r\n" + body + "\r\n"),
+        std::string::npos)
+        << request;
+}
+
+}  // namespace
+}  // namespace packwarden::reliability
