@@ -214,6 +214,17 @@ int32_t closesocket(int32_t handle) {
 }
 
 int32_t connect(int32_t handle, uint32_t address, uint16_t port) {
+    // Linux answers 0 to a connect on a stream whose earlier connect has completed, where
+    // Winsock answers "already connected"; re-arming FD_CONNECT there would report a second
+    // connection that never happened.
+    int type = 0;
+    socklen_t typeLength = sizeof type;
+    sockaddr_in peer{};
+    socklen_t peerLength = sizeof peer;
+    if (::getsockopt(handle, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 && type == SOCK_STREAM &&
+        ::getpeername(handle, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0) {
+        return Fail(EISCONN);
+    }
     const sockaddr_in sa = MakeAddress(address, port);
     if (::connect(handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
         // Done at once (or a datagram peer set): FD_CONNECT and FD_WRITE still follow.

@@ -18,6 +18,22 @@ TEST_F(ServiceTest, ConnectGivesConnectThenOneWrite) {
     ::close(peer);
 }
 
+TEST_F(ServiceTest, ConnectOnAnEstablishedStreamIsAlreadyConnected) {
+    Listener listener;
+    auto sink = std::make_shared<RecordingSink>();
+    const int fd = RegisteredSocket(sink);
+    const int peer = ConnectedPair(fd, *sink, listener);
+    ASSERT_GE(peer, 0);
+    Settle();
+    sink->events.clear();
+
+    EXPECT_EQ(pf::connect(fd, Loopback(), listener.Port()), -1);
+    EXPECT_EQ(pf::LastPlatformError(), 10056);
+    Settle();
+    EXPECT_TRUE(sink->events.empty());  // no second FD_CONNECT for a connection that exists
+    ::close(peer);
+}
+
 TEST_F(ServiceTest, RefusedConnectGivesConnectWithTheError) {
     auto sink = std::make_shared<RecordingSink>();
     const int fd = RegisteredSocket(sink);
