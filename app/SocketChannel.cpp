@@ -1,5 +1,6 @@
 #include "SocketChannel.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QPointer>
 #include <QSocketNotifier>
@@ -21,6 +22,12 @@ SocketChannel::SocketChannel(QObject* parent) : QObject(parent) {
     if (fd >= 0) {
         notifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
         connect(notifier_, &QSocketNotifier::activated, this, &SocketChannel::Drain);
+    }
+    // A handler that opens a modal dialog runs Qt's loop inside a drain: records it posted
+    // before must still wake that loop.
+    if (auto* dispatcher = QAbstractEventDispatcher::instance(thread())) {
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
+                [] { MSocketSupport::AnnouncePending(); });
     }
 }
 

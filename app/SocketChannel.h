@@ -2,6 +2,8 @@
 //
 // One QSocketNotifier watches MSocketSupport::ChannelFd() and calls ProcessPending() whenever it
 // is readable, so every socket event is handled on the UI thread between Qt's own events.
+// Before Qt's loop blocks, records still queued are announced (a modal dialog opened inside a
+// socket handler runs a nested loop while the outer drain waits).
 #pragma once
 
 #include <QObject>

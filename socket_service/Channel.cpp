@@ -56,7 +56,13 @@ Channel::Channel()
 
 void Channel::Push(const Record& record) {
     queue_.Push(record);
-    if (!wakeSignalled_) {
+    if (draining_ == 0) {
+        Announce();
+    }
+}
+
+void Channel::Announce() {
+    if (!queue_.Empty() && !wakeSignalled_) {
         wakeSignalled_ = true;
         Wake();
     }
@@ -382,6 +388,9 @@ void Channel::Wait(int timeoutMs) {
     }
     if (waited_ > 0) {
         return;
+    }
+    if (!queue_.Empty()) {
+        timeoutMs = 0;  // posted records are due now
     }
     const int n =
         ::epoll_wait(epoll_.Get(), events_.data(), static_cast<int>(events_.size()), timeoutMs);

@@ -42,7 +42,8 @@ class Channel {
     int Fd() const { return epoll_.Get(); }
     int WakeFd() const { return wake_.Get(); }
 
-    // The FIFO.
+    // The FIFO. A record pushed while a drain is under way (DrainScope) is popped by that
+    // drain, so it makes no wake-up; any other push makes the descriptor readable.
     void Push(const Record& record);
     bool Pop(Record& out) { return queue_.Pop(out); }
     bool Empty() const { return queue_.Empty(); }
@@ -52,6 +53,20 @@ class Channel {
     void Wake() const;
     // True once after a collection that reported a wake-up: work announced from another
     // thread (a lookup completion) may have arrived since it was last looked for.
+    // Makes the descriptor readable if records wait: for a loop that a handler runs inside a
+    // drain, which would otherwise block with records that only the outer drain would reach.
+    void Announce();
+    // Marks a drain (collection and dispatch) under way; drains nest.
+    class DrainScope {
+      public:
+        explicit DrainScope(Channel& channel) : channel_(channel) { ++channel_.draining_; }
+        ~DrainScope() { --channel_.draining_; }
+        DrainScope(const DrainScope&) = delete;
+        DrainScope& operator=(const DrainScope&) = delete;
+
+      private:
+        Channel& channel_;
+    };
     bool TakeWoken() {
         const bool woken = woken_;
         woken_ = false;
@@ -81,6 +96,7 @@ class Channel {
     // first, without asking the system again.
     void Collect(int32_t window, uint32_t message);
     // Blocks until something is ready or `timeoutMs` passes; keeps what it found for Collect.
+    // Does not block while records wait.
     void Wait(int timeoutMs);
 
   private:
@@ -122,6 +138,7 @@ class Channel {
     int waited_ = 0;
     bool wakeSignalled_ = false;
     bool woken_ = false;
+    int draining_ = 0;
 };
 
 }  // namespace MSocketSupport::detail

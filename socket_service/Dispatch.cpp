@@ -139,6 +139,8 @@ int ChannelFd() {
 
 void ProcessPending() {
     auto& st = State();
+    // Whatever is queued from here on is dispatched by the loop below before this returns.
+    const detail::Channel::DrainScope draining(st.channel);
     auto takeCompletions = [&st] {
         st.resolver.TakeCompleted(st.completions);
         for (const auto& done : st.completions) {
@@ -166,6 +168,10 @@ void ProcessPending() {
         }
         SocketWindowProc(record.window, record.message, record.wParam, record.lParam);
     }
+}
+
+void AnnouncePending() {
+    State().channel.Announce();
 }
 
 bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {

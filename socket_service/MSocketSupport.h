@@ -11,6 +11,11 @@
 //   - when it fires, call ProcessPending(), which turns readiness into records and dispatches
 //     every record queued, one at a time, in order;
 //   - owners without an event loop (tests, command-line tools) call RunUntil().
+// Records queued while ProcessPending runs (those a handler posts, say) are dispatched by that
+// same call before it returns, so they do not make ChannelFd() readable: the steady state costs
+// no system call beyond the sockets' own. A handler that runs a loop of its own (a modal
+// dialog) would block with such records unseen; that loop calls AnnouncePending() before it
+// blocks (Qt's aboutToBlock, say). ProcessPending and RunUntil need nothing of the kind.
 #pragma once
 
 #include <chrono>
@@ -140,11 +145,15 @@ using WindowProc =
 // Receives records of any kind other than the two above (default: returns 0).
 void SetPreviousWindowProc(WindowProc proc);
 
-// A file descriptor that is readable whenever work is pending. Lives for the process.
+// A file descriptor that is readable whenever work is pending (for records queued during a
+// dispatch, see AnnouncePending). Lives for the process.
 int ChannelFd();
 // Turns pending readiness into records and dispatches every queued record. Never blocks.
 // Re-entrant: a handler may call it (or RunUntil) again from inside a dispatch.
 void ProcessPending();
+// Makes ChannelFd() readable when records are queued that no running ProcessPending will
+// reach: for an event loop that is about to block inside a handler. Cheap when there are none.
+void AnnouncePending();
 // Dispatches until `done()` holds or `timeout` passes; returns done(). For tests and owners
 // without an event loop.
 bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);

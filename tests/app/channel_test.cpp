@@ -1,0 +1,82 @@
+// The socket channel inside Qt's loop: a record a handler posts before it opens a modal loop
+// reaches that loop (the outer drain cannot dispatch it until the handler returns).
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+#include "MSocketSupport.h"
+#include "SocketChannel.h"
+
+namespace {
+
+namespace ms = MSocketSupport;
+
+class Sink final : public ms::SocketEventSink {
+  public:
+    std::function<void(int32_t)> onEvent;
+    void PostSocketEvent(int32_t eventCode, int32_t) override { onEvent(eventCode); }
+    void PostGetHostEvent(int32_t, uint32_t, std::string&, int32_t&) override {}
+};
+
+TEST(SocketChannelInQt, RecordPostedBeforeAModalLoopIsDispatchedInsideIt) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    }
+    if (QApplication::instance() == nullptr) {
+        static int argc = 1;
+        static char name[] = "packwarden_window_tests";
+        static char* argv[] = {name, nullptr};
+        new QApplication(argc, argv);  // lives for the process
+    }
+    ms::InitWinsockService();
+    packwarden::SocketChannel::Instance();
+    auto sink = std::make_shared<Sink>();
+    const int fd = ms::Platform::socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(ms::RegisterSocket(fd, sink));
+
+    bool writeInsideModal = false;
+    bool modalEndedByGuard = false;
+    bool outerDone = false;
+    QEventLoop outer;
+    sink->onEvent = [&](int32_t code) {
+        if (code == ms::FD_OOB) {
+            ms::PostChannelRecord(ms::SocketWindow(), ms::WinsockMessage(), fd, ms::FD_WRITE);
+            QEventLoop modal;
+            QTimer guard;
+            guard.setSingleShot(true);
+            QObject::connect(&guard, &QTimer::timeout, &modal, [&] {
+                modalEndedByGuard = true;
+                modal.quit();
+            });
+            guard.start(5000);
+            sink->onEvent = [&](int32_t inner) {
+                if (inner == ms::FD_WRITE) {
+                    writeInsideModal = true;
+                    modal.quit();
+                }
+            };
+            modal.exec();
+            outerDone = true;
+            outer.quit();
+        }
+    };
+    // The FD_WRITE a fresh datagram socket gets comes first; then ours.
+    ASSERT_TRUE(ms::PostChannelRecord(ms::SocketWindow(), ms::WinsockMessage(), fd, ms::FD_OOB));
+    QTimer::singleShot(10000, &outer, &QEventLoop::quit);
+    outer.exec();
+
+    EXPECT_TRUE(outerDone);
+    EXPECT_TRUE(writeInsideModal);
+    EXPECT_FALSE(modalEndedByGuard);
+    sink->onEvent = [](int32_t) {};
+    ms::DeregisterSocket(fd);
+    ms::Platform::closesocket(fd);
+}
+
+}  // namespace
