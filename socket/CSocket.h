@@ -225,7 +225,8 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     void ReadBufferSizes();
     int32_t RecvToBuffer();
     void ReceiveData(Variant& varData, bool peek, const Variant& varType, const Variant& maxLen);
-    void SendBufferedData();
+    // Offers SendBuffer, or, when it is empty, `fresh` (the caller's bytes, read in place).
+    void SendBufferedData(std::string_view fresh = {});
     void DestroySocket();
 
     // Drops what a previous stream connection left unsent, when a new handle takes over.
@@ -284,8 +285,6 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
 
     CSocketEvents* owner_ = nullptr;
     int32_t selfHolds_ = 0;
-    // The one receive area, reused by every receive (sized ReceiveChunkSize).
-    std::vector<uint8_t> scratch_;
     // Datagram sockets: the length of each value waiting in SendBuffer, oldest first.
     std::deque<std::size_t> datagrams_;
 };

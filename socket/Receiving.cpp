@@ -44,17 +44,16 @@ int32_t CSocket::RecvToBuffer() {
         m_.ReceiveChunkSize > 0      ? m_.ReceiveChunkSize
         : m_.Protocol == ProtocolTcp ? FallbackStreamChunk
                                      : MSocketSupport::DefaultMaxDatagramSize);
-    if (scratch_.size() != chunk) {
-        scratch_.assign(chunk, 0);
-    }
+    // Straight into the tail of the receive buffer: no copy on the way.
+    uint8_t* room = m_.ReceiveBuffer.prepare(chunk);
 
     int32_t n = -1;
     if (m_.Protocol == ProtocolTcp) {
-        n = Platform::recv(m_.SocketHandle, scratch_.data(), chunk);
+        n = Platform::recv(m_.SocketHandle, room, chunk);
     } else {
         uint32_t address = 0;
         uint16_t port = 0;
-        n = Platform::recvfrom(m_.SocketHandle, scratch_.data(), chunk, &address, &port);
+        n = Platform::recvfrom(m_.SocketHandle, room, chunk, &address, &port);
         if (n != -1) {
             m_.RemotePort = HostPort(port);
             m_.RemoteHostIP = Platform::inet_ntoa(address);
@@ -66,7 +65,7 @@ int32_t CSocket::RecvToBuffer() {
         throw PlatformFailure("CSocket.RecvToBuffer");
     }
     if (n > 0) {
-        m_.ReceiveBuffer.append(scratch_.data(), static_cast<std::size_t>(n));
+        m_.ReceiveBuffer.commit(static_cast<std::size_t>(n));
     }
     return n;
 }

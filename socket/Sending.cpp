@@ -1,6 +1,8 @@
 // CSocket: the send side. SendData appends to the send buffer and offers the whole buffer to
 // the network; what is not taken goes out on the next write notification.
 #include <algorithm>
+#include <optional>
+#include <string_view>
 
 #include "CSocket.h"
 #include "CSocketInternal.h"
@@ -24,9 +26,23 @@ void CSocket::SendData(const Variant& varData) {
                 WrongProtocolOrStateError, "CSocket.SendData",
                 "Wrong protocol or connection state for the requested transaction or request.");
         }
-        const Variant::Bytes bytes = varData.WireBytes();
+        // Text and byte arrays are read in place; numbers are built.
+        Variant::Bytes built;
+        std::optional<std::string_view> view = varData.WireView();
+        if (!view) {
+            built = varData.WireBytes();
+            view = std::string_view(reinterpret_cast<const char*>(built.data()), built.size());
+        }
+        const std::string_view bytes = *view;
         if (bytes.empty()) {
             // Nothing to hand over: no send, no event, the buffer as it was.
+            return;
+        }
+        m_.SendPending = true;
+        if (m_.Protocol == ProtocolTcp && m_.SendBuffer.empty()) {
+            // Nothing waits: offer the caller's bytes as they are; only what the network
+            // leaves is copied into the buffer.
+            SendBufferedData(bytes);
             return;
         }
         // Appended, never replaced: bytes still waiting from an earlier call go out first.
@@ -36,8 +52,7 @@ void CSocket::SendData(const Variant& varData) {
             }
             datagrams_.push_back(bytes.size());
         }
-        m_.SendBuffer.append(bytes.data(), bytes.size());
-        m_.SendPending = true;
+        m_.SendBuffer.append(bytes);
         SendBufferedData();
     } catch (const MSocketSupport::SocketError& e) {
         if (e.Number == WsaENotSock) {
@@ -49,14 +64,16 @@ void CSocket::SendData(const Variant& varData) {
     }
 }
 
-void CSocket::SendBufferedData() {
+void CSocket::SendBufferedData(std::string_view fresh) {
     const int32_t handle = m_.SocketHandle;
     for (;;) {
         m_.SendPending = true;
         int32_t sent = 0;
         if (m_.Protocol == ProtocolTcp) {
             datagrams_.clear();  // a stream keeps no boundaries
-            sent = Platform::send(handle, m_.SendBuffer.data(), m_.SendBuffer.size());
+            sent = fresh.empty()
+                       ? Platform::send(handle, m_.SendBuffer.data(), m_.SendBuffer.size())
+                       : Platform::send(handle, fresh.data(), fresh.size());
         } else if (m_.RemoteHostIP.empty()) {
             // The destination is a name: the datagram waits for the lookup (PostGetHostEvent).
             if (m_.LookupPurpose == LookupForSend && m_.LookupHandle != 0 &&
@@ -91,15 +108,21 @@ void CSocket::SendBufferedData() {
 
         if (sent == -1) {
             const int32_t error = Platform::LastPlatformError();
+            // The caller's bytes wait in the buffer like any others.
+            m_.SendBuffer.append(fresh);
             if (error == WsaEWouldBlock) {
                 return;  // the bytes wait for the next write notification
             }
             throw SocketFailure(error, "CSocket.SendData");
         }
-        if (static_cast<std::size_t>(sent) < m_.SendBuffer.size()) {
-            m_.SendBuffer.consume(static_cast<std::size_t>(sent));
+        if (!fresh.empty()) {
+            // Only what the network left of the caller's bytes is kept (nothing, usually).
+            m_.SendBuffer.append(fresh.substr(static_cast<std::size_t>(sent)));
+            fresh = {};
         } else {
-            m_.SendBuffer.clear();
+            m_.SendBuffer.consume(static_cast<std::size_t>(sent));
+        }
+        if (m_.SendBuffer.empty()) {
             // OnSendComplete comes from the loop, after the caller has returned.
             MSocketSupport::PostChannelRecord(MSocketSupport::SocketWindow(),
                                               MSocketSupport::WinsockMessage(), handle,

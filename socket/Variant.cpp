@@ -291,6 +291,17 @@ Variant::Bytes Variant::WireBytes() const {
     return out;
 }
 
+std::optional<std::string_view> Variant::WireView() const {
+    if (type_ == vbString) {
+        return std::string_view(std::get<std::string>(value_));
+    }
+    if (type_ == vbByteArray) {
+        const auto& bytes = std::get<Bytes>(value_);
+        return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    }
+    return std::nullopt;
+}
+
 std::optional<Variant> Variant::FromWireBytes(int32_t varType, std::string_view bytes) {
     switch (varType) {
         case vbByteArray:

@@ -68,6 +68,10 @@ class Variant {
     // in-memory bytes (Boolean true is FF FF), text and byte arrays as they are. Empty, Null
     // and anything outside the table give no bytes.
     Bytes WireBytes() const;
+    // The same bytes without a copy, for the types that carry payloads (text and byte arrays);
+    // no value for the others, whose few bytes WireBytes() builds. Valid while the value lives
+    // unchanged.
+    std::optional<std::string_view> WireView() const;
     // The value GetData builds from received bytes for a type code: a number from the leading
     // bytes of its size (high bytes zero when fewer are given, further bytes ignored), text or
     // a byte array from all of them. No value for a code outside the table.

@@ -1,0 +1,46 @@
+// ByteBuffer's receive path: room prepared at the tail, partly committed, interleaved with
+// consumption from the head, against a plain string as the model.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+
+#include "ByteBuffer.h"
+
+namespace packwarden {
+namespace {
+
+TEST(ByteBufferTest, PreparedRoomKeepsWhatIsWaitingAndOnlyCommittedBytesCount) {
+    ByteBuffer b;
+    std::string model;
+    std::mt19937 rng(11);
+    for (int i = 0; i < 3000; ++i) {
+        // A receive asks for more room than it fills, as recv does.
+        const std::size_t room = 1 + rng() % 4096;
+        const std::size_t filled = rng() % (room + 1);
+        uint8_t* tail = b.prepare(room);
+        for (std::size_t k = 0; k < filled; ++k) {
+            tail[k] = static_cast<uint8_t>('a' + (i + k) % 26);
+            model += static_cast<char>('a' + (i + k) % 26);
+        }
+        b.commit(filled);
+        const std::size_t n = rng() % 5000;
+        b.consume(n);
+        model.erase(0, std::min(n, model.size()));
+        ASSERT_EQ(b.view(), model) << "step " << i;
+    }
+    // Everything taken, the same block serves the next receive from its start.
+    b.consume(b.size());
+    const uint8_t* first = b.prepare(64);
+    b.commit(0);
+    EXPECT_EQ(b.prepare(64), first);
+    EXPECT_TRUE(b.empty());
+    // A commit never counts more than was prepared.
+    b.reset();
+    b.prepare(8);
+    b.commit(1000);
+    EXPECT_LE(b.size(), 256u);
+}
+
+}  // namespace
+}  // namespace packwarden
