@@ -47,6 +47,7 @@ class Channel {
     void Push(const Record& record);
     bool Pop(Record& out) { return queue_.Pop(out); }
     bool Empty() const { return queue_.Empty(); }
+    std::size_t Size() const { return queue_.Size(); }
     // Makes the channel's descriptor readable (from any thread: it only writes the eventfd).
     // The eventfd is edge-triggered in the set, so a wake-up is consumed by the collection
     // that reports it and the counter never needs reading.

@@ -10,6 +10,13 @@ namespace MSocketSupport {
 
 using detail::State;
 
+namespace {
+
+// Rounds of collection and dispatch in one ProcessPending while handlers keep queueing records.
+constexpr int MaxRoundsPerDrain = 16;
+
+}  // namespace
+
 int32_t SocketWindow() {
     return State().window;
 }
@@ -139,7 +146,7 @@ int ChannelFd() {
 
 void ProcessPending() {
     auto& st = State();
-    // Whatever is queued from here on is dispatched by the loop below before this returns.
+    // Whatever is queued from here on is dispatched before this returns (or announced, below).
     const detail::Channel::DrainScope draining(st.channel);
     auto takeCompletions = [&st] {
         st.resolver.TakeCompleted(st.completions);
@@ -150,23 +157,36 @@ void ProcessPending() {
         st.completions.clear();
     };
     takeCompletions();
-    st.channel.Collect(st.window, st.winsockMessage);
-    if (st.channel.TakeWoken()) {
-        // The collection consumed a wake-up: a lookup may have completed since the first look.
-        takeCompletions();
-    }
-
-    // Each record is popped before it is dispatched, so a handler may run a nested loop.
-    detail::Record record;
-    while (st.channel.Pop(record)) {
-        if (record.window == 0 || record.window != st.window) {
-            continue;
+    for (int round = 1;; ++round) {
+        st.channel.Collect(st.window, st.winsockMessage);
+        if (st.channel.TakeWoken()) {
+            // The collection consumed a wake-up: a lookup may have completed since the last look.
+            takeCompletions();
         }
-        if (record.message == st.winsockMessage &&
-            record.generation != st.channel.Generation(record.wParam)) {
-            continue;
+        // A round dispatches what is queued now. What its handlers queue (the FD_WRITE after a
+        // full send, above all) waits for the next round, behind fresh readiness, so that a
+        // sender whose every completion sends again cannot keep the other sockets waiting.
+        std::size_t batch = st.channel.Size();
+        // Each record is popped before it is dispatched, so a handler may run a nested loop.
+        detail::Record record;
+        while (batch-- > 0 && st.channel.Pop(record)) {
+            if (record.window == 0 || record.window != st.window) {
+                continue;
+            }
+            if (record.message == st.winsockMessage &&
+                record.generation != st.channel.Generation(record.wParam)) {
+                continue;
+            }
+            SocketWindowProc(record.window, record.message, record.wParam, record.lParam);
         }
-        SocketWindowProc(record.window, record.message, record.wParam, record.lParam);
+        if (st.channel.Empty()) {
+            return;
+        }
+        if (round == MaxRoundsPerDrain) {
+            // The embedding loop gets its turn; the descriptor stays readable for the rest.
+            st.channel.Announce();
+            return;
+        }
     }
 }
 

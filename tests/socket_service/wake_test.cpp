@@ -135,3 +135,46 @@ TEST_F(ServiceTest, DataArrivingWhileAReadIsQueuedIsReportedAfterTheReceive) {
 }
 
 }  // namespace test
+
+namespace test {
+
+TEST_F(ServiceTest, AHandlerThatKeepsPostingDoesNotHoldBackOtherSocketsOrTheLoop) {
+    Listener listener;
+    auto chatty = std::make_shared<RecordingSink>();
+    const int chattyFd = RegisteredSocket(chatty, SOCK_DGRAM);
+    auto reader = std::make_shared<RecordingSink>();
+    const int readerFd = RegisteredSocket(reader);
+    const int peer = ConnectedPair(readerFd, *reader, listener);
+    ASSERT_GE(peer, 0);
+    ms::ProcessPending();
+    reader->events.clear();
+
+    // Every dispatch of the chatty socket queues another record for it, without end.
+    bool chatting = true;
+    chatty->onEvent = [&](const Event&) {
+        if (chatting) {
+            ms::PostChannelRecord(ms::SocketWindow(), ms::WinsockMessage(), chattyFd, ms::FD_OOB);
+        }
+    };
+    ASSERT_EQ(::send(peer, "x", 1, 0), 1);
+    pollfd p{readerFd, POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 5000), 1);
+    ASSERT_TRUE(
+        ms::PostChannelRecord(ms::SocketWindow(), ms::WinsockMessage(), chattyFd, ms::FD_OOB));
+    ms::ProcessPending();  // returns although the chain goes on
+    EXPECT_EQ(reader->Count(ms::FD_READ), 1u);
+    const std::size_t first = chatty->events.size();
+    EXPECT_GT(first, 1u);
+    // The rest of the chain is announced, so an embedding loop comes back for it.
+    pollfd channel{ms::ChannelFd(), POLLIN, 0};
+    EXPECT_EQ(::poll(&channel, 1, 0), 1);
+    ms::ProcessPending();
+    EXPECT_GT(chatty->events.size(), first);
+    chatting = false;
+    ms::ProcessPending();
+    char c;
+    pf::recv(readerFd, &c, 1);
+    ::close(peer);
+}
+
+}  // namespace test
