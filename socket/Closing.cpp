@@ -34,6 +34,7 @@ void CSocket::CloseSocket() {
 
 void CSocket::DestroySocket() {
     m_.ReceiveBuffer.reset();
+    deferredReceiveError_ = 0;
     if (m_.SocketHandle == -1) {
         return;
     }

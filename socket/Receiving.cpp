@@ -44,6 +44,12 @@ int32_t CSocket::RecvToBuffer() {
         m_.ReceiveChunkSize > 0      ? m_.ReceiveChunkSize
         : m_.Protocol == ProtocolTcp ? FallbackStreamChunk
                                      : MSocketSupport::DefaultMaxDatagramSize);
+    if (deferredReceiveError_ != 0) {
+        const int32_t error = deferredReceiveError_;
+        deferredReceiveError_ = 0;
+        Platform::SetLastPlatformError(error);
+        throw PlatformFailure("CSocket.RecvToBuffer");
+    }
     // Straight into the tail of the receive buffer: no copy on the way.
     uint8_t* room = m_.ReceiveBuffer.prepare(chunk);
 
@@ -67,7 +73,39 @@ int32_t CSocket::RecvToBuffer() {
     if (n > 0) {
         m_.ReceiveBuffer.commit(static_cast<std::size_t>(n));
     }
+    if (m_.Protocol == ProtocolTcp && static_cast<std::size_t>(n) == chunk) {
+        n = Clamp32(static_cast<std::size_t>(n) + ReceiveMore(chunk));
+    }
     return n;
+}
+
+std::size_t CSocket::ReceiveMore(std::size_t chunk) {
+    // A full chunk means more is probably waiting: Linux grows a busy socket's buffer well past
+    // the size read at its creation. A few more chunks now keep a fast stream from falling
+    // behind its sender by a chunk per turn of the loop; the bound keeps the bytes handed to
+    // the owner at once small enough to stay in the cache and one socket from holding the loop.
+    std::size_t more = 0;
+    for (int i = 1; i < MaxReceivesPerRead; ++i) {
+        uint8_t* room = m_.ReceiveBuffer.prepare(chunk);
+        const int32_t n = Platform::recv(m_.SocketHandle, room, chunk);
+        if (n == -1) {
+            // Would block: the socket is empty. A real error is this socket's next receive's
+            // to report, after the bytes already taken have been delivered.
+            if (Platform::LastPlatformError() != WsaEWouldBlock) {
+                deferredReceiveError_ = Platform::LastPlatformError();
+            }
+            break;
+        }
+        if (n == 0) {
+            break;  // the peer's close, which FD_CLOSE reports after these bytes
+        }
+        m_.ReceiveBuffer.commit(static_cast<std::size_t>(n));
+        more += static_cast<std::size_t>(n);
+        if (static_cast<std::size_t>(n) < chunk) {
+            break;
+        }
+    }
+    return more;
 }
 
 void CSocket::ReceiveData(Variant& varData, bool peek, const Variant& varType,
