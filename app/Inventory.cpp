@@ -1,11 +1,14 @@
 #include "Inventory.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cmath>
+#include <iterator>
 #include <memory>
 
 namespace packwarden {
@@ -71,7 +74,8 @@ bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries)
     if (!dir) {
         return false;
     }
-    const std::string prefix = WithTrailingSeparator(folder);
+    // Sizes are read relative to the open folder: no path to build or walk per file.
+    const int folderFd = ::dirfd(dir.get());
     std::vector<PackageEntry> found;
     while (true) {
         errno = 0;
@@ -89,7 +93,7 @@ bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries)
             return false;
         }
         struct stat st {};
-        if (::stat((prefix + entry->d_name).c_str(), &st) != 0) {
+        if (::fstatat(folderFd, entry->d_name, &st, 0) != 0) {
             if (errno == ENOENT) {
                 continue;  // removed while listed, or a link to nothing
             }
@@ -102,10 +106,10 @@ bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries)
     return true;
 }
 
-std::string FormEncode(std::string_view text) {
+namespace {
+
+void AppendFormEncoded(std::string& out, std::string_view text) {
     static constexpr char Hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
     for (char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if ((byte >= 'a' && byte <= 'z') || (byte >= 'A' && byte <= 'Z') ||
@@ -120,17 +124,45 @@ std::string FormEncode(std::string_view text) {
             out += Hex[byte & 0x0F];
         }
     }
+}
+
+void AppendNumber(std::string& out, int64_t value) {
+    char digits[24];
+    const auto end = std::to_chars(std::begin(digits), std::end(digits), value).ptr;
+    out.append(digits, end);
+}
+
+}  // namespace
+
+std::string FormEncode(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    AppendFormEncoded(out, text);
     return out;
 }
 
 std::string InventoryBody(int32_t version, int32_t session,
                           const std::vector<PackageEntry>& entries) {
-    std::string body =
-        "game=ef2&version=" + std::to_string(version) + "&session=" + std::to_string(session);
+    // Built in place, one field after another: no temporary strings per entry.
+    std::size_t estimate = 48;
+    for (const auto& entry : entries) {
+        estimate += entry.name.size() + 48;
+    }
+    std::string body;
+    body.reserve(estimate);
+    body += "game=ef2&version=";
+    AppendNumber(body, version);
+    body += "&session=";
+    AppendNumber(body, session);
     for (std::size_t n = 0; n < entries.size(); ++n) {
-        const std::string index = std::to_string(n);
-        body += "&filename" + index + "=" + FormEncode(entries[n].name);
-        body += "&filesize" + index + "=" + std::to_string(entries[n].size);
+        body += "&filename";
+        AppendNumber(body, static_cast<int64_t>(n));
+        body += '=';
+        AppendFormEncoded(body, entries[n].name);
+        body += "&filesize";
+        AppendNumber(body, static_cast<int64_t>(n));
+        body += '=';
+        AppendNumber(body, entries[n].size);
     }
     return body;
 }
