@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include "MSocketSupport.h"
 
@@ -300,14 +301,14 @@ void Channel::HandleTimer() {
     }
 }
 
-void Channel::HandleSocket(int fd, uint32_t events, int32_t window, uint32_t message) {
+bool Channel::HandleSocket(int fd, uint32_t events, int32_t window, uint32_t message) {
     Slot* found = Find(fd);
     if (found == nullptr || !found->watched) {
         ::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, fd, nullptr);
         if (found != nullptr) {
             found->inSet = false;
         }
-        return;
+        return true;
     }
     Slot& slot = *found;
     bool queued = false;
@@ -375,10 +376,16 @@ void Channel::HandleSocket(int fd, uint32_t events, int32_t window, uint32_t mes
             }
             break;
     }
-    if (!queued) {
+    if (queued) {
+        slot.queuedIn = collection_;
+    } else if (slot.queuedIn == collection_) {
+        // Reported again before its records were dispatched; their dispatch re-arms it.
+        return false;
+    } else {
         slot.parked = true;
     }
     Update(fd, slot);
+    return true;
 }
 
 void Channel::Wait(int timeoutMs) {
@@ -401,6 +408,8 @@ void Channel::Collect(int32_t window, uint32_t message) {
     if (!epoll_.Valid()) {
         return;
     }
+    // Zero never names a collection, so a fresh slot has queued in none.
+    collection_ = collection_ == UINT32_MAX ? 1 : collection_ + 1;
     for (;;) {
         int n = waited_;
         waited_ = 0;
@@ -410,6 +419,7 @@ void Channel::Collect(int32_t window, uint32_t message) {
         if (n <= 0) {
             return;
         }
+        bool wrapped = false;
         for (int i = 0; i < n; ++i) {
             const epoll_event& ev = events_[static_cast<std::size_t>(i)];
             if (ev.data.u64 == WakeTag) {
@@ -421,9 +431,12 @@ void Channel::Collect(int32_t window, uint32_t message) {
                 HandleTimer();
                 continue;
             }
-            HandleSocket(static_cast<int>(ev.data.u64), ev.events, window, message);
+            if (!HandleSocket(static_cast<int>(ev.data.u64), ev.events, window, message)) {
+                wrapped = true;
+            }
         }
-        if (static_cast<std::size_t>(n) < events_.size()) {
+        // A full batch may hide more, unless the ready list has already come round.
+        if (static_cast<std::size_t>(n) < events_.size() || wrapped) {
             return;
         }
     }

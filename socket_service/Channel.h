@@ -113,6 +113,8 @@ class Channel {
         bool armAccept = false;
         bool armConnect = false;
         bool closeQueued = false;
+        // The collection in which the socket last queued a record.
+        uint32_t queuedIn = 0;
     };
     struct Deferred {
         int fd;
@@ -125,7 +127,9 @@ class Channel {
     uint32_t Interest(const Slot& slot) const;
     void Update(int fd, Slot& slot);
     void Changed(int fd);
-    void HandleSocket(int fd, uint32_t events, int32_t window, uint32_t message);
+    // False when the socket had already queued its records in this collection (epoll's ready
+    // list has come round again).
+    bool HandleSocket(int fd, uint32_t events, int32_t window, uint32_t message);
     void HandleTimer();
 
     FileDescriptor epoll_;
@@ -140,6 +144,7 @@ class Channel {
     bool wakeSignalled_ = false;
     bool woken_ = false;
     int draining_ = 0;
+    uint32_t collection_ = 0;
 };
 
 }  // namespace MSocketSupport::detail

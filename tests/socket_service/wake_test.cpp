@@ -1,5 +1,7 @@
 // Wake-ups of the channel's descriptor: records posted during a drain are dispatched by that
 // drain without one; loops run inside a handler still see them; nothing is lost or doubled.
+#include <algorithm>
+
 #include "TestSupport.h"
 
 namespace test {
@@ -175,6 +177,50 @@ TEST_F(ServiceTest, AHandlerThatKeepsPostingDoesNotHoldBackOtherSocketsOrTheLoop
     char c;
     pf::recv(readerFd, &c, 1);
     ::close(peer);
+}
+
+}  // namespace test
+
+namespace test {
+
+TEST_F(ServiceTest, ManyReadableSocketsEachGetOneReadPerArrivalAndNoneIsMissed) {
+    // More sockets than one epoll_wait returns, readable at once: the collection must neither
+    // report one twice nor leave one behind when epoll's ready list comes round.
+    constexpr int Count = 150;
+    Listener listener;
+    std::vector<std::shared_ptr<RecordingSink>> sinks;
+    std::vector<int> fds;
+    std::vector<int> peers;
+    std::vector<int> received(Count, 0);
+    for (int i = 0; i < Count; ++i) {
+        sinks.push_back(std::make_shared<RecordingSink>());
+        fds.push_back(RegisteredSocket(sinks.back()));
+        peers.push_back(ConnectedPair(fds.back(), *sinks.back(), listener));
+        ASSERT_GE(peers.back(), 0);
+        sinks.back()->onEvent = [&, i](const Event& e) {
+            if (e.code == ms::FD_READ) {
+                char buffer[8];
+                received[i] += std::max(0, pf::recv(fds[i], buffer, sizeof buffer));
+            }
+        };
+    }
+    for (int wave = 1; wave <= 2; ++wave) {
+        for (int peer : peers) {
+            ASSERT_EQ(::send(peer, "x", 1, 0), 1);
+        }
+        ASSERT_TRUE(RunUntil([&] {
+            return std::all_of(received.begin(), received.end(), [&](int n) { return n == wave; });
+        }));
+    }
+    Settle();
+    for (int i = 0; i < Count; ++i) {
+        EXPECT_EQ(received[i], 2) << i;
+        EXPECT_EQ(sinks[i]->Count(ms::FD_READ), 2u) << i;
+    }
+    for (int peer : peers) {
+        ::close(peer);
+    }
+    ms::RunUntil([&] { return false; }, 50ms);
 }
 
 }  // namespace test
