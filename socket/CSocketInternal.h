@@ -39,7 +39,7 @@ constexpr int32_t WsaENoBufs = 10055;
 // A receive size for a stream socket whose buffer size could not be read.
 constexpr int32_t FallbackStreamChunk = 64 * 1024;
 // Receives one read notification may make on a stream while each comes back full.
-constexpr int MaxReceivesPerRead = 4;
+constexpr int MaxReceivesPerRead = 2;
 
 inline MSocketSupport::SocketError SocketFailure(int32_t number, const std::string& source) {
     return MSocketSupport::SocketError(number, source, MSocketSupport::SocketErrorText(number));
