@@ -30,7 +30,7 @@ bool AllowedState(int32_t s) {
            s == StateClosing || s == StateError;
 }
 
-enum class Reaction { None, Close, Release, Read, Send, Connect };
+enum class Reaction { None, Close, Release, Read, Send, Connect, ConnectByName, BadName };
 
 struct Subject;
 struct Session;
@@ -39,28 +39,32 @@ class Owner : public CSocketEvents {
   public:
     Owner(Session& session, std::size_t index) : session_(session), index_(index) {}
 
-    void OnClose() override { Event(true); }
-    void OnConnect() override { Event(false); }
+    void OnClose() override { Event(Gone::Always); }
+    void OnConnect() override { Event(Gone::No); }
     void OnConnectionRequest(int32_t requestID) override;
     void OnDataArrival(int32_t bytesTotal) override {
         Check(bytesTotal > 0, "bytesTotal");
-        Event(false);
+        Event(Gone::No);
     }
     void OnError(int16_t, std::string&, int32_t, const std::string&, const std::string&, int32_t,
                  bool&) override {
-        Event(true);
+        Event(Gone::UnlessLookup);
     }
-    void OnSendComplete() override { Event(false); }
+    void OnSendComplete() override { Event(Gone::No); }
     void OnSendProgress(int32_t sent, int32_t remaining) override {
         Check(sent >= 0 && remaining >= 0, "progress");
-        Event(false);
+        Event(Gone::No);
     }
 
     Reaction reaction = Reaction::None;
     bool released = false;
 
+    // Whether the handle must be gone when the event is raised: after a close always; after an
+    // error too, except one that ends a lookup (the handle stays for CloseSocket).
+    enum class Gone { No, Always, UnlessLookup };
+
   private:
-    void Event(bool handleGone);
+    void Event(Gone gone);
     Session& session_;
     std::size_t index_;
 };
@@ -118,6 +122,12 @@ struct Session {
                 case Reaction::Connect:
                     socket.Connect(Variant("127.0.0.1"), Variant(int32_t{stuckPort}));
                     break;
+                case Reaction::ConnectByName:  // resolved by the resolver thread
+                    socket.Connect(Variant("localhost"), Variant(int32_t{stuckPort}));
+                    break;
+                case Reaction::BadName:  // a lookup that fails
+                    socket.Connect(Variant("nowhere.invalid"), Variant(int32_t{stuckPort}));
+                    break;
             }
         } catch (const MSocketSupport::SocketError&) {
             // Operations may refuse in the state the event left; refusing is not a fault.
@@ -145,12 +155,12 @@ struct Session {
     }
 };
 
-void Owner::Event(bool handleGone) {
+void Owner::Event(Gone gone) {
     Check(!released, "event after the object was released");
     Subject& s = session_.subjects[index_];
     Check(s.socket != nullptr, "event for a released object");
     Check(AllowedState(s.socket->State()), "State inside an event");
-    if (handleGone) {
+    if (gone == Gone::Always || (gone == Gone::UnlessLookup && s.socket->LookupHandle() == 0)) {
         Check(s.socket->SocketHandle() == -1, "OnClose/OnError with a handle");
     }
     session_.React(index_);
@@ -169,7 +179,7 @@ void Owner::OnConnectionRequest(int32_t requestID) {
     } else {
         ::close(requestID);
     }
-    Event(false);
+    Event(Gone::No);
 }
 
 std::size_t OpenSockets() {
@@ -280,7 +290,7 @@ void Operate(Session& session, FuzzedDataProvider& in) {
     if (!session.subjects[i].socket) {
         return;
     }
-    const auto reaction = static_cast<Reaction>(in.ConsumeIntegralInRange<int>(0, 5));
+    const auto reaction = static_cast<Reaction>(in.ConsumeIntegralInRange<int>(0, 7));
     if (in.ConsumeBool()) {
         session.subjects[i].owner->reaction = reaction;  // for its next event
         return;
@@ -352,7 +362,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         Check(MSocketSupport::SocketRegistryCount() == 0, "registrations after release");
         session.peers.clear();
-        MSocketSupport::ProcessPending();
+        // Lookups still under way end first: the system's resolver may hold a descriptor of
+        // its own while it works.
+        fuzz::MustReach([] { return MSocketSupport::LookupRegistryCount() == 0; },
+                        "lookups did not end");
     }
     // Sockets are what the objects own; the fuzzer's own pipes and files come and go.
     Check(OpenSockets() == fixed.sockets, "socket descriptor leaked");
