@@ -81,9 +81,10 @@ int32_t CSocket::RecvToBuffer() {
 
 std::size_t CSocket::ReceiveMore(std::size_t chunk) {
     // A full chunk means more is probably waiting: Linux grows a busy socket's buffer well past
-    // the size read at its creation. A few more chunks now keep a fast stream from falling
-    // behind its sender by a chunk per turn of the loop; the bound keeps the bytes handed to
-    // the owner at once small enough to stay in the cache and one socket from holding the loop.
+    // the size read at its creation. Another chunk now keeps a fast stream from falling behind
+    // its sender a chunk per turn of the loop; the bound keeps the bytes handed to the owner at
+    // once small enough to stay in the cache (more measured slower) and one socket from
+    // holding the loop.
     std::size_t more = 0;
     for (int i = 1; i < MaxReceivesPerRead; ++i) {
         uint8_t* room = m_.ReceiveBuffer.prepare(chunk);
