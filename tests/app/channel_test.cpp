@@ -44,27 +44,31 @@ TEST(SocketChannelInQt, RecordPostedBeforeAModalLoopIsDispatchedInsideIt) {
     bool modalEndedByGuard = false;
     bool outerDone = false;
     QEventLoop outer;
+    QEventLoop* modal = nullptr;
     sink->onEvent = [&](int32_t code) {
-        if (code == ms::FD_OOB) {
-            ms::PostChannelRecord(ms::SocketWindow(), ms::WinsockMessage(), fd, ms::FD_WRITE);
-            QEventLoop modal;
-            QTimer guard;
-            guard.setSingleShot(true);
-            QObject::connect(&guard, &QTimer::timeout, &modal, [&] {
-                modalEndedByGuard = true;
-                modal.quit();
-            });
-            guard.start(5000);
-            sink->onEvent = [&](int32_t inner) {
-                if (inner == ms::FD_WRITE) {
-                    writeInsideModal = true;
-                    modal.quit();
-                }
-            };
-            modal.exec();
-            outerDone = true;
-            outer.quit();
+        if (code == ms::FD_WRITE && modal != nullptr) {
+            writeInsideModal = true;
+            modal->quit();
+            return;
         }
+        if (code != ms::FD_OOB) {
+            return;
+        }
+        ms::PostChannelRecord(ms::SocketWindow(), ms::WinsockMessage(), fd, ms::FD_WRITE);
+        // A modal loop opened inside the handler, bounded by its own guard.
+        QEventLoop loop;
+        QTimer guard;
+        guard.setSingleShot(true);
+        QObject::connect(&guard, &QTimer::timeout, &loop, [&] {
+            modalEndedByGuard = true;
+            loop.quit();
+        });
+        guard.start(5000);
+        modal = &loop;
+        loop.exec();
+        modal = nullptr;
+        outerDone = true;
+        outer.quit();
     };
     // The FD_WRITE a fresh datagram socket gets comes first; then ours.
     ASSERT_TRUE(ms::PostChannelRecord(ms::SocketWindow(), ms::WinsockMessage(), fd, ms::FD_OOB));
