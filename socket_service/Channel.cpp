@@ -56,14 +56,23 @@ Channel::Channel()
 }
 
 void Channel::Push(const Record& record) {
-    queue_.Push(record);
-    if (draining_ == 0) {
-        Announce();
+    if (draining_ > 0) {
+        held_.push_back(record);
+        return;
     }
+    queue_.Push(record);
+    Announce();
+}
+
+void Channel::Release() {
+    for (const Record& record : held_) {
+        queue_.Push(record);
+    }
+    held_.clear();
 }
 
 void Channel::Announce() {
-    if (!queue_.Empty() && !wakeSignalled_) {
+    if (!Empty() && !wakeSignalled_) {
         wakeSignalled_ = true;
         Wake();
     }
@@ -313,7 +322,8 @@ bool Channel::HandleSocket(int fd, uint32_t events, int32_t window, uint32_t mes
     Slot& slot = *found;
     bool queued = false;
     auto queue = [&](int32_t code, int32_t error) {
-        Push({window, message, fd, code | (error << 16), slot.generation});
+        // Collected readiness goes straight into the FIFO (see Push for the others).
+        queue_.Push({window, message, fd, code | (error << 16), slot.generation});
         queued = true;
     };
     const bool failed = (events & EPOLLERR) != 0;
@@ -396,7 +406,7 @@ void Channel::Wait(int timeoutMs) {
     if (waited_ > 0) {
         return;
     }
-    if (!queue_.Empty()) {
+    if (!Empty()) {
         timeoutMs = 0;  // posted records are due now
     }
     const int n =

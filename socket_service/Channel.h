@@ -42,11 +42,18 @@ class Channel {
     int Fd() const { return epoll_.Get(); }
     int WakeFd() const { return wake_.Get(); }
 
-    // The FIFO. A record pushed while a drain is under way (DrainScope) is popped by that
-    // drain, so it makes no wake-up; any other push makes the descriptor readable.
+    // The FIFO. A record pushed while a drain is under way (DrainScope) is held for that
+    // drain's next round, which releases it behind the readiness it collects first: a socket
+    // that becomes readable is served before the completion its peer just earned (the FD_WRITE
+    // after a full send), so a stream's data is read as soon as it is sent. Held records make
+    // no wake-up; any other push makes the descriptor readable.
     void Push(const Record& record);
+    // Moves the held records to the FIFO's tail, in the order they were pushed.
+    void Release();
     bool Pop(Record& out) { return queue_.Pop(out); }
-    bool Empty() const { return queue_.Empty(); }
+    // Nothing queued and nothing held.
+    bool Empty() const { return queue_.Empty() && held_.empty(); }
+    // Records in the FIFO (not counting held ones).
     std::size_t Size() const { return queue_.Size(); }
     // Makes the channel's descriptor readable (from any thread: it only writes the eventfd).
     // The eventfd is edge-triggered in the set, so a wake-up is consumed by the collection
@@ -138,6 +145,7 @@ class Channel {
     std::vector<Slot> slots_;
     std::vector<Deferred> deferred_;
     RecordQueue<Record> queue_;
+    std::vector<Record> held_;
     std::array<epoll_event, 64> events_{};
     // Events Wait took from the system and Collect has not yet handled.
     int waited_ = 0;

@@ -163,8 +163,11 @@ void ProcessPending() {
             // The collection consumed a wake-up: a lookup may have completed since the last look.
             takeCompletions();
         }
+        // What handlers queued in the last round (and the completions) go behind the readiness
+        // just collected.
+        st.channel.Release();
         // A round dispatches what is queued now. What its handlers queue (the FD_WRITE after a
-        // full send, above all) waits for the next round, behind fresh readiness, so that a
+        // full send, above all) is held for the next round, behind fresh readiness, so that a
         // sender whose every completion sends again cannot keep the other sockets waiting.
         std::size_t batch = st.channel.Size();
         // Each record is popped before it is dispatched, so a handler may run a nested loop.

@@ -224,3 +224,43 @@ TEST_F(ServiceTest, ManyReadableSocketsEachGetOneReadPerArrivalAndNoneIsMissed) 
 }
 
 }  // namespace test
+
+namespace test {
+
+TEST_F(ServiceTest, ReadinessFoundAfterAHandlerPostedGoesBeforeWhatItPosted) {
+    // The FD_WRITE a full send earns waits behind data that has arrived meanwhile, so a stream
+    // is read as soon as it is sent.
+    Listener listener;
+    auto sender = std::make_shared<RecordingSink>();
+    const int senderFd = RegisteredSocket(sender, SOCK_DGRAM);
+    auto reader = std::make_shared<RecordingSink>();
+    const int readerFd = RegisteredSocket(reader);
+    const int peer = ConnectedPair(readerFd, *reader, listener);
+    ASSERT_GE(peer, 0);
+    ms::ProcessPending();
+    std::vector<std::string> order;
+    sender->onEvent = [&](const Event& e) {
+        order.push_back("sender " + std::to_string(e.code));
+        if (e.code == ms::FD_OOB) {
+            ms::PostChannelRecord(ms::SocketWindow(), ms::WinsockMessage(), senderFd, ms::FD_WRITE);
+            ASSERT_EQ(::send(peer, "x", 1, 0), 1);
+            pollfd p{readerFd, POLLIN, 0};
+            ASSERT_EQ(::poll(&p, 1, 5000), 1);
+        }
+    };
+    reader->onEvent = [&](const Event& e) {
+        order.push_back("reader " + std::to_string(e.code));
+        char c;
+        pf::recv(readerFd, &c, 1);
+    };
+    ASSERT_TRUE(
+        ms::PostChannelRecord(ms::SocketWindow(), ms::WinsockMessage(), senderFd, ms::FD_OOB));
+    ms::ProcessPending();
+    EXPECT_EQ(order, (std::vector<std::string>{"sender 4", "reader 1", "sender 2"}));
+    ::close(peer);
+    sender->onEvent = nullptr;
+    reader->onEvent = nullptr;
+    ms::RunUntil([&] { return false; }, 50ms);
+}
+
+}  // namespace test
