@@ -224,8 +224,6 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     bool EnsureSocket();
     void ReadBufferSizes();
     int32_t RecvToBuffer();
-    // Further receives after one that filled its chunk; the bytes taken.
-    std::size_t ReceiveMore(std::size_t chunk);
     void ReceiveData(Variant& varData, bool peek, const Variant& varType, const Variant& maxLen);
     // Offers SendBuffer, or, when it is empty, `fresh` (the caller's bytes, read in place).
     void SendBufferedData(std::string_view fresh = {});
@@ -286,8 +284,8 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     } m_;
 
     CSocketEvents* owner_ = nullptr;
-    // An error met by ReceiveMore, reported by the next receive (after the bytes before it).
-    int32_t deferredReceiveError_ = 0;
+    // The last receive took half a chunk or more: the next one goes straight into the buffer.
+    bool receivesLarge_ = false;
     int32_t selfHolds_ = 0;
     // Datagram sockets: the length of each value waiting in SendBuffer, oldest first.
     std::deque<std::size_t> datagrams_;

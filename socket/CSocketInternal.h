@@ -38,8 +38,8 @@ constexpr int32_t WsaENoBufs = 10055;
 
 // A receive size for a stream socket whose buffer size could not be read.
 constexpr int32_t FallbackStreamChunk = 64 * 1024;
-// Receives one read notification may make on a stream while each comes back full.
-constexpr int MaxReceivesPerRead = 2;
+// The room, in chunks, of a stream's receive once the socket has been receiving large amounts.
+constexpr std::size_t ChunksPerLargeReceive = 2;
 
 inline MSocketSupport::SocketError SocketFailure(int32_t number, const std::string& source) {
     return MSocketSupport::SocketError(number, source, MSocketSupport::SocketErrorText(number));

@@ -34,7 +34,6 @@ void CSocket::CloseSocket() {
 
 void CSocket::DestroySocket() {
     m_.ReceiveBuffer.reset();
-    deferredReceiveError_ = 0;
     if (m_.SocketHandle == -1) {
         return;
     }

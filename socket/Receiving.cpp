@@ -1,5 +1,6 @@
 // CSocket: the receive side (one receive per read notification, GetData and PeekData).
 #include <cmath>
+#include <memory>
 
 #include "CSocket.h"
 #include "CSocketInternal.h"
@@ -10,6 +11,17 @@ namespace Platform = MSocketSupport::Platform;
 using namespace detail;
 
 namespace {
+
+// The receive area shared by every socket of the thread (see RecvToBuffer).
+uint8_t* SharedReceiveArea(std::size_t size) {
+    thread_local std::unique_ptr<uint8_t[]> area;
+    thread_local std::size_t capacity = 0;
+    if (capacity < size) {
+        area = std::make_unique_for_overwrite<uint8_t[]>(size);
+        capacity = size;
+    }
+    return area.get();
+}
 
 // A type code or length argument as a number; Empty and Null count as absent.
 std::optional<double> NumericArgument(const Variant& v, const char* source) {
@@ -44,22 +56,25 @@ int32_t CSocket::RecvToBuffer() {
         m_.ReceiveChunkSize > 0      ? m_.ReceiveChunkSize
         : m_.Protocol == ProtocolTcp ? FallbackStreamChunk
                                      : MSocketSupport::DefaultMaxDatagramSize);
-    if (deferredReceiveError_ != 0) {
-        const int32_t error = deferredReceiveError_;
-        deferredReceiveError_ = 0;
-        Platform::SetLastPlatformError(error);
-        throw PlatformFailure("CSocket.RecvToBuffer");
-    }
-    // Straight into the tail of the receive buffer: no copy on the way.
-    uint8_t* room = m_.ReceiveBuffer.prepare(chunk);
+    // A socket that receives large amounts does so straight into its buffer's tail, and a
+    // stream then gets room for more than one chunk: Linux grows a busy socket's buffer well
+    // past the size read at its creation, and a chunk per turn of the loop let a fast sender
+    // run megabytes ahead. Two chunks: more measured slower (the bytes handed to the owner at
+    // once no longer stay in the cache). Other sockets receive into one area all of them
+    // share and copy the few bytes that came, so a thousand quiet connections keep no
+    // chunk-sized block each in the cache.
+    const bool direct = receivesLarge_;
+    const std::size_t room =
+        direct && m_.Protocol == ProtocolTcp ? chunk * ChunksPerLargeReceive : chunk;
+    uint8_t* area = direct ? m_.ReceiveBuffer.prepare(room) : SharedReceiveArea(room);
 
     int32_t n = -1;
     if (m_.Protocol == ProtocolTcp) {
-        n = Platform::recv(m_.SocketHandle, room, chunk);
+        n = Platform::recv(m_.SocketHandle, area, room);
     } else {
         uint32_t address = 0;
         uint16_t port = 0;
-        n = Platform::recvfrom(m_.SocketHandle, room, chunk, &address, &port);
+        n = Platform::recvfrom(m_.SocketHandle, area, room, &address, &port);
         if (n != -1) {
             m_.RemotePort = HostPort(port);
             m_.RemoteHostIP = Platform::inet_ntoa(address);
@@ -71,42 +86,14 @@ int32_t CSocket::RecvToBuffer() {
         throw PlatformFailure("CSocket.RecvToBuffer");
     }
     if (n > 0) {
-        m_.ReceiveBuffer.commit(static_cast<std::size_t>(n));
+        if (direct) {
+            m_.ReceiveBuffer.commit(static_cast<std::size_t>(n));
+        } else {
+            m_.ReceiveBuffer.append(area, static_cast<std::size_t>(n));
+        }
     }
-    if (m_.Protocol == ProtocolTcp && static_cast<std::size_t>(n) == chunk) {
-        n = Clamp32(static_cast<std::size_t>(n) + ReceiveMore(chunk));
-    }
+    receivesLarge_ = static_cast<std::size_t>(n) >= chunk / 2;
     return n;
-}
-
-std::size_t CSocket::ReceiveMore(std::size_t chunk) {
-    // A full chunk means more is probably waiting: Linux grows a busy socket's buffer well past
-    // the size read at its creation. Another chunk now keeps a fast stream from falling behind
-    // its sender a chunk per turn of the loop; the bound keeps the bytes handed to the owner at
-    // once small enough to stay in the cache (more measured slower) and one socket from
-    // holding the loop.
-    std::size_t more = 0;
-    for (int i = 1; i < MaxReceivesPerRead; ++i) {
-        uint8_t* room = m_.ReceiveBuffer.prepare(chunk);
-        const int32_t n = Platform::recv(m_.SocketHandle, room, chunk);
-        if (n == -1) {
-            // Would block: the socket is empty. A real error is this socket's next receive's
-            // to report, after the bytes already taken have been delivered.
-            if (Platform::LastPlatformError() != WsaEWouldBlock) {
-                deferredReceiveError_ = Platform::LastPlatformError();
-            }
-            break;
-        }
-        if (n == 0) {
-            break;  // the peer's close, which FD_CLOSE reports after these bytes
-        }
-        m_.ReceiveBuffer.commit(static_cast<std::size_t>(n));
-        more += static_cast<std::size_t>(n);
-        if (static_cast<std::size_t>(n) < chunk) {
-            break;
-        }
-    }
-    return more;
 }
 
 void CSocket::ReceiveData(Variant& varData, bool peek, const Variant& varType,
