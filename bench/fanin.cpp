@@ -183,5 +183,7 @@ int main(int argc, char** argv) {
     ReportValue(peers, "fanin_ns_per_event_csocket_10", "csocket_10");
     ReportValue(peers, "fanin_ns_per_event_csocket_1000", "csocket_1000");
     ReportRatio(peers, "fanin_per_event_1000_vs_10_raw_epoll", "raw_epoll_1000", "raw_epoll_10");
+    ReportValue(peers, "fanin_ns_per_event_raw_epoll_10", "raw_epoll_10");
+    ReportValue(peers, "fanin_ns_per_event_raw_epoll_1000", "raw_epoll_1000");
     return 0;
 }
