@@ -229,6 +229,25 @@ TEST_F(SocketFaults, ReleasedWhileTheCloseDrainsRaisesNothingMore) {
     }
 }
 
+TEST_F(SocketFaults, ConnectionsToAListenerWithNobodyToTakeThemAreClosedNotLeaked) {
+    auto listener = CSocket::Create();  // no owner: nobody receives OnConnectionRequest
+    listener->Bind(0, "127.0.0.1");
+    listener->Listen();
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    ::getsockname(listener->SocketHandle(), reinterpret_cast<sockaddr*>(&a), &len);
+    const std::size_t before = OpenDescriptors();
+    for (int i = 0; i < 20; ++i) {
+        Fd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        // The listener takes the connection and, with no owner, closes it: the client sees EOF.
+        char byte;
+        ASSERT_TRUE(RunUntil([&] { return ::recv(client.get(), &byte, 1, MSG_DONTWAIT) == 0; }));
+    }
+    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(listener->State(), StateListening);
+}
+
 // Each event in turn, with the object released by its owner inside the handler: nothing may
 // reach the owner afterwards, and the handle must be gone with the object.
 struct ReleaseCase {
