@@ -131,8 +131,11 @@ int32_t CreateSocketWindow();
 // Destroys the logical handle; false on failure. Called after the last deregistration.
 bool DestroySocketWindow();
 
-// Queues a record at the tail of the channel, in order with readiness records. False when the
-// channel cannot take it (no such window).
+// Queues a record at the tail of the channel, in order with readiness records. A record posted
+// from inside a dispatch (a handler's, or the FD_WRITE a full send earns) joins the tail at the
+// next round of that ProcessPending, behind the readiness collected then, so a socket that
+// became readable meanwhile is served first. False when the channel cannot take it (no such
+// window).
 bool PostChannelRecord(int32_t window, uint32_t message, int32_t wParam, int32_t lParam);
 
 // Routes one record. Socket events go to PostSocketEvent of the object registered under wParam,
