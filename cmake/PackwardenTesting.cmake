@@ -16,6 +16,7 @@ function(packwarden_add_gtest)
     endif()
     add_executable(${T_NAME} ${T_SOURCES})
     target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+    target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
     if(PACKWARDEN_SANITIZE)
         # Sanitizer options are compiled into the program (see sanitizer_options.cpp), so the
         # programs behave the same under CTest and by hand.

@@ -2,6 +2,8 @@
 // loopback descriptors owned by RAII, and a bounded wait on the service's loop.
 #pragma once
 
+#include "LoopbackSupport.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -23,40 +25,8 @@ inline void Check(bool condition, const char* what) {
     }
 }
 
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& o) noexcept : fd_(o.release()) {}
-    Fd& operator=(Fd&& o) noexcept {
-        reset(o.release());
-        return *this;
-    }
-    ~Fd() { reset(); }
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
-
-inline sockaddr_in Loopback(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
+using packwarden::testsupport::Fd;
+using packwarden::testsupport::Loopback;
 
 // A raw listener on 127.0.0.1 and a port the system chose.
 inline Fd RawListener(uint16_t& port, int backlog = 64) {

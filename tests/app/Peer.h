@@ -3,6 +3,8 @@
 // closes. Every wait is bounded.
 #pragma once
 
+#include "LoopbackSupport.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -19,33 +21,7 @@
 
 namespace packwarden::testing {
 
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(Fd&& other) noexcept : fd_(other.release()) {}
-    Fd& operator=(Fd&& other) noexcept {
-        if (this != &other) {
-            reset(other.release());
-        }
-        return *this;
-    }
-    int get() const { return fd_; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
+using packwarden::testsupport::Fd;
 
 // A TCP socket bound to 127.0.0.1 on a free port; it listens only when asked, so until then a
 // connection to the port is refused.

@@ -3,6 +3,8 @@
 // and readings of the process's descriptors and memory.
 #pragma once
 
+#include "LoopbackSupport.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -33,41 +35,8 @@ inline void Settle(std::chrono::milliseconds span = 100ms) {
     MSocketSupport::RunUntil([] { return false; }, span);
 }
 
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& o) noexcept : fd_(o.release()) {}
-    Fd& operator=(Fd&& o) noexcept {
-        reset(o.release());
-        return *this;
-    }
-    ~Fd() { reset(); }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
-
-inline sockaddr_in Loopback(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
+using packwarden::testsupport::Fd;
+using packwarden::testsupport::Loopback;
 
 // A TCP socket on 127.0.0.1 and a port the system chose; it listens only when asked.
 class RawServer {

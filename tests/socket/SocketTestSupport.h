@@ -2,6 +2,8 @@
 // bounded loop runner. Every wait is bounded; every socket is on 127.0.0.1.
 #pragma once
 
+#include "LoopbackSupport.h"
+
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>
@@ -114,48 +116,9 @@ class RecordingOwner : public CSocketEvents {
     CSocket* socket_;
 };
 
-// A descriptor owned by the test.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& o) noexcept : fd_(o.release()) {}
-    Fd& operator=(Fd&& o) noexcept {
-        reset(o.release());
-        return *this;
-    }
-    ~Fd() { reset(); }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0)
-            ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
-
-inline sockaddr_in Loopback(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-inline uint16_t LocalPortOf(int fd) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
-}
+using packwarden::testsupport::Fd;
+using packwarden::testsupport::LocalPortOf;
+using packwarden::testsupport::Loopback;
 
 // A port that was free a moment ago (bound to port 0 and read back).
 inline int FreePort(int type = SOCK_STREAM) {
