@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "MSocketSupport.h"
+#include "QtTestSupport.h"
 #include "SocketChannel.h"
 
 namespace {
@@ -24,15 +25,7 @@ class Sink final : public ms::SocketEventSink {
 };
 
 TEST(SocketChannelInQt, RecordPostedBeforeAModalLoopIsDispatchedInsideIt) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    if (QApplication::instance() == nullptr) {
-        static int argc = 1;
-        static char name[] = "packwarden_window_tests";
-        static char* argv[] = {name, nullptr};
-        new QApplication(argc, argv);  // lives for the process
-    }
+    packwarden::testsupport::EnsureApplication();
     ms::InitWinsockService();
     packwarden::SocketChannel::Instance();
     auto sink = std::make_shared<Sink>();

@@ -18,6 +18,7 @@
 
 #include "Form1.h"
 #include "Peer.h"
+#include "QtTestSupport.h"
 #include "TempDir.h"
 
 namespace packwarden {
@@ -57,26 +58,7 @@ class RecordingShell final : public Shell {
     int ends = 0;
 };
 
-// Runs the event loop until `done` holds or `limit` passes; returns done().
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    if (done()) {
-        return true;
-    }
-    QEventLoop loop;
-    QTimer tick;
-    QTimer deadline;
-    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
-        if (done()) {
-            loop.quit();
-        }
-    });
-    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    deadline.setSingleShot(true);
-    tick.start(10);
-    deadline.start(limit);
-    loop.exec();
-    return done();
-}
+using packwarden::testsupport::WaitFor;
 
 struct ParsedRequest {
     std::string head;  // up to and with the blank line
@@ -104,17 +86,7 @@ ParsedRequest Split(const std::string& request) {
 
 class Window : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        }
-        if (QApplication::instance() == nullptr) {
-            static int argc = 1;
-            static char name[] = "packwarden_window_tests";
-            static char* argv[] = {name, nullptr};
-            new QApplication(argc, argv);  // lives for the process
-        }
-    }
+    static void SetUpTestSuite() { packwarden::testsupport::EnsureApplication(); }
 
     std::unique_ptr<Form1> MakeForm(const CentralServer& server) {
         auto form = std::make_unique<Form1>(shell_, server);

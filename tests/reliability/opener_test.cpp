@@ -18,6 +18,7 @@
 #include <functional>
 #include <string>
 
+#include "QtTestSupport.h"
 #include "Shell.h"
 
 extern char** environ;
@@ -27,24 +28,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    QEventLoop loop;
-    QTimer tick;
-    QTimer deadline;
-    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
-        if (done()) {
-            loop.quit();
-        }
-    });
-    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    deadline.setSingleShot(true);
-    tick.start(10);
-    deadline.start(limit);
-    if (!done()) {
-        loop.exec();
-    }
-    return done();
-}
+using packwarden::testsupport::WaitFor;
 
 class Opener : public ::testing::Test {
   protected:

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "Form1.h"
+#include "QtTestSupport.h"
 #include "Support.h"
 
 namespace packwarden::reliability {
@@ -38,25 +39,7 @@ class RecordingShell final : public Shell {
     int ends = 0;
 };
 
-bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit) {
-    if (done()) {
-        return true;
-    }
-    QEventLoop loop;
-    QTimer tick;
-    QTimer deadline;
-    QObject::connect(&tick, &QTimer::timeout, &loop, [&] {
-        if (done()) {
-            loop.quit();
-        }
-    });
-    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    deadline.setSingleShot(true);
-    tick.start(10);
-    deadline.start(limit);
-    loop.exec();
-    return done();
-}
+using packwarden::testsupport::WaitFor;
 
 // A server on 127.0.0.1 that misbehaves in one chosen way, in a thread of its own.
 class FaultyServer {
@@ -141,17 +124,7 @@ class FaultyServer {
 
 class WindowFaults : public ::testing::Test {
   protected:
-    static void SetUpTestSuite() {
-        if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-            qputenv("QT_QPA_PLATFORM", "offscreen");
-        }
-        if (QApplication::instance() == nullptr) {
-            static int argc = 1;
-            static char name[] = "reliability_window_tests";
-            static char* argv[] = {name, nullptr};
-            new QApplication(argc, argv);  // lives for the process
-        }
-    }
+    static void SetUpTestSuite() { packwarden::testsupport::EnsureApplication(); }
     void SetUp() override {
         char pattern[] = "/tmp/packwarden-rel-XXXXXX";
         ASSERT_NE(::mkdtemp(pattern), nullptr);
