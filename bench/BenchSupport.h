@@ -2,6 +2,8 @@
 // and the loop runner for the socket layer. All traffic stays on 127.0.0.1.
 #pragma once
 
+#include "LoopbackSupport.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -156,57 +158,18 @@ inline void RaiseFdLimit(rlim_t wanted) {
     }
 }
 
-inline sockaddr_in Loopback(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
+using packwarden::testsupport::Fd;
+using packwarden::testsupport::Loopback;
 inline uint16_t PortOf(int fd) {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return ntohs(a.sin_port);
+    return packwarden::testsupport::LocalPortOf(fd);
 }
-
-// A descriptor owned by a peer.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    Fd(Fd&& o) noexcept : fd_(o.Release()) {}
-    Fd& operator=(Fd&& o) noexcept {
-        Reset(o.Release());
-        return *this;
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() { Reset(); }
-    int Get() const { return fd_; }
-    int Release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void Reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
 
 // A raw listening socket on 127.0.0.1, ephemeral port.
 inline Fd RawListen(int backlog) {
     Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const sockaddr_in a = Loopback(0);
-    if (s.Get() < 0 || ::bind(s.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(s.Get(), backlog) != 0) {
+    if (s.get() < 0 || ::bind(s.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(s.get(), backlog) != 0) {
         Fail("cannot listen on 127.0.0.1");
     }
     return s;
@@ -222,12 +185,12 @@ inline RawPair RawConnectedPair() {
     Fd listener = RawListen(4);
     RawPair p;
     p.client = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in a = Loopback(PortOf(listener.Get()));
-    if (::connect(p.client.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+    const sockaddr_in a = Loopback(PortOf(listener.get()));
+    if (::connect(p.client.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
         Fail("raw connect failed");
     }
-    p.server = Fd(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (p.server.Get() < 0) {
+    p.server = Fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (p.server.get() < 0) {
         Fail("raw accept failed");
     }
     return p;

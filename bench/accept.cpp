@@ -62,7 +62,7 @@ class Clients {
                 return;
             }
             Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-            if (::connect(s.Get(), reinterpret_cast<const sockaddr*>(&address_), sizeof address_) !=
+            if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&address_), sizeof address_) !=
                 0) {
                 failed_.store(true);
                 return;

@@ -114,8 +114,8 @@ double CopyOnly(uint64_t total) {
 
 double RawEpoll(uint64_t total) {
     RawPair pair = RawConnectedPair();
-    const int out = pair.client.Get();
-    const int in = pair.server.Get();
+    const int out = pair.client.get();
+    const int in = pair.server.get();
     for (int fd : {out, in}) {
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     }
@@ -123,10 +123,10 @@ double RawEpoll(uint64_t total) {
     epoll_event ev{};
     ev.events = EPOLLOUT;
     ev.data.fd = out;
-    ::epoll_ctl(ep.Get(), EPOLL_CTL_ADD, out, &ev);
+    ::epoll_ctl(ep.get(), EPOLL_CTL_ADD, out, &ev);
     ev.events = EPOLLIN;
     ev.data.fd = in;
-    ::epoll_ctl(ep.Get(), EPOLL_CTL_ADD, in, &ev);
+    ::epoll_ctl(ep.get(), EPOLL_CTL_ADD, in, &ev);
 
     const std::vector<uint8_t> chunk = Pattern();
     std::vector<uint8_t> sink(Chunk);
@@ -136,7 +136,7 @@ double RawEpoll(uint64_t total) {
     std::array<epoll_event, 8> events{};
     const auto start = Clock::now();
     while (received < total) {
-        const int n = ::epoll_wait(ep.Get(), events.data(), events.size(), 1000);
+        const int n = ::epoll_wait(ep.get(), events.data(), events.size(), 1000);
         if (n <= 0) {
             Fail("raw epoll: stalled");
         }
@@ -150,7 +150,7 @@ double RawEpoll(uint64_t total) {
                     offset = (offset + static_cast<std::size_t>(w)) % Chunk;
                 }
                 if (sent == total) {
-                    ::epoll_ctl(ep.Get(), EPOLL_CTL_DEL, out, nullptr);
+                    ::epoll_ctl(ep.get(), EPOLL_CTL_DEL, out, nullptr);
                 }
             } else {
                 const ssize_t r = ::recv(in, sink.data(), sink.size(), 0);
@@ -172,7 +172,7 @@ double RawBlocking(uint64_t total) {
     std::thread reader([&] {
         std::vector<uint8_t> sink(Chunk);
         while (received < total) {
-            const ssize_t r = ::recv(pair.server.Get(), sink.data(), sink.size(), 0);
+            const ssize_t r = ::recv(pair.server.get(), sink.data(), sink.size(), 0);
             if (r <= 0) {
                 return;
             }
@@ -184,7 +184,7 @@ double RawBlocking(uint64_t total) {
         std::size_t done = 0;
         while (done < Chunk) {
             const ssize_t w =
-                ::send(pair.client.Get(), chunk.data() + done, Chunk - done, MSG_NOSIGNAL);
+                ::send(pair.client.get(), chunk.data() + done, Chunk - done, MSG_NOSIGNAL);
             if (w <= 0) {
                 Fail("raw blocking: send failed");
             }

@@ -112,7 +112,7 @@ double Ours(std::size_t count, std::chrono::milliseconds span) {
 // The same work in a hand-written epoll loop: the system's own growth.
 double RawEpoll(std::size_t count, std::chrono::milliseconds span) {
     Fd listener = RawListen(static_cast<int>(count) + 16);
-    const sockaddr_in address = Loopback(PortOf(listener.Get()));
+    const sockaddr_in address = Loopback(PortOf(listener.get()));
     std::vector<Fd> clients;
     std::vector<Fd> servers;
     Fd ep(::epoll_create1(EPOLL_CLOEXEC));
@@ -121,16 +121,16 @@ double RawEpoll(std::size_t count, std::chrono::milliseconds span) {
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.u64 = tag;
-        ::epoll_ctl(ep.Get(), EPOLL_CTL_ADD, fd, &ev);
+        ::epoll_ctl(ep.get(), EPOLL_CTL_ADD, fd, &ev);
     };
     for (std::size_t i = 0; i < count; ++i) {
         Fd c(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (::connect(c.Get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        if (::connect(c.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
             Fail("raw fan-in: connect failed");
         }
-        Fd s(::accept4(listener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-        watch(c.Get(), i * 2);
-        watch(s.Get(), i * 2 + 1);
+        Fd s(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        watch(c.get(), i * 2);
+        watch(s.get(), i * 2 + 1);
         clients.push_back(std::move(c));
         servers.push_back(std::move(s));
     }
@@ -140,18 +140,18 @@ double RawEpoll(std::size_t count, std::chrono::milliseconds span) {
     std::vector<epoll_event> events(256);
     uint64_t delivered = 0;
     for (auto& c : clients) {
-        ::send(c.Get(), request.data(), Message, MSG_NOSIGNAL);
+        ::send(c.get(), request.data(), Message, MSG_NOSIGNAL);
     }
     const auto start = Clock::now();
     const auto end = start + span;
     while (Clock::now() < end) {
-        const int n = ::epoll_wait(ep.Get(), events.data(), static_cast<int>(events.size()), 1000);
+        const int n = ::epoll_wait(ep.get(), events.data(), static_cast<int>(events.size()), 1000);
         if (n <= 0) {
             Fail("raw fan-in: stalled");
         }
         for (int i = 0; i < n; ++i) {
             const uint64_t tag = events[static_cast<std::size_t>(i)].data.u64;
-            const int fd = (tag % 2 == 0 ? clients : servers)[tag / 2].Get();
+            const int fd = (tag % 2 == 0 ? clients : servers)[tag / 2].get();
             const ssize_t r = ::recv(fd, buffer.data(), buffer.size(), 0);
             if (r <= 0) {
                 continue;

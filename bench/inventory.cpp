@@ -25,8 +25,8 @@ class GameFolder {
             std::snprintf(name, sizeof name, "zz_map pack-%05zu%s", i,
                           i % 3 == 0 ? ".PK3" : ".pk3");
             Fd f(::open((path_ / name).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
-            if (f.Get() < 0 ||
-                ::ftruncate(f.Get(), static_cast<off_t>((i * 7919) % (64 << 20))) != 0) {
+            if (f.get() < 0 ||
+                ::ftruncate(f.get(), static_cast<off_t>((i * 7919) % (64 << 20))) != 0) {
                 Fail("inventory: cannot create " + (path_ / name).string());
             }
         }

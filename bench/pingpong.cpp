@@ -92,15 +92,15 @@ Result Ours(std::chrono::milliseconds span) {
 
 Result RawEpoll(std::chrono::milliseconds span) {
     RawPair pair = RawConnectedPair();
-    const int client = pair.client.Get();
-    const int server = pair.server.Get();
+    const int client = pair.client.get();
+    const int server = pair.server.get();
     Fd ep(::epoll_create1(EPOLL_CLOEXEC));
     for (int fd : {client, server}) {
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
         epoll_event ev{};
         ev.events = EPOLLIN;
         ev.data.fd = fd;
-        ::epoll_ctl(ep.Get(), EPOLL_CTL_ADD, fd, &ev);
+        ::epoll_ctl(ep.get(), EPOLL_CTL_ADD, fd, &ev);
     }
     std::array<char, Message> request{};
     request.fill('p');
@@ -112,7 +112,7 @@ Result RawEpoll(std::chrono::milliseconds span) {
     const auto end = start + span;
     ::send(client, request.data(), Message, MSG_NOSIGNAL);
     for (;;) {
-        const int n = ::epoll_wait(ep.Get(), events.data(), events.size(), 1000);
+        const int n = ::epoll_wait(ep.get(), events.data(), events.size(), 1000);
         if (n <= 0) {
             Fail("raw epoll: stalled");
         }
@@ -141,7 +141,7 @@ Result RawEpoll(std::chrono::milliseconds span) {
 
 Result RawBlocking(std::chrono::milliseconds span) {
     RawPair pair = RawConnectedPair();
-    std::thread echo([fd = pair.server.Get()] {
+    std::thread echo([fd = pair.server.get()] {
         std::array<char, 4096> buffer{};
         for (;;) {
             const ssize_t r = ::recv(fd, buffer.data(), buffer.size(), 0);
@@ -158,10 +158,10 @@ Result RawBlocking(std::chrono::milliseconds span) {
     const auto start = Clock::now();
     const auto end = start + span;
     do {
-        ::send(pair.client.Get(), request.data(), Message, MSG_NOSIGNAL);
+        ::send(pair.client.get(), request.data(), Message, MSG_NOSIGNAL);
         std::size_t got = 0;
         while (got < Message) {
-            const ssize_t r = ::recv(pair.client.Get(), reply.data() + got, Message - got, 0);
+            const ssize_t r = ::recv(pair.client.get(), reply.data() + got, Message - got, 0);
             if (r <= 0) {
                 Fail("raw blocking: connection lost");
             }
@@ -170,7 +170,7 @@ Result RawBlocking(std::chrono::milliseconds span) {
         ++trips;
     } while (Clock::now() < end);
     Result result{trips, Seconds(Clock::now() - start)};
-    ::shutdown(pair.client.Get(), SHUT_WR);
+    ::shutdown(pair.client.get(), SHUT_WR);
     echo.join();
     return result;
 }
