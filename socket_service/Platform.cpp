@@ -342,24 +342,26 @@ int32_t shutdown(int32_t handle, int32_t how) {
     return 0;
 }
 
-int32_t getsockname(int32_t handle, uint32_t* address, uint16_t* port) {
+namespace {
+// getsockname and getpeername: one end of a socket as an IPv4 address and port.
+int32_t ReadEnd(int (*query)(int, sockaddr*, socklen_t*), int32_t handle, uint32_t* address,
+                uint16_t* port) {
     sockaddr_storage sa{};
     socklen_t len = sizeof sa;
-    if (::getsockname(handle, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+    if (query(handle, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
         return Fail(errno);
     }
     ReadAddress(sa, address, port);
     return 0;
 }
+}  // namespace
+
+int32_t getsockname(int32_t handle, uint32_t* address, uint16_t* port) {
+    return ReadEnd(::getsockname, handle, address, port);
+}
 
 int32_t getpeername(int32_t handle, uint32_t* address, uint16_t* port) {
-    sockaddr_storage sa{};
-    socklen_t len = sizeof sa;
-    if (::getpeername(handle, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-        return Fail(errno);
-    }
-    ReadAddress(sa, address, port);
-    return 0;
+    return ReadEnd(::getpeername, handle, address, port);
 }
 
 int32_t getsockopt(int32_t handle, int32_t level, int32_t option, int32_t* value) {
