@@ -272,9 +272,9 @@ void Channel::AcceptDeferred(int listener) {
     }
     deferred_.push_back({listener, slot->generation});
     if (timer_.Valid()) {
-        itimerspec spec{};
-        spec.it_value.tv_nsec = AcceptPauseNanoseconds;
-        ::timerfd_settime(timer_.Get(), 0, &spec, nullptr);
+        itimerspec pause{};
+        pause.it_value.tv_nsec = AcceptPauseNanoseconds;
+        ::timerfd_settime(timer_.Get(), 0, &pause, nullptr);
     } else {
         HandleTimer();
     }
