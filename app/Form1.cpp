@@ -67,7 +67,7 @@ QFont SansFont(double pointSize, bool underline = false) {
 // fixed box rather than be cut off.
 void SetLabelFont(QLabel* label, bool underline = false) {
     QFont font = SansFont(9.75, underline);
-    for (double size = 9.75; size >= 7.5; size -= 0.25) {
+    for (double size = 9.75; size >= 6.0; size -= 0.25) {
         font.setPointSizeF(size);
         const QRect needed =
             QFontMetrics(font).boundingRect(QRect(0, 0, label->width(), 10000),

@@ -153,7 +153,7 @@ TEST_F(Window, LayoutTextsAndLook) {
         EXPECT_EQ(widget->palette().color(QPalette::WindowText), QColor(Qt::white)) << label;
         // 9.75 pt, or as near as lets a substitute face fit the fixed box.
         EXPECT_LE(widget->font().pointSizeF(), 9.75) << label;
-        EXPECT_GE(widget->font().pointSizeF(), 7.5) << label;
+        EXPECT_GE(widget->font().pointSizeF(), 6.0) << label;
         const QRect needed =
             QFontMetrics(widget->font())
                 .boundingRect(QRect(0, 0, widget->width(), 10000),
