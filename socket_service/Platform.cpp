@@ -274,8 +274,9 @@ int32_t accept(int32_t handle, uint32_t* address, uint16_t* port) {
     return fd;
 }
 
-int32_t send(int32_t handle, const void* data, std::size_t length) {
-    const ssize_t n = ::send(handle, data, length, MSG_NOSIGNAL);
+namespace {
+// The result of send or sendto: a send that would block arms FD_WRITE for when it can go on.
+int32_t Sent(int32_t handle, ssize_t n) {
     if (n < 0) {
         const int err = errno;
         if (err == EAGAIN || err == EWOULDBLOCK) {
@@ -285,20 +286,17 @@ int32_t send(int32_t handle, const void* data, std::size_t length) {
     }
     return static_cast<int32_t>(n);
 }
+}  // namespace
+
+int32_t send(int32_t handle, const void* data, std::size_t length) {
+    return Sent(handle, ::send(handle, data, length, MSG_NOSIGNAL));
+}
 
 int32_t sendto(int32_t handle, const void* data, std::size_t length, uint32_t address,
                uint16_t port) {
     const sockaddr_in sa = MakeAddress(address, port);
-    const ssize_t n = ::sendto(handle, data, length, MSG_NOSIGNAL,
-                               reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
-    if (n < 0) {
-        const int err = errno;
-        if (err == EAGAIN || err == EWOULDBLOCK) {
-            Chan().SendWouldBlock(handle);
-        }
-        return Fail(err);
-    }
-    return static_cast<int32_t>(n);
+    return Sent(handle, ::sendto(handle, data, length, MSG_NOSIGNAL,
+                                 reinterpret_cast<const sockaddr*>(&sa), sizeof sa));
 }
 
 int32_t recv(int32_t handle, void* data, std::size_t length) {

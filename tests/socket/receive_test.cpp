@@ -6,25 +6,6 @@
 namespace packwarden::testing {
 namespace {
 
-struct Connected {
-    RawListener server;
-    std::shared_ptr<CSocket> socket = CSocket::Create();
-    RecordingOwner owner{socket};
-    Fd peer;
-
-    Connected() {
-        socket->Connect("127.0.0.1", server.port());
-        EXPECT_TRUE(RunUntil([&] { return socket->State() == StateConnected; }));
-        peer = server.Accept();
-        owner.events.clear();
-    }
-    void Receive(const std::string& bytes) {
-        const std::size_t before = socket->ReceiveBufferSize();
-        SendAll(peer.get(), bytes);
-        EXPECT_TRUE(RunUntil([&] { return socket->ReceiveBufferSize() == before + bytes.size(); }));
-    }
-};
-
 TEST(Receive, ArrivalReportsEverythingWaitingNotJustTheNewChunk) {
     Connected c;
     c.Receive(std::string(100, 'x'));

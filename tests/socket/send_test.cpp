@@ -6,21 +6,6 @@
 namespace packwarden::testing {
 namespace {
 
-// A CSocket connected to a raw peer.
-struct Connected {
-    RawListener server;
-    std::shared_ptr<CSocket> socket = CSocket::Create();
-    RecordingOwner owner{socket};
-    Fd peer;
-
-    Connected() {
-        socket->Connect("127.0.0.1", server.port());
-        EXPECT_TRUE(RunUntil([&] { return socket->State() == StateConnected; }));
-        peer = server.Accept();
-        owner.events.clear();
-    }
-};
-
 TEST(Send, StreamWithoutHandleRaises40006) {
     auto s = CSocket::Create();
     try {
