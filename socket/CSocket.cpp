@@ -48,6 +48,17 @@ std::weak_ptr<MSocketSupport::SocketEventSink> CSocket::SinkReference() {
         self, static_cast<MSocketSupport::SocketEventSink*>(this));
 }
 
+bool CSocket::StartLookup(MSocketSupport::ErrorRecord& failure) {
+    std::string host = m_.RemoteHost;
+    MSocketSupport::CurrentError().Clear();  // so a failure that records nothing reads as such
+    m_.LookupHandle = MSocketSupport::ResolveHost(host, SinkReference());
+    if (m_.LookupHandle != 0) {
+        return true;
+    }
+    failure = MSocketSupport::CurrentError();
+    return false;
+}
+
 int32_t CSocket::vbSocket() {
     const bool datagram = m_.Protocol == ProtocolUdp;
     const int32_t handle = Platform::socket(AfInet, datagram ? SockDgram : SockStream,

@@ -233,6 +233,9 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     void ForgetUnsentStream();
     // The weak reference under which the service knows this object.
     std::weak_ptr<MSocketSupport::SocketEventSink> SinkReference();
+    // Starts the lookup of RemoteHost into LookupHandle. False when it could not start, with
+    // what the service recorded (empty when it recorded nothing).
+    bool StartLookup(MSocketSupport::ErrorRecord& failure);
     // Starts a non-blocking connect to address:RemotePort; State 6 while under way.
     // Returns the Winsock error of a connect that failed outright, 0 otherwise.
     int32_t StartConnect(uint32_t address);

@@ -53,11 +53,8 @@ void CSocket::Connect(const Variant& strRemoteHost, const Variant& lngRemotePort
         if (!IsDottedAddress(m_.RemoteHost)) {
             m_.State = StateResolvingHost;
             m_.LookupHandle = 0;
-            std::string host = m_.RemoteHost;
-            MSocketSupport::CurrentError().Clear();
-            m_.LookupHandle = MSocketSupport::ResolveHost(host, SinkReference());
-            if (m_.LookupHandle == 0) {
-                const MSocketSupport::ErrorRecord recorded = MSocketSupport::CurrentError();
+            MSocketSupport::ErrorRecord recorded;
+            if (!StartLookup(recorded)) {
                 DestroySocket();
                 if (recorded.Empty()) {
                     // The lookup could not even be set up (no buffer for its result).

@@ -81,12 +81,9 @@ void CSocket::SendBufferedData(std::string_view fresh) {
                 return;  // already under way; its completion sends everything waiting
             }
             m_.LookupPurpose = LookupForSend;
-            std::string host = m_.RemoteHost;
-            MSocketSupport::CurrentError().Clear();
-            m_.LookupHandle = MSocketSupport::ResolveHost(host, SinkReference());
-            if (m_.LookupHandle == 0) {
+            MSocketSupport::ErrorRecord recorded;
+            if (!StartLookup(recorded)) {
                 // Otherwise the datagram would wait for a completion that never comes.
-                const MSocketSupport::ErrorRecord recorded = MSocketSupport::CurrentError();
                 if (recorded.Empty()) {
                     throw SocketFailure(WsaENoBufs, "CSocket.SendData");
                 }
