@@ -297,36 +297,47 @@ bool ParseHexBytes(RegistryFile& file, std::string_view line, std::size_t pos, s
 }
 
 // The value's data after "name"=, converted to what the 8-bit query returns.
+// An optional "(N)" after "str" or "hex": the value's type in hex.
+bool ParseTypeSuffix(std::string_view line, std::size_t& pos, uint32_t& type) {
+    if (pos >= line.size() || line[pos] != '(') {
+        return true;
+    }
+    ++pos;
+    if (!ParseHexNumber(line, pos, type) || pos >= line.size() || line[pos] != ')') {
+        return false;
+    }
+    ++pos;
+    return true;
+}
+
+// The rest of a quoted text whose opening quote is behind `pos`, as the stored bytes with
+// their terminating zero; nothing but blanks may follow it.
+bool ParseQuotedText(std::string_view line, std::size_t& pos, std::string& data) {
+    if (!ParseEscaped(line, pos, '"', data) || !OnlyBlanksFrom(line, pos)) {
+        return false;
+    }
+    data += '\0';
+    return true;
+}
+
 bool ParseValueData(RegistryFile& file, std::string_view line, std::size_t pos, RawValue& value) {
     std::string_view rest = line.substr(pos);
     if (!rest.empty() && rest[0] == '"') {
         ++pos;
         value.type = REG_SZ;
-        if (!ParseEscaped(line, pos, '"', value.data) || !OnlyBlanksFrom(line, pos)) {
-            return false;
-        }
-        value.data += '\0';
-        return true;
+        return ParseQuotedText(line, pos, value.data);
     }
     if (StartsWithIgnoringCase(rest, "str")) {
         pos += 3;
         value.type = REG_SZ;
-        if (pos < line.size() && line[pos] == '(') {
-            ++pos;
-            if (!ParseHexNumber(line, pos, value.type) || pos >= line.size() || line[pos] != ')') {
-                return false;
-            }
-            ++pos;
+        if (!ParseTypeSuffix(line, pos, value.type)) {
+            return false;
         }
         if (line.substr(pos, 2) != ":\"") {
             return false;
         }
         pos += 2;
-        if (!ParseEscaped(line, pos, '"', value.data) || !OnlyBlanksFrom(line, pos)) {
-            return false;
-        }
-        value.data += '\0';
-        return true;
+        return ParseQuotedText(line, pos, value.data);
     }
     if (StartsWithIgnoringCase(rest, "dword:")) {
         pos += 6;
@@ -343,12 +354,8 @@ bool ParseValueData(RegistryFile& file, std::string_view line, std::size_t pos, 
     if (StartsWithIgnoringCase(rest, "hex")) {
         pos += 3;
         value.type = REG_BINARY;
-        if (pos < line.size() && line[pos] == '(') {
-            ++pos;
-            if (!ParseHexNumber(line, pos, value.type) || pos >= line.size() || line[pos] != ')') {
-                return false;
-            }
-            ++pos;
+        if (!ParseTypeSuffix(line, pos, value.type)) {
+            return false;
         }
         if (pos >= line.size() || line[pos] != ':') {
             return false;
