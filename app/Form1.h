@@ -17,7 +17,7 @@
 #include <optional>
 #include <string>
 
-#include "CSocket.h"
+#include "packwarden/CSocket.h"
 #include "CentralServer.h"
 #include "Inventory.h"
 #include "Shell.h"

@@ -5,7 +5,7 @@
 #include <QPointer>
 #include <QSocketNotifier>
 
-#include "MSocketSupport.h"
+#include "packwarden/MSocketSupport.h"
 
 namespace packwarden {
 

@@ -22,7 +22,7 @@
 #include <string_view>
 #include <vector>
 
-#include "MSocketSupport.h"
+#include "packwarden/MSocketSupport.h"
 
 namespace bench {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "BenchSupport.h"
-#include "CSocket.h"
+#include "packwarden/CSocket.h"
 
 namespace bench {
 

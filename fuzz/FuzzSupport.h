@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <functional>
 
-#include "MSocketSupport.h"
+#include "packwarden/MSocketSupport.h"
 
 namespace packwarden::fuzz {
 

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "CSocket.h"
+#include "packwarden/CSocket.h"
 #include "FuzzSupport.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "CSocket.h"
+#include "packwarden/CSocket.h"
 #include "FuzzSupport.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // CSocket: construction, destruction, properties and the creation of the handle.
-#include "CSocket.h"
+#include "packwarden/CSocket.h"
 
 #include "CSocketInternal.h"
 

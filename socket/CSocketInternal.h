@@ -8,7 +8,7 @@
 #include <limits>
 #include <string>
 
-#include "MSocketSupport.h"
+#include "packwarden/MSocketSupport.h"
 
 namespace packwarden::detail {
 

@@ -1,5 +1,5 @@
 // CSocket: closing the connection and releasing the handle.
-#include "CSocket.h"
+#include "packwarden/CSocket.h"
 #include "CSocketInternal.h"
 
 namespace packwarden {

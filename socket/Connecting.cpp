@@ -1,6 +1,6 @@
 // CSocket: connecting to an address or to a name resolved asynchronously, and the RemoteHost
 // write.
-#include "CSocket.h"
+#include "packwarden/CSocket.h"
 #include "CSocketInternal.h"
 
 namespace packwarden {

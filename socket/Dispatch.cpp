@@ -1,7 +1,7 @@
 // CSocket: network notifications from the service become state changes and owner events.
 #include <limits>
 
-#include "CSocket.h"
+#include "packwarden/CSocket.h"
 #include "CSocketInternal.h"
 
 namespace packwarden {

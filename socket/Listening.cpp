@@ -1,5 +1,5 @@
 // CSocket: binding, listening and taking over accepted connections.
-#include "CSocket.h"
+#include "packwarden/CSocket.h"
 #include "CSocketInternal.h"
 
 namespace packwarden {

@@ -2,7 +2,7 @@
 #include <cmath>
 #include <memory>
 
-#include "CSocket.h"
+#include "packwarden/CSocket.h"
 #include "CSocketInternal.h"
 
 namespace packwarden {

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string_view>
 
-#include "CSocket.h"
+#include "packwarden/CSocket.h"
 #include "CSocketInternal.h"
 
 namespace packwarden {

@@ -1,4 +1,4 @@
-#include "Variant.h"
+#include "packwarden/Variant.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,7 +8,7 @@
 #include <cstring>
 #include <limits>
 
-#include "MSocketSupport.h"
+#include "packwarden/MSocketSupport.h"
 
 namespace packwarden {
 

@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "MSocketSupport.h"
+#include "packwarden/MSocketSupport.h"
 
 namespace MSocketSupport::detail {
 

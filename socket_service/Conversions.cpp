@@ -1,7 +1,7 @@
 // Small conversions at the boundary to the platform's 8-bit strings and 16-bit fields.
 #include <cstring>
 
-#include "MSocketSupport.h"
+#include "packwarden/MSocketSupport.h"
 
 namespace MSocketSupport {
 

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "MSocketSupport.h"
+#include "packwarden/MSocketSupport.h"
 #include "ServiceState.h"
 
 namespace MSocketSupport {

@@ -1,7 +1,7 @@
 // The error type, the recorded error and the socket error texts.
 #include <utility>
 
-#include "MSocketSupport.h"
+#include "packwarden/MSocketSupport.h"
 #include "ServiceState.h"
 
 namespace MSocketSupport {

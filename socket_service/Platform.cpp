@@ -10,7 +10,7 @@
 #include <array>
 #include <cerrno>
 
-#include "MSocketSupport.h"
+#include "packwarden/MSocketSupport.h"
 #include "ServiceState.h"
 
 namespace MSocketSupport::Platform {

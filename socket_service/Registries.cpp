@@ -1,5 +1,5 @@
 // RegisterSocket, DeregisterSocket, ResolveHost: filling and emptying the service's tables.
-#include "MSocketSupport.h"
+#include "packwarden/MSocketSupport.h"
 #include "ServiceState.h"
 
 namespace MSocketSupport {

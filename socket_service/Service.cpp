@@ -5,7 +5,7 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "MSocketSupport.h"
+#include "packwarden/MSocketSupport.h"
 #include "ServiceState.h"
 
 namespace MSocketSupport {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "Channel.h"
-#include "MSocketSupport.h"
+#include "packwarden/MSocketSupport.h"
 #include "Resolver.h"
 #include "Tables.h"
 

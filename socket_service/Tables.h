@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "MSocketSupport.h"
+#include "packwarden/MSocketSupport.h"
 #include "Resolver.h"
 
 namespace MSocketSupport::detail {

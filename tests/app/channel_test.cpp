@@ -9,7 +9,7 @@
 #include <functional>
 #include <memory>
 
-#include "MSocketSupport.h"
+#include "packwarden/MSocketSupport.h"
 #include "QtTestSupport.h"
 #include "SocketChannel.h"
 

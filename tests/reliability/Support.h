@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "CSocket.h"
+#include "packwarden/CSocket.h"
 
 namespace packwarden::reliability {
 

@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "CSocket.h"
+#include "packwarden/CSocket.h"
 
 namespace packwarden::testing {
 

@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "ByteBuffer.h"
+#include "packwarden/ByteBuffer.h"
 
 namespace packwarden {
 namespace {

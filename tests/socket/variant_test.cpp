@@ -4,9 +4,9 @@
 #include <cstring>
 #include <random>
 
-#include "ByteBuffer.h"
-#include "MSocketSupport.h"
-#include "Variant.h"
+#include "packwarden/ByteBuffer.h"
+#include "packwarden/MSocketSupport.h"
+#include "packwarden/Variant.h"
 
 namespace packwarden {
 namespace {

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "MSocketSupport.h"
+#include "packwarden/MSocketSupport.h"
 
 namespace test {
 

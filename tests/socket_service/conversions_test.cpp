@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "MSocketSupport.h"
+#include "packwarden/MSocketSupport.h"
 
 namespace ms = MSocketSupport;
 

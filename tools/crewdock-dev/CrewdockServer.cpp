@@ -9,7 +9,7 @@
 #include "FormCoding.h"
 #include "HttpRequest.h"
 #include "HttpResponse.h"
-#include "MSocketSupport.h"
+#include "packwarden/MSocketSupport.h"
 
 namespace crewdock {
 

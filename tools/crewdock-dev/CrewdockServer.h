@@ -15,7 +15,7 @@
 #include <optional>
 #include <ostream>
 
-#include "CSocket.h"
+#include "packwarden/CSocket.h"
 #include "CrewdockApp.h"
 
 namespace crewdock {

@@ -12,7 +12,7 @@
 #include <string_view>
 
 #include "CrewdockServer.h"
-#include "MSocketSupport.h"
+#include "packwarden/MSocketSupport.h"
 
 namespace {
 

@@ -39,9 +39,9 @@
 #include <string>
 #include <vector>
 
-#include "ByteBuffer.h"
-#include "MSocketSupport.h"
-#include "Variant.h"
+#include "packwarden/ByteBuffer.h"
+#include "packwarden/MSocketSupport.h"
+#include "packwarden/Variant.h"
 
 namespace packwarden {
 
