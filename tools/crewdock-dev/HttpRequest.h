@@ -47,6 +47,10 @@ class HttpRequestParser {
     std::size_t bytesSeen() const { return bytesSeen_; }
     // True once the head is read and the body is still incomplete.
     bool InBody() const { return status_ == Status::NeedMore && headDone_; }
+    // The body's length as announced, once the head is read.
+    std::size_t contentLength() const { return contentLength_; }
+    // Frees the body once the request has been handled.
+    void ReleaseBody();
 
   private:
     Status Fail(int status, std::string reason);
