@@ -1,6 +1,7 @@
 #include "CrewdockServer.h"
 
 #include <arpa/inet.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -277,6 +278,13 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         Pump();
     }
 
+    // True once the client has closed its sending side. Asked of the descriptor directly,
+    // without reading: the socket object tells only by tearing the connection down.
+    bool ClientHalfClosed() const {
+        pollfd p{socket_->SocketHandle(), POLLRDHUP, 0};
+        return p.fd != -1 && ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP)) != 0;
+    }
+
     // Appends the next piece of the body to `out`.
     bool NextPiece(std::string& out) {
         const std::size_t before = out.size();
@@ -311,12 +319,17 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
             Send(std::move(piece));
         }
         pumping_ = false;
+        if (phase_ == Phase::Answering && bodyLeft_ > 0 && ClientHalfClosed()) {
+            HandOverRest();
+        }
     }
 
-    // The client closed its sending side while the answer was still being made (HTTP/1.0
-    // allows it). The teardown that follows this event keeps what the socket holds and
-    // nothing else, so the rest of the body is handed over now, whole, when the budget for
-    // such hand-overs has room; otherwise the answer ends short of its length.
+    // The client has closed its sending side while the answer is still being made (HTTP/1.0
+    // allows it). On the client's close the socket object tears the connection down, keeping
+    // only what its buffer holds then, and it raises nothing before, unless its last send
+    // attempt moves bytes. So the rest of the body is handed over now, whole, when the budget
+    // for such hand-overs has room; otherwise the answer ends short of its length. Checked
+    // after every round of pieces, and on that last attempt.
     void HandOverRest() {
         if (handingOver_ || bodyLeft_ == 0) {
             return;
