@@ -301,3 +301,94 @@ TEST(SessionStore, BoundedInCountAndBytesOldestFirst) {
     EXPECT_NE(byBytes.Find(3), nullptr);
     EXPECT_LE(byBytes.bytes(), 4096u);
 }
+
+// The session page is made a piece at a time from the stored posting: however it is cut, the
+// pieces join into the page of the length announced, and a posting replaced meanwhile ends the
+// page instead of mixing two.
+TEST(SessionPage, PiecesOfAnySizeMakeTheSamePage) {
+    TempDir dir;
+    dir.Write("zz top.pk3", 5);
+    dir.Write("maps.pk3", 20);
+    dir.Write("have.pk3", 3);
+    CrewdockApp app(dir.path());
+    std::string body = "game=e%27f2&version=%3C2%3E&session=31";
+    const std::vector<std::string> names = {"have.pk3", std::string(5000, '\''),
+                                            "a%00b%26%3C%3E%22", "MAPS.pk3"};
+    const std::vector<std::string> sizes = {"3", "1", "-7", "21"};
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        body += "&filename" + std::to_string(i) + "=" + names[i] + "&filesize" + std::to_string(i) +
+                "=" + sizes[i];
+    }
+    ASSERT_EQ(app.Handle(Post(body)).status, 200);
+
+    auto whole = app.Handle(Get("/crewdock/sync.php?session=31"));
+    const std::string page = whole.BodyText();
+    EXPECT_EQ(page.size(), whole.ContentLength());
+    EXPECT_NE(page.find("<p>Game: e&#39;f2, client version: &lt;2&gt;</p>"), std::string::npos);
+    EXPECT_NE(page.find("<td>a&#xFFFD;b&amp;&lt;&gt;&quot;</td><td class=\"n\">-7</td>"),
+              std::string::npos);
+    EXPECT_NE(page.find("files/maps.pk3\">maps.pk3</a></td><td class=\"n\">20</td>"
+                        "<td>you have 21 bytes</td>"),
+              std::string::npos);
+    EXPECT_NE(page.find("files/zz%20top.pk3\">zz top.pk3</a></td><td class=\"n\">5</td>"
+                        "<td>missing</td>"),
+              std::string::npos);
+    EXPECT_EQ(page.find("files/have.pk3"), std::string::npos);
+    EXPECT_TRUE(page.ends_with("</table>\n</body></html>\n"));
+
+    for (const std::size_t piece :
+         {std::size_t{1}, std::size_t{3}, std::size_t{7}, std::size_t{4096}}) {
+        SCOPED_TRACE(piece);
+        auto cut = app.Handle(Get("/crewdock/sync.php?session=31"));
+        std::string joined;
+        while (joined.size() < cut.ContentLength()) {
+            const std::size_t before = joined.size();
+            ASSERT_TRUE(cut.body->Next(joined, piece));
+            ASSERT_GT(joined.size(), before);
+            ASSERT_LE(joined.size() - before, piece + 7);  // an entity is never split
+        }
+        EXPECT_EQ(joined, page);
+    }
+
+    auto replaced = app.Handle(Get("/crewdock/sync.php?session=31"));
+    std::string start;
+    ASSERT_TRUE(replaced.body->Next(start, 100));
+    ASSERT_EQ(app.Handle(Post("session=31&filename0=x&filesize0=1")).status, 200);
+    EXPECT_FALSE(replaced.body->Next(start, 100));
+}
+
+TEST(CrewdockApp, FormsBeyondTheFieldLimitAreRefused) {
+    CrewdockApp app;
+    std::string body = "session=1";
+    for (std::size_t i = 1; i < kMaxFormFields; ++i) {
+        body += "&x";
+    }
+    EXPECT_EQ(app.Handle(Post(body)).status, 200);  // exactly the limit
+    auto refused = app.Handle(Post(body + "&x"));
+    EXPECT_EQ(refused.status, 400);
+    EXPECT_NE(refused.BodyText().find("more than 65537 fields"), std::string::npos);
+    // An index no form of this size can reach is a gap, whatever its number.
+    EXPECT_EQ(app.Handle(Post("session=1&filename999999999=a&filesize999999999=1")).status, 400);
+}
+
+TEST(Catalog, TheFirstEntriesByNameWhenTheFolderHoldsMore) {
+    TempDir dir;
+    for (const char* name : {"e.pk3", "b.pk3", "d.pk3", "a.pk3", "c.pk3"}) {
+        dir.Write(name, 1);
+    }
+    const auto first = ReadCatalog(dir.path(), 3);
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first->size(), 3u);
+    EXPECT_EQ((*first)[0].name, "a.pk3");
+    EXPECT_EQ((*first)[2].name, "c.pk3");
+    EXPECT_EQ(ReadCatalog(dir.path(), 0)->size(), 0u);
+
+    // Names equal but for case: any size of them matches; else the first posted is reported.
+    const std::vector<PackageEntry> player = {{"X.pk3", 1}, {"x.PK3", 2}, {"y.pk3", 3}};
+    EXPECT_FALSE(CheckEntry({"x.pk3", 2}, player, IndexByFoldedName(player)));
+    const auto other = CheckEntry({"x.pk3", 9}, player, IndexByFoldedName(player));
+    ASSERT_TRUE(other);
+    EXPECT_FALSE(other->missing);
+    EXPECT_EQ(other->playerSize, 1);
+    EXPECT_TRUE(CheckEntry({"w.pk3", 1}, player, IndexByFoldedName(player))->missing);
+}

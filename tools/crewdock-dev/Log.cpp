@@ -97,8 +97,11 @@ void RequestLog::Enqueue(std::string_view text, bool stamped) {
 long RequestLog::Write(const char* data, std::size_t n) {
     if (pollFirst_) {
         pollfd p{fd_, POLLOUT, 0};
-        if (::poll(&p, 1, 0) <= 0 || (p.revents & POLLOUT) == 0) {
-            return (p.revents & (POLLERR | POLLHUP)) != 0 ? -1 : 0;
+        if (::poll(&p, 1, 0) < 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {
+            return -1;  // the reader has gone
+        }
+        if ((p.revents & POLLOUT) == 0) {
+            return 0;
         }
         n = std::min<std::size_t>(n, PIPE_BUF);  // what a pipe with room takes without waiting
     }

@@ -19,7 +19,8 @@ class RequestLog {
     static constexpr std::size_t kMaxLineBytes = 3968;
 
     // Writes to `fd` (not owned; standard output, say) through a descriptor of its own that
-    // never blocks.
+    // never blocks. The program ignores SIGPIPE, so an output whose reader has gone costs
+    // only the lines.
     explicit RequestLog(int fd, std::size_t maxQueued = kDefaultQueueBytes);
     ~RequestLog();
     RequestLog(const RequestLog&) = delete;
