@@ -1,7 +1,6 @@
 #include "CrewdockServer.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -28,14 +27,12 @@ std::size_t WorstCaseResidentBytes(const ServerOptions& options) {
     // One posting being handled: its body, the decoded fields, the session built from them and
     // its name index.
     const std::size_t handling = 4 * kMaxRequestBytes;
-    // A hand-over is copied once on its way into the socket's buffer.
-    const std::size_t handOvers = 2 * kHandOverBudgetBytes;
     // Each connection: the receive room (two chunks of the doubled socket buffer), then either
     // the head being read or a piece and the part of one the socket kept (which may grow to
     // twice that), and the objects themselves.
     const std::size_t connection =
         4 * kReceiveBufferBytes + std::max(kMaxHeadBytes + 4, 3 * kPieceBytes) + 8 * KiB;
-    return program + sessions + handling + kBodyBudgetBytes + handOvers +
+    return program + sessions + handling + kBodyBudgetBytes +
            2 * options.maxConnections * connection;
 }
 
@@ -107,7 +104,7 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         if (phase_ == Phase::Arriving) {
             Log("-", "-", "dropped: too many connections", 0);
         }
-        ResetOnRelease();
+        socket_->Abort();
         phase_ = Phase::Done;
     }
 
@@ -115,17 +112,25 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
     void OnDataArrival(int32_t /*bytesTotal*/) override {
         Variant data;
         try {
-            socket_->GetData(data);
+            if (phase_ != Phase::Arriving) {
+                socket_->GetData(data);  // bytes after the request (or an error) are dropped
+                return;
+            }
+            // Looked at first: the last byte stays unread once the request is complete.
+            socket_->PeekData(data);
         } catch (const MSocketSupport::SocketError&) {
             phase_ = Phase::Done;
             return;
         }
-        if (phase_ != Phase::Arriving) {
-            return;  // bytes after the request (or after an error) are read and dropped
-        }
         lastActivity_ = Clock::now();
-        const auto bytes = data.WireView();
-        switch (parser_.Feed(bytes ? *bytes : std::string_view())) {
+        const auto bytes = data.WireView().value_or(std::string_view());
+        const auto status = parser_.Feed(bytes);
+        if (status == HttpRequestParser::Status::Complete) {
+            HoldClientClose(bytes.size());
+        } else if (!Take(bytes.size())) {
+            return;
+        }
+        switch (status) {
             case HttpRequestParser::Status::NeedMore:
                 if (parser_.InBody() && reservedBody_ == 0 && !ReserveBody()) {
                     Respond(CrewdockApp::ErrorPage(
@@ -147,17 +152,50 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         }
     }
 
+    // Takes `count` bytes out of the receive buffer (0: none).
+    bool Take(std::size_t count) {
+        if (count == 0) {
+            return true;
+        }
+        Variant taken;
+        try {
+            socket_->GetData(taken, {}, Variant(static_cast<int32_t>(count)));
+        } catch (const MSocketSupport::SocketError&) {
+            phase_ = Phase::Done;
+            return false;
+        }
+        return true;
+    }
+
+    // The client may close its sending side once its request is out (HTTP/1.0 allows it). On
+    // that close the socket object tears the connection down and keeps only what its send
+    // buffer holds then, so an answer made piece by piece would end short. One byte left
+    // unread, with a receive bound of one byte, holds the close back: the object reads
+    // nothing more, and a peer's close waits behind unread data. Let go once the whole answer
+    // is on its way (ReleaseClientClose).
+    void HoldClientClose(std::size_t seen) {
+        if (seen == 0 || !Take(seen - 1)) {
+            return;
+        }
+        receiveLimit_ = socket_->ReceiveBufferLimit();
+        socket_->ReceiveBufferLimit(1);
+        holdingClose_ = true;
+    }
+
+    void ReleaseClientClose() {
+        if (!holdingClose_) {
+            return;
+        }
+        holdingClose_ = false;
+        socket_->ReceiveBufferLimit(receiveLimit_);
+        Take(socket_->ReceiveBufferSize());
+    }
+
     void OnSendProgress(int32_t bytesSent, int32_t bytesRemaining) override {
         if (bytesSent > 0) {
             lastActivity_ = Clock::now();
         }
-        if (phase_ != Phase::Answering) {
-            return;
-        }
-        if (socket_->State() == packwarden::StateClosing && !closedByUs_) {
-            // Raised by the last attempt of the teardown after the client's close.
-            HandOverRest();
-        } else if (bytesRemaining == 0) {
+        if (phase_ == Phase::Answering && bytesRemaining == 0) {
             Pump();
         }
     }
@@ -171,10 +209,10 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
             return;
         }
         body_.reset();
-        closedByUs_ = true;
         phase_ = Phase::Closing;
         lastActivity_ = Clock::now();
         socket_->CloseSocket();
+        ReleaseClientClose();  // whatever the client still sends is read and dropped
     }
 
     void OnClose() override {
@@ -278,13 +316,6 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         Pump();
     }
 
-    // True once the client has closed its sending side. Asked of the descriptor directly,
-    // without reading: the socket object tells only by tearing the connection down.
-    bool ClientHalfClosed() const {
-        pollfd p{socket_->SocketHandle(), POLLRDHUP, 0};
-        return p.fd != -1 && ::poll(&p, 1, 0) > 0 && (p.revents & (POLLRDHUP | POLLHUP)) != 0;
-    }
-
     // Appends the next piece of the body to `out`.
     bool NextPiece(std::string& out) {
         const std::size_t before = out.size();
@@ -303,7 +334,7 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
     // Hands the body over a piece at a time, the next one only when the socket has passed the
     // last one to the kernel: at most one piece waits in this process.
     void Pump() {
-        if (pumping_ || handingOver_) {
+        if (pumping_) {
             return;  // called back from inside our own SendData
         }
         pumping_ = true;
@@ -319,38 +350,6 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
             Send(std::move(piece));
         }
         pumping_ = false;
-        if (phase_ == Phase::Answering && bodyLeft_ > 0 && ClientHalfClosed()) {
-            HandOverRest();
-        }
-    }
-
-    // The client has closed its sending side while the answer is still being made (HTTP/1.0
-    // allows it). On the client's close the socket object tears the connection down, keeping
-    // only what its buffer holds then, and it raises nothing before, unless its last send
-    // attempt moves bytes. So the rest of the body is handed over now, whole, when the budget
-    // for such hand-overs has room; otherwise the answer ends short of its length. Checked
-    // after every round of pieces, and on that last attempt.
-    void HandOverRest() {
-        if (handingOver_ || bodyLeft_ == 0) {
-            return;
-        }
-        handingOver_ = true;
-        if (!server_.ReserveHandOver(static_cast<std::size_t>(bodyLeft_), Clock::now())) {
-            Log("-", "-",
-                "cut short: the client half-closed and there is no room to hand over " +
-                    std::to_string(bodyLeft_) + " bytes",
-                0);
-        } else {
-            while (bodyLeft_ > 0 && phase_ == Phase::Answering && socket_->SocketHandle() != -1) {
-                std::string piece;
-                if (!NextPiece(piece)) {
-                    Abort("cut short: the file shrank or the session changed while it was sent");
-                    break;
-                }
-                Send(std::move(piece));
-            }
-        }
-        handingOver_ = false;
     }
 
     // Ends the connection so that the client can tell the answer is incomplete: a reset, not
@@ -359,16 +358,9 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         if (phase_ == Phase::Answering) {
             Log("-", "-", why, 0);
         }
-        ResetOnRelease();
+        socket_->Abort();
         body_.reset();
         phase_ = Phase::Done;
-    }
-
-    void ResetOnRelease() {
-        if (const int handle = socket_->SocketHandle(); handle != -1) {
-            const linger hard{1, 0};
-            ::setsockopt(handle, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        }
     }
 
     void Send(std::string bytes) {
@@ -395,9 +387,9 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
     uint64_t bodyLeft_ = 0;  // body bytes not yet handed to the socket
     Phase phase_ = Phase::Arriving;
     bool continued_ = false;
-    bool closedByUs_ = false;
     bool pumping_ = false;
-    bool handingOver_ = false;
+    bool holdingClose_ = false;
+    int32_t receiveLimit_ = 0;  // the receive bound to go back to
     Clock::time_point arrived_;
     Clock::time_point lastActivity_;
 };
@@ -424,6 +416,9 @@ void CrewdockServer::Start() {
     ::setsockopt(listener_->SocketHandle(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer,
                  sizeof receiveBuffer);
     listener_->Listen();
+    // A connection let go of with bytes unsent, or with its client still sending, is finished
+    // by the socket service; it gives up on a client that takes nothing as we do.
+    MSocketSupport::SetCloseTimeout(options_.idleTimeout);
     port_ = options_.port;
     uint32_t address = 0;
     uint16_t port = 0;
@@ -502,27 +497,7 @@ void CrewdockServer::ReleaseBody(std::size_t bytes) {
     bodyBytes_ -= std::min(bytes, bodyBytes_);
 }
 
-void CrewdockServer::ExpireHandOvers(Clock::time_point now) {
-    while (!handOvers_.empty() && handOvers_.front().second <= now) {
-        handOverBytes_ -= handOvers_.front().first;
-        handOvers_.pop_front();
-    }
-}
-
-bool CrewdockServer::ReserveHandOver(std::size_t bytes, Clock::time_point now) {
-    ExpireHandOvers(now);
-    if (bytes > kHandOverBudgetBytes - handOverBytes_) {
-        return false;
-    }
-    // The socket service writes handed-over bytes out and lets them go at the latest when the
-    // client has taken nothing for the idle time-out; until then they count.
-    handOverBytes_ += bytes;
-    handOvers_.emplace_back(bytes, now + options_.idleTimeout);
-    return true;
-}
-
 void CrewdockServer::Sweep(Clock::time_point now) {
-    ExpireHandOvers(now);
     for (auto it = connections_.begin(); it != connections_.end();) {
         Connection& c = **it;
         if (c.phase() != Connection::Phase::Done && now >= c.DueAt(options_)) {
@@ -540,9 +515,6 @@ std::chrono::milliseconds CrewdockServer::NextSweepIn(Clock::time_point now) con
     auto next = now + options_.idleTimeout;
     for (const auto& c : connections_) {
         next = std::min(next, c->DueAt(options_));
-    }
-    if (!handOvers_.empty()) {
-        next = std::min(next, handOvers_.front().second);
     }
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now);
     return std::max(wait, std::chrono::milliseconds(1));

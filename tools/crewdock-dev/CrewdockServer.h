@@ -10,7 +10,9 @@
 // - request bodies being received share one budget; a body that does not fit gets 503;
 // - answers are produced a piece at a time as the client takes them (at most one piece waits
 //   in the process per connection), and a client that takes nothing for the idle time-out is
-//   dropped.
+//   dropped;
+// - a client that closes its sending side after its request still gets the whole answer: its
+//   close is held back, unread, until the answer is on its way.
 //
 // The owner runs the socket service's channel (ProcessPending) and calls Sweep() after each
 // round, which enforces the time limits and frees finished connections outside any event
@@ -20,7 +22,6 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <filesystem>
 #include <list>
 #include <memory>
@@ -48,15 +49,12 @@ struct ServerOptions {
 constexpr std::size_t kPieceBytes = 32 * 1024;
 // Request bodies being received, all connections together.
 constexpr std::size_t kBodyBudgetBytes = 64 * 1024 * 1024;
-// Answers handed over whole to clients that half-closed, all connections together (see
-// CrewdockServer.cpp, HandOverRest).
-constexpr std::size_t kHandOverBudgetBytes = 64 * 1024 * 1024;
 // The socket receive buffer asked for each connection: the component reads up to twice what
 // the kernel grants (double this) at once, and keeps that room.
 constexpr int kReceiveBufferBytes = 16 * 1024;
 
 // The most resident memory the program can reach with `options`, in bytes: what the program
-// itself needs, the session store, the two budgets, one request being handled, and each
+// itself needs, the session store, the body budget, one request being handled, and each
 // connection's buffers at their bounds.
 std::size_t WorstCaseResidentBytes(const ServerOptions& options);
 
@@ -93,8 +91,6 @@ class CrewdockServer final : private packwarden::CSocketEvents {
 
     bool ReserveBody(std::size_t bytes);
     void ReleaseBody(std::size_t bytes);
-    bool ReserveHandOver(std::size_t bytes, Clock::time_point now);
-    void ExpireHandOvers(Clock::time_point now);
 
     ServerOptions options_;
     RequestLog& log_;
@@ -103,11 +99,6 @@ class CrewdockServer final : private packwarden::CSocketEvents {
     uint16_t port_ = 0;
     std::list<std::unique_ptr<Connection>> connections_;
     std::size_t bodyBytes_ = 0;
-    // Hand-overs still counted: bytes and when they stop counting, oldest first.
-    std::deque<std::pair<std::size_t, Clock::time_point>> handOvers_;
-    std::size_t handOverBytes_ = 0;
-    // One piece at a time is made; the buffer is kept for the next.
-    std::string piece_;
 };
 
 }  // namespace crewdock
