@@ -243,6 +243,9 @@ int main(int argc, char** argv) {
                   << e.Description << " (" << e.Number << ")" << std::endl;
         return 1;
     }
+    // Answers already complete in the socket service's hands get a moment to go out; a stop
+    // does not wait for slow clients.
+    MSocketSupport::FinishPendingCloses(std::chrono::milliseconds(500));
     log.Line("crewdock-dev stopped");
     log.Flush();
     ::alarm(0);
