@@ -27,11 +27,14 @@ std::size_t WorstCaseResidentBytes(const ServerOptions& options) {
     // One posting being handled: its body, the decoded fields, the session built from them and
     // its name index.
     const std::size_t handling = 4 * kMaxRequestBytes;
-    // Each connection: the receive room (two chunks of the doubled socket buffer), then either
-    // the head being read or a piece and the part of one the socket kept (which may grow to
-    // twice that), and the objects themselves.
+    // Each connection: the receive room (two chunks of the doubled socket buffer) and the
+    // objects themselves, then either the request's head (read, then parsed: the address twice,
+    // once whole and once split, and each header field's strings) or a piece of the answer and
+    // the part of one the socket kept (which may grow to twice that).
+    const std::size_t arriving = 2 * (kMaxHeadBytes + 4) + kMaxHeaderFields * 128;
+    const std::size_t answering = 3 * kPieceBytes;
     const std::size_t connection =
-        4 * kReceiveBufferBytes + std::max(kMaxHeadBytes + 4, 3 * kPieceBytes) + 8 * KiB;
+        4 * kReceiveBufferBytes + 8 * KiB + std::max(arriving, answering);
     return program + sessions + handling + kBodyBudgetBytes +
            2 * options.maxConnections * connection;
 }
@@ -230,6 +233,9 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
     void OnError(int16_t /*Number*/, std::string& Description, int32_t /*Scode*/,
                  const std::string& /*Source*/, const std::string& /*HelpFile*/,
                  int32_t /*HelpContext*/, bool& /*CancelDisplay*/) override {
+        if (phase_ == Phase::Answering && bodyLeft_ > 0) {
+            Log("-", "-", "cut short: " + Description, 0);
+        }
         LogIfIncomplete(Description);
         phase_ = Phase::Done;
     }
@@ -306,6 +312,7 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         bodyLeft_ = body_ ? body_->Length() : 0;
         Log(request.method.empty() ? "-" : request.method,
             request.target.empty() ? "-" : request.target, what, bodyLeft_);
+        parser_ = HttpRequestParser();  // the request's head is no longer needed
         phase_ = Phase::Answering;
         lastActivity_ = Clock::now();
         if (bodyLeft_ > 0 && !NextPiece(out)) {

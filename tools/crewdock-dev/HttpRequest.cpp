@@ -225,6 +225,9 @@ HttpRequestParser::Status HttpRequestParser::ParseHead(std::string_view head) {
         request_.path.resize(hash);
     }
 
+    if (lines.size() - 1 > kMaxHeaderFields) {
+        return Fail(431, "more than " + std::to_string(kMaxHeaderFields) + " header fields");
+    }
     bool haveLength = false;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         const std::string_view h = lines[i];

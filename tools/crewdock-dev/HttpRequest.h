@@ -16,6 +16,9 @@ namespace crewdock {
 // Limits that keep one connection's cost bounded.
 constexpr std::size_t kMaxRequestBytes = 8 * 1024 * 1024;  // head and body together
 constexpr std::size_t kMaxHeadBytes = 64 * 1024;           // request line and headers
+// Header lines: each one kept costs two strings, so a head of tiny lines would cost twenty
+// times its size.
+constexpr std::size_t kMaxHeaderFields = 100;
 
 struct HttpRequest {
     std::string method;

@@ -70,11 +70,11 @@ std::string Usage(const crewdock::ServerOptions& options) {
            "  --help                     show this text\n"
            "  --version                  show the version\n"
            "\n"
-           "Limits: a request head 64 KiB, head and body 8 MiB, " +
+           "Limits: a request head 64 KiB and 100 header fields, head and body 8 MiB,\n" +
            std::to_string(crewdock::kMaxFormFields) +
-           " form fields; request bodies\n"
-           "being received 64 MiB together (more get 503); 32 KiB of an answer waits in\n"
-           "memory per connection, the kernel's buffer holds the rest back; sessions 64 MiB.\n"
+           " form fields; request bodies being received 64 MiB together (more get\n"
+           "503); 32 KiB of an answer waits in memory per connection, the kernel's buffer\n"
+           "holds the rest back; sessions 64 MiB.\n"
            "Worst-case resident memory with these settings: " +
            std::to_string(bound) +
            " MiB.\n"
