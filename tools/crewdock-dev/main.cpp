@@ -164,20 +164,16 @@ int main(int argc, char** argv) {
                 return UsageError("--max-connections needs a number from 1 to 100000", options);
             }
             options.maxConnections = static_cast<std::size_t>(count);
-        } else if (arg == "--idle-timeout") {
+        } else if (arg == "--idle-timeout" || arg == "--request-timeout") {
+            const bool idle = arg == "--idle-timeout";
+            const long most = idle ? 86400 : 3600;
             long seconds = 0;
-            if (!takeValue() || !ParseNumber(value, 1, 86400, seconds)) {
-                return UsageError("--idle-timeout needs a number of seconds from 1 to 86400",
+            if (!takeValue() || !ParseNumber(value, 1, most, seconds)) {
+                return UsageError(std::string(arg) + " needs a number of seconds from 1 to " +
+                                      std::to_string(most),
                                   options);
             }
-            options.idleTimeout = std::chrono::seconds(seconds);
-        } else if (arg == "--request-timeout") {
-            long seconds = 0;
-            if (!takeValue() || !ParseNumber(value, 1, 3600, seconds)) {
-                return UsageError("--request-timeout needs a number of seconds from 1 to 3600",
-                                  options);
-            }
-            options.requestTimeout = std::chrono::seconds(seconds);
+            (idle ? options.idleTimeout : options.requestTimeout) = std::chrono::seconds(seconds);
         } else {
             return UsageError("unknown argument " + std::string(argv[i]), options);
         }
