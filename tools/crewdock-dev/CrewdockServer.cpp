@@ -75,7 +75,7 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
             case Phase::Done:
                 break;
         }
-        return Clock::time_point::min();
+        return lastActivity_;  // already past: free it at the next sweep
     }
 
     // A time limit has passed.
