@@ -246,11 +246,17 @@ void Form1::Form_Load() {
 }
 
 void Form1::doit_Click() {
-    try {
-        winsock1->Connect();
-    } catch (const std::exception&) {
-        // A refused attempt shows as the time-out below, as every connect failure does.
+    // A connection still open after a failed scan or send carries the next request; connecting
+    // it again would start a lookup that leaves it unusable.
+    if (winsock1->State() != StateConnected) {
+        try {
+            winsock1->Connect();
+        } catch (const std::exception&) {
+            // A refused attempt shows as the time-out below, as every connect failure does.
+        }
     }
+    // A failure in send_inventory stopped the poll; the press resumes it.
+    Timer1->start();
     Timer2->start();
 }
 

@@ -322,13 +322,17 @@ TEST_F(Window, ConnectionCompletingAfterTheTimeOutStillSends) {
     EXPECT_EQ(shell_.messages.size(), 1u);
 }
 
-TEST_F(Window, MissingFolderShowsItsMessageAndKeepsTheWindow) {
+TEST_F(Window, MissingFolderShowsItsMessageAndAPressAfterCorrectingItSendsOnTheOpenConnection) {
+    games_.Write("a.pk3", "123");
     Peer peer;
     peer.Listen();
     peer.Serve(true, "HTTP/1.0 400 Bad Request\r\n\r\n");  // a reply nobody reads
-    auto form = MakeForm(Loopback(peer.port()));
-    Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str() + "/none"));
-    Child<QPushButton>(*form, "doit")->click();
+    // By name, as the central server is given.
+    auto form = MakeForm(CentralServer{"localhost", peer.port()});
+    QLineEdit* field = Child<QLineEdit>(*form, "path_to_ef2");
+    QPushButton* doit = Child<QPushButton>(*form, "doit");
+    field->setText(QString::fromStdString(games_.str() + "/none"));
+    doit->click();
     ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(5)));
     EXPECT_EQ(shell_.messages[0].text, "Couldn't open base folder");
     EXPECT_EQ(shell_.messages[0].icon, Shell::Icon::Critical);
@@ -338,12 +342,43 @@ TEST_F(Window, MissingFolderShowsItsMessageAndKeepsTheWindow) {
     EXPECT_EQ(form->Socket().State(), StateConnected);
     EXPECT_TRUE(peer.received().empty());
 
-    // Pressing again goes nowhere (the poll has stopped) and times out as any attempt does.
+    // The player corrects the folder and presses again: the connection still open carries it.
+    field->setText(QString::fromStdString(games_.str()));
+    doit->click();
+    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0 || shell_.messages.size() > 1; },
+                        std::chrono::seconds(8)));
+    ASSERT_EQ(shell_.messages.size(), 1u) << shell_.messages.back().text.toStdString();
+    EXPECT_EQ(shell_.ends, 1);
+    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(peer.connections(), 1);
+    EXPECT_EQ(Split(peer.received()).body,
+              "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()) +
+                  "&filename0=a.pk3&filesize0=3");
+}
+
+TEST_F(Window, APressAfterTheServerDroppedTheIdleConnectionConnectsAnew) {
+    games_.Write("a.pk3", "123");
+    Peer peer;
+    peer.Listen();
+    peer.Serve(true, {}, std::chrono::milliseconds(300));  // closes after 300 ms
+    auto form = MakeForm(CentralServer{"localhost", peer.port()});
+    QLineEdit* field = Child<QLineEdit>(*form, "path_to_ef2");
+    field->setText(QString::fromStdString(games_.str() + "/none"));
     Child<QPushButton>(*form, "doit")->click();
-    ASSERT_TRUE(WaitForMessage(2, std::chrono::seconds(8)));
-    EXPECT_EQ(shell_.messages[1].text, "Couldn't connect");
-    EXPECT_EQ(shell_.ends, 0);
-    EXPECT_TRUE(form->isVisible());
+    ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(5)));
+    EXPECT_EQ(shell_.messages[0].text, "Couldn't open base folder");
+    ASSERT_TRUE(WaitFor([&] { return peer.finished() && form->Socket().State() != StateConnected; },
+                        std::chrono::seconds(5)));
+
+    peer.Serve();
+    field->setText(QString::fromStdString(games_.str()));
+    Child<QPushButton>(*form, "doit")->click();
+    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0 || shell_.messages.size() > 1; },
+                        std::chrono::seconds(8)));
+    ASSERT_EQ(shell_.messages.size(), 1u) << shell_.messages.back().text.toStdString();
+    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(peer.connections(), 2);
+    EXPECT_NE(Split(peer.received()).body.find("&filename0=a.pk3&filesize0=3"), std::string::npos);
 }
 
 TEST_F(Window, BrowserThatFailsToOpenIsReportedWithTheAddress) {
@@ -366,6 +401,25 @@ TEST_F(Window, BrowserThatFailsToOpenIsReportedWithTheAddress) {
     // The request itself went out whole.
     ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
     EXPECT_EQ(Split(peer.received()).tail, "\r\n");
+
+    // A second press syncs again on a new connection, under a new session.
+    const std::size_t first = peer.received().size();
+    shell_.openSucceeds = true;
+    peer.Serve();
+    Child<QPushButton>(*form, "doit")->click();
+    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0 || shell_.messages.size() > 1; },
+                        std::chrono::seconds(8)));
+    ASSERT_EQ(shell_.messages.size(), 1u) << shell_.messages.back().text.toStdString();
+    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(peer.connections(), 2);
+    EXPECT_EQ(Split(peer.received().substr(first)).body,
+              "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()));
+    ASSERT_EQ(shell_.opened.size(), 2u);
+    EXPECT_EQ(shell_.opened[1].toStdString(),
+              QString("http://127.0.0.1:%1/crewdock/sync.php?session=%2&version=2")
+                  .arg(peer.port())
+                  .arg(form->SessionNumber())
+                  .toStdString());
 }
 
 // Fills the game folder with enough long names that the request (about 7 MB encoded) is far
