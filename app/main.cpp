@@ -6,14 +6,19 @@
 #include <iostream>
 
 #include "Form1.h"
+#include "ServerForRun.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("packwarden"));
-    const packwarden::CentralServer server = packwarden::CentralServerFromEnvironment(std::cerr);
     packwarden::DesktopShell shell;
+    const std::optional<packwarden::CentralServer> server =
+        packwarden::ServerForRun(shell, std::cerr);
+    if (!server) {
+        return 2;
+    }
     try {
-        packwarden::Form1 form(shell, server);
+        packwarden::Form1 form(shell, *server);
         QApplication::setWindowIcon(form.windowIcon());
         form.show();
         return QApplication::exec();

@@ -19,6 +19,7 @@
 #include "Form1.h"
 #include "Peer.h"
 #include "QtTestSupport.h"
+#include "ServerForRun.h"
 #include "TempDir.h"
 
 namespace packwarden {
@@ -229,7 +230,10 @@ TEST_F(Window, LaunchPostsTheInventoryOpensTheSessionPageAndEnds) {
     // Through the environment and by name, as a player's mirror would be given.
     ScopedEnv server("PACKWARDEN_SERVER", "localhost:" + std::to_string(peer.port()));
     std::ostringstream diagnostics;
-    auto form = MakeForm(CentralServerFromEnvironment(diagnostics));
+    const std::optional<CentralServer> chosen = ServerForRun(shell_, diagnostics);
+    ASSERT_TRUE(chosen);
+    EXPECT_TRUE(diagnostics.str().empty());
+    auto form = MakeForm(*chosen);
     QLineEdit* field = Child<QLineEdit>(*form, "path_to_ef2");
     field->setText(QString::fromStdString(games_.str()));
 
@@ -265,6 +269,21 @@ TEST_F(Window, LaunchPostsTheInventoryOpensTheSessionPageAndEnds) {
     EXPECT_EQ(shell_.opened[0].toStdString(), "http://localhost:" + std::to_string(peer.port()) +
                                                   "/crewdock/sync.php?session=" + session +
                                                   "&version=2");
+}
+
+TEST_F(Window, UnusableServerOverrideIsShownAtStart) {
+    // A pasted value: its line end makes it unusable, and the central server must not stand in.
+    ScopedEnv server("PACKWARDEN_SERVER", "127.0.0.1:8080\r\n");
+    std::ostringstream diagnostics;
+    EXPECT_FALSE(ServerForRun(shell_, diagnostics));
+    ASSERT_EQ(shell_.messages.size(), 1u);
+    EXPECT_EQ(shell_.messages[0].icon, Shell::Icon::Critical);
+    const std::string shown = shell_.messages[0].text.toStdString();
+    const std::string start = "PACKWARDEN_SERVER=\"127.0.0.1:8080\\r\\n\" cannot be used: ";
+    EXPECT_EQ(shown.substr(0, start.size()), start);
+    EXPECT_NE(shown.find("Accepted forms: host, host:port, http://host[:port]/"),
+              std::string::npos);
+    EXPECT_EQ(diagnostics.str(), "packwarden: " + shown + "\n");
 }
 
 TEST_F(Window, RefusedConnectionTimesOutAndASecondPressStartsAgain) {
