@@ -241,7 +241,7 @@ void Form1::Form_Load() {
     QString header = QString::fromStdString(HeaderTemplate(server_.HostAndPort()));
     header.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     mydata->setPlainText(header);
-    path_to_ef2->setText(FromLocalBytes(Module1::InstallBaseFolder()));
+    ShowFolder(Module1::InstallBaseFolder());
     Timer1->start();
 }
 
@@ -277,9 +277,8 @@ void Form1::send_inventory() {
     session_number = generator_->NextSessionNumber();
 
     std::vector<PackageEntry> entries;
-    const std::string folder = WithTrailingSeparator(ToLocalBytes(path_to_ef2->text()));
-    path_to_ef2->setText(FromLocalBytes(folder));
-    if (!ListPackages(ToLocalBytes(path_to_ef2->text()), entries)) {
+    ShowFolder(WithTrailingSeparator(FolderBytes()));
+    if (!ListPackages(FolderBytes(), entries)) {
         Message("Couldn't open base folder");
         return;
     }
@@ -317,6 +316,17 @@ void Form1::launch_browser() {
     }
     hide();
     shell_.EndProgram();
+}
+
+void Form1::ShowFolder(std::string bytes) {
+    shownFolderText_ = FromLocalBytes(bytes);
+    shownFolderBytes_ = std::move(bytes);
+    path_to_ef2->setText(shownFolderText_);
+}
+
+std::string Form1::FolderBytes() const {
+    const QString text = path_to_ef2->text();
+    return text == shownFolderText_ ? shownFolderBytes_ : ToLocalBytes(text);
 }
 
 void Form1::Browse_Click() {

@@ -17,10 +17,10 @@
 #include <optional>
 #include <string>
 
-#include "packwarden/CSocket.h"
 #include "CentralServer.h"
 #include "Inventory.h"
 #include "Shell.h"
+#include "packwarden/CSocket.h"
 
 class QFrame;
 class QLineEdit;
@@ -80,6 +80,11 @@ class Form1 final : public QWidget, private CSocketEvents {
     // Keeps the loop running until the send buffer is empty, the connection fails or the
     // flush limit passes; true when everything went out.
     bool FlushSendBuffer();
+    // Shows `bytes` (a folder's name as the file system holds it) in path_to_ef2.
+    void ShowFolder(std::string bytes);
+    // The folder path_to_ef2 names: the bytes last shown while the field still reads as it was
+    // shown (a name that is not UTF-8 cannot be shown exactly), else the field's text.
+    std::string FolderBytes() const;
     // The mydata template with CR LF line ends.
     std::string HeaderTemplateFromMydata() const;
     void Message(const char* text, const QString& detail = {});
@@ -100,6 +105,9 @@ class Form1 final : public QWidget, private CSocketEvents {
     QPushButton* doit = nullptr;
     QTimer* Timer1 = nullptr;
     QTimer* Timer2 = nullptr;
+
+    std::string shownFolderBytes_;
+    QString shownFolderText_;
 
     std::shared_ptr<CSocket> winsock1;
     int16_t session_number = 0;

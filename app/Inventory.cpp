@@ -76,6 +76,12 @@ bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries)
     }
     // Sizes are read relative to the open folder: no path to build or walk per file.
     const int folderFd = ::dirfd(dir.get());
+    // A folder that can be read but not searched would let no entry be examined, and an empty
+    // list would go out as if the folder held no package.
+    struct stat self {};
+    if (::fstatat(folderFd, ".", &self, 0) != 0) {
+        return false;
+    }
     std::vector<PackageEntry> found;
     while (true) {
         errno = 0;
@@ -94,10 +100,9 @@ bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries)
         }
         struct stat st {};
         if (::fstatat(folderFd, entry->d_name, &st, 0) != 0) {
-            if (errno == ENOENT) {
-                continue;  // removed while listed, or a link to nothing
-            }
-            return false;
+            // Removed while listed, a link to nothing or in a loop, a name too long to follow:
+            // one entry that cannot be examined is not the folder's failure.
+            continue;
         }
         found.push_back(
             {entry->d_name, S_ISDIR(st.st_mode) ? 0 : static_cast<int64_t>(st.st_size)});

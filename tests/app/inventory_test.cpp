@@ -55,8 +55,14 @@ TEST(ListPackages, MatchesPk3InAnyCaseSkipsHiddenKeepsListingOrder) {
     dir.Write("pk3", "1");
     dir.Write("notes.txt", "1");
     std::filesystem::create_directory(dir.path() / "folder.pk3");
-    std::filesystem::create_symlink("nowhere", dir.path() / "dangling.pk3");
     std::filesystem::create_symlink("a.pk3", dir.path() / "link.pk3");
+    // Entries that cannot be examined are passed over, the rest of the folder is listed.
+    std::filesystem::create_symlink("nowhere", dir.path() / "dangling.pk3");
+    std::filesystem::create_symlink("loop.pk3", dir.path() / "loop.pk3");
+    std::filesystem::create_symlink("ping.pk3", dir.path() / "pong.pk3");
+    std::filesystem::create_symlink("pong.pk3", dir.path() / "ping.pk3");
+    std::filesystem::create_symlink("a.pk3/inside", dir.path() / "through-a-file.pk3");
+    std::filesystem::create_symlink(std::string(300, 'x'), dir.path() / "too-long.pk3");
 
     std::vector<PackageEntry> entries;
     ASSERT_TRUE(ListPackages(dir.str(), entries));

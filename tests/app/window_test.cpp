@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <regex>
@@ -197,6 +198,35 @@ TEST_F(Window, FolderFieldShowsTheMappedInstallPath) {
     const std::string expected =
         std::filesystem::canonical(prefix_.path() / "drive_c" / "Games" / "EF2").string() + "/base";
     EXPECT_EQ(Child<QLineEdit>(*form, "path_to_ef2")->text().toStdString(), expected);
+}
+
+TEST_F(Window, BaseFolderWhoseNameIsNotUtf8IsScannedByItsBytes) {
+    // Drive D: is a folder named in Latin-1 ("\xC9" is E acute), as an old disk may hold.
+    const std::filesystem::path drive = games_.path() / "\xC9lite";
+    std::filesystem::create_directories(drive / "EF2" / "base");
+    std::ofstream(drive / "EF2" / "base" / "a.pk3") << "1234";
+    std::filesystem::create_directories(prefix_.path() / "dosdevices");
+    std::filesystem::create_directory_symlink(drive, prefix_.path() / "dosdevices" / "d:");
+    prefix_.Write("system.reg",
+                  "WINE REGISTRY Version 2\n\n[Software\\\\Activision\\\\Elite Force II] 1\n"
+                  "\"InstallPath\"=\"D:\\\\EF2\"\n");
+    Peer peer;
+    peer.Listen();
+    peer.Serve();
+    auto form = MakeForm(Loopback(peer.port()));
+    QLineEdit* field = Child<QLineEdit>(*form, "path_to_ef2");
+    const QString shown = field->text();
+    EXPECT_TRUE(shown.endsWith("/EF2/base")) << shown.toStdString();
+
+    Child<QPushButton>(*form, "doit")->click();
+    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0 || !shell_.messages.empty(); },
+                        std::chrono::seconds(5)));
+    ASSERT_TRUE(shell_.messages.empty()) << shell_.messages[0].text.toStdString();
+    EXPECT_EQ(field->text(), shown + "/");  // only the separator is added
+    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(Split(peer.received()).body,
+              "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()) +
+                  "&filename0=a.pk3&filesize0=4");
 }
 
 TEST_F(Window, SecondaryActions) {
