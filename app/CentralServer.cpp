@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "AsciiText.h"
+
 namespace packwarden {
 namespace {
 
@@ -15,22 +17,6 @@ bool IsDigit(char c) {
 
 bool IsHostCharacter(char c) {
     return IsDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-';
-}
-
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-        if (c != prefix[i]) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // Decimal digits only, at most `maxDigits` of them; the value in `number`.

@@ -11,6 +11,8 @@
 #include <iterator>
 #include <memory>
 
+#include "AsciiText.h"
+
 namespace packwarden {
 namespace {
 
@@ -20,21 +22,7 @@ struct DirCloser {
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
 bool IsPackageName(std::string_view name) {
-    constexpr std::string_view Suffix = ".pk3";
-    if (name.empty() || name[0] == '.' || name.size() <= Suffix.size()) {
-        return false;
-    }
-    const std::string_view tail = name.substr(name.size() - Suffix.size());
-    for (std::size_t i = 0; i < Suffix.size(); ++i) {
-        char c = tail[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-        if (c != Suffix[i]) {
-            return false;
-        }
-    }
-    return true;
+    return name.size() > 4 && name[0] != '.' && EndsWithIgnoringCase(name, ".pk3");
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "Module1.h"
 
+#include "AsciiText.h"
+
 #include <dirent.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -19,6 +21,10 @@
 namespace Module1 {
 namespace {
 
+using packwarden::AsciiLower;
+using packwarden::EqualsIgnoringCase;
+using packwarden::StartsWithIgnoringCase;
+
 // A prefix's system.reg is a few megabytes; anything far beyond that is not one.
 constexpr std::uintmax_t MaxRegistryFileSize = 64u << 20;
 constexpr std::size_t MaxLineLength = 1u << 20;
@@ -28,26 +34,6 @@ struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
-
-char AsciiLower(char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool StartsWithIgnoringCase(std::string_view s, std::string_view prefix) {
-    return s.size() >= prefix.size() && EqualsIgnoringCase(s.substr(0, prefix.size()), prefix);
-}
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') {

@@ -103,6 +103,23 @@ class Window : public ::testing::Test {
     bool WaitForMessage(std::size_t count, std::chrono::milliseconds limit) {
         return WaitFor([&] { return shell_.messages.size() >= count; }, limit);
     }
+    // Presses Launch again after the one message of a failure: the program must end with no
+    // further message, and the peer see the sender close behind the request.
+    ::testing::AssertionResult PressAgainAndSeeItThrough(Form1& form, const Peer& peer) {
+        Child<QPushButton>(form, "doit")->click();
+        if (!WaitFor([&] { return shell_.ends > 0 || shell_.messages.size() > 1; },
+                     std::chrono::seconds(8))) {
+            return ::testing::AssertionFailure() << "neither an end nor a message";
+        }
+        if (shell_.messages.size() != 1 || shell_.ends != 1) {
+            return ::testing::AssertionFailure()
+                   << "message: " << shell_.messages.back().text.toStdString();
+        }
+        if (!WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5))) {
+            return ::testing::AssertionFailure() << "the peer saw no close";
+        }
+        return ::testing::AssertionSuccess();
+    }
 
     TempDir prefix_;  // an empty Wine prefix: no registry
     ScopedEnv wine_{"WINEPREFIX", prefix_.str()};
@@ -393,12 +410,7 @@ TEST_F(Window, MissingFolderShowsItsMessageAndAPressAfterCorrectingItSendsOnTheO
 
     // The player corrects the folder and presses again: the connection still open carries it.
     field->setText(QString::fromStdString(games_.str()));
-    doit->click();
-    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0 || shell_.messages.size() > 1; },
-                        std::chrono::seconds(8)));
-    ASSERT_EQ(shell_.messages.size(), 1u) << shell_.messages.back().text.toStdString();
-    EXPECT_EQ(shell_.ends, 1);
-    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
+    ASSERT_TRUE(PressAgainAndSeeItThrough(*form, peer));
     EXPECT_EQ(peer.connections(), 1);
     EXPECT_EQ(Split(peer.received()).body,
               "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()) +
@@ -421,11 +433,7 @@ TEST_F(Window, APressAfterTheServerDroppedTheIdleConnectionConnectsAnew) {
 
     peer.Serve();
     field->setText(QString::fromStdString(games_.str()));
-    Child<QPushButton>(*form, "doit")->click();
-    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0 || shell_.messages.size() > 1; },
-                        std::chrono::seconds(8)));
-    ASSERT_EQ(shell_.messages.size(), 1u) << shell_.messages.back().text.toStdString();
-    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
+    ASSERT_TRUE(PressAgainAndSeeItThrough(*form, peer));
     EXPECT_EQ(peer.connections(), 2);
     EXPECT_NE(Split(peer.received()).body.find("&filename0=a.pk3&filesize0=3"), std::string::npos);
 }
@@ -455,11 +463,7 @@ TEST_F(Window, BrowserThatFailsToOpenIsReportedWithTheAddress) {
     const std::size_t first = peer.received().size();
     shell_.openSucceeds = true;
     peer.Serve();
-    Child<QPushButton>(*form, "doit")->click();
-    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0 || shell_.messages.size() > 1; },
-                        std::chrono::seconds(8)));
-    ASSERT_EQ(shell_.messages.size(), 1u) << shell_.messages.back().text.toStdString();
-    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
+    ASSERT_TRUE(PressAgainAndSeeItThrough(*form, peer));
     EXPECT_EQ(peer.connections(), 2);
     EXPECT_EQ(Split(peer.received().substr(first)).body,
               "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()));

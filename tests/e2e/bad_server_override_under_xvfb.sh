@@ -6,6 +6,7 @@
 # usage: bad_server_override_under_xvfb.sh PACKWARDEN
 set -euo pipefail
 packwarden=$1
+. "$(cd "$(dirname "$0")" && pwd)/xvfb.sh"
 
 work=$(mktemp -d)
 pids=()
@@ -17,13 +18,8 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*" >&2; for f in "$work"/*.log; do echo "--- $f" >&2; cat "$f" >&2; done; exit 1; }
 
-exec 3> "$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
-pids+=($!)
-exec 3>&-
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || fail "Xvfb did not start"
-export DISPLAY=":$(head -n1 "$work/display")" QT_QPA_PLATFORM=xcb
+start_xvfb "$work"
+export QT_QPA_PLATFORM=xcb
 export WINEPREFIX="$work/no-prefix" PACKWARDEN_SERVER=$'127.0.0.1:8080\r\n'
 
 "$packwarden" > "$work/packwarden.log" 2>&1 &
@@ -44,14 +40,8 @@ xdotool windowfocus --sync "$wid" 2>/dev/null || xdotool windowfocus "$wid"
 sleep 0.3
 xdotool key --clearmodifiers Return
 
-status=""
-for _ in $(seq 100); do
-    if ! kill -0 "$app" 2>/dev/null; then
-        wait "$app" && status=0 || status=$?
-        break
-    fi
-    sleep 0.1
-done
+wait_for_exit "$app" 100
+status=$EXIT_STATUS
 [ -n "$status" ] || fail "packwarden did not end within 10 s of dismissing the message"
 [ "$status" -eq 2 ] || fail "packwarden exited with status $status, not 2"
 echo "PASS: the unusable override was shown and the program ended with status 2"

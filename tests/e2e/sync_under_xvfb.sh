@@ -10,6 +10,7 @@ packwarden=$1
 crewdock=$2
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../scripts/lib/demo.sh"
+. "$here/xvfb.sh"
 
 work=$(mktemp -d)
 pids=()
@@ -26,13 +27,7 @@ start_crewdock "$crewdock" "$work/demo/catalog" "$work/crewdock.log" || fail "cr
 pids+=("$CREWDOCK_PID")
 
 # A private X server on the first free display number.
-exec 3> "$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
-pids+=($!)
-exec 3>&-
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || fail "Xvfb did not start"
-export DISPLAY=":$(head -n1 "$work/display")"
+start_xvfb "$work"
 
 # The stand-in browser: records the address it is asked to open.
 mkdir -p "$work/bin"
@@ -56,14 +51,8 @@ xdotool windowfocus --sync "$wid" 2>/dev/null || xdotool windowfocus "$wid"
 sleep 0.3
 xdotool key --clearmodifiers alt+l
 
-status=""
-for _ in $(seq 200); do
-    if ! kill -0 "$app" 2>/dev/null; then
-        wait "$app" && status=0 || status=$?
-        break
-    fi
-    sleep 0.1
-done
+wait_for_exit "$app" 200
+status=$EXIT_STATUS
 [ -n "$status" ] || fail "packwarden did not end within 20 s of the press"
 [ "$status" -eq 0 ] || fail "packwarden exited with status $status"
 
