@@ -6,17 +6,7 @@
 # usage: bad_server_override_under_xvfb.sh PACKWARDEN
 set -euo pipefail
 packwarden=$1
-. "$(cd "$(dirname "$0")" && pwd)/xvfb.sh"
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; for f in "$work"/*.log; do echo "--- $f" >&2; cat "$f" >&2; done; exit 1; }
+. "$(cd "$(dirname "$0")" && pwd)/support.sh"
 
 start_xvfb "$work"
 export QT_QPA_PLATFORM=xcb

@@ -10,17 +10,7 @@ packwarden=$1
 crewdock=$2
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../scripts/lib/demo.sh"
-. "$here/xvfb.sh"
-
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; for f in "$work"/*.log; do echo "--- $f" >&2; cat "$f" >&2; done; exit 1; }
+. "$here/support.sh"
 
 make_demo "$work/demo"
 start_crewdock "$crewdock" "$work/demo/catalog" "$work/crewdock.log" || fail "crewdock-dev did not start"

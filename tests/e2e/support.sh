@@ -1,5 +1,15 @@
-# Helpers of the whole-program runs; sourced. Each script defines fail() and an array pids whose
-# processes its cleanup ends.
+# What the whole-program runs share; sourced. It makes the run's work folder ($work), ends the
+# processes listed in pids and removes the folder at exit, and defines fail, which shows every
+# *.log of the folder.
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*" >&2; for f in "$work"/*.log; do echo "--- $f" >&2; cat "$f" >&2; done; exit 1; }
 
 # start_xvfb DIR: a private X server on the first free display number; exports DISPLAY.
 start_xvfb() {
