@@ -6,12 +6,11 @@
 # usage: bad_server_override_under_xvfb.sh PACKWARDEN
 set -euo pipefail
 packwarden=$1
-. "$(cd "$(dirname "$0")" && pwd)/support.sh"
+. "$(cd "$(dirname "$0")" && pwd)/lib.sh"
 
-start_xvfb "$work"
-export QT_QPA_PLATFORM=xcb
-export WINEPREFIX="$work/no-prefix" PACKWARDEN_SERVER=$'127.0.0.1:8080\r\n'
-
+e2e_begin
+start_xvfb
+export QT_QPA_PLATFORM=xcb WINEPREFIX="$work/no-prefix" PACKWARDEN_SERVER=$'127.0.0.1:8080\r\n'
 "$packwarden" > "$work/packwarden.log" 2>&1 &
 app=$!
 pids+=("$app")
@@ -30,8 +29,7 @@ xdotool windowfocus --sync "$wid" 2>/dev/null || xdotool windowfocus "$wid"
 sleep 0.3
 xdotool key --clearmodifiers Return
 
-wait_for_exit "$app" 100
-status=$EXIT_STATUS
+wait_for_end "$app" 100
 [ -n "$status" ] || fail "packwarden did not end within 10 s of dismissing the message"
 [ "$status" -eq 2 ] || fail "packwarden exited with status $status, not 2"
 echo "PASS: the unusable override was shown and the program ended with status 2"
