@@ -241,16 +241,22 @@ void Form1::Form_Load() {
     QString header = QString::fromStdString(HeaderTemplate(server_.HostAndPort()));
     header.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     mydata->setPlainText(header);
-    path_to_ef2->setText(FromLocalBytes(Module1::InstallBaseFolder()));
+    ShowFolder(Module1::InstallBaseFolder());
     Timer1->start();
 }
 
 void Form1::doit_Click() {
-    try {
-        winsock1->Connect();
-    } catch (const std::exception&) {
-        // A refused attempt shows as the time-out below, as every connect failure does.
+    // A connection still open after a failed scan or send carries the next request; connecting
+    // it again would start a lookup that leaves it unusable.
+    if (winsock1->State() != StateConnected) {
+        try {
+            winsock1->Connect();
+        } catch (const std::exception&) {
+            // A refused attempt shows as the time-out below, as every connect failure does.
+        }
     }
+    // A failure in send_inventory stopped the poll; the press resumes it.
+    Timer1->start();
     Timer2->start();
 }
 
@@ -271,9 +277,8 @@ void Form1::send_inventory() {
     session_number = generator_->NextSessionNumber();
 
     std::vector<PackageEntry> entries;
-    const std::string folder = WithTrailingSeparator(ToLocalBytes(path_to_ef2->text()));
-    path_to_ef2->setText(FromLocalBytes(folder));
-    if (!ListPackages(ToLocalBytes(path_to_ef2->text()), entries)) {
+    ShowFolder(WithTrailingSeparator(FolderBytes()));
+    if (!ListPackages(FolderBytes(), entries)) {
         Message("Couldn't open base folder");
         return;
     }
@@ -311,6 +316,17 @@ void Form1::launch_browser() {
     }
     hide();
     shell_.EndProgram();
+}
+
+void Form1::ShowFolder(std::string bytes) {
+    shownFolderText_ = FromLocalBytes(bytes);
+    shownFolderBytes_ = std::move(bytes);
+    path_to_ef2->setText(shownFolderText_);
+}
+
+std::string Form1::FolderBytes() const {
+    const QString text = path_to_ef2->text();
+    return text == shownFolderText_ ? shownFolderBytes_ : ToLocalBytes(text);
 }
 
 void Form1::Browse_Click() {

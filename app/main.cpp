@@ -6,16 +6,21 @@
 #include <iostream>
 
 #include "Form1.h"
+#include "ServerForRun.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("packwarden"));
-    const packwarden::CentralServer server = packwarden::CentralServerFromEnvironment(std::cerr);
     packwarden::DesktopShell shell;
+    const std::optional<packwarden::CentralServer> server =
+        packwarden::ServerForRun(shell, std::cerr);
+    if (!server) {
+        return 2;
+    }
     try {
         int status = 0;
         {
-            packwarden::Form1 form(shell, server);
+            packwarden::Form1 form(shell, *server);
             QApplication::setWindowIcon(form.windowIcon());
             form.show();
             status = QApplication::exec();
