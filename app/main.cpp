@@ -5,11 +5,18 @@
 #include <QMessageBox>
 #include <iostream>
 
+#include "CommandLine.h"
 #include "Form1.h"
 
 int main(int argc, char** argv) {
+    if (const auto status = packwarden::AnswerInformationOptions(argc, argv)) {
+        return *status;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("packwarden"));
+    QApplication::setApplicationVersion(QStringLiteral(PACKWARDEN_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("net.torvane.packwarden"));
+    packwarden::RefuseUnknownArguments(app);
     const packwarden::CentralServer server = packwarden::CentralServerFromEnvironment(std::cerr);
     packwarden::DesktopShell shell;
     try {
