@@ -107,8 +107,8 @@ set(CPACK_PACKAGE_CONTACT "Torvane Packwarden developers <packwarden@torvane.net
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/PackwardenStrip.cmake)
 set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_COMPONENTS_ALL app dev)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -120,27 +120,28 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${PROJECT_HOMEPAGE_URL})
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_APP_PACKAGE_NAME packwarden)
-set(CPACK_DEBIAN_APP_PACKAGE_SECTION games)
+set(CPACK_DEBIAN_APP_PACKAGE_SECTION net)
+# The first line is the summary; CPack indents the rest and turns empty lines into " .".
 set(CPACK_DEBIAN_APP_DESCRIPTION
     "Elite Force II package list synchroniser for the Torvane server
- Packwarden finds the game's install folder in the Wine prefix, sends the
- list of the player's content packages (*.pk3) with their sizes to the
- Torvane community server and opens the server's page for that list, where
- missing and outdated packages can be downloaded.
- .
- The package also contains crewdock-dev, a local stand-in for the server
- that listens on 127.0.0.1 only, for trying a synchronisation offline.")
+Packwarden finds the game's install folder in the Wine prefix, sends the
+list of the player's content packages (*.pk3) with their sizes to the
+Torvane community server and opens the server's page for that list, where
+missing and outdated packages can be downloaded.
+
+The package also contains crewdock-dev, a local stand-in for the server
+that listens on 127.0.0.1 only, for trying a synchronisation offline.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME packwarden-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_DESCRIPTION
     "asynchronous socket component of Packwarden (static library)
- MSocketSupport and CSocket: asynchronous IPv4 sockets, TCP and UDP, client
- and listening, that raise events to one owner on the thread that drains a
- single notification channel. The channel exposes one file descriptor to
- watch from any event loop. Standard C++ and POSIX only.
- .
- This package holds the headers, the static libraries and the CMake package
- PackwardenSocket (targets Packwarden::socket and Packwarden::socket_service).")
+MSocketSupport and CSocket: asynchronous IPv4 sockets, TCP and UDP, client
+and listening, that raise events to one owner on the thread that drains a
+single notification channel. The channel exposes one file descriptor to
+watch from any event loop. Standard C++ and POSIX only.
+
+This package holds the headers, the static libraries and the CMake package
+PackwardenSocket (targets Packwarden::socket and Packwarden::socket_service).")
 
 include(CPack)

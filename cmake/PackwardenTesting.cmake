@@ -44,7 +44,7 @@ endfunction()
 
 # Builds this same source tree a second time, under AddressSanitizer and
 # UndefinedBehaviorSanitizer, as part of the normal build, and makes CTest in the normal tree
-# run the twin's tests as well.
+# run the twin's tests as well. Only when asked (PACKWARDEN_SANITIZER_TWIN; scripts/test asks).
 function(packwarden_sanitizer_twin)
     include(ExternalProject)
     set(twin ${CMAKE_BINARY_DIR}/asan)
@@ -52,6 +52,7 @@ function(packwarden_sanitizer_twin)
         SOURCE_DIR ${PROJECT_SOURCE_DIR}
         BINARY_DIR ${twin}
         CMAKE_ARGS -DPACKWARDEN_SANITIZE=ON -DPACKWARDEN_SANITIZER_TWIN=OFF
+                   -DPACKWARDEN_WERROR=${PACKWARDEN_WERROR}
                    -DCMAKE_BUILD_TYPE=Debug -G ${CMAKE_GENERATOR}
         BUILD_ALWAYS ON
         INSTALL_COMMAND ""
