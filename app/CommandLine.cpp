@@ -64,9 +64,10 @@ std::optional<int> AnswerInformationOptions(int argc, char** argv) {
     } else {
         std::fputs(qPrintable(parser.helpText()), stdout);
         if (parser.isSet(QStringLiteral("help-all"))) {
-            std::fputs("\nQt's own options, such as -platform NAME, -display NAME and -style NAME,\n"
-                       "are accepted as well.\n",
-                       stdout);
+            std::fputs(
+                "\nQt's own options, such as -platform NAME, -display NAME and -style NAME,\n"
+                "are accepted as well.\n",
+                stdout);
         }
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {

@@ -36,7 +36,9 @@ struct Artwork {
     QSizeF size;
     std::vector<Shape> shapes;
 
-    void Add(QPainterPath path, QColor colour) { shapes.push_back({std::move(path), colour, colour}); }
+    void Add(QPainterPath path, QColor colour) {
+        shapes.push_back({std::move(path), colour, colour});
+    }
     void Add(QPainterPath path, QColor top, QColor bottom, double y0, double y1) {
         shapes.push_back({std::move(path), top, bottom, y0, y1, top != bottom});
     }
@@ -104,8 +106,7 @@ Artwork Banner() {
     QPainterPath rule;
     rule.addRect(QRectF(68, 37.25, 242, 1.5));
     art.Add(rule, Gold);
-    art.Add(Lettering("PACKWARDEN", Face(11, QFont::DemiBold, 4.2), QRectF(68, 40, 250, 15)),
-            Pale);
+    art.Add(Lettering("PACKWARDEN", Face(11, QFont::DemiBold, 4.2), QRectF(68, 40, 250, 15)), Pale);
     return art;
 }
 
@@ -142,10 +143,18 @@ QString PathData(const QPainterPath& path) {
         const QPainterPath::Element e = path.elementAt(i);
         const QString point = Number(e.x) + ' ' + Number(e.y);
         switch (e.type) {
-            case QPainterPath::MoveToElement: d += 'M' + point; break;
-            case QPainterPath::LineToElement: d += 'L' + point; break;
-            case QPainterPath::CurveToElement: d += 'C' + point; break;
-            case QPainterPath::CurveToDataElement: d += ' ' + point; break;
+            case QPainterPath::MoveToElement:
+                d += 'M' + point;
+                break;
+            case QPainterPath::LineToElement:
+                d += 'L' + point;
+                break;
+            case QPainterPath::CurveToElement:
+                d += 'C' + point;
+                break;
+            case QPainterPath::CurveToDataElement:
+                d += ' ' + point;
+                break;
         }
     }
     return d;
@@ -158,20 +167,21 @@ QByteArray Svg(const Artwork& art) {
         QString fill = s.top.name();
         if (s.gradient) {
             const QString id = QString("g%1").arg(++gradients);
-            defs += QString("<linearGradient id=\"%1\" gradientUnits=\"userSpaceOnUse\" x1=\"0\" "
-                            "y1=\"%2\" x2=\"0\" y2=\"%3\"><stop offset=\"0\" stop-color=\"%4\"/>"
-                            "<stop offset=\"1\" stop-color=\"%5\"/></linearGradient>\n")
+            defs += QString(
+                        "<linearGradient id=\"%1\" gradientUnits=\"userSpaceOnUse\" x1=\"0\" "
+                        "y1=\"%2\" x2=\"0\" y2=\"%3\"><stop offset=\"0\" stop-color=\"%4\"/>"
+                        "<stop offset=\"1\" stop-color=\"%5\"/></linearGradient>\n")
                         .arg(id, Number(s.y0), Number(s.y1), s.top.name(), s.bottom.name());
             fill = "url(#" + id + ")";
         }
         body += QString("<path fill=\"%1\"%2 d=\"%3\"/>\n")
-                    .arg(fill,
-                         s.path.fillRule() == Qt::OddEvenFill ? " fill-rule=\"evenodd\"" : "",
+                    .arg(fill, s.path.fillRule() == Qt::OddEvenFill ? " fill-rule=\"evenodd\"" : "",
                          PathData(s.path));
     }
     const QString w = Number(art.size.width()), h = Number(art.size.height());
-    return QString("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" height=\"%2\" "
-                   "viewBox=\"0 0 %1 %2\">\n%3%4</svg>\n")
+    return QString(
+               "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" height=\"%2\" "
+               "viewBox=\"0 0 %1 %2\">\n%3%4</svg>\n")
         .arg(w, h, defs.isEmpty() ? QString() : "<defs>\n" + defs + "</defs>\n", body)
         .toUtf8();
 }
@@ -201,7 +211,9 @@ int main(int argc, char** argv) {
     const Artwork banner = Banner();
     ok = ok && Write(out + "/banner.svg", Svg(banner));
     // The banner is opaque: 24-bit PNGs, as the window shows it on its own background.
-    ok = ok && Render(banner, QSize(318, 57)).convertToFormat(QImage::Format_RGB888).save(out + "/banner.png");
+    ok = ok && Render(banner, QSize(318, 57))
+                   .convertToFormat(QImage::Format_RGB888)
+                   .save(out + "/banner.png");
     ok = ok && Render(banner, QSize(636, 114))
                    .convertToFormat(QImage::Format_RGB888)
                    .save(out + "/banner@2x.png");

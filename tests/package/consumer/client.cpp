@@ -1,9 +1,9 @@
 // The README's client, talking to a listener of its own on loopback: it prints the listener's
 // reply and exits 0 when the whole reply arrived before the listener closed.
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <string>
-#include <unistd.h>
 
 #include "packwarden/CSocket.h"
 
