@@ -1,8 +1,8 @@
 // The error type, the recorded error and the socket error texts.
 #include <utility>
 
-#include "packwarden/MSocketSupport.h"
 #include "ServiceState.h"
+#include "packwarden/MSocketSupport.h"
 
 namespace MSocketSupport {
 

@@ -1,6 +1,6 @@
 // RegisterSocket, DeregisterSocket, ResolveHost: filling and emptying the service's tables.
-#include "packwarden/MSocketSupport.h"
 #include "ServiceState.h"
+#include "packwarden/MSocketSupport.h"
 
 namespace MSocketSupport {
 

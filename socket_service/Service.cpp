@@ -5,8 +5,8 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "packwarden/MSocketSupport.h"
 #include "ServiceState.h"
+#include "packwarden/MSocketSupport.h"
 
 namespace MSocketSupport {
 
@@ -58,6 +58,7 @@ int32_t InitWinsockService() {
                           detail::StartupFailureText(code));
     }
     st.started = true;
+    st.releaseAfterCloses = false;
     st.maxDatagramSize = DefaultMaxDatagramSize;
     const std::string program = detail::ProgramName();
     st.resolveMessage = detail::RegisterMessageName(program + ".ResolveMessage");
@@ -68,6 +69,10 @@ int32_t InitWinsockService() {
 void CleanupWinsockService() {
     auto& st = detail::State();
     if (!st.sockets.Present() && st.started) {
+        if (!st.closing.empty()) {
+            st.releaseAfterCloses = true;  // they still need the service
+            return;
+        }
         st.started = false;
     }
 }

@@ -6,9 +6,10 @@
 #include <vector>
 
 #include "Channel.h"
-#include "packwarden/MSocketSupport.h"
+#include "Lingering.h"
 #include "Resolver.h"
 #include "Tables.h"
+#include "packwarden/MSocketSupport.h"
 
 namespace MSocketSupport::detail {
 
@@ -28,6 +29,11 @@ struct ServiceState {
 
     SocketTable sockets;
     LookupTable lookups;
+    // Connections their objects let go of, until their close is clean (HandOverClose).
+    LingeringTable closing;
+    std::chrono::milliseconds closeTimeout{30000};
+    // The last object went while closes were under way: release the service after them.
+    bool releaseAfterCloses = false;
     std::vector<Resolver::Completion> completions;
 
     Channel channel;

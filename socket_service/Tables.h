@@ -7,8 +7,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "packwarden/MSocketSupport.h"
 #include "Resolver.h"
+#include "packwarden/MSocketSupport.h"
 
 namespace MSocketSupport::detail {
 
