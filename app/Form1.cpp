@@ -344,21 +344,30 @@ bool Form1::FlushSendBuffer() {
     };
     if (!done()) {
         QEventLoop loop;
-        QTimer limit;
-        limit.setSingleShot(true);
-        connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+        QTimer stalled;
+        stalled.setSingleShot(true);
+        connect(&stalled, &QTimer::timeout, &loop, &QEventLoop::quit);
+        std::size_t waiting = winsock1->SendBufferSize();
         connect(&SocketChannel::Instance(), &SocketChannel::Dispatched, &loop, [&] {
             if (done()) {
                 loop.quit();
+            } else if (const std::size_t now = winsock1->SendBufferSize(); now != waiting) {
+                waiting = now;
+                stalled.start(flushLimit_);  // bytes moved: the limit counts from here
             }
         });
         // No second press or edit while the request drains.
         setEnabled(false);
-        limit.start(flushLimit_);
+        stalled.start(flushLimit_);
         loop.exec();
         setEnabled(true);
     }
-    return winsock1->SendBufferSize() == 0 && winsock1->State() == StateConnected;
+    if (winsock1->SendBufferSize() == 0 && winsock1->State() == StateConnected) {
+        return true;
+    }
+    // Given up: what is left of the request must not reach the server later.
+    winsock1->Abort();
+    return false;
 }
 
 std::string Form1::HeaderTemplateFromMydata() const {

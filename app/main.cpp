@@ -20,10 +20,17 @@ int main(int argc, char** argv) {
     const packwarden::CentralServer server = packwarden::CentralServerFromEnvironment(std::cerr);
     packwarden::DesktopShell shell;
     try {
-        packwarden::Form1 form(shell, server);
-        QApplication::setWindowIcon(form.windowIcon());
-        form.show();
-        return QApplication::exec();
+        int status = 0;
+        {
+            packwarden::Form1 form(shell, server);
+            QApplication::setWindowIcon(form.windowIcon());
+            form.show();
+            status = QApplication::exec();
+        }
+        // The window and its socket are gone; the request's last bytes may still be on their
+        // way, and leaving now could cut them off.
+        MSocketSupport::FinishPendingCloses(packwarden::Form1::ExitCloseLimit);
+        return status;
     } catch (const std::exception& error) {
         QMessageBox::critical(nullptr, QString::fromUtf8(packwarden::ApplicationTitle),
                               QString::fromLocal8Bit(error.what()));
