@@ -146,7 +146,9 @@ Form1::~Form1() {
 void Form1::BuildControls() {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromUtf8(ApplicationTitle));
-    setWindowIcon(QIcon(QStringLiteral(":/packwarden/icon.png")));
+    QIcon icon(QStringLiteral(":/packwarden/icon.png"));
+    icon.addFile(QStringLiteral(":/packwarden/icon-256.png"));  // for docks and task switchers
+    setWindowIcon(icon);
     setFixedSize(6000 / TwipsPerPixel, 5865 / TwipsPerPixel);
     QPalette palette = this->palette();
     palette.setColor(QPalette::Window, Background);
@@ -156,7 +158,9 @@ void Form1::BuildControls() {
     setFont(SansFont(8.25));  // buttons and the text field
 
     Picture1 = Control<ClickableLabel>(this, "Picture1", Twips(480, 240, 4935, 855), 7);
-    Picture1->setPixmap(QPixmap(QStringLiteral(":/packwarden/banner.png")));
+    QIcon banner(QStringLiteral(":/packwarden/banner.png"));
+    banner.addFile(QStringLiteral(":/packwarden/banner@2x.png"));  // crisp on 2x screens
+    Picture1->setPixmap(banner.pixmap(QSize(318, 57), devicePixelRatioF()));
     Picture1->setCursor(Qt::PointingHandCursor);
 
     Label2 = Control<QLabel>(this, "Label2", Twips(240, 1440, 5535, 1575), 3);

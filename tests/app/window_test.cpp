@@ -154,6 +154,8 @@ TEST_F(Window, LayoutTextsAndLook) {
     EXPECT_EQ(Child<QFrame>(*form, "Line1")->geometry(), QRect(24, 208, 352, 1));
     EXPECT_EQ(Child<QFrame>(*form, "Line2")->geometry(), QRect(24, 280, 352, 1));
     EXPECT_EQ(Child<QLabel>(*form, "Picture1")->pixmap().size(), QSize(318, 57));
+    // High-density screens get the banner drawn at twice the size, not an enlarged copy.
+    EXPECT_EQ(QPixmap(":/packwarden/banner@2x.png").size(), QSize(636, 114));
 
     EXPECT_EQ(Child<QLabel>(*form, "Label1")->text(), "Elite Force II base folder path:");
     EXPECT_EQ(Child<QLabel>(*form, "Label2")->text(),
