@@ -85,6 +85,11 @@ class Form1 final : public QWidget, private CSocketEvents {
     // has moved for the flush limit; true when everything went out. When it gives up, the
     // connection is dropped, so nothing of the request goes out after the message.
     bool FlushSendBuffer();
+    // Shows `bytes` (a folder's name as the file system holds it) in path_to_ef2.
+    void ShowFolder(std::string bytes);
+    // The folder path_to_ef2 names: the bytes last shown while the field still reads as it was
+    // shown (a name that is not UTF-8 cannot be shown exactly), else the field's text.
+    std::string FolderBytes() const;
     // The mydata template with CR LF line ends.
     std::string HeaderTemplateFromMydata() const;
     void Message(const char* text, const QString& detail = {});
@@ -105,6 +110,9 @@ class Form1 final : public QWidget, private CSocketEvents {
     QPushButton* doit = nullptr;
     QTimer* Timer1 = nullptr;
     QTimer* Timer2 = nullptr;
+
+    std::string shownFolderBytes_;
+    QString shownFolderText_;
 
     std::shared_ptr<CSocket> winsock1;
     int16_t session_number = 0;

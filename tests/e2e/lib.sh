@@ -8,6 +8,8 @@
 # install_opener: puts an xdg-open on PATH (and $BROWSER) writing to $work/opened.
 # press_launch PACKWARDEN: starts it, presses Alt+L, waits up to 20 s for it to end; sets
 #   $status to its exit status.
+# wait_for_end PID TENTHS: waits up to TENTHS tenths of a second for PID to end; sets $status
+#   to its exit status, or to "" while it still runs.
 e2e_begin() {
     work=$(mktemp -d)
     pids=()
@@ -58,13 +60,18 @@ press_launch() {
     xdotool windowfocus --sync "$wid" 2>/dev/null || xdotool windowfocus "$wid"
     sleep 0.3
     xdotool key --clearmodifiers alt+l
+    wait_for_end "$app" 200
+    [ -n "$status" ] || fail "packwarden did not end within 20 s of the press"
+}
+
+wait_for_end() {
+    local pid=$1 tenths=$2
     status=""
-    for _ in $(seq 200); do
-        if ! kill -0 "$app" 2>/dev/null; then
-            wait "$app" && status=0 || status=$?
-            break
+    for _ in $(seq "$tenths"); do
+        if ! kill -0 "$pid" 2>/dev/null; then
+            wait "$pid" && status=0 || status=$?
+            return
         fi
         sleep 0.1
     done
-    [ -n "$status" ] || fail "packwarden did not end within 20 s of the press"
 }
