@@ -115,25 +115,16 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
     void OnDataArrival(int32_t /*bytesTotal*/) override {
         Variant data;
         try {
-            if (phase_ != Phase::Arriving) {
-                socket_->GetData(data);  // bytes after the request (or an error) are dropped
-                return;
-            }
-            // Looked at first: the last byte stays unread once the request is complete.
-            socket_->PeekData(data);
+            socket_->GetData(data);
         } catch (const MSocketSupport::SocketError&) {
             phase_ = Phase::Done;
             return;
         }
-        lastActivity_ = Clock::now();
-        const auto bytes = data.WireView().value_or(std::string_view());
-        const auto status = parser_.Feed(bytes);
-        if (status == HttpRequestParser::Status::Complete) {
-            HoldClientClose(bytes.size());
-        } else if (!Take(bytes.size())) {
-            return;
+        if (phase_ != Phase::Arriving) {
+            return;  // bytes after the request (or after an error) are read and dropped
         }
-        switch (status) {
+        lastActivity_ = Clock::now();
+        switch (parser_.Feed(data.WireView().value_or(std::string_view()))) {
             case HttpRequestParser::Status::NeedMore:
                 if (parser_.InBody() && reservedBody_ == 0 && !ReserveBody()) {
                     Respond(CrewdockApp::ErrorPage(
@@ -153,45 +144,6 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
                         parser_.errorReason());
                 break;
         }
-    }
-
-    // Takes `count` bytes out of the receive buffer (0: none).
-    bool Take(std::size_t count) {
-        if (count == 0) {
-            return true;
-        }
-        Variant taken;
-        try {
-            socket_->GetData(taken, {}, Variant(static_cast<int32_t>(count)));
-        } catch (const MSocketSupport::SocketError&) {
-            phase_ = Phase::Done;
-            return false;
-        }
-        return true;
-    }
-
-    // The client may close its sending side once its request is out (HTTP/1.0 allows it). On
-    // that close the socket object tears the connection down and keeps only what its send
-    // buffer holds then, so an answer made piece by piece would end short. One byte left
-    // unread, with a receive bound of one byte, holds the close back: the object reads
-    // nothing more, and a peer's close waits behind unread data. Let go once the whole answer
-    // is on its way (ReleaseClientClose).
-    void HoldClientClose(std::size_t seen) {
-        if (seen == 0 || !Take(seen - 1)) {
-            return;
-        }
-        receiveLimit_ = socket_->ReceiveBufferLimit();
-        socket_->ReceiveBufferLimit(1);
-        holdingClose_ = true;
-    }
-
-    void ReleaseClientClose() {
-        if (!holdingClose_) {
-            return;
-        }
-        holdingClose_ = false;
-        socket_->ReceiveBufferLimit(receiveLimit_);
-        Take(socket_->ReceiveBufferSize());
     }
 
     void OnSendProgress(int32_t bytesSent, int32_t bytesRemaining) override {
@@ -215,7 +167,6 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         phase_ = Phase::Closing;
         lastActivity_ = Clock::now();
         socket_->CloseSocket();
-        ReleaseClientClose();  // whatever the client still sends is read and dropped
     }
 
     void OnClose() override {
@@ -339,7 +290,9 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
     }
 
     // Hands the body over a piece at a time, the next one only when the socket has passed the
-    // last one to the kernel: at most one piece waits in this process.
+    // last one to the kernel: at most one piece waits in this process. A client that closed
+    // its sending side after its request still reads: its socket object keeps sending until
+    // a send completes with nothing more sent, so the answer is finished all the same.
     void Pump() {
         if (pumping_) {
             return;  // called back from inside our own SendData
@@ -395,8 +348,6 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
     Phase phase_ = Phase::Arriving;
     bool continued_ = false;
     bool pumping_ = false;
-    bool holdingClose_ = false;
-    int32_t receiveLimit_ = 0;  // the receive bound to go back to
     Clock::time_point arrived_;
     Clock::time_point lastActivity_;
 };

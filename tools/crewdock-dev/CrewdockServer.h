@@ -11,8 +11,7 @@
 // - answers are produced a piece at a time as the client takes them (at most one piece waits
 //   in the process per connection), and a client that takes nothing for the idle time-out is
 //   dropped;
-// - a client that closes its sending side after its request still gets the whole answer: its
-//   close is held back, unread, until the answer is on its way.
+// - a client that closes its sending side after its request still gets the whole answer.
 //
 // The owner runs the socket service's channel (ProcessPending) and calls Sweep() after each
 // round, which enforces the time limits and frees finished connections outside any event
