@@ -5,11 +5,14 @@
 //
 //   ours  a CSocket listener; each request accepted into a fresh CSocket, dropped on OnClose
 //   asio  an acceptor; each socket reads until the end of the stream, then closes
+//   libuv a listening handle; each accepted handle reads until the end of the stream, then
+//         closes
 #include <asio.hpp>
 #include <atomic>
 #include <thread>
 
 #include "CSocketPeers.h"
+#include "LibuvPeers.h"
 
 namespace {
 
@@ -185,6 +188,75 @@ double AsioPeer(std::chrono::milliseconds span) {
     return static_cast<double>(closed) / s;
 }
 
+// ---------------------------------------------------------------------------------------------
+
+double LibuvPeer(std::chrono::milliseconds span) {
+    // Each accepted connection is freed by its close callback; those still open at the end
+    // are closed the same way before the loop goes.
+    struct Served;
+    struct Open {
+        std::vector<Served*> served;
+        uint64_t closed = 0;
+    } open;
+    struct Served {
+        uv_tcp_t tcp{};
+        std::array<char, 256> buffer{};
+        Open* open = nullptr;
+        std::size_t index = 0;
+    };
+    constexpr uv_close_cb release = [](uv_handle_t* h) {
+        std::unique_ptr<Served> s(static_cast<Served*>(h->data));
+        auto& list = s->open->served;
+        list[s->index] = list.back();
+        list[s->index]->index = s->index;
+        list.pop_back();
+    };
+    UvLoop loop;
+    Clients* clients = nullptr;
+    UvListener listener(loop, SOMAXCONN, [&](uv_stream_t* server) {
+        auto* s = new Served;  // owned by `open` until its close callback frees it
+        s->open = &open;
+        s->index = open.served.size();
+        open.served.push_back(s);
+        s->tcp.data = s;
+        uv_tcp_init(loop.get(), &s->tcp);
+        UvCheck(uv_accept(server, Stream(&s->tcp)), "accept");
+        clients->Accepted();
+        UvCheck(uv_read_start(
+                    Stream(&s->tcp),
+                    [](uv_handle_t* h, std::size_t, uv_buf_t* buf) {
+                        auto* served = static_cast<Served*>(h->data);
+                        *buf = uv_buf_init(served->buffer.data(),
+                                           static_cast<unsigned>(served->buffer.size()));
+                    },
+                    [](uv_stream_t* stream, ssize_t n, const uv_buf_t*) {
+                        if (n >= 0) {
+                            return;
+                        }
+                        ++static_cast<Served*>(stream->data)->open->closed;
+                        uv_close(reinterpret_cast<uv_handle_t*>(stream), release);
+                    }),
+                "read");
+    });
+    Clients running(listener.Port());
+    clients = &running;
+    const auto start = Clock::now();
+    const auto end = start + span;
+    loop.RunUntil([&] { return Clock::now() >= end; }, span + 5000ms, "libuv accept");
+    const double s = Seconds(Clock::now() - start);
+    running.Stop();
+    if (running.Failed()) {
+        Fail("libuv accept: a client could not connect");
+    }
+    for (Served* served : open.served) {
+        if (uv_is_closing(reinterpret_cast<uv_handle_t*>(&served->tcp)) == 0) {
+            uv_close(reinterpret_cast<uv_handle_t*>(&served->tcp), release);
+        }
+    }
+    loop.RunUntil([&] { return open.served.empty(); }, 5000ms, "libuv accept: closing");
+    return static_cast<double>(open.closed) / s;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -194,10 +266,13 @@ int main(int argc, char** argv) {
     Peers peers(options);
     peers.Add("csocket", [&] { return Ours(span); });
     peers.Add("asio", [&] { return AsioPeer(span); });
+    peers.Add("libuv", [&] { return LibuvPeer(span); });
     peers.Run();
 
     ReportRatio(peers, "accept_rate_csocket_vs_asio", "csocket", "asio");
     ReportValue(peers, "accept_per_s_csocket", "csocket");
+    ReportRatio(peers, "accept_rate_csocket_vs_libuv", "csocket", "libuv");
     ReportValue(peers, "accept_per_s_asio", "asio");
+    ReportValue(peers, "accept_per_s_libuv", "libuv");
     return 0;
 }
