@@ -55,10 +55,14 @@ class OursReceiver : public CSocketEvents {
     std::shared_ptr<CSocket> socket;
     uint64_t received = 0;
     void OnDataArrival(int32_t bytesTotal) override {
-        Variant data;
         socket->GetData(data);  // everything waiting
         received += static_cast<uint64_t>(bytesTotal);
     }
+
+  private:
+    // One value for every arrival, as the other peers keep one buffer: an owner after
+    // throughput reuses it.
+    Variant data;
 };
 
 class OursSender : public CSocketEvents {
