@@ -60,8 +60,8 @@ class UvLoop {
             bool closed = false;
         } watchdog;
         watchdog.what = what;
-        watchdog.timer.data = &watchdog;
         uv_timer_init(&loop_, &watchdog.timer);
+        watchdog.timer.data = &watchdog;
         uv_timer_start(
             &watchdog.timer,
             [](uv_timer_t* t) {

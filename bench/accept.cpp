@@ -65,8 +65,17 @@ class Clients {
                 return;
             }
             Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-            if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&address_), sizeof address_) !=
-                0) {
+            // Each closed connection leaves its client end in TIME_WAIT for a minute: from one
+            // source address the ports run out after some 28,000 connections and every connect
+            // then searches for a free one, so the clients, not the listener, would set the
+            // rate. Connecting from 127.0.0.2-127.0.0.254 in turn spreads them out.
+            sockaddr_in source = Loopback(0);
+            source.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1 + static_cast<uint32_t>(n % 253));
+            const int one = 1;
+            ::setsockopt(s.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+            if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0 ||
+                ::connect(s.get(), reinterpret_cast<const sockaddr*>(&address_), sizeof address_) !=
+                    0) {
                 failed_.store(true);
                 return;
             }
@@ -195,31 +204,32 @@ double LibuvPeer(std::chrono::milliseconds span) {
     // are closed the same way before the loop goes.
     struct Served;
     struct Open {
-        std::vector<Served*> served;
+        std::vector<std::unique_ptr<Served>> served;
         uint64_t closed = 0;
     } open;
     struct Served {
         uv_tcp_t tcp{};
         std::array<char, 256> buffer{};
         Open* open = nullptr;
-        std::size_t index = 0;
+        std::size_t index = 0;  // in open->served
     };
     constexpr uv_close_cb release = [](uv_handle_t* h) {
-        std::unique_ptr<Served> s(static_cast<Served*>(h->data));
+        auto* s = static_cast<Served*>(h->data);
         auto& list = s->open->served;
-        list[s->index] = list.back();
-        list[s->index]->index = s->index;
-        list.pop_back();
+        const std::size_t i = s->index;
+        std::swap(list[i], list.back());
+        list[i]->index = i;
+        list.pop_back();  // frees s
     };
     UvLoop loop;
     Clients* clients = nullptr;
     UvListener listener(loop, SOMAXCONN, [&](uv_stream_t* server) {
-        auto* s = new Served;  // owned by `open` until its close callback frees it
+        open.served.push_back(std::make_unique<Served>());
+        Served* s = open.served.back().get();
         s->open = &open;
-        s->index = open.served.size();
-        open.served.push_back(s);
-        s->tcp.data = s;
+        s->index = open.served.size() - 1;
         uv_tcp_init(loop.get(), &s->tcp);
+        s->tcp.data = s;
         UvCheck(uv_accept(server, Stream(&s->tcp)), "accept");
         clients->Accepted();
         UvCheck(uv_read_start(
@@ -248,7 +258,7 @@ double LibuvPeer(std::chrono::milliseconds span) {
     if (running.Failed()) {
         Fail("libuv accept: a client could not connect");
     }
-    for (Served* served : open.served) {
+    for (const auto& served : open.served) {
         if (uv_is_closing(reinterpret_cast<uv_handle_t*>(&served->tcp)) == 0) {
             uv_close(reinterpret_cast<uv_handle_t*>(&served->tcp), release);
         }

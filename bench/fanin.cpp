@@ -213,8 +213,8 @@ double LibuvPeer(std::size_t count, std::chrono::milliseconds span) {
     UvListener listener(loop, static_cast<int>(count) + 16, [&](uv_stream_t* server) {
         auto* e = loop.Make<Conn>();
         e->shared = &shared;
-        e->tcp.data = e;
         uv_tcp_init(loop.get(), &e->tcp);
+        e->tcp.data = e;
         UvCheck(uv_accept(server, Stream(&e->tcp)), "accept");
         UvCheck(uv_read_start(Stream(&e->tcp), lend, echo), "read");
         echoes.push_back(e);
