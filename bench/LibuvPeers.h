@@ -145,6 +145,28 @@ struct UvConnect {
     }
 };
 
+// A connected pair on 127.0.0.1, both ends handles of `loop`.
+struct UvPair {
+    uv_tcp_t* client;
+    uv_tcp_t* server;
+};
+
+inline UvPair UvConnectedPair(UvLoop& loop) {
+    UvPair pair{loop.Make<uv_tcp_t>(), loop.Make<uv_tcp_t>()};
+    uv_tcp_init(loop.get(), pair.client);
+    uv_tcp_init(loop.get(), pair.server);
+    bool accepted = false;
+    UvListener listener(loop, 4, [&](uv_stream_t* s) {
+        UvCheck(uv_accept(s, Stream(pair.server)), "accept");
+        accepted = true;
+    });
+    UvConnect connect;
+    connect.Start(pair.client, listener.Port());
+    loop.RunUntil([&] { return accepted && connect.connected; }, std::chrono::milliseconds(5000),
+                  "libuv connect");
+    return pair;
+}
+
 // Sends at once what the kernel takes; the rest, if any, is copied into a write request.
 inline void UvSend(uv_stream_t* stream, const char* data, std::size_t length) {
     uv_buf_t buf = uv_buf_init(const_cast<char*>(data), static_cast<unsigned>(length));

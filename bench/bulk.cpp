@@ -269,18 +269,9 @@ double AsioPeer(uint64_t total) {
 
 double LibuvPeer(uint64_t total) {
     UvLoop loop;
-    auto* in = loop.Make<uv_tcp_t>();
-    auto* out = loop.Make<uv_tcp_t>();
-    uv_tcp_init(loop.get(), in);
-    uv_tcp_init(loop.get(), out);
-    bool accepted = false;
-    UvListener listener(loop, 4, [&](uv_stream_t* server) {
-        UvCheck(uv_accept(server, Stream(in)), "accept");
-        accepted = true;
-    });
-    UvConnect connect;
-    connect.Start(out, listener.Port());
-    loop.RunUntil([&] { return accepted && connect.connected; }, 5000ms, "libuv bulk connect");
+    const UvPair pair = UvConnectedPair(loop);
+    uv_tcp_t* in = pair.server;
+    uv_tcp_t* out = pair.client;
 
     // The next chunk once libuv reports the previous one written and the reader has taken it.
     // libuv runs a write chain's callbacks ahead of its reads, so unpaced, the sender would

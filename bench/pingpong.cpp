@@ -265,18 +265,9 @@ Result AsioPeer(std::chrono::milliseconds span) {
 
 Result LibuvPeer(std::chrono::milliseconds span) {
     UvLoop loop;
-    auto* server = loop.Make<uv_tcp_t>();
-    auto* client = loop.Make<uv_tcp_t>();
-    uv_tcp_init(loop.get(), server);
-    uv_tcp_init(loop.get(), client);
-    bool accepted = false;
-    UvListener listener(loop, 4, [&](uv_stream_t* s) {
-        UvCheck(uv_accept(s, Stream(server)), "accept");
-        accepted = true;
-    });
-    UvConnect connect;
-    connect.Start(client, listener.Port());
-    loop.RunUntil([&] { return accepted && connect.connected; }, 5000ms, "libuv pingpong connect");
+    const UvPair pair = UvConnectedPair(loop);
+    uv_tcp_t* server = pair.server;
+    uv_tcp_t* client = pair.client;
 
     struct Session {
         std::array<char, Message> request{};
