@@ -12,7 +12,7 @@ std::shared_ptr<CSocket> CSocket::Create() {
     return std::make_shared<CSocket>(ConstructionKey());
 }
 
-CSocket::CSocket(ConstructionKey) {
+CSocket::CSocket(ConstructionKey) : receiveLimit_(DefaultReceiveBufferLimit) {
     m_.SocketHandle = -1;
     // A service that cannot start fails the construction with its own error.
     m_.MaxDatagramSize = MSocketSupport::InitWinsockService();

@@ -14,6 +14,8 @@ namespace packwarden::detail {
 // Socket-level options, in the numbering the platform layer takes.
 constexpr int32_t SolSocket = 0xFFFF;
 constexpr int32_t SoReuseAddr = 0x04;
+// The value is the linger time in seconds; negative switches lingering off.
+constexpr int32_t SoLinger = 0x80;
 constexpr int32_t SoBroadcast = 0x20;
 constexpr int32_t SoRcvBuf = 0x1002;
 constexpr int32_t SoType = 0x1008;
@@ -33,10 +35,13 @@ constexpr int32_t WsaENotSock = 10038;
 constexpr int32_t WsaEInval = 10022;
 constexpr int32_t WsaEAddrNotAvail = 10049;
 constexpr int32_t WsaEIsConn = 10056;
+constexpr int32_t WsaEShutdown = 10058;
 constexpr int32_t WsaENoBufs = 10055;
 
 // A receive size for a stream socket whose buffer size could not be read.
 constexpr int32_t FallbackStreamChunk = 64 * 1024;
+// The receive buffer's bound unless the owner sets another (ReceiveBufferLimit).
+constexpr int32_t DefaultReceiveBufferLimit = 4 * 1024 * 1024;
 // The room, in chunks, of a stream's receive once the socket has been receiving large amounts.
 constexpr std::size_t ChunksPerLargeReceive = 2;
 

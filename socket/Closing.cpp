@@ -1,6 +1,6 @@
 // CSocket: closing the connection and releasing the handle.
-#include "packwarden/CSocket.h"
 #include "CSocketInternal.h"
+#include "packwarden/CSocket.h"
 
 namespace packwarden {
 
@@ -24,12 +24,53 @@ void CSocket::CloseSocket() {
         // Graceful: stop sending only, so the peer's remaining data and its close still
         // arrive; FD_CLOSE then destroys the handle and raises OnClose.
         m_.State = StateClosing;
-        if (Platform::shutdown(m_.SocketHandle, SdSend) == -1) {
-            throw PlatformFailure("CSocket.CloseSocket");
+        if (!m_.SendBuffer.empty()) {
+            // Bytes already handed over go first; the last send shuts the direction down.
+            shutdownWhenSent_ = true;
+            return;
         }
+        ShutDownSending();
     } catch (...) {
         // Closing never fails for the caller.
     }
+}
+
+void CSocket::ShutDownSending() {
+    shutdownWhenSent_ = false;
+    if (Platform::shutdown(m_.SocketHandle, SdSend) == -1) {
+        throw PlatformFailure("CSocket.CloseSocket");
+    }
+    sendShutDown_ = true;
+}
+
+void CSocket::Abort() {
+    const auto self = shared_from_this();
+    const SelfHold held(*this);
+    m_.SendBuffer.reset();
+    datagrams_.clear();
+    m_.SendPending = false;
+    if (m_.SocketHandle == -1) {
+        return;
+    }
+    // No lingering: what the network still holds for the peer is dropped with the connection.
+    Platform::setsockopt(m_.SocketHandle, SolSocket, SoLinger, 0);
+    m_.LookupHandle = 0;
+    abortive_ = true;
+    try {
+        DestroySocket();
+    } catch (...) {
+    }
+    m_.State = StateClosed;
+}
+
+bool CSocket::ClosesGracefully() const {
+    // An established stream, not broken: bytes may still be owed either way. After the peer's
+    // close has been read to its end with nothing left to send, a plain close is clean.
+    if (abortive_ || m_.Protocol != ProtocolTcp ||
+        (m_.State != StateConnected && m_.State != StateClosing)) {
+        return false;
+    }
+    return !(peerClosed_ && m_.SendBuffer.empty());
 }
 
 void CSocket::DestroySocket() {
@@ -38,6 +79,23 @@ void CSocket::DestroySocket() {
         return;
     }
     const int32_t handle = m_.SocketHandle;
+    const bool graceful = ClosesGracefully();
+    const bool shutDown = sendShutDown_;
+    // Per-connection flags go with the handle.
+    sendShutDown_ = shutdownWhenSent_ = readSuspended_ = closePending_ = peerClosed_ = false;
+    abortive_ = false;
+    if (graceful) {
+        std::string unsent(m_.SendBuffer.view());
+        // Registered: the service finishes the close. (Not registered: an accepted handle
+        // whose registration failed; it is closed below like any other.)
+        if (MSocketSupport::HandOverClose(handle, std::move(unsent), shutDown)) {
+            m_.SendBuffer.reset();
+            m_.SocketHandle = -1;
+            m_.IsBound = false;
+            m_.BroadcastEnabled = false;
+            return;
+        }
+    }
     try {
         MSocketSupport::DeregisterSocket(handle);
     } catch (...) {

@@ -1,7 +1,7 @@
 // CSocket: connecting to an address or to a name resolved asynchronously, and the RemoteHost
 // write.
-#include "packwarden/CSocket.h"
 #include "CSocketInternal.h"
+#include "packwarden/CSocket.h"
 
 namespace packwarden {
 
@@ -48,6 +48,8 @@ void CSocket::Connect(const Variant& strRemoteHost, const Variant& lngRemotePort
         if (m_.RemoteHost.empty()) {
             throw SocketFailure(WsaEAddrNotAvail, "CSocket.Connect");
         }
+        // A port that cannot be used fails here, also when a lookup would come first.
+        NetworkPort(m_.RemotePort);
         m_.LookupPurpose = LookupForConnect;
 
         if (!IsDottedAddress(m_.RemoteHost)) {
@@ -111,6 +113,9 @@ void CSocket::PostGetHostEvent(int32_t lookupHandle, uint32_t address, std::stri
             }
             if (!IsDottedAddress(hostName)) {
                 m_.State = StateError;
+                if (m_.LookupPurpose == LookupForSend) {
+                    DropWaitingDatagrams();  // reported here, so never sent later
+                }
                 RaiseError(errorCode, "");
                 return;
             }

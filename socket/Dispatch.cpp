@@ -1,8 +1,8 @@
 // CSocket: network notifications from the service become state changes and owner events.
 #include <limits>
 
-#include "packwarden/CSocket.h"
 #include "CSocketInternal.h"
+#include "packwarden/CSocket.h"
 
 namespace packwarden {
 
@@ -60,6 +60,16 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
         const int32_t handle = m_.SocketHandle;
         switch (eventCode) {
             case MSocketSupport::FD_READ: {
+                if (closePending_) {
+                    PeerClose(handle);  // the owner made room for the rest of a closed stream
+                    break;
+                }
+                if (!ReceiveRoom()) {
+                    // At the bound: no receive, so no further notification either, until the
+                    // owner takes data (ResumeReading).
+                    readSuspended_ = true;
+                    break;
+                }
                 const int32_t count = RecvToBuffer();
                 const int64_t total = int64_t{m_.BytesReceived} + count;
                 if (total > std::numeric_limits<int32_t>::max()) {
@@ -102,57 +112,67 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                     owner->OnConnect();
                 }
                 break;
-            case MSocketSupport::FD_CLOSE: {
-                // Drain what the peer sent before its close; it must reach the owner before
-                // the teardown empties the buffer.
-                for (;;) {
-                    int32_t count = 0;
-                    try {
-                        count = RecvToBuffer();
-                    } catch (const MSocketSupport::SocketError& e) {
-                        if (e.Number == WsaEWouldBlock) {
-                            break;  // nothing more is waiting
-                        }
-                        // The connection broke during the drain (a reset): end it as an error
-                        // notification would, rather than leave a dead handle behind.
-                        m_.State = StateError;
-                        DestroySocket();
-                        RaiseError(e.Number, "");
-                        return;
-                    }
-                    if (count <= 0) {
-                        break;
-                    }
-                    RaiseDataArrival();
-                    if (m_.SocketHandle != handle || Abandoned()) {
-                        return;  // the owner destroyed the handle, or let go of the object
-                    }
-                }
-                if (m_.State != StateClosing) {
-                    m_.State = StateClosing;
-                    if (!m_.SendBuffer.empty()) {
-                        // A last attempt; a peer that has gone may refuse it, and the
-                        // teardown must happen all the same.
-                        try {
-                            SendBufferedData();
-                        } catch (const MSocketSupport::SocketError&) {
-                        }
-                        if (m_.SocketHandle != handle) {
-                            return;
-                        }
-                    }
-                }
-                DestroySocket();
-                m_.State = StateClosed;
-                if (CSocketEvents* owner = Listener()) {
-                    owner->OnClose();
-                }
+            case MSocketSupport::FD_CLOSE:
+                PeerClose(handle);
                 break;
-            }
             default:
                 break;
         }
     } catch (...) {
+    }
+}
+
+void CSocket::PeerClose(int32_t handle) {
+    // Drain what the peer sent before its close; it must reach the owner before the teardown
+    // empties the buffer.
+    closePending_ = false;
+    while (!peerClosed_) {
+        if (!ReceiveRoom()) {
+            // The rest waits in the network until the owner takes data (ResumeReading).
+            closePending_ = true;
+            readSuspended_ = true;
+            return;
+        }
+        int32_t count = 0;
+        try {
+            count = RecvToBuffer();
+        } catch (const MSocketSupport::SocketError& e) {
+            if (e.Number == WsaEWouldBlock) {
+                break;  // nothing more is waiting
+            }
+            // The connection broke during the drain (a reset): end it as an error
+            // notification would, rather than leave a dead handle behind.
+            m_.State = StateError;
+            DestroySocket();
+            RaiseError(e.Number, "");
+            return;
+        }
+        if (count <= 0) {
+            break;
+        }
+        RaiseDataArrival();
+        if (m_.SocketHandle != handle || Abandoned() || closePending_) {
+            return;  // the owner destroyed the handle, let go of the object, or nested a drain
+        }
+    }
+    if (m_.State != StateClosing) {
+        m_.State = StateClosing;
+        if (!m_.SendBuffer.empty()) {
+            // A last attempt; a peer that has gone may refuse it, and the teardown must happen
+            // all the same (what is left is handed over with the handle).
+            try {
+                SendBufferedData();
+            } catch (const MSocketSupport::SocketError&) {
+            }
+            if (m_.SocketHandle != handle) {
+                return;
+            }
+        }
+    }
+    DestroySocket();
+    m_.State = StateClosed;
+    if (CSocketEvents* owner = Listener()) {
+        owner->OnClose();
     }
 }
 

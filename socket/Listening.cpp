@@ -1,6 +1,6 @@
 // CSocket: binding, listening and taking over accepted connections.
-#include "packwarden/CSocket.h"
 #include "CSocketInternal.h"
+#include "packwarden/CSocket.h"
 
 namespace packwarden {
 

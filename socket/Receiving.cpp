@@ -1,9 +1,10 @@
 // CSocket: the receive side (one receive per read notification, GetData and PeekData).
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
-#include "packwarden/CSocket.h"
 #include "CSocketInternal.h"
+#include "packwarden/CSocket.h"
 
 namespace packwarden {
 
@@ -50,6 +51,36 @@ void CSocket::ReadBufferSizes() {
     }
 }
 
+void CSocket::ReceiveBufferLimit(int32_t NewValue) {
+    receiveLimit_ = std::max(NewValue, 1);
+    if (readSuspended_ && ReceiveRoom()) {
+        ResumeReading();
+    }
+}
+
+bool CSocket::ReceiveRoom() const {
+    const std::size_t held = m_.ReceiveBuffer.size();
+    const auto limit = static_cast<std::size_t>(receiveLimit_);
+    if (m_.Protocol == ProtocolTcp) {
+        return held < limit;
+    }
+    // A datagram is taken whole or not at all: the next one may be as large as the largest.
+    const auto largest = static_cast<std::size_t>(
+        m_.ReceiveChunkSize > 0 ? m_.ReceiveChunkSize : MSocketSupport::DefaultMaxDatagramSize);
+    return held == 0 || held + largest <= limit;
+}
+
+void CSocket::ResumeReading() {
+    readSuspended_ = false;
+    if (m_.SocketHandle != -1) {
+        // The notification left unanswered is answered now, from the loop, as it would have
+        // been: its receive re-arms the next one.
+        MSocketSupport::PostChannelRecord(MSocketSupport::SocketWindow(),
+                                          MSocketSupport::WinsockMessage(), m_.SocketHandle,
+                                          MSocketSupport::FD_READ);
+    }
+}
+
 int32_t CSocket::RecvToBuffer() {
     // A receive of 0 bytes would read as the peer's close.
     const std::size_t chunk = static_cast<std::size_t>(
@@ -64,8 +95,13 @@ int32_t CSocket::RecvToBuffer() {
     // share and copy the few bytes that came, so a thousand quiet connections keep no
     // chunk-sized block each in the cache.
     const bool direct = receivesLarge_;
-    const std::size_t room =
-        direct && m_.Protocol == ProtocolTcp ? chunk * ChunksPerLargeReceive : chunk;
+    std::size_t room = direct && m_.Protocol == ProtocolTcp ? chunk * ChunksPerLargeReceive : chunk;
+    if (m_.Protocol == ProtocolTcp) {
+        // Never past the bound (callers check ReceiveRoom first).
+        room = std::min(
+            room, static_cast<std::size_t>(receiveLimit_) -
+                      std::min(m_.ReceiveBuffer.size(), static_cast<std::size_t>(receiveLimit_)));
+    }
     uint8_t* area = direct ? m_.ReceiveBuffer.prepare(room) : SharedReceiveArea(room);
 
     int32_t n = -1;
@@ -84,6 +120,9 @@ int32_t CSocket::RecvToBuffer() {
     }
     if (n == -1) {
         throw PlatformFailure("CSocket.RecvToBuffer");
+    }
+    if (n == 0 && m_.Protocol == ProtocolTcp) {
+        peerClosed_ = true;
     }
     if (n > 0) {
         if (direct) {
@@ -127,6 +166,9 @@ void CSocket::ReceiveData(Variant& varData, bool peek, const Variant& varType,
 
     if (!peek) {
         m_.ReceiveBuffer.consume(take);
+        if (readSuspended_ && ReceiveRoom()) {
+            ResumeReading();
+        }
     }
     m_.BytesReceived = Clamp32(m_.ReceiveBuffer.size());
 }

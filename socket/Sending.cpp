@@ -4,8 +4,8 @@
 #include <optional>
 #include <string_view>
 
-#include "packwarden/CSocket.h"
 #include "CSocketInternal.h"
+#include "packwarden/CSocket.h"
 
 namespace packwarden {
 
@@ -25,6 +25,10 @@ void CSocket::SendData(const Variant& varData) {
             throw MSocketSupport::SocketError(
                 WrongProtocolOrStateError, "CSocket.SendData",
                 "Wrong protocol or connection state for the requested transaction or request.");
+        } else if (m_.State == StateClosing) {
+            // CloseSocket ended the sending direction, even while its shutdown waits for the
+            // bytes handed over before it.
+            throw SocketFailure(WsaEShutdown, "CSocket.SendData");
         }
         // Text and byte arrays are read in place; numbers are built.
         Variant::Bytes built;
@@ -83,7 +87,9 @@ void CSocket::SendBufferedData(std::string_view fresh) {
             m_.LookupPurpose = LookupForSend;
             MSocketSupport::ErrorRecord recorded;
             if (!StartLookup(recorded)) {
-                // Otherwise the datagram would wait for a completion that never comes.
+                // Otherwise the datagrams would wait for a completion that never comes, and go
+                // out with a later call.
+                DropWaitingDatagrams();
                 if (recorded.Empty()) {
                     throw SocketFailure(WsaENoBufs, "CSocket.SendData");
                 }
@@ -105,10 +111,17 @@ void CSocket::SendBufferedData(std::string_view fresh) {
 
         if (sent == -1) {
             const int32_t error = Platform::LastPlatformError();
-            // The caller's bytes wait in the buffer like any others.
-            m_.SendBuffer.append(fresh);
             if (error == WsaEWouldBlock) {
+                // The caller's bytes wait in the buffer like any others.
+                m_.SendBuffer.append(fresh);
                 return;  // the bytes wait for the next write notification
+            }
+            if (m_.Protocol != ProtocolTcp) {
+                // The datagram the network refused is reported and dropped: it must not go
+                // out later, with another call's bytes or to another address.
+                DropFirstDatagram();
+            } else {
+                m_.SendBuffer.append(fresh);
             }
             throw SocketFailure(error, "CSocket.SendData");
         }
@@ -120,6 +133,9 @@ void CSocket::SendBufferedData(std::string_view fresh) {
             m_.SendBuffer.consume(static_cast<std::size_t>(sent));
         }
         if (m_.SendBuffer.empty()) {
+            if (shutdownWhenSent_) {
+                ShutDownSending();  // CloseSocket came while these bytes waited
+            }
             // OnSendComplete comes from the loop, after the caller has returned.
             MSocketSupport::PostChannelRecord(MSocketSupport::SocketWindow(),
                                               MSocketSupport::WinsockMessage(), handle,
@@ -133,6 +149,21 @@ void CSocket::SendBufferedData(std::string_view fresh) {
             return;
         }
     }
+}
+
+void CSocket::DropFirstDatagram() {
+    const std::size_t length = datagrams_.empty()
+                                   ? m_.SendBuffer.size()
+                                   : std::min(datagrams_.front(), m_.SendBuffer.size());
+    m_.SendBuffer.consume(length);
+    if (!datagrams_.empty()) {
+        datagrams_.pop_front();
+    }
+}
+
+void CSocket::DropWaitingDatagrams() {
+    m_.SendBuffer.reset();
+    datagrams_.clear();
 }
 
 }  // namespace packwarden

@@ -4,6 +4,7 @@
 // calls; CMake compiles exactly one of them.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -47,6 +48,10 @@ bool Post(int32_t window, uint32_t message, int32_t wParam, int32_t lParam);
 // returns 0, or returns a Winsock error number.
 int32_t StartLookup(const std::string& hostName, const std::shared_ptr<LookupBuffer>& buffer,
                     int32_t& task);
+// Makes the loop call ExpireLingeringCloses at `when` (or earlier, if an earlier wake-up is
+// set: whoever it wakes looks again).
+void WakeAt(std::chrono::steady_clock::time_point when);
+
 // Reads a completed lookup's official name and first IPv4 address (network order).
 void ReadLookupResult(const LookupBuffer& buffer, std::string& name, uint32_t& address);
 

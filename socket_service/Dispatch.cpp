@@ -32,8 +32,8 @@ bool DestroySocketWindow() {
     if (st.window == 0) {
         return false;
     }
-    if (st.lookups.Present()) {
-        // Outstanding lookups still need the channel to complete through.
+    if (st.lookups.Present() || !st.closing.empty()) {
+        // Outstanding lookups and closes still need the channel to complete through.
         st.retireWhenIdle = true;
         return true;
     }
@@ -47,7 +47,7 @@ namespace detail {
 
 void RetireWindowIfIdle() {
     auto& st = State();
-    if (st.retireWhenIdle && !st.lookups.Present() && !st.sockets.Present()) {
+    if (st.retireWhenIdle && !st.lookups.Present() && !st.sockets.Present() && st.closing.empty()) {
         backend::DestroyChannelWindow(st.window);
         st.window = 0;
         st.retireWhenIdle = false;
@@ -97,6 +97,12 @@ int32_t SocketWindowProc(int32_t window, uint32_t message, int32_t wParam, int32
     auto& st = State();
     if (message != 0 && message == st.winsockMessage) {
         std::shared_ptr<SocketEventSink> object = st.sockets.Find(wParam);
+        if (!object && !st.closing.empty()) {
+            // A connection its object let go of, whose close the service is finishing.
+            if (auto it = st.closing.find(wParam); it != st.closing.end()) {
+                object = it->second;
+            }
+        }
         if (object) {
             try {
                 object->PostSocketEvent(LowWord(lParam), HighWord(lParam));

@@ -12,6 +12,14 @@ ServiceState& State() {
     return state;
 }
 
+void ReleaseService() {
+    auto& st = State();
+    if (st.libraryStarted) {
+        backend::Cleanup();
+    }
+    st.started = false;
+}
+
 }  // namespace detail
 
 int32_t InitWinsockService() {
@@ -28,6 +36,7 @@ int32_t InitWinsockService() {
                           detail::StartupFailureText(code));
     }
     st.started = true;
+    st.releaseAfterCloses = false;
     st.libraryStarted = !hooks.startup;
     // A stand-in start-up reports no size: the platform's own figure then holds.
     st.maxDatagramSize = hooks.startup ? DefaultMaxDatagramSize : maxDatagramSize;
@@ -40,10 +49,11 @@ int32_t InitWinsockService() {
 void CleanupWinsockService() {
     auto& st = detail::State();
     if (!st.sockets.Present() && st.started) {
-        if (st.libraryStarted) {
-            detail::backend::Cleanup();
+        if (!st.closing.empty()) {
+            st.releaseAfterCloses = true;  // they still need the service
+            return;
         }
-        st.started = false;
+        detail::ReleaseService();
     }
 }
 

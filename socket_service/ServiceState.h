@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "Lingering.h"
 #include "Tables.h"
 #include "packwarden/MSocketSupport.h"
 
@@ -24,6 +25,11 @@ struct ServiceState {
 
     SocketTable sockets;
     LookupTable lookups;
+    // Connections their objects let go of, until their close is clean (HandOverClose).
+    LingeringTable closing;
+    std::chrono::milliseconds closeTimeout{30000};
+    // The last object went while closes were under way: release the service after them.
+    bool releaseAfterCloses = false;
 };
 
 ServiceState& State();
@@ -32,6 +38,8 @@ std::string StartupFailureText(int32_t code);
 void RecordError(int32_t number, const char* source);
 // Destroys a window whose destruction waited for the last lookup.
 void RetireWindowIfIdle();
+// Releases the networking library (the last step of CleanupWinsockService).
+void ReleaseService();
 // Delivers a lookup's completion to the object that asked for it and releases the lookup.
 void DeliverLookup(int32_t task, int32_t error);
 

@@ -23,6 +23,7 @@ PosixService& Posix() {
 namespace backend {
 
 int32_t Startup(int32_t& maxDatagramSize) {
+    Posix();  // the channel's descriptors, made once for the life of the process
     // Nothing to start; the platform reports no datagram limit.
     maxDatagramSize = DefaultMaxDatagramSize;
     return 0;
@@ -91,6 +92,10 @@ int32_t StartLookup(const std::string& hostName, const std::shared_ptr<LookupBuf
     return Posix().resolver.Start(task, hostName, buffer);
 }
 
+void WakeAt(std::chrono::steady_clock::time_point when) {
+    Posix().channel.WakeAt(when);
+}
+
 void ReadLookupResult(const LookupBuffer& buffer, std::string& name, uint32_t& address) {
     const auto* host = reinterpret_cast<const hostent*>(buffer.bytes);
     name = AnsiStringAt(host->h_name);
@@ -136,6 +141,9 @@ void ProcessPending() {
         if (px.channel.TakeWoken()) {
             // The collection consumed a wake-up: a lookup may have completed since the last look.
             takeCompletions();
+        }
+        if (px.channel.TakeTimerFired()) {
+            detail::ExpireLingeringCloses();
         }
         // What handlers queued in the last round (and the completions) go behind the readiness
         // just collected.

@@ -7,6 +7,7 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
@@ -18,6 +19,7 @@ namespace {
 
 constexpr uint64_t WakeTag = uint64_t{1} << 40;
 constexpr uint64_t TimerTag = uint64_t{2} << 40;
+constexpr uint64_t WakeTimerTag = uint64_t{3} << 40;
 // How long a listener rests after an accept that ran out of descriptors.
 constexpr long AcceptPauseNanoseconds = 100'000'000;
 
@@ -40,7 +42,8 @@ bool HasUnreadData(int fd) {
 Channel::Channel()
     : epoll_(::epoll_create1(EPOLL_CLOEXEC)),
       wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      timer_(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {
+      timer_(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)),
+      wakeTimer_(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC)) {
     if (!Valid()) {
         return;
     }
@@ -52,6 +55,30 @@ Channel::Channel()
         ev.events = EPOLLIN;
         ev.data.u64 = TimerTag;
         ::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, timer_.Get(), &ev);
+    }
+    if (wakeTimer_.Valid()) {
+        ev.events = EPOLLIN;
+        ev.data.u64 = WakeTimerTag;
+        ::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, wakeTimer_.Get(), &ev);
+    }
+}
+
+void Channel::WakeAt(std::chrono::steady_clock::time_point when) {
+    if (when >= wakeAt_) {
+        return;  // an earlier wake-up is set; whoever it wakes looks again
+    }
+    wakeAt_ = when;
+    const auto left = std::max(when - std::chrono::steady_clock::now(),
+                               std::chrono::steady_clock::duration(std::chrono::microseconds(1)));
+    const auto seconds = std::chrono::floor<std::chrono::seconds>(left);
+    itimerspec spec{};
+    spec.it_value.tv_sec = static_cast<time_t>(seconds.count());
+    spec.it_value.tv_nsec = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count());
+    if (!wakeTimer_.Valid() || ::timerfd_settime(wakeTimer_.Get(), 0, &spec, nullptr) != 0) {
+        // Without a timer the next collection reports it: late rather than never.
+        wakeAt_ = std::chrono::steady_clock::time_point::max();
+        timerFired_ = true;
     }
 }
 
@@ -451,6 +478,14 @@ void Channel::Collect(int32_t window, uint32_t message) {
             }
             if (ev.data.u64 == TimerTag) {
                 HandleTimer();
+                continue;
+            }
+            if (ev.data.u64 == WakeTimerTag) {
+                uint64_t expirations = 0;
+                [[maybe_unused]] auto got =
+                    ::read(wakeTimer_.Get(), &expirations, sizeof expirations);
+                wakeAt_ = std::chrono::steady_clock::time_point::max();
+                timerFired_ = true;
                 continue;
             }
             if (!HandleSocket(static_cast<int>(ev.data.u64), ev.events, window, message)) {

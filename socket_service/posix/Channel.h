@@ -12,6 +12,7 @@
 #include <sys/epoll.h>
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <vector>
 
@@ -80,6 +81,14 @@ class Channel {
         woken_ = false;
         return woken;
     }
+    // Makes the descriptor readable at `when` (or earlier, if an earlier wake-up is set) and
+    // TakeTimerFired() true once after the collection that sees it.
+    void WakeAt(std::chrono::steady_clock::time_point when);
+    bool TakeTimerFired() {
+        const bool fired = timerFired_;
+        timerFired_ = false;
+        return fired;
+    }
 
     // Registration: classify the socket, arm FD_READ/FD_CLOSE (and FD_ACCEPT when listening),
     // queue the FD_WRITE an accepted or datagram socket gets at once. Returns 0 or a Winsock
@@ -142,6 +151,9 @@ class Channel {
     FileDescriptor epoll_;
     FileDescriptor wake_;
     FileDescriptor timer_;
+    FileDescriptor wakeTimer_;
+    std::chrono::steady_clock::time_point wakeAt_ = std::chrono::steady_clock::time_point::max();
+    bool timerFired_ = false;
     std::vector<Slot> slots_;
     std::vector<Deferred> deferred_;
     RecordQueue<Record> queue_;

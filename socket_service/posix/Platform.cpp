@@ -292,6 +292,14 @@ int32_t getsockopt(int32_t handle, int32_t level, int32_t option, int32_t* value
 }
 
 int32_t setsockopt(int32_t handle, int32_t level, int32_t option, int32_t value) {
+    if (level == 0xFFFF && option == 0x0080) {
+        // SO_LINGER takes a record; here the value is the time, negative for off.
+        const ::linger l{value >= 0 ? 1 : 0, value >= 0 ? value : 0};
+        if (::setsockopt(handle, SOL_SOCKET, SO_LINGER, &l, sizeof l) != 0) {
+            return Fail(errno);
+        }
+        return 0;
+    }
     int linuxLevel = 0;
     int linuxOption = 0;
     if (!TranslateOption(level, option, linuxLevel, linuxOption)) {

@@ -3,9 +3,11 @@
 // hands them to SocketWindowProc.
 #include "Backend.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 
+#include "Lingering.h"
 #include "ServiceState.h"
 #include "Win32Service.h"
 #include "packwarden/MSocketSupport.h"
@@ -16,6 +18,8 @@ namespace {
 
 // Posted behind a deregistered handle's last possible message (see Win32Service::stale).
 constexpr UINT StaleMarker = WM_APP + 0x5C;
+// The window's timer that wakes the loop for the closes the service finishes (WakeAt).
+constexpr UINT_PTR CloseTimer = 1;
 
 LRESULT CALLBACK NotificationProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto& w = Win32();
@@ -25,6 +29,12 @@ LRESULT CALLBACK NotificationProc(HWND window, UINT message, WPARAM wParam, LPAR
         if (it != w.stale.end() && --it->second == 0) {
             w.stale.erase(it);
         }
+        return 0;
+    }
+    if (message == WM_TIMER && wParam == CloseTimer) {
+        ::KillTimer(window, CloseTimer);
+        w.wakeAt = std::chrono::steady_clock::time_point::max();
+        ExpireLingeringCloses();
         return 0;
     }
     const auto low = static_cast<int32_t>(static_cast<uint32_t>(lParam));
@@ -128,6 +138,7 @@ void DestroyChannelWindow(int32_t window) {
     w.window = nullptr;
     w.previous = nullptr;
     w.stale.clear();
+    w.wakeAt = std::chrono::steady_clock::time_point::max();  // its timer went with it
 }
 
 int32_t SelectEvents(int32_t handle, int32_t window, uint32_t message) {
@@ -172,6 +183,22 @@ int32_t StartLookup(const std::string& hostName, const std::shared_ptr<LookupBuf
     task = static_cast<int32_t>(reinterpret_cast<intptr_t>(started));
     w.lookups.insert(task);
     return 0;
+}
+
+void WakeAt(std::chrono::steady_clock::time_point when) {
+    auto& w = Win32();
+    if (w.window == nullptr || when >= w.wakeAt) {
+        return;  // an earlier wake-up is set; whoever it wakes looks again
+    }
+    w.wakeAt = when;
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(when - std::chrono::steady_clock::now());
+    const auto delay = std::clamp<int64_t>(left.count(), USER_TIMER_MINIMUM, USER_TIMER_MAXIMUM);
+    if (::SetTimer(w.window, CloseTimer, static_cast<UINT>(delay), nullptr) == 0) {
+        // Without a timer the closes still finish as their sockets report; only an idle one
+        // would wait longer than its time-out.
+        w.wakeAt = std::chrono::steady_clock::time_point::max();
+    }
 }
 
 void ReadLookupResult(const LookupBuffer& buffer, std::string& name, uint32_t& address) {

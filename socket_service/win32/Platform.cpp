@@ -196,6 +196,16 @@ int32_t getsockopt(int32_t handle, int32_t level, int32_t option, int32_t* value
 }
 
 int32_t setsockopt(int32_t handle, int32_t level, int32_t option, int32_t value) {
+    if (level == SOL_SOCKET && option == SO_LINGER) {
+        // SO_LINGER takes a record; here the value is the time, negative for off.
+        const ::linger l{static_cast<u_short>(value >= 0 ? 1 : 0),
+                         static_cast<u_short>(value >= 0 ? std::min(value, 0xFFFF) : 0)};
+        if (::setsockopt(ToSocket(handle), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&l),
+                         sizeof l) == SOCKET_ERROR) {
+            return Fail();
+        }
+        return 0;
+    }
     const int v = value;
     if (::setsockopt(ToSocket(handle), level, option, reinterpret_cast<const char*>(&v),
                      sizeof v) == SOCKET_ERROR) {

@@ -4,6 +4,7 @@
 
 #include "WinsockHandles.h"
 
+#include <chrono>
 #include <cstdint>
 #include <unordered_map>
 #include <unordered_set>
@@ -25,6 +26,8 @@ struct Win32Service {
     std::unordered_map<int32_t, int> stale;
     // Lookup tasks whose completion has not been dispatched yet.
     std::unordered_set<int32_t> lookups;
+    // When the window's timer is due to call ExpireLingeringCloses; max when it is not set.
+    std::chrono::steady_clock::time_point wakeAt = std::chrono::steady_clock::time_point::max();
 };
 
 Win32Service& Win32();

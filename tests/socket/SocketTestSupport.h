@@ -13,10 +13,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "packwarden/CSocket.h"
@@ -27,10 +30,22 @@ using namespace std::chrono_literals;
 
 constexpr auto Deadline = 5s;
 
-// Runs the service's loop until `done` holds; false when the deadline passed first.
+// Runs the service's loop until `done` holds; false when the deadline passed first. The loop
+// is woken every few milliseconds, so a condition another thread makes true (a raw peer's)
+// is seen promptly too.
 inline bool RunUntil(const std::function<bool()>& done,
                      std::chrono::milliseconds timeout = Deadline) {
-    return MSocketSupport::RunUntil(done, timeout);
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return done();
+        }
+        if (MSocketSupport::RunUntil(done, std::min(left, std::chrono::milliseconds(10)))) {
+            return true;
+        }
+    }
 }
 
 // Dispatches whatever is pending now, and what that causes, for a short while.
@@ -216,6 +231,77 @@ inline bool PeerClosed(int fd, std::chrono::milliseconds timeout = Deadline) {
     char c;
     return ::recv(fd, &c, 1, MSG_PEEK) == 0;
 }
+
+// Bytes whose value tells their position, so a reader can check order and loss.
+inline std::string Pattern(std::size_t n, std::size_t from = 0) {
+    std::string out(n, '\0');
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = static_cast<char>((from + i) % 251);
+    }
+    return out;
+}
+
+// Reads a raw peer on a thread of its own (so the test can run the loop meanwhile) until the
+// stream ends, breaks or the timeout passes, checking every byte against Pattern; optionally
+// slowly, and closing its end once the stream has ended.
+class PatternReader {
+  public:
+    explicit PatternReader(int fd, std::size_t bytesPerTick = 0,
+                           std::chrono::milliseconds timeout = std::chrono::seconds(30))
+        : thread_([this, fd, bytesPerTick, timeout] { Run(fd, bytesPerTick, timeout); }) {}
+    ~PatternReader() { thread_.join(); }
+    PatternReader(const PatternReader&) = delete;
+    PatternReader& operator=(const PatternReader&) = delete;
+
+    bool Finished() const { return finished_; }
+    // Valid once Finished().
+    std::size_t bytes = 0;
+    bool inOrder = true;
+    bool cleanEnd = false;  // end of stream, not a reset or a time-out
+    int error = 0;
+
+  private:
+    void Run(int fd, std::size_t bytesPerTick, std::chrono::milliseconds timeout) {
+        const auto until = std::chrono::steady_clock::now() + timeout;
+        std::vector<char> buf(1 << 16);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                until - std::chrono::steady_clock::now());
+            pollfd p{fd, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) {
+                break;
+            }
+            const std::size_t want = bytesPerTick > 0 ? bytesPerTick : buf.size();
+            const ssize_t r = ::recv(fd, buf.data(), std::min(want, buf.size()), 0);
+            if (r < 0) {
+                error = errno;
+                break;
+            }
+            if (r == 0) {
+                cleanEnd = true;
+                ::close(fd);
+                fd = -1;
+                break;
+            }
+            for (ssize_t i = 0; i < r; ++i) {
+                inOrder =
+                    inOrder && buf[static_cast<std::size_t>(i)] ==
+                                   static_cast<char>((bytes + static_cast<std::size_t>(i)) % 251);
+            }
+            bytes += static_cast<std::size_t>(r);
+            if (bytesPerTick > 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        finished_ = true;
+    }
+
+    std::atomic<bool> finished_{false};
+    std::thread thread_;
+};
 
 inline int OpenDescriptorCount() {
     int n = 0;

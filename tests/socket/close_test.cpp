@@ -94,16 +94,74 @@ TEST(Close, InsideOnConnectThenPeerCloseRaisesOnClose) {
     EXPECT_EQ(owner.events, (std::vector<std::string>{"Connect@7", "Close@0"}));
 }
 
-TEST(Close, UnsentBytesStayAfterTheTeardownButNeverReachANewConnection) {
+// Closing without loss: bytes handed to SendData before the object lets go of the connection
+// reach the peer, in order and followed by a clean end of stream, however the object lets go.
+enum class LetGo { CloseSocket, CloseSocketTwice, Release, AfterThePeersHalfClose };
+
+class CloseWithoutLoss : public ::testing::TestWithParam<LetGo> {};
+
+TEST_P(CloseWithoutLoss, BytesWaitingToBeSentStillGoOut) {
+    Connected c;
+    constexpr std::size_t total = 16 << 20;
+    c.socket->SendData(Pattern(total));  // the peer does not read yet
+    ASSERT_GT(c.socket->SendBufferSize(), 0u);
+    const std::size_t closesBefore = MSocketSupport::PendingCloseCount();
+
+    switch (GetParam()) {
+        case LetGo::CloseSocket:
+            c.socket->CloseSocket();
+            EXPECT_EQ(c.socket->State(), StateClosing);
+            try {
+                c.socket->SendData("more");  // the sending direction is closed already
+                ADD_FAILURE() << "no error";
+            } catch (const SocketError& e) {
+                EXPECT_EQ(e.Number, 10058);
+            }
+            break;
+        case LetGo::CloseSocketTwice:
+            c.socket->CloseSocket();
+            c.socket->CloseSocket();
+            EXPECT_EQ(c.socket->State(), StateClosed);
+            EXPECT_EQ(c.socket->SocketHandle(), -1);
+            EXPECT_EQ(c.socket->SendBufferSize(), 0u);  // handed over, not kept
+            EXPECT_EQ(MSocketSupport::PendingCloseCount(), closesBefore + 1);
+            break;
+        case LetGo::Release:
+            c.socket.reset();
+            EXPECT_EQ(MSocketSupport::PendingCloseCount(), closesBefore + 1);
+            break;
+        case LetGo::AfterThePeersHalfClose:
+            // HTTP/1.0 allows a client to end its request with a half-close.
+            ::shutdown(c.peer.get(), SHUT_WR);
+            ASSERT_TRUE(RunUntil([&] { return c.owner->Has("Close"); }));
+            EXPECT_EQ(c.socket->SocketHandle(), -1);
+            break;
+    }
+
+    PatternReader reader(c.peer.release());
+    ASSERT_TRUE(RunUntil([&] { return reader.Finished(); }, 30s));
+    EXPECT_EQ(reader.bytes, total);
+    EXPECT_TRUE(reader.inOrder);
+    EXPECT_TRUE(reader.cleanEnd) << "errno " << reader.error;
+    // The reader closed its end: the close finishes, and an object still there hears of it.
+    ASSERT_TRUE(RunUntil([&] {
+        return MSocketSupport::PendingCloseCount() == closesBefore &&
+               (c.socket == nullptr || c.socket->State() == StateClosed);
+    }));
+    if (GetParam() == LetGo::CloseSocket) {
+        EXPECT_EQ(c.owner->events.back(), "Close@0");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Close, CloseWithoutLoss,
+                         ::testing::Values(LetGo::CloseSocket, LetGo::CloseSocketTwice,
+                                           LetGo::Release, LetGo::AfterThePeersHalfClose));
+
+TEST(Close, UnsentBytesNeverReachANewConnection) {
     Connected c;
     c.socket->SendData(std::string(32 << 20, 'o'));  // the peer does not read
-    ASSERT_GT(c.socket->SendBufferSize(), 0u);
     c.socket->CloseSocket();
-    c.socket->CloseSocket();  // destroyed at once
-    EXPECT_EQ(c.socket->SocketHandle(), -1);
-    EXPECT_GT(c.socket->SendBufferSize(), 0u);
-    EXPECT_TRUE(c.socket->SendPending());
-
+    c.socket->CloseSocket();
     RawListener other;
     c.socket->Connect("127.0.0.1", other.port());
     EXPECT_EQ(c.socket->SendBufferSize(), 0u);
@@ -111,6 +169,62 @@ TEST(Close, UnsentBytesStayAfterTheTeardownButNeverReachANewConnection) {
     c.socket->SendData("fresh");
     Fd peer = other.Accept();
     EXPECT_EQ(RecvSome(peer.get(), 100, 200ms), "fresh");
+}
+
+// A server that answers before it has read the whole request, then reads the rest slowly: the
+// answer the client never reads must not turn its close into a reset that cuts the request.
+TEST(Close, UnreadAnswerDoesNotResetTheConnection) {
+    Connected c;
+    SendAll(c.peer.get(), std::string(64 << 10, 'a'));
+    constexpr std::size_t total = 2 << 20;
+    c.socket->SendData(Pattern(total));
+    c.socket->CloseSocket();
+    c.socket.reset();  // as a program that ends
+    PatternReader reader(c.peer.release(), 16 << 10);
+    EXPECT_TRUE(MSocketSupport::FinishPendingCloses(30s));
+    ASSERT_TRUE(RunUntil([&] { return reader.Finished(); }, 30s));
+    EXPECT_EQ(reader.bytes, total);
+    EXPECT_TRUE(reader.inOrder);
+    EXPECT_TRUE(reader.cleanEnd) << "errno " << reader.error;
+}
+
+TEST(Close, HandedOverCloseGivesUpWhenNothingMoves) {
+    MSocketSupport::InitWinsockService();  // the channel's own descriptors live for the process
+    const auto descriptors = OpenDescriptorCount();
+    MSocketSupport::SetCloseTimeout(300ms);
+    {
+        Connected c;
+        c.socket->SendData(std::string(32 << 20, 'z'));  // never read, never closed
+        c.socket.reset();
+        ASSERT_EQ(MSocketSupport::PendingCloseCount(), 1u);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(MSocketSupport::FinishPendingCloses(100ms));
+        EXPECT_TRUE(MSocketSupport::FinishPendingCloses(5s));
+        EXPECT_GE(std::chrono::steady_clock::now() - start, 250ms);
+    }
+    MSocketSupport::SetCloseTimeout(30s);
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);
+    EXPECT_FALSE(MSocketSupport::SocketRegistryPresent());
+}
+
+TEST(Close, AbortDropsWhatIsUnsentAndResets) {
+    Connected c;
+    constexpr std::size_t total = 32 << 20;
+    c.socket->SendData(Pattern(total));
+    c.owner->events.clear();
+    const auto start = std::chrono::steady_clock::now();
+    c.socket->Abort();
+    EXPECT_EQ(c.socket->State(), StateClosed);
+    EXPECT_EQ(c.socket->SocketHandle(), -1);
+    EXPECT_EQ(c.socket->SendBufferSize(), 0u);
+    EXPECT_EQ(MSocketSupport::PendingCloseCount(), 0u);
+    PatternReader reader(c.peer.release());
+    ASSERT_TRUE(RunUntil([&] { return reader.Finished(); }, 10s));
+    EXPECT_LT(reader.bytes, total);
+    EXPECT_EQ(reader.error, ECONNRESET);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    Settle();
+    EXPECT_TRUE(c.owner->events.empty());
 }
 
 TEST(Close, ReleasingTheObjectInsideOnClose) {

@@ -147,6 +147,23 @@ TEST(Connect, PortArgumentRules) {
     } catch (const SocketError& e) {
         EXPECT_EQ(e.Number, 6);
     }
+
+    // By name too, at the call: not after the lookup, silently.
+    for (const int32_t port : {65536, -1}) {
+        auto u = CSocket::Create();
+        RecordingOwner owner(u);
+        try {
+            u->Connect("localhost", port);
+            FAIL() << "no error for " << port;
+        } catch (const SocketError& e) {
+            EXPECT_EQ(e.Number, 6);
+            EXPECT_EQ(e.Source, "CSocket.CSocket.Connect");
+        }
+        EXPECT_NE(u->State(), StateResolvingHost);
+        EXPECT_EQ(u->LookupHandle(), 0);
+        Settle();
+        EXPECT_TRUE(owner.events.empty());
+    }
 }
 
 TEST(Connect, RemoteHostWriteSetsTheAddressOnlyForDottedText) {

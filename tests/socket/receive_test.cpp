@@ -1,4 +1,6 @@
 // Receiving on a stream: arrival totals, GetData / PeekData forms, the close drain.
+#include <algorithm>
+#include <atomic>
 #include <thread>
 
 #include "SocketTestSupport.h"
@@ -117,6 +119,57 @@ TEST(Receive, PeerThatSendsAndClosesAtOnceDeliversEverythingBeforeOnClose) {
     EXPECT_EQ(c.owner.events.back(), "Close@0");
     EXPECT_EQ(c.socket->SocketHandle(), -1);
     EXPECT_EQ(c.socket->State(), StateClosed);
+}
+
+// Flow control: at the bound the object stops reading; the sender is held back by the network
+// and nothing is lost when the owner takes the data later, the peer's close included.
+TEST(Receive, StopsAtTheBoundUntilTheOwnerTakesDataAndLosesNothing) {
+    for (const bool peerCloses : {false, true}) {
+        Connected c;
+        constexpr int32_t bound = 64 << 10;
+        constexpr std::size_t total = 8 << 20;
+        c.socket->ReceiveBufferLimit(bound);
+        EXPECT_EQ(c.socket->ReceiveBufferLimit(), bound);
+        int32_t largest = 0;
+        c.owner.onDataArrival = [&](int32_t bytesTotal) {
+            largest = std::max(largest, bytesTotal);
+        };
+        std::atomic<bool> written{false};
+        std::thread writer([&, fd = c.peer.get()] {
+            SendAll(fd, Pattern(total));
+            written = true;
+            if (peerCloses) {
+                ::shutdown(fd, SHUT_WR);
+            }
+        });
+        ASSERT_TRUE(RunUntil([&] { return c.socket->ReceiveBufferSize() == bound; }));
+        Settle(200ms);
+        EXPECT_EQ(c.socket->ReceiveBufferSize(), static_cast<std::size_t>(bound));
+        EXPECT_FALSE(written) << "the sender was not held back";
+        EXPECT_FALSE(c.owner.Has("Close"));
+
+        // Now the owner takes everything, as it comes.
+        std::string taken;
+        const auto take = [&] {
+            Variant v;
+            c.socket->GetData(v, vbByteArray);
+            const auto& bytes = v.AsBytes();
+            taken.append(bytes.begin(), bytes.end());
+        };
+        take();
+        c.owner.onDataArrival = [&](int32_t bytesTotal) {
+            largest = std::max(largest, bytesTotal);
+            take();
+        };
+        const bool done = RunUntil(
+            [&] { return peerCloses ? c.owner.Has("Close") : taken.size() == total; }, 30s);
+        writer.join();
+        ASSERT_TRUE(done);
+        EXPECT_EQ(taken.size(), total);
+        EXPECT_EQ(taken, Pattern(total));
+        EXPECT_LE(largest, bound);
+        EXPECT_EQ(c.owner.Has("Close"), peerCloses);
+    }
 }
 
 TEST(Receive, SmallSendThenCloseGivesArrivalThenClose) {

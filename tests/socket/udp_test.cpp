@@ -70,6 +70,45 @@ TEST(Udp, ValuesWaitingTogetherStaySeparateDatagrams) {
     EXPECT_EQ(OneDatagram(peer.fd.get()), "two!");
 }
 
+// A datagram is offered once: a refused one is dropped with its error, whatever comes next.
+TEST(Udp, FailedDatagramsAreDroppedNotSentLater) {
+    RawUdp peer;
+    auto s = CSocket::Create();
+    RecordingOwner owner(s);
+    s->Protocol(ProtocolUdp);
+    s->RemoteHost("127.0.0.1");
+    s->RemotePort(peer.port);
+    // Larger than any datagram: refused with 10040, and the next call is not refused again.
+    try {
+        s->SendData(std::string(70000, 'x'));
+        FAIL() << "no error";
+    } catch (const SocketError& e) {
+        EXPECT_EQ(e.Number, 10040);
+    }
+    EXPECT_EQ(s->SendBufferSize(), 0u);
+    s->SendData("after");
+    EXPECT_EQ(OneDatagram(peer.fd.get()), "after");
+    s->CloseSocket();
+    s->SendData("new handle");
+    EXPECT_EQ(OneDatagram(peer.fd.get()), "new handle");
+
+    // A name that cannot be resolved: its datagram is reported and dropped, and does not go to
+    // the address set afterwards.
+    auto t = CSocket::Create();
+    RecordingOwner failed(t);
+    t->Protocol(ProtocolUdp);
+    t->RemoteHost("no-such-host.invalid");
+    t->RemotePort(peer.port);
+    t->SendData("lost");
+    ASSERT_TRUE(RunUntil([&] { return failed.Has("Error"); }));
+    EXPECT_EQ(t->SendBufferSize(), 0u);
+    t->RemoteHost("127.0.0.1");
+    t->SendData("only this");
+    EXPECT_EQ(OneDatagram(peer.fd.get()), "only this");
+    pollfd p{peer.fd.get(), POLLIN, 0};
+    EXPECT_EQ(::poll(&p, 1, 100), 0) << "a dropped datagram went out";
+}
+
 TEST(Udp, ReceiveFillsInTheSender) {
     RawUdp peer;
     const int port = FreePort(SOCK_DGRAM);

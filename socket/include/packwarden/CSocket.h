@@ -28,6 +28,23 @@
 //   then OnClose (State 0, no handle). Received data must be taken inside OnDataArrival:
 //   the teardown empties the receive buffer before OnClose.
 //
+// Closing without loss: a close never throws away bytes already handed to SendData. When the
+// object lets go of an established stream connection (CloseSocket, the teardown after the
+// peer's close, Accept over a held handle, or the release of the object) while bytes still
+// wait to be sent, they still go out: the socket service takes the handle and those bytes
+// over, sends them, shuts sending down, reads and discards what the peer still sends until it
+// closes, and only then closes the handle (see MSocketSupport::HandOverClose), so no close
+// leaves unread data behind to turn it into a reset. The owner's events are as they would be
+// without the bytes: nothing is raised for what the service sends. A program about to exit
+// calls MSocketSupport::FinishPendingCloses. Abort is the one way to drop unsent bytes.
+//
+// Receive flow control: the receive buffer holds at most ReceiveBufferLimit bytes (4 MiB
+// unless set). At the bound the object stops reading until its owner takes data with GetData;
+// a stream's sender is then held back by the network, and nothing is dropped (a datagram
+// socket's network drops what does not fit, as it does for any slow reader). OnDataArrival
+// reports at most the bound. A peer's close waits behind the data the buffer cannot take yet:
+// OnClose follows once the owner has taken enough for the rest to be read.
+//
 // Typical server: set LocalPort (or Bind), Listen; on OnConnectionRequest(requestID) create a
 // fresh CSocket and call Accept(requestID) on it. A connection that is not accepted inside the
 // handler stays open, and may be accepted later by handing the same requestID to Accept.
@@ -84,7 +101,8 @@ class CSocketEvents {
     // to Accept on a fresh CSocket, here or later: a connection not accepted inside this
     // handler stays open, unregistered, until some object accepts it.
     virtual void OnConnectionRequest(int32_t /*requestID*/) {}
-    // Data arrived; bytesTotal is everything now waiting in the receive buffer.
+    // Data arrived; bytesTotal is everything now waiting in the receive buffer (at most
+    // ReceiveBufferLimit, see the class comment).
     virtual void OnDataArrival(int32_t /*bytesTotal*/) {}
     // A network error was reported for the socket. Scode is 0, HelpFile empty, HelpContext 0;
     // Description and CancelDisplay may be written but are not read back.
@@ -109,8 +127,8 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // Starts the socket service if it is not running (throws its SocketError when it cannot
     // start). Creates no handle.
     static std::shared_ptr<CSocket> Create();
-    // Destroys a remaining handle and lets the service shut down when no socket is left.
-    // Never throws.
+    // Lets go of a remaining handle (an established connection is closed without loss, see
+    // above) and lets the service shut down when no socket is left. Never throws.
     ~CSocket();
 
     CSocket(const CSocket&) = delete;
@@ -129,9 +147,12 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // this call; OnSendComplete follows from the loop once the buffer is empty. A value that
     // yields no bytes does nothing and raises nothing.
     // Stream: an object without a handle raises 40006 (source "CSocket.SendData").
+    // Stream after CloseSocket (StateClosing): raises 10058, nothing is queued.
     // Datagram: the handle is created if needed; each call's bytes go out as one datagram to
     // RemoteHostIP:RemotePort, or, when only a name is known, once RemoteHost has been
-    // resolved (OnSendProgress(0, N) at once, the datagrams on completion).
+    // resolved (OnSendProgress(0, N) at once, the datagrams on completion). A datagram is
+    // offered once: one the network refuses (or whose name cannot be resolved) is dropped when
+    // its error is raised, and never goes out with a later call.
     // Other failures raise the platform's error with source "CSocket.SendData".
     void SendData(const Variant& varData);
     // Look at incoming data without removing it from the buffer. Same arguments and result as
@@ -158,11 +179,18 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // port outside 0..65535, 10056 on a connected handle, or the platform's error. A handle
     // that cannot be created makes it do nothing.
     void Connect(const Variant& strRemoteHost = {}, const Variant& lngRemotePort = {});
-    // Close current connection. Connected: shuts the sending direction down (StateClosing);
-    // data the peer still sends arrives, and OnClose follows the peer's close. In any other
-    // state the handle is destroyed at once (StateClosed, no event), and a lookup under way is
-    // forgotten. Without a handle it does nothing. Never raises.
+    // Close current connection. Connected: shuts the sending direction down (StateClosing),
+    // behind the bytes still waiting to be sent; data the peer still sends arrives, and
+    // OnClose follows the peer's close. In any other state the handle is let go of at once
+    // (StateClosed, no event), and a lookup under way is forgotten; an established connection
+    // (a second CloseSocket) is still closed without loss by the service. Without a handle it
+    // does nothing. Never raises.
     void CloseSocket();
+    // Drop the connection at once: bytes not yet sent are discarded, the network's queue for
+    // the peer too, and an established connection is reset. StateClosed, no event, a lookup
+    // under way is forgotten. For an owner that must be sure nothing more goes out (a request
+    // given up half-way). Without a handle it only empties the send buffer. Never raises.
+    void Abort();
     // Binds socket to specific port and adapter. A port of 0 or less and an empty address keep
     // the stored LocalPort / LocalIP (empty: any local address). LocalPort is not read back, so
     // after binding to port 0 it stays 0. Text that is no dotted address, and the limited
@@ -204,6 +232,11 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     const std::string& LocalHostName() const { return m_.LocalHostName; }
     // Returns the number of bytes received on this connection.
     int32_t BytesReceived() const { return m_.BytesReceived; }
+    // Returns/Sets the most bytes the receive buffer holds before the object stops reading
+    // (4 MiB by default; values below 1 count as 1). A datagram socket always has room for
+    // one datagram, however large. Raising it, like GetData, lets reading go on.
+    int32_t ReceiveBufferLimit() const { return receiveLimit_; }
+    void ReceiveBufferLimit(int32_t NewValue);
 
     // Read-only views for diagnostics and tests.
     bool IsBound() const { return m_.IsBound; }
@@ -228,6 +261,20 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // Offers SendBuffer, or, when it is empty, `fresh` (the caller's bytes, read in place).
     void SendBufferedData(std::string_view fresh = {});
     void DestroySocket();
+    // Datagrams whose sending failed: the oldest waiting one, or all that wait for a lookup.
+    void DropFirstDatagram();
+    void DropWaitingDatagrams();
+    // True when DestroySocket is to hand the handle over rather than close it (see above).
+    bool ClosesGracefully() const;
+    // CloseSocket's shutdown of the sending direction, now or once the send buffer is empty.
+    void ShutDownSending();
+    // Room left in the receive buffer for one more receive.
+    bool ReceiveRoom() const;
+    // The owner made room: reading, stopped at the bound, goes on (from the loop).
+    void ResumeReading();
+    // FD_CLOSE: reads what the peer sent before its close, then tears down and raises
+    // OnClose; waits instead while the receive buffer is at its bound.
+    void PeerClose(int32_t handle);
 
     // Drops what a previous stream connection left unsent, when a new handle takes over.
     void ForgetUnsentStream();
@@ -292,6 +339,14 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     int32_t selfHolds_ = 0;
     // Datagram sockets: the length of each value waiting in SendBuffer, oldest first.
     std::deque<std::size_t> datagrams_;
+    int32_t receiveLimit_ = 0;  // set from DefaultReceiveBufferLimit by the constructor
+    // Per connection, cleared when the handle goes.
+    bool sendShutDown_ = false;      // the sending direction has been shut down
+    bool shutdownWhenSent_ = false;  // CloseSocket waits for the send buffer to empty
+    bool readSuspended_ = false;     // a read notification was left unanswered at the bound
+    bool closePending_ = false;      // the peer's close waits for room in the receive buffer
+    bool peerClosed_ = false;        // the peer's stream has been read to its end
+    bool abortive_ = false;          // Abort: no lingering
 };
 
 }  // namespace packwarden

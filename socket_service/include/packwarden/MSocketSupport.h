@@ -213,6 +213,36 @@ int32_t ResolveHost(std::string& hostName, std::weak_ptr<SocketEventSink> object
 // buffers belong to their lookup's task here, so it never loses an outstanding lookup's buffer).
 void ForgetLookupBuffer(const SocketEventSink* object);
 
+// ---------------------------------------------------------------------------------------------
+// Closing without loss
+//
+// A close never throws away bytes already handed over. When an object lets go of an
+// established stream connection (it closes it, tears it down after the peer's close, or is
+// released) while bytes still wait to be sent or the peer may still be sending, it hands the
+// handle over here instead of closing it. The service then writes the bytes left as the socket
+// becomes writable, shuts sending down, reads and discards whatever the peer still sends until
+// the peer closes, and only then closes the handle: closing with unread data would turn the
+// close into a reset, which destroys what the network still holds for the peer. It gives up
+// (closes at once) when the connection breaks or no byte has moved either way for
+// CloseTimeout(). Nothing of this reaches the object's owner.
+//
+// The handle leaves the socket registry (it no longer counts in SocketRegistryCount) but keeps
+// the channel's window alive until its close has finished. A program about to exit calls
+// FinishPendingCloses, since the bytes still held here go with the process.
+
+// Takes over `socketHandle`, a registered stream handle whose object has let go of it, with
+// the bytes it still had to send; `sendingShutDown` when the object already shut sending
+// down. False (and nothing taken) when the handle is not registered.
+bool HandOverClose(int32_t socketHandle, std::string unsent, bool sendingShutDown);
+// Handles taken over whose close has not finished yet.
+std::size_t PendingCloseCount();
+// Runs the loop until every close handed over has finished, or `timeout` passes; true when
+// none is left. Everything else queued is dispatched meanwhile, as by RunUntil.
+bool FinishPendingCloses(std::chrono::milliseconds timeout);
+// How long a handed-over close may make no progress before it gives up (default 30 s).
+void SetCloseTimeout(std::chrono::milliseconds timeout);
+std::chrono::milliseconds CloseTimeout();
+
 // Introspection, for tests and diagnostics.
 bool SocketRegistryPresent();
 std::size_t SocketRegistryCount();
@@ -255,7 +285,8 @@ int32_t shutdown(int32_t handle, int32_t how);
 int32_t getsockname(int32_t handle, uint32_t* address, uint16_t* port);
 int32_t getpeername(int32_t handle, uint32_t* address, uint16_t* port);
 // Socket-level options in the Winsock numbering: SO_BROADCAST 0x20, SO_RCVBUF 0x1002,
-// SO_TYPE 0x1008 (level 0xFFFF).
+// SO_TYPE 0x1008 (level 0xFFFF). SO_LINGER 0x80 is set with the linger time in seconds as its
+// value (0: a close drops what is unsent and resets the connection), negative for off.
 int32_t getsockopt(int32_t handle, int32_t level, int32_t option, int32_t* value);
 int32_t setsockopt(int32_t handle, int32_t level, int32_t option, int32_t value);
 // inet_addr: INADDR_NONE (0xFFFFFFFF) for text that is no address; network byte order.

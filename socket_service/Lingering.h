@@ -1,0 +1,53 @@
+// Closes that the service finishes on an object's behalf (HandOverClose).
+//
+// A connection an object lets go of may still owe the peer bytes, and the peer may still be
+// sending: closing the descriptor at once would throw the first away and, with data unread,
+// turn the close into a reset that destroys what the kernel still queues. A LingeringClose
+// owns such a descriptor until the close is clean: it writes the bytes left, shuts sending
+// down, reads and discards until the peer closes, and gives up only after a span without
+// progress. It receives its notifications through the ordinary dispatch, like any object.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "packwarden/MSocketSupport.h"
+
+namespace MSocketSupport::detail {
+
+class LingeringClose final : public SocketEventSink {
+  public:
+    using Clock = std::chrono::steady_clock;
+
+    LingeringClose(int32_t handle, std::string unsent, bool sendingShutDown);
+
+    void PostSocketEvent(int32_t eventCode, int32_t errorCode) override;
+    void PostGetHostEvent(int32_t, uint32_t, std::string&, int32_t&) override {}
+
+    // Moves bytes both ways as far as the socket allows; closes when the close is clean.
+    void Progress();
+    // Closes the descriptor now (a broken connection, or no progress for too long).
+    void Finish();
+    Clock::time_point LastProgress() const { return lastProgress_; }
+
+  private:
+    const int32_t handle_;
+    std::string unsent_;
+    std::size_t sent_ = 0;
+    bool shutDown_;
+    bool peerClosed_ = false;
+    bool finished_ = false;
+    Clock::time_point lastProgress_;
+};
+
+// The closes under way, by handle. The table owns them; a dispatch holds one for its call.
+using LingeringTable = std::unordered_map<int32_t, std::shared_ptr<LingeringClose>>;
+
+// Finishes the closes that have made no progress for the close time-out and sets the wake-up
+// for the next one due. Called when that wake-up fires.
+void ExpireLingeringCloses();
+
+}  // namespace MSocketSupport::detail
