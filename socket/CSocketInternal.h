@@ -13,7 +13,6 @@ namespace packwarden::detail {
 
 // Socket-level options, in the numbering the platform layer takes.
 constexpr int32_t SolSocket = 0xFFFF;
-constexpr int32_t SoReuseAddr = 0x04;
 // The value is the linger time in seconds; negative switches lingering off.
 constexpr int32_t SoLinger = 0x80;
 constexpr int32_t SoBroadcast = 0x20;

@@ -312,6 +312,14 @@ int32_t setsockopt(int32_t handle, int32_t level, int32_t option, int32_t value)
     return 0;
 }
 
+int32_t AllowRebind(int32_t handle) {
+    const int on = 1;
+    if (::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+        return Fail(errno);
+    }
+    return 0;
+}
+
 uint32_t inet_addr(const std::string& text) {
     return ::inet_addr(text.c_str());
 }

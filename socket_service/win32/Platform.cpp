@@ -214,6 +214,10 @@ int32_t setsockopt(int32_t handle, int32_t level, int32_t option, int32_t value)
     return 0;
 }
 
+int32_t AllowRebind(int32_t) {
+    return 0;
+}
+
 uint32_t inet_addr(const std::string& text) {
     return ::inet_addr(text.c_str());
 }

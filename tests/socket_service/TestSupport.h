@@ -152,13 +152,6 @@ inline bool ChannelReadable() {
     GTEST_SKIP() << "Linux only: about the channel's descriptor; on Windows the thread's " \
                     "message queue is the channel"
 
-// Wine reports a connection reset by the peer as FD_CLOSE with error 0, where Windows documents
-// WSAECONNRESET (10054) for it; the error's check skips there, and says why.
-#define SKIP_UNDER_WINE_ABORTIVE_CLOSE()                                                          \
-    if (raw::UnderWine())                                                                         \
-    GTEST_SKIP() << "Wine differs from Windows here: an abortive close arrives as FD_CLOSE with " \
-                    "error 0, where Windows documents WSAECONNRESET (10054)"
-
 // A blocking client connected to a loopback port given in network byte order.
 inline int ClientTo(uint16_t port) {
     const int c = raw::Socket();

@@ -289,6 +289,11 @@ int32_t getpeername(int32_t handle, uint32_t* address, uint16_t* port);
 // value (0: a close drops what is unsent and resets the connection), negative for off.
 int32_t getsockopt(int32_t handle, int32_t level, int32_t option, int32_t* value);
 int32_t setsockopt(int32_t handle, int32_t level, int32_t option, int32_t value);
+// Lets a stream socket about to be bound take a port whose earlier connections still wait out
+// TIME_WAIT, without letting it share a port someone listens on: SO_REUSEADDR on Linux;
+// nothing on Windows, whose plain bind already allows it and whose SO_REUSEADDR would let the
+// socket take over a port in use.
+int32_t AllowRebind(int32_t handle);
 // inet_addr: INADDR_NONE (0xFFFFFFFF) for text that is no address; network byte order.
 uint32_t inet_addr(const std::string& text);
 std::string inet_ntoa(uint32_t address);
