@@ -24,8 +24,6 @@
 #include <unistd.h>
 #endif
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
