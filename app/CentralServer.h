@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -25,13 +24,27 @@ struct CentralServer {
     std::string SessionPage(int32_t session, int32_t version) const;
 };
 
-// Parses "host[:port]": a host name or dotted IPv4 address (letters, digits, "-" and ".",
-// no empty label, at most 253 characters) and a decimal port 1..65535. Empty on anything else,
-// with the reason in `why`.
+// The forms ParseServerOverride accepts, as messages name them.
+inline constexpr const char* ServerOverrideForms =
+    "host, host:port, http://host[:port]/ (a host name or IPv4 address, a port from 1 to 65535)";
+
+// Parses a server override in one of the forms "host", "host:port", "http://host[:port]" or
+// "http://host[:port]/" (the scheme in any case). The host is a name (labels of letters, digits
+// and "-", 1 to 63 characters each, at most 253 in all) or a dotted IPv4 address (four decimal
+// numbers 0..255 without leading zeros); a name's trailing dot is dropped, as it names the same
+// host. The port is decimal, 1..65535. Empty on anything else, with the reason in `why`: IPv6
+// addresses are refused as such (the socket is IPv4 only).
 std::optional<CentralServer> ParseServerOverride(std::string_view text, std::string& why);
 
-// The central server, or the one PACKWARDEN_SERVER names. A bad value is reported on
-// `diagnostics` and the central server is used.
-CentralServer CentralServerFromEnvironment(std::ostream& diagnostics);
+// `text` made safe to echo: printable ASCII as it is, except "\" and "\"" which are escaped;
+// CR, LF and tab as \r, \n, \t; every other byte as \xHH. At most 200 bytes of `text` are
+// shown, then "...".
+std::string EscapedForDisplay(std::string_view text);
+
+// The central server when PACKWARDEN_SERVER is unset, or the server it names. A value that
+// cannot be used (an empty one included) gives nothing, and `problem` tells the player what is
+// wrong, the value escaped, and which forms are accepted: the program must then contact no
+// server at all, rather than send the player's list somewhere the player did not mean.
+std::optional<CentralServer> CentralServerFromEnvironment(std::string& problem);
 
 }  // namespace packwarden

@@ -146,7 +146,9 @@ Form1::~Form1() {
 void Form1::BuildControls() {
     setObjectName(QStringLiteral("Form1"));
     setWindowTitle(QString::fromUtf8(ApplicationTitle));
-    setWindowIcon(QIcon(QStringLiteral(":/packwarden/icon.png")));
+    QIcon icon(QStringLiteral(":/packwarden/icon.png"));
+    icon.addFile(QStringLiteral(":/packwarden/icon-256.png"));  // for docks and task switchers
+    setWindowIcon(icon);
     setFixedSize(6000 / TwipsPerPixel, 5865 / TwipsPerPixel);
     QPalette palette = this->palette();
     palette.setColor(QPalette::Window, Background);
@@ -156,7 +158,9 @@ void Form1::BuildControls() {
     setFont(SansFont(8.25));  // buttons and the text field
 
     Picture1 = Control<ClickableLabel>(this, "Picture1", Twips(480, 240, 4935, 855), 7);
-    Picture1->setPixmap(QPixmap(QStringLiteral(":/packwarden/banner.png")));
+    QIcon banner(QStringLiteral(":/packwarden/banner.png"));
+    banner.addFile(QStringLiteral(":/packwarden/banner@2x.png"));  // crisp on 2x screens
+    Picture1->setPixmap(banner.pixmap(QSize(318, 57), devicePixelRatioF()));
     Picture1->setCursor(Qt::PointingHandCursor);
 
     Label2 = Control<QLabel>(this, "Label2", Twips(240, 1440, 5535, 1575), 3);
@@ -241,16 +245,22 @@ void Form1::Form_Load() {
     QString header = QString::fromStdString(HeaderTemplate(server_.HostAndPort()));
     header.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     mydata->setPlainText(header);
-    path_to_ef2->setText(FromLocalBytes(Module1::InstallBaseFolder()));
+    ShowFolder(Module1::InstallBaseFolder());
     Timer1->start();
 }
 
 void Form1::doit_Click() {
-    try {
-        winsock1->Connect();
-    } catch (const std::exception&) {
-        // A refused attempt shows as the time-out below, as every connect failure does.
+    // A connection still open after a failed scan or send carries the next request; connecting
+    // it again would start a lookup that leaves it unusable.
+    if (winsock1->State() != StateConnected) {
+        try {
+            winsock1->Connect();
+        } catch (const std::exception&) {
+            // A refused attempt shows as the time-out below, as every connect failure does.
+        }
     }
+    // A failure in send_inventory stopped the poll; the press resumes it.
+    Timer1->start();
     Timer2->start();
 }
 
@@ -271,9 +281,8 @@ void Form1::send_inventory() {
     session_number = generator_->NextSessionNumber();
 
     std::vector<PackageEntry> entries;
-    const std::string folder = WithTrailingSeparator(ToLocalBytes(path_to_ef2->text()));
-    path_to_ef2->setText(FromLocalBytes(folder));
-    if (!ListPackages(ToLocalBytes(path_to_ef2->text()), entries)) {
+    ShowFolder(WithTrailingSeparator(FolderBytes()));
+    if (!ListPackages(FolderBytes(), entries)) {
         Message("Couldn't open base folder");
         return;
     }
@@ -313,6 +322,17 @@ void Form1::launch_browser() {
     shell_.EndProgram();
 }
 
+void Form1::ShowFolder(std::string bytes) {
+    shownFolderText_ = FromLocalBytes(bytes);
+    shownFolderBytes_ = std::move(bytes);
+    path_to_ef2->setText(shownFolderText_);
+}
+
+std::string Form1::FolderBytes() const {
+    const QString text = path_to_ef2->text();
+    return text == shownFolderText_ ? shownFolderBytes_ : ToLocalBytes(text);
+}
+
 void Form1::Browse_Click() {
     if (std::optional<QString> folder =
             shell_.PickFolder(this, QStringLiteral("Select EFII base folder:"))) {
@@ -340,21 +360,30 @@ bool Form1::FlushSendBuffer() {
     };
     if (!done()) {
         QEventLoop loop;
-        QTimer limit;
-        limit.setSingleShot(true);
-        connect(&limit, &QTimer::timeout, &loop, &QEventLoop::quit);
+        QTimer stalled;
+        stalled.setSingleShot(true);
+        connect(&stalled, &QTimer::timeout, &loop, &QEventLoop::quit);
+        std::size_t waiting = winsock1->SendBufferSize();
         connect(&SocketChannel::Instance(), &SocketChannel::Dispatched, &loop, [&] {
             if (done()) {
                 loop.quit();
+            } else if (const std::size_t now = winsock1->SendBufferSize(); now != waiting) {
+                waiting = now;
+                stalled.start(flushLimit_);  // bytes moved: the limit counts from here
             }
         });
         // No second press or edit while the request drains.
         setEnabled(false);
-        limit.start(flushLimit_);
+        stalled.start(flushLimit_);
         loop.exec();
         setEnabled(true);
     }
-    return winsock1->SendBufferSize() == 0 && winsock1->State() == StateConnected;
+    if (winsock1->SendBufferSize() == 0 && winsock1->State() == StateConnected) {
+        return true;
+    }
+    // Given up: what is left of the request must not reach the server later.
+    winsock1->Abort();
+    return false;
 }
 
 std::string Form1::HeaderTemplateFromMydata() const {

@@ -17,10 +17,10 @@
 #include <optional>
 #include <string>
 
-#include "packwarden/CSocket.h"
 #include "CentralServer.h"
 #include "Inventory.h"
 #include "Shell.h"
+#include "packwarden/CSocket.h"
 
 class QFrame;
 class QLineEdit;
@@ -51,8 +51,12 @@ class Form1 final : public QWidget, private CSocketEvents {
     ~Form1() override;
 
     // How long launch_browser keeps the loop running for a request the network has not taken
-    // whole yet (30 s).
+    // whole yet while no byte of it moves (30 s): a slow server that keeps reading is waited
+    // for, one that has stopped is given up on.
     void SetFlushLimit(std::chrono::milliseconds limit) { flushLimit_ = limit; }
+    // The longest the program waits, once its window has gone, for the connection's close to
+    // finish (the request's last bytes reaching the server), before the process ends.
+    static constexpr std::chrono::seconds ExitCloseLimit{30};
 
     int16_t SessionNumber() const { return session_number; }
     const CSocket& Socket() const { return *winsock1; }
@@ -77,9 +81,15 @@ class Form1 final : public QWidget, private CSocketEvents {
                         const std::string& Source, const std::string& HelpFile, int32_t HelpContext,
                         bool& CancelDisplay);
 
-    // Keeps the loop running until the send buffer is empty, the connection fails or the
-    // flush limit passes; true when everything went out.
+    // Keeps the loop running until the send buffer is empty, the connection fails or no byte
+    // has moved for the flush limit; true when everything went out. When it gives up, the
+    // connection is dropped, so nothing of the request goes out after the message.
     bool FlushSendBuffer();
+    // Shows `bytes` (a folder's name as the file system holds it) in path_to_ef2.
+    void ShowFolder(std::string bytes);
+    // The folder path_to_ef2 names: the bytes last shown while the field still reads as it was
+    // shown (a name that is not UTF-8 cannot be shown exactly), else the field's text.
+    std::string FolderBytes() const;
     // The mydata template with CR LF line ends.
     std::string HeaderTemplateFromMydata() const;
     void Message(const char* text, const QString& detail = {});
@@ -100,6 +110,9 @@ class Form1 final : public QWidget, private CSocketEvents {
     QPushButton* doit = nullptr;
     QTimer* Timer1 = nullptr;
     QTimer* Timer2 = nullptr;
+
+    std::string shownFolderBytes_;
+    QString shownFolderText_;
 
     std::shared_ptr<CSocket> winsock1;
     int16_t session_number = 0;

@@ -11,6 +11,8 @@
 #include <iterator>
 #include <memory>
 
+#include "AsciiText.h"
+
 namespace packwarden {
 namespace {
 
@@ -20,21 +22,7 @@ struct DirCloser {
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
 
 bool IsPackageName(std::string_view name) {
-    constexpr std::string_view Suffix = ".pk3";
-    if (name.empty() || name[0] == '.' || name.size() <= Suffix.size()) {
-        return false;
-    }
-    const std::string_view tail = name.substr(name.size() - Suffix.size());
-    for (std::size_t i = 0; i < Suffix.size(); ++i) {
-        char c = tail[i];
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-        if (c != Suffix[i]) {
-            return false;
-        }
-    }
-    return true;
+    return name.size() > 4 && name[0] != '.' && EndsWithIgnoringCase(name, ".pk3");
 }
 
 }  // namespace
@@ -76,6 +64,12 @@ bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries)
     }
     // Sizes are read relative to the open folder: no path to build or walk per file.
     const int folderFd = ::dirfd(dir.get());
+    // A folder that can be read but not searched would let no entry be examined, and an empty
+    // list would go out as if the folder held no package.
+    struct stat self {};
+    if (::fstatat(folderFd, ".", &self, 0) != 0) {
+        return false;
+    }
     std::vector<PackageEntry> found;
     while (true) {
         errno = 0;
@@ -94,10 +88,9 @@ bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries)
         }
         struct stat st {};
         if (::fstatat(folderFd, entry->d_name, &st, 0) != 0) {
-            if (errno == ENOENT) {
-                continue;  // removed while listed, or a link to nothing
-            }
-            return false;
+            // Removed while listed, a link to nothing or in a loop, a name too long to follow:
+            // one entry that cannot be examined is not the folder's failure.
+            continue;
         }
         found.push_back(
             {entry->d_name, S_ISDIR(st.st_mode) ? 0 : static_cast<int64_t>(st.st_size)});

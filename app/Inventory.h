@@ -36,10 +36,11 @@ class SessionGenerator {
 // `folder` with a "/" at its end ("" becomes "/").
 std::string WithTrailingSeparator(std::string folder);
 
-// Lists the entries of `folder` whose names end in ".pk3" without regard to case, files and
-// folders alike, in the order the file system yields them; names starting with "." are
-// hidden and skipped, as are entries that vanish or dangle while listed. False (nothing in
-// `entries`) when the folder cannot be opened or read or holds more than
+// Lists the entries of `folder` (its bytes, whatever their encoding) whose names end in ".pk3"
+// without regard to case, files and folders alike, in the order the file system yields them;
+// names starting with "." are hidden and skipped, as is any single entry that cannot be
+// examined (it vanished while listed, it is a link to nothing or in a loop). False (nothing in
+// `entries`) when the folder cannot be opened, searched or read, or holds more than
 // MaxInventoryEntries matches.
 bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries);
 

@@ -1,5 +1,7 @@
 #include "Module1.h"
 
+#include "AsciiText.h"
+
 #include <dirent.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -19,6 +21,10 @@
 namespace Module1 {
 namespace {
 
+using packwarden::AsciiLower;
+using packwarden::EqualsIgnoringCase;
+using packwarden::StartsWithIgnoringCase;
+
 // A prefix's system.reg is a few megabytes; anything far beyond that is not one.
 constexpr std::uintmax_t MaxRegistryFileSize = 64u << 20;
 constexpr std::size_t MaxLineLength = 1u << 20;
@@ -28,26 +34,6 @@ struct DirCloser {
     void operator()(DIR* dir) const { ::closedir(dir); }
 };
 using DirHandle = std::unique_ptr<DIR, DirCloser>;
-
-char AsciiLower(char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool StartsWithIgnoringCase(std::string_view s, std::string_view prefix) {
-    return s.size() >= prefix.size() && EqualsIgnoringCase(s.substr(0, prefix.size()), prefix);
-}
 
 int HexDigit(char c) {
     if (c >= '0' && c <= '9') {
@@ -268,17 +254,26 @@ class RegistryFile {
 
 enum class Lookup { Found, NotFound, Malformed };
 
-// Hex bytes "01,02,\" possibly continued on the following lines.
-bool ParseHexBytes(RegistryFile& file, std::string_view line, std::size_t pos, std::string& out) {
+// The last character that is not a blank is a backslash: hex data goes on at the next line.
+bool ContinuesOnNextLine(std::string_view line) {
+    const std::size_t last = line.find_last_not_of(" \t");
+    return last != std::string_view::npos && line[last] == '\\';
+}
+
+// Hex bytes "01,02,\" from line[pos], continued on the lines of `more`.
+bool ParseHexBytes(std::string_view line, std::size_t pos,
+                   const std::vector<std::string_view>& more, std::string& out) {
+    std::size_t next = 0;
     while (true) {
         SkipBlanks(line, pos);
         if (pos == line.size()) {
             return true;
         }
         if (line[pos] == '\\' && OnlyBlanksFrom(line, pos + 1)) {
-            if (!file.NextLine(line) || line.size() > MaxLineLength) {
+            if (next == more.size()) {
                 return false;
             }
+            line = more[next++];
             pos = 0;
             continue;
         }
@@ -320,7 +315,9 @@ bool ParseQuotedText(std::string_view line, std::size_t& pos, std::string& data)
     return true;
 }
 
-bool ParseValueData(RegistryFile& file, std::string_view line, std::size_t pos, RawValue& value) {
+// The data of a value from line[pos]; hex data goes on over the lines of `more`.
+bool ParseValueData(std::string_view line, std::size_t pos,
+                    const std::vector<std::string_view>& more, RawValue& value) {
     std::string_view rest = line.substr(pos);
     if (!rest.empty() && rest[0] == '"') {
         ++pos;
@@ -361,7 +358,7 @@ bool ParseValueData(RegistryFile& file, std::string_view line, std::size_t pos, 
             return false;
         }
         std::string bytes;
-        if (!ParseHexBytes(file, line, pos + 1, bytes)) {
+        if (!ParseHexBytes(line, pos + 1, more, bytes)) {
             return false;
         }
         // Texts are stored as UTF-16; the 8-bit query converts them.
@@ -371,6 +368,9 @@ bool ParseValueData(RegistryFile& file, std::string_view line, std::size_t pos, 
     return false;
 }
 
+// One line that cannot be read (a broken header or value, a line past the length bound) is
+// skipped as Wine's own loader skips it: it costs that line, never the whole file. Lines may be
+// indented with blanks.
 Lookup FindValue(RegistryFile& file, const std::string& keyPath, const std::string& valueName,
                  RawValue& value) {
     file.Rewind();
@@ -384,46 +384,56 @@ Lookup FindValue(RegistryFile& file, const std::string& keyPath, const std::stri
     }
     const bool wantDefault = valueName.empty() || valueName == "@";
     bool inKey = false;
+    std::vector<std::string_view> continuation;
     while (file.NextLine(line)) {
-        if (line.size() > MaxLineLength) {
-            return Lookup::Malformed;
-        }
-        if (line.empty()) {
+        std::size_t pos = 0;
+        SkipBlanks(line, pos);
+        if (pos == line.size()) {
             continue;
         }
-        if (line[0] == '[') {
-            std::size_t pos = 1;
+        if (line[pos] == '[') {
+            // A header that cannot be read still ends the key before it.
+            ++pos;
             std::string name;
-            if (!ParseEscaped(line, pos, ']', name)) {
-                return Lookup::Malformed;
-            }
-            inKey = EqualsIgnoringCase(name, wantedKey);
+            inKey = line.size() <= MaxLineLength && ParseEscaped(line, pos, ']', name) &&
+                    EqualsIgnoringCase(name, wantedKey);
             continue;
         }
-        if (!inKey || (line[0] != '"' && line[0] != '@')) {
-            continue;  // comments, metadata, continuation lines and values of other keys
+        // Comments, options and stray lines; other keys' values, unless their data goes on at
+        // the next lines, which must then be passed over.
+        if ((line[pos] != '"' && line[pos] != '@') || (!inKey && !ContinuesOnNextLine(line))) {
+            continue;
         }
-        std::size_t pos = 1;
-        bool matches = false;
-        if (line[0] == '@') {
-            matches = wantDefault;
-        } else {
-            std::string name;
-            if (!ParseEscaped(line, pos, '"', name)) {
-                return Lookup::Malformed;
-            }
-            matches = !wantDefault && EqualsIgnoringCase(name, valueName);
-        }
-        if (!matches) {
+        const bool isDefault = line[pos] == '@';
+        ++pos;
+        std::string name;
+        if (!isDefault && !ParseEscaped(line, pos, '"', name)) {
             continue;
         }
         SkipBlanks(line, pos);
         if (pos >= line.size() || line[pos] != '=') {
-            return Lookup::Malformed;
+            continue;
         }
         ++pos;
         SkipBlanks(line, pos);
-        return ParseValueData(file, line, pos, value) ? Lookup::Found : Lookup::Malformed;
+        continuation.clear();
+        bool withinBound = line.size() <= MaxLineLength;
+        if (StartsWithIgnoringCase(line.substr(pos), "hex")) {
+            for (std::string_view last = line; ContinuesOnNextLine(last) && file.NextLine(last);) {
+                withinBound = withinBound && last.size() <= MaxLineLength;
+                continuation.push_back(last);
+            }
+        }
+        const bool matches =
+            inKey &&
+            (isDefault ? wantDefault : !wantDefault && EqualsIgnoringCase(name, valueName));
+        if (!matches) {
+            continue;
+        }
+        if (withinBound && ParseValueData(line, pos, continuation, value)) {
+            return Lookup::Found;
+        }
+        value = RawValue{};
     }
     return Lookup::NotFound;
 }
@@ -568,6 +578,15 @@ std::string WinePrefix() {
 
 std::string UnixPathFromWindows(const std::string& windowsPath, const std::string& prefix) {
     std::string path = windowsPath;
+    // "\\?\C:\..." (and "\\.\C:\...") is C:\... with the usual rewriting turned off;
+    // "\\?\UNC\server\share" is "\\server\share".
+    if (path.size() >= 4 && path[0] == '\\' && path[1] == '\\' &&
+        (path[2] == '?' || path[2] == '.') && path[3] == '\\') {
+        path.erase(0, 4);
+        if (StartsWithIgnoringCase(path, "UNC\\")) {
+            path.replace(0, 4, "\\\\");
+        }
+    }
     for (char& c : path) {
         if (c == '\\') {
             c = '/';
@@ -582,7 +601,18 @@ std::string UnixPathFromWindows(const std::string& windowsPath, const std::strin
         return path;
     }
     const std::string root = prefix + "/dosdevices/" + AsciiLower(path[0]) + ":";
-    const std::vector<std::string> parts = SplitComponents(std::string_view(path).substr(2));
+    // "." and ".." are resolved on the path's text, as Windows does, and ".." stops at the
+    // drive's root: C:\..\Games is C:\Games, never a folder outside the drive.
+    std::vector<std::string> parts;
+    for (std::string& part : SplitComponents(std::string_view(path).substr(2))) {
+        if (part == "..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
+        } else if (part != ".") {
+            parts.push_back(std::move(part));
+        }
+    }
     std::optional<std::string> current = RealPath(root);
     if (!current) {
         return JoinPath(root, parts, 0);

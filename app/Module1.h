@@ -32,7 +32,8 @@ constexpr std::size_t ValueBufferSize = 1024;
 // without its terminating zero byte, a REG_DWORD as its decimal number; any other type leaves
 // `result` as it was. False, with `result` untouched, for any other hive, a missing or
 // unreadable prefix, a file that is not a Wine registry, a missing key or value, a value of
-// more than 1024 bytes or one that cannot be parsed.
+// more than 1024 bytes or one that cannot be parsed. Any other line that cannot be parsed (a
+// broken key header or value, a line over 1 MiB) is skipped, and lines may be indented.
 //
 // A 32-bit program on a 64-bit Wine prefix finds HKLM\Software\X under
 // Software\Wow6432Node\X; that place is tried too when the key is not found where named.
@@ -42,10 +43,12 @@ bool ReadRegistryValue(uint32_t hive, const std::string& keyPath, const std::str
 // The Wine prefix: $WINEPREFIX when set and not empty, else ~/.wine.
 std::string WinePrefix();
 
-// Maps a Windows path ("C:\Games\EF2") to the Unix path it stands for in `prefix`
-// ("<prefix>/dosdevices/c:/Games/EF2"), resolved through links and matched without regard to
-// case as far as it exists. A path without a drive letter only has its separators turned to
-// "/". No trailing "/" (except for "/" itself); "" for "".
+// Maps a Windows path ("C:\Games\EF2", or "\\?\C:\Games\EF2") to the Unix path it stands
+// for in `prefix` ("<prefix>/dosdevices/c:/Games/EF2"), resolved through links and matched
+// without regard to case as far as it exists. "." and ".." are taken on the text first, as
+// Windows takes them, and ".." at the drive's root stays there. A path without a drive letter
+// only has its separators turned to "/". No trailing "/" (except for "/" itself); "" for "".
+// The result is the file system's bytes, which need not be UTF-8.
 std::string UnixPathFromWindows(const std::string& windowsPath, const std::string& prefix);
 
 // The game's base folder as the folder field shows it at start: the install path from the

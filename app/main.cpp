@@ -5,18 +5,37 @@
 #include <QMessageBox>
 #include <iostream>
 
+#include "CommandLine.h"
 #include "Form1.h"
+#include "ServerForRun.h"
 
 int main(int argc, char** argv) {
+    if (const auto status = packwarden::AnswerInformationOptions(argc, argv)) {
+        return *status;
+    }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("packwarden"));
-    const packwarden::CentralServer server = packwarden::CentralServerFromEnvironment(std::cerr);
+    QApplication::setApplicationVersion(QStringLiteral(PACKWARDEN_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("net.torvane.packwarden"));
+    packwarden::RefuseUnknownArguments(app);
     packwarden::DesktopShell shell;
+    const std::optional<packwarden::CentralServer> server =
+        packwarden::ServerForRun(shell, std::cerr);
+    if (!server) {
+        return 2;
+    }
     try {
-        packwarden::Form1 form(shell, server);
-        QApplication::setWindowIcon(form.windowIcon());
-        form.show();
-        return QApplication::exec();
+        int status = 0;
+        {
+            packwarden::Form1 form(shell, *server);
+            QApplication::setWindowIcon(form.windowIcon());
+            form.show();
+            status = QApplication::exec();
+        }
+        // The window and its socket are gone; the request's last bytes may still be on their
+        // way, and leaving now could cut them off.
+        MSocketSupport::FinishPendingCloses(packwarden::Form1::ExitCloseLimit);
+        return status;
     } catch (const std::exception& error) {
         QMessageBox::critical(nullptr, QString::fromUtf8(packwarden::ApplicationTitle),
                               QString::fromLocal8Bit(error.what()));

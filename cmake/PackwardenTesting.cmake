@@ -64,9 +64,30 @@ function(packwarden_add_gtest)
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labeller})
 endfunction()
 
+# packwarden_add_test(NAME <Folder.Case> FOLDER <label> COMMAND ... [TIMEOUT s] [ENVIRONMENT ...])
+# registers a test that is a program or script rather than a GoogleTest case, named and
+# labelled the same way ("asan:" and "asan" in the sanitizer tree).
+function(packwarden_add_test)
+    cmake_parse_arguments(T "" "NAME;FOLDER;TIMEOUT" "COMMAND;ENVIRONMENT" ${ARGN})
+    if(NOT T_TIMEOUT)
+        set(T_TIMEOUT ${PACKWARDEN_TEST_TIMEOUT})
+    endif()
+    set(name ${T_NAME})
+    set(labels ${T_FOLDER})
+    if(PACKWARDEN_SANITIZE)
+        set(name "asan:${T_NAME}")
+        list(APPEND labels asan)
+    endif()
+    add_test(NAME ${name} COMMAND ${T_COMMAND})
+    set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT})
+    if(T_ENVIRONMENT)
+        set_tests_properties(${name} PROPERTIES ENVIRONMENT "${T_ENVIRONMENT}")
+    endif()
+endfunction()
+
 # Builds this same source tree a second time, under AddressSanitizer and
 # UndefinedBehaviorSanitizer, as part of the normal build, and makes CTest in the normal tree
-# run the twin's tests as well.
+# run the twin's tests as well. Only when asked (PACKWARDEN_SANITIZER_TWIN; scripts/test asks).
 function(packwarden_sanitizer_twin)
     include(ExternalProject)
     set(twin ${CMAKE_BINARY_DIR}/asan)
@@ -74,6 +95,7 @@ function(packwarden_sanitizer_twin)
         SOURCE_DIR ${PROJECT_SOURCE_DIR}
         BINARY_DIR ${twin}
         CMAKE_ARGS -DPACKWARDEN_SANITIZE=ON -DPACKWARDEN_SANITIZER_TWIN=OFF
+                   -DPACKWARDEN_WERROR=${PACKWARDEN_WERROR}
                    -DCMAKE_BUILD_TYPE=Debug -G ${CMAKE_GENERATOR}
         BUILD_ALWAYS ON
         INSTALL_COMMAND ""

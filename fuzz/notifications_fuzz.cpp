@@ -14,8 +14,8 @@
 #include <string_view>
 #include <vector>
 
-#include "packwarden/CSocket.h"
 #include "FuzzSupport.h"
+#include "packwarden/CSocket.h"
 
 namespace {
 
@@ -30,7 +30,18 @@ bool AllowedState(int32_t s) {
            s == StateClosing || s == StateError;
 }
 
-enum class Reaction { None, Close, Release, Read, Send, Connect, ConnectByName, BadName };
+enum class Reaction {
+    None,
+    Close,
+    Release,
+    Read,
+    Send,
+    Connect,
+    ConnectByName,
+    BadName,
+    Abort,
+    Throttle
+};
 
 struct Subject;
 struct Session;
@@ -128,6 +139,12 @@ struct Session {
                 case Reaction::BadName:  // a lookup that fails
                     socket.Connect(Variant("nowhere.invalid"), Variant(int32_t{stuckPort}));
                     break;
+                case Reaction::Abort:
+                    socket.Abort();
+                    break;
+                case Reaction::Throttle:  // reading stops at a few bytes, or goes on again
+                    socket.ReceiveBufferLimit(socket.ReceiveBufferLimit() > 8 ? 8 : 1 << 22);
+                    break;
             }
         } catch (const MSocketSupport::SocketError&) {
             // Operations may refuse in the state the event left; refusing is not a fault.
@@ -219,6 +236,8 @@ Fixed& TheFixed() {
             warm->Bind(0, "127.0.0.1");
         }
         MSocketSupport::ProcessPending();
+        // Connections left in the raw listeners' queues never close: their closes give up soon.
+        MSocketSupport::SetCloseTimeout(std::chrono::milliseconds(200));
         x->sockets = OpenSockets();
         return x;
     }();
@@ -290,7 +309,8 @@ void Operate(Session& session, FuzzedDataProvider& in) {
     if (!session.subjects[i].socket) {
         return;
     }
-    const auto reaction = static_cast<Reaction>(in.ConsumeIntegralInRange<int>(0, 7));
+    const auto reaction = static_cast<Reaction>(
+        in.ConsumeIntegralInRange<int>(0, static_cast<int>(Reaction::Throttle)));
     if (in.ConsumeBool()) {
         session.subjects[i].owner->reaction = reaction;  // for its next event
         return;
@@ -362,6 +382,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         Check(MSocketSupport::SocketRegistryCount() == 0, "registrations after release");
         session.peers.clear();
+        // Connections let go of finish their close once the peers have gone (or give up).
+        fuzz::MustReach([] { return MSocketSupport::PendingCloseCount() == 0; },
+                        "closes did not finish");
         // Lookups still under way end first: the system's resolver may hold a descriptor of
         // its own while it works.
         fuzz::MustReach([] { return MSocketSupport::LookupRegistryCount() == 0; },

@@ -3,6 +3,7 @@
 // whenever it reports failure.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,8 +31,15 @@ void Lookup(const std::string& key, const std::string& value) {
         Check(result == untouched || result.size() < Module1::ValueBufferSize,
               "value longer than the buffer");
         if (result != untouched) {
-            // The mapping of whatever path was read must hold up too.
-            (void)Module1::UnixPathFromWindows(result, prefix);
+            // The mapping of whatever path was read must hold up too, and a path on a drive
+            // never climbs out of it (this prefix has no dosdevices/, so nothing is resolved).
+            const std::string mapped = Module1::UnixPathFromWindows(result, prefix);
+            if (mapped.rfind(prefix + "/dosdevices/", 0) == 0) {
+                Check(mapped.find("/../") == std::string::npos &&
+                          mapped.compare(mapped.size() - std::min<std::size_t>(mapped.size(), 3), 3,
+                                         "/..") != 0,
+                      "a drive path left its drive");
+            }
         }
     } else {
         Check(result == untouched, "failed read changed the result");

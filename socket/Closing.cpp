@@ -83,6 +83,7 @@ void CSocket::DestroySocket() {
     const bool shutDown = sendShutDown_;
     // Per-connection flags go with the handle.
     sendShutDown_ = shutdownWhenSent_ = readSuspended_ = closePending_ = peerClosed_ = false;
+    closeAfterSend_ = false;
     abortive_ = false;
     if (graceful) {
         std::string unsent(m_.SendBuffer.view());

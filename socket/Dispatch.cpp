@@ -82,13 +82,26 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                 break;
             }
             case MSocketSupport::FD_WRITE:
-                if (!m_.SendBuffer.empty()) {
-                    SendBufferedData();
-                } else if (m_.SendPending) {
-                    m_.SendPending = false;
-                    if (CSocketEvents* owner = Listener()) {
-                        owner->OnSendComplete();
+                try {
+                    if (!m_.SendBuffer.empty()) {
+                        SendBufferedData();
+                    } else if (m_.SendPending) {
+                        m_.SendPending = false;
+                        if (CSocketEvents* owner = Listener()) {
+                            owner->OnSendComplete();
+                        }
                     }
+                } catch (const MSocketSupport::SocketError&) {
+                    if (!closeAfterSend_ || m_.SocketHandle != handle) {
+                        throw;
+                    }
+                    // The peer has gone altogether: what is left cannot be delivered.
+                    m_.SendBuffer.reset();
+                    m_.SendPending = false;
+                }
+                if (closeAfterSend_ && m_.SocketHandle == handle && !Abandoned() &&
+                    m_.SendBuffer.empty() && !m_.SendPending) {
+                    PeerClose(handle);  // our side has finished too
                 }
                 break;
             case MSocketSupport::FD_ACCEPT: {
@@ -155,6 +168,19 @@ void CSocket::PeerClose(int32_t handle) {
             return;  // the owner destroyed the handle, let go of the object, or nested a drain
         }
     }
+    if (m_.State == StateConnected && (m_.SendPending || !m_.SendBuffer.empty())) {
+        // The peer has finished sending, perhaps only that (a half-close): what we still send
+        // goes out first, and the owner may go on sending from OnSendComplete. The teardown
+        // follows once a send completes with nothing more sent (see FD_WRITE).
+        closeAfterSend_ = true;
+        if (!m_.SendBuffer.empty()) {
+            // Find out from the loop whether the rest can still go: a peer that has gone
+            // altogether refuses it, and then the teardown must not wait.
+            PostWriteCheck();
+        }
+        return;
+    }
+    closeAfterSend_ = false;
     if (m_.State != StateClosing) {
         m_.State = StateClosing;
         if (!m_.SendBuffer.empty()) {

@@ -122,6 +122,9 @@ void CSocket::SendBufferedData(std::string_view fresh) {
                 DropFirstDatagram();
             } else {
                 m_.SendBuffer.append(fresh);
+                if (closeAfterSend_) {
+                    PostWriteCheck();  // the teardown waiting for this send must not wait on
+                }
             }
             throw SocketFailure(error, "CSocket.SendData");
         }
@@ -149,6 +152,12 @@ void CSocket::SendBufferedData(std::string_view fresh) {
             return;
         }
     }
+}
+
+void CSocket::PostWriteCheck() {
+    MSocketSupport::PostChannelRecord(MSocketSupport::SocketWindow(),
+                                      MSocketSupport::WinsockMessage(), m_.SocketHandle,
+                                      MSocketSupport::FD_WRITE);
 }
 
 void CSocket::DropFirstDatagram() {

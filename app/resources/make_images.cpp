@@ -1,11 +1,20 @@
-// Draws the window's banner (318 x 57) and icon (32 x 32), 24-bit, in the window's colours.
+// Draws the program's artwork from one set of vector shapes and writes it as SVG and PNG:
+//   packwarden.svg       the scalable application icon (hicolor/scalable)
+//   icons/N.png          the icon at 32, 48, 64, 128 and 256 pixels (hicolor/NxN)
+//   banner.svg           the window's banner (318 x 57), its lettering as outlines
+//   banner.png, banner@2x.png   the banner for the window at 1x and 2x
 // Usage: packwarden_make_images <output folder>   (QT_QPA_PLATFORM=offscreen works)
+#include <QDir>
+#include <QFile>
 #include <QFont>
+#include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QImage>
+#include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
 #include <cstdio>
+#include <vector>
 
 namespace {
 
@@ -13,17 +22,57 @@ const QColor Background(40, 44, 81);
 const QColor Gold(222, 184, 96);
 const QColor Pale(168, 182, 235);
 
-// A ring with a "T" inside: the crewdock's mark.
-void DrawMark(QPainter& p, QRectF box) {
+// A filled outline: one colour, or a vertical gradient from `top` at y0 to `bottom` at y1.
+struct Shape {
+    QPainterPath path;
+    QColor top;
+    QColor bottom;
+    double y0 = 0;
+    double y1 = 0;
+    bool gradient = false;
+};
+
+struct Artwork {
+    QSizeF size;
+    std::vector<Shape> shapes;
+
+    void Add(QPainterPath path, QColor colour) {
+        shapes.push_back({std::move(path), colour, colour});
+    }
+    void Add(QPainterPath path, QColor top, QColor bottom, double y0, double y1) {
+        shapes.push_back({std::move(path), top, bottom, y0, y1, top != bottom});
+    }
+};
+
+// The crewdock's mark, a ring with a "T" inside, filling the square `box`.
+void AddMark(Artwork& art, QRectF box, QColor ringTop, QColor ringBottom) {
     const double w = box.width();
-    p.setPen(QPen(Gold, w * 0.09));
-    p.setBrush(Qt::NoBrush);
-    p.drawEllipse(box.adjusted(w * 0.07, w * 0.07, -w * 0.07, -w * 0.07));
-    p.setPen(Qt::NoPen);
-    p.setBrush(Qt::white);
-    const double cx = box.center().x();
-    p.drawRect(QRectF(box.left() + w * 0.26, box.top() + w * 0.27, w * 0.48, w * 0.13));
-    p.drawRect(QRectF(cx - w * 0.07, box.top() + w * 0.27, w * 0.14, w * 0.47));
+    const QPointF c = box.center();
+    QPainterPath ring;
+    ring.setFillRule(Qt::OddEvenFill);
+    ring.addEllipse(c, w * 0.475, w * 0.475);
+    ring.addEllipse(c, w * 0.385, w * 0.385);
+    art.Add(ring, ringTop, ringBottom, box.top(), box.bottom());
+    QPainterPath tee;
+    tee.setFillRule(Qt::WindingFill);
+    tee.addRect(QRectF(box.left() + w * 0.26, box.top() + w * 0.27, w * 0.48, w * 0.13));
+    tee.addRect(QRectF(c.x() - w * 0.07, box.top() + w * 0.27, w * 0.14, w * 0.47));
+    art.Add(tee.simplified(), Qt::white);
+}
+
+// The application icon on a 256-unit square: a rounded badge in the window's colours.
+Artwork Icon() {
+    Artwork art{QSizeF(256, 256), {}};
+    QPainterPath badge;
+    badge.addRoundedRect(QRectF(8, 8, 240, 240), 44, 44);
+    art.Add(badge, Background.lighter(135), Background.darker(125), 8, 248);
+    QPainterPath rim;  // a thin lighter edge that keeps the badge apart from dark panels
+    rim.setFillRule(Qt::OddEvenFill);
+    rim.addRoundedRect(QRectF(8, 8, 240, 240), 44, 44);
+    rim.addRoundedRect(QRectF(12, 12, 232, 232), 40, 40);
+    art.Add(rim, QColor(110, 118, 180), QColor(40, 44, 81), 8, 248);
+    AddMark(art, QRectF(30, 30, 196, 196), Gold.lighter(118), Gold.darker(118));
+    return art;
 }
 
 QFont Face(double pixelSize, int weight, double spacing) {
@@ -36,6 +85,112 @@ QFont Face(double pixelSize, int weight, double spacing) {
     return font;
 }
 
+// Text as outlines, left-aligned and centred vertically in `box`.
+QPainterPath Lettering(const QString& text, const QFont& font, QRectF box) {
+    const QFontMetricsF metrics(font);
+    const double baseline =
+        box.top() + (box.height() - metrics.ascent() - metrics.descent()) / 2 + metrics.ascent();
+    QPainterPath path;
+    path.addText(QPointF(box.left(), baseline), font, text);
+    return path;
+}
+
+// The window's banner, 318 x 57.
+Artwork Banner() {
+    Artwork art{QSizeF(318, 57), {}};
+    QPainterPath field;
+    field.addRect(QRectF(0, 0, 318, 57));
+    art.Add(field, Background);
+    AddMark(art, QRectF(6, 4, 49, 49), Gold, Gold);
+    art.Add(Lettering("TORVANE", Face(31, QFont::Bold, 3.5), QRectF(66, 1, 250, 36)), Qt::white);
+    QPainterPath rule;
+    rule.addRect(QRectF(68, 37.25, 242, 1.5));
+    art.Add(rule, Gold);
+    art.Add(Lettering("PACKWARDEN", Face(11, QFont::DemiBold, 4.2), QRectF(68, 40, 250, 15)), Pale);
+    return art;
+}
+
+QImage Render(const Artwork& art, QSize pixels) {
+    QImage image(pixels, QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    QPainter p(&image);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.scale(pixels.width() / art.size.width(), pixels.height() / art.size.height());
+    for (const Shape& s : art.shapes) {
+        if (s.gradient) {
+            QLinearGradient g(0, s.y0, 0, s.y1);
+            g.setColorAt(0, s.top);
+            g.setColorAt(1, s.bottom);
+            p.fillPath(s.path, g);
+        } else {
+            p.fillPath(s.path, s.top);
+        }
+    }
+    return image;
+}
+
+QString Number(double v) {
+    QString text = QString::number(v, 'f', 2);
+    while (text.contains('.') && (text.endsWith('0') || text.endsWith('.'))) {
+        text.chop(1);
+    }
+    return text == "-0" ? "0" : text;
+}
+
+QString PathData(const QPainterPath& path) {
+    QString d;
+    for (int i = 0; i < path.elementCount(); ++i) {
+        const QPainterPath::Element e = path.elementAt(i);
+        const QString point = Number(e.x) + ' ' + Number(e.y);
+        switch (e.type) {
+            case QPainterPath::MoveToElement:
+                d += 'M' + point;
+                break;
+            case QPainterPath::LineToElement:
+                d += 'L' + point;
+                break;
+            case QPainterPath::CurveToElement:
+                d += 'C' + point;
+                break;
+            case QPainterPath::CurveToDataElement:
+                d += ' ' + point;
+                break;
+        }
+    }
+    return d;
+}
+
+QByteArray Svg(const Artwork& art) {
+    QString defs, body;
+    int gradients = 0;
+    for (const Shape& s : art.shapes) {
+        QString fill = s.top.name();
+        if (s.gradient) {
+            const QString id = QString("g%1").arg(++gradients);
+            defs += QString(
+                        "<linearGradient id=\"%1\" gradientUnits=\"userSpaceOnUse\" x1=\"0\" "
+                        "y1=\"%2\" x2=\"0\" y2=\"%3\"><stop offset=\"0\" stop-color=\"%4\"/>"
+                        "<stop offset=\"1\" stop-color=\"%5\"/></linearGradient>\n")
+                        .arg(id, Number(s.y0), Number(s.y1), s.top.name(), s.bottom.name());
+            fill = "url(#" + id + ")";
+        }
+        body += QString("<path fill=\"%1\"%2 d=\"%3\"/>\n")
+                    .arg(fill, s.path.fillRule() == Qt::OddEvenFill ? " fill-rule=\"evenodd\"" : "",
+                         PathData(s.path));
+    }
+    const QString w = Number(art.size.width()), h = Number(art.size.height());
+    return QString(
+               "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%1\" height=\"%2\" "
+               "viewBox=\"0 0 %1 %2\">\n%3%4</svg>\n")
+        .arg(w, h, defs.isEmpty() ? QString() : "<defs>\n" + defs + "</defs>\n", body)
+        .toUtf8();
+}
+
+bool Write(const QString& file, const QByteArray& data) {
+    QFile out(file);
+    return out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(data) == data.size();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -45,32 +200,25 @@ int main(int argc, char** argv) {
         return 2;
     }
     const QString out = QString::fromLocal8Bit(argv[1]);
+    bool ok = QDir(out).mkpath("icons");
 
-    QImage banner(318, 57, QImage::Format_RGB888);
-    banner.fill(Background);
-    {
-        QPainter p(&banner);
-        p.setRenderHint(QPainter::Antialiasing);
-        p.setRenderHint(QPainter::TextAntialiasing);
-        DrawMark(p, QRectF(6, 4, 49, 49));
-        p.setPen(Qt::white);
-        p.setFont(Face(31, QFont::Bold, 3.5));
-        p.drawText(QRectF(66, 1, 250, 36), Qt::AlignLeft | Qt::AlignVCenter, "TORVANE");
-        p.setPen(QPen(Gold, 1.5));
-        p.drawLine(QPointF(68, 38), QPointF(310, 38));
-        p.setPen(Pale);
-        p.setFont(Face(11, QFont::DemiBold, 4.2));
-        p.drawText(QRectF(68, 40, 250, 15), Qt::AlignLeft | Qt::AlignVCenter, "PACKWARDEN");
+    const Artwork icon = Icon();
+    ok = ok && Write(out + "/icons/packwarden.svg", Svg(icon));
+    for (int size : {32, 48, 64, 128, 256}) {
+        ok = ok && Render(icon, QSize(size, size)).save(out + QString("/icons/%1.png").arg(size));
     }
 
-    QImage icon(32, 32, QImage::Format_RGB888);
-    icon.fill(Background);
-    {
-        QPainter p(&icon);
-        p.setRenderHint(QPainter::Antialiasing);
-        DrawMark(p, QRectF(0, 0, 32, 32));
+    const Artwork banner = Banner();
+    ok = ok && Write(out + "/banner.svg", Svg(banner));
+    // The banner is opaque: 24-bit PNGs, as the window shows it on its own background.
+    ok = ok && Render(banner, QSize(318, 57))
+                   .convertToFormat(QImage::Format_RGB888)
+                   .save(out + "/banner.png");
+    ok = ok && Render(banner, QSize(636, 114))
+                   .convertToFormat(QImage::Format_RGB888)
+                   .save(out + "/banner@2x.png");
+    if (!ok) {
+        std::fprintf(stderr, "%s: could not write the images into %s\n", argv[0], argv[1]);
     }
-
-    const bool ok = banner.save(out + "/banner.png") && icon.save(out + "/icon.png");
     return ok ? 0 : 1;
 }

@@ -62,14 +62,20 @@ class Peer {
     }
 
     // Accepts one connection, sends `reply` and records what arrives until the sender closes
-    // (or, with `read` false, holds it open without reading), for at most `limit`.
+    // (or, with `read` false, holds it open without reading), for at most `limit`; then closes
+    // it. Called again, it serves the next connection (after the previous one ended), appending
+    // to what was received.
     void Serve(bool read = true, std::string reply = {},
                std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        if (thread_.joinable()) {
+            thread_.join();
+        }
+        finished_ = false;
         thread_ =
             std::thread([this, read, reply = std::move(reply), limit] { Run(read, reply, limit); });
     }
 
-    bool accepted() const { return accepted_; }
+    int connections() const { return connections_; }
     bool finished() const { return finished_; }
     std::string received() const {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -95,7 +101,7 @@ class Peer {
         if (connection.get() < 0) {
             return;
         }
-        accepted_ = true;
+        ++connections_;
         if (!reply.empty()) {
             ::send(connection.get(), reply.data(), reply.size(), MSG_NOSIGNAL);
         }
@@ -123,7 +129,7 @@ class Peer {
     uint16_t port_ = 0;
     std::thread thread_;
     std::atomic<bool> stop_{false};
-    std::atomic<bool> accepted_{false};
+    std::atomic<int> connections_{0};
     std::atomic<bool> finished_{false};
     mutable std::mutex mutex_;
     std::string received_;

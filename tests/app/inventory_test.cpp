@@ -8,7 +8,6 @@
 #include <cmath>
 #include <filesystem>
 #include <set>
-#include <sstream>
 
 #include "CentralServer.h"
 #include "Inventory.h"
@@ -56,8 +55,14 @@ TEST(ListPackages, MatchesPk3InAnyCaseSkipsHiddenKeepsListingOrder) {
     dir.Write("pk3", "1");
     dir.Write("notes.txt", "1");
     std::filesystem::create_directory(dir.path() / "folder.pk3");
-    std::filesystem::create_symlink("nowhere", dir.path() / "dangling.pk3");
     std::filesystem::create_symlink("a.pk3", dir.path() / "link.pk3");
+    // Entries that cannot be examined are passed over, the rest of the folder is listed.
+    std::filesystem::create_symlink("nowhere", dir.path() / "dangling.pk3");
+    std::filesystem::create_symlink("loop.pk3", dir.path() / "loop.pk3");
+    std::filesystem::create_symlink("ping.pk3", dir.path() / "pong.pk3");
+    std::filesystem::create_symlink("pong.pk3", dir.path() / "ping.pk3");
+    std::filesystem::create_symlink("a.pk3/inside", dir.path() / "through-a-file.pk3");
+    std::filesystem::create_symlink(std::string(300, 'x'), dir.path() / "too-long.pk3");
 
     std::vector<PackageEntry> entries;
     ASSERT_TRUE(ListPackages(dir.str(), entries));
@@ -206,42 +211,134 @@ TEST(Addresses, SessionPageAndSiteLinks) {
               "http://localhost:8123/crewdock/sync.php?session=10000&version=2");
 }
 
-TEST(ServerOverride, AcceptsHostAndOptionalPort) {
+TEST(ServerOverride, AcceptsHostHostPortAndHttpAddresses) {
+    const struct {
+        const char* text;
+        const char* host;
+        int32_t port;
+    } accepted[] = {
+        {"localhost:8123", "localhost", 8123},
+        {"mirror.example-1.org", "mirror.example-1.org", 80},
+        {"127.0.0.1:65535", "127.0.0.1", 65535},
+        {"0.0.0.0:1", "0.0.0.0", 1},
+        // A trailing dot names the same host; it is dropped so the hosts file knows it.
+        {"localhost.", "localhost", 80},
+        {"mirror.example.org.:8080", "mirror.example.org", 8080},
+        {"http://127.0.0.1:8080", "127.0.0.1", 8080},
+        {"http://127.0.0.1:8080/", "127.0.0.1", 8080},
+        {"HTTP://Mirror.Example.org/", "Mirror.Example.org", 80},
+        {"http://localhost./", "localhost", 80},
+        {"ef2.example", "ef2.example", 80},
+    };
+    for (const auto& form : accepted) {
+        std::string why;
+        const auto server = ParseServerOverride(form.text, why);
+        ASSERT_TRUE(server) << form.text << ": " << why;
+        EXPECT_EQ(server->host, form.host) << form.text;
+        EXPECT_EQ(server->port, form.port) << form.text;
+    }
     std::string why;
-    auto server = ParseServerOverride("localhost:8123", why);
-    ASSERT_TRUE(server);
-    EXPECT_EQ(server->host, "localhost");
-    EXPECT_EQ(server->port, 8123);
-    server = ParseServerOverride("mirror.example-1.org", why);
-    ASSERT_TRUE(server);
-    EXPECT_EQ(server->port, 80);
-    server = ParseServerOverride("127.0.0.1:65535", why);
-    ASSERT_TRUE(server);
-    EXPECT_EQ(server->HostAndPort(), "127.0.0.1:65535");
+    const std::string label63(63, 'a');
+    const std::string longest =
+        label63 + "." + label63 + "." + label63 + "." + std::string(61, 'b');
+    ASSERT_EQ(longest.size(), 253u);
+    EXPECT_TRUE(ParseServerOverride(longest, why));
+    EXPECT_TRUE(ParseServerOverride(longest + ".", why));
 }
 
-TEST(ServerOverride, RejectsBadValuesWithAReason) {
-    for (const char* bad : {"host:0", "host:65536", "host:", ":80", "host:8x", "a..b", "bad host",
-                            "[::1]:80", "host:-1", "host.", "h/x", "host:080000"}) {
+TEST(ServerOverride, RefusesWhatCannotBeUsedSayingWhy) {
+    const std::string label64(64, 'a');
+    const struct {
+        std::string text;
+        const char* reason;
+    } refused[] = {
+        {"127.0.0.1:0", "from 1 to 65535"},
+        {"host:65536", "from 1 to 65535"},
+        {"host:-1", "from 1 to 65535"},
+        {"host:8x", "from 1 to 65535"},
+        {"host:080000", "from 1 to 65535"},
+        {"host:80:80", "from 1 to 65535"},
+        {"localhost:", "port after ':' is missing"},
+        {"[::1]:8080", "IPv4 only"},
+        {"::1", "IPv4 only"},
+        {"fe80::1", "IPv4 only"},
+        {"http://[::1]:8080/", "IPv4 only"},
+        {"127.0.0.1:8080\r\n", "line break"},
+        {"local host", "blank"},
+        {"", "empty"},
+        {"caf\xC3\xA9.example", "not ASCII"},
+        {"https://mirror.example.org/", "only http://"},
+        {"ftp://mirror.example.org", "only http://"},
+        {"http://host/crewdock/", "single '/'"},
+        {"host/", "single '/'"},
+        {"host:80/path", "single '/'"},
+        {"http://host?x", "single '/'"},
+        {"a..b", "empty label"},
+        {".host", "empty label"},
+        {"host..", "empty label"},
+        {":80", "host is missing"},
+        {"http://", "host is missing"},
+        {"h_x", "letters, digits"},
+        {"user@host", "letters, digits"},
+        {label64 + ".example", "63"},
+        {std::string(254, 'a'), "253"},
+        {"127.0.0.256", "IPv4 address"},
+        {"127.1", "IPv4 address"},
+        {"010.0.0.1", "IPv4 address"},
+        {"127.0.0.1.8080", "IPv4 address"},
+        {"8080", "IPv4 address"},
+    };
+    for (const auto& value : refused) {
         std::string why;
-        EXPECT_FALSE(ParseServerOverride(bad, why)) << bad;
-        EXPECT_FALSE(why.empty()) << bad;
+        EXPECT_FALSE(ParseServerOverride(value.text, why)) << value.text;
+        EXPECT_NE(why.find(value.reason), std::string::npos) << value.text << ": " << why;
     }
 }
 
-TEST(ServerOverride, EnvironmentFallsBackToTheCentralServer) {
-    std::ostringstream diagnostics;
+TEST(ServerOverride, EchoedValuesAreEscaped) {
+    EXPECT_EQ(EscapedForDisplay("host:80"), "host:80");
+    EXPECT_EQ(EscapedForDisplay("a\r\nb\t\x1B[31m\\\"\x7F\xC3\xA9"),
+              "a\\r\\nb\\t\\x1B[31m\\\\\\\"\\x7F\\xC3\\xA9");
+    EXPECT_EQ(EscapedForDisplay(std::string("\0x", 2)), "\\x00x");
+    EXPECT_EQ(EscapedForDisplay(std::string(250, 'a')), std::string(200, 'a') + "...");
+}
+
+TEST(ServerOverride, EnvironmentFailsClosed) {
+    std::string problem;
+    {
+        ::unsetenv("PACKWARDEN_SERVER");
+        const auto server = CentralServerFromEnvironment(problem);
+        ASSERT_TRUE(server);
+        EXPECT_EQ(server->HostAndPort(), "www.torvane.net");
+    }
     {
         ScopedEnv env("PACKWARDEN_SERVER", "127.0.0.1:9000");
-        const CentralServer server = CentralServerFromEnvironment(diagnostics);
-        EXPECT_EQ(server.HostAndPort(), "127.0.0.1:9000");
-        EXPECT_TRUE(diagnostics.str().empty());
+        const auto server = CentralServerFromEnvironment(problem);
+        ASSERT_TRUE(server);
+        EXPECT_EQ(server->HostAndPort(), "127.0.0.1:9000");
+        EXPECT_TRUE(problem.empty());
     }
-    ScopedEnv env("PACKWARDEN_SERVER", "no good:port");
-    const CentralServer server = CentralServerFromEnvironment(diagnostics);
-    EXPECT_EQ(server.host, "www.torvane.net");
-    EXPECT_EQ(server.port, 80);
-    EXPECT_NE(diagnostics.str().find("PACKWARDEN_SERVER"), std::string::npos);
+    // Never the central server in place of one the player named.
+    for (const char* bad : {"127.0.0.1:0", "localhost:", "[::1]:8080", ""}) {
+        ScopedEnv env("PACKWARDEN_SERVER", bad);
+        problem.clear();
+        EXPECT_FALSE(CentralServerFromEnvironment(problem)) << bad;
+        EXPECT_NE(problem.find("PACKWARDEN_SERVER=\"" + std::string(bad) + "\" cannot be used: "),
+                  std::string::npos)
+            << problem;
+        EXPECT_NE(problem.find(ServerOverrideForms), std::string::npos) << problem;
+    }
+    // A pasted value with CR LF and an escape sequence is shown, not acted out.
+    ScopedEnv env("PACKWARDEN_SERVER", "mirror.example.org\r\n\x1B]0;owned\x07");
+    problem.clear();
+    EXPECT_FALSE(CentralServerFromEnvironment(problem));
+    EXPECT_NE(problem.find("\"mirror.example.org\\r\\n\\x1B]0;owned\\x07\" cannot be used: it "
+                           "holds a blank, a line break or another control character."),
+              std::string::npos)
+        << problem;
+    for (char c : problem) {
+        EXPECT_TRUE(c >= 0x20 && c < 0x7F) << "raw byte " << int(c) << " in the message";
+    }
 }
 
 // The first float r near target/10000 whose product r * 10000 is exactly `target`.

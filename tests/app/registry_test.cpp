@@ -107,6 +107,42 @@ TEST_F(Registry, CommentsContinuationsAndOtherKeysDoNotConfuse) {
     EXPECT_EQ(result, "untouched");
 }
 
+TEST_F(Registry, OneBrokenHeaderOrLineAnywhereIsSkipped) {
+    Write(Header +
+          "[Software\\\\Broken\n"
+          "\"x\"=\"unterminated\n"
+          "a stray line\n"
+          "[Software\\\\Other] 1\n\"Bad\"=hex:zz,\\\n  \"InstallPath\"=\"other key's data\"\n" +
+          GameKey +
+          "\"Broken\"=dword:xyz\n"
+          "\"Trailing\"=\"x\" y\n"
+          "\"Name\n"
+          "\"InstallPath\"=\"C:\\\\EF2\"\n"
+          "[Software\\\\Later\\\\\n"
+          "\"After\"=\"a\"\n");
+    std::string result;
+    ASSERT_TRUE(Read("InstallPath", result));
+    EXPECT_EQ(result, "C:\\EF2");
+
+    // A header that cannot be read still ends the key before it: what follows is no value of
+    // the game's key.
+    Write(Header + GameKey + "[Software\\\\Broken\n\"InstallPath\"=\"C:\\\\Elsewhere\"\n");
+    EXPECT_FALSE(Read("InstallPath", result));
+    EXPECT_EQ(result, "untouched");
+}
+
+TEST_F(Registry, IndentedLinesAreRead) {
+    Write(Header + "  [Software\\\\Activision\\\\Elite Force II] 1\n" +
+          "\t\"Version\"=dword:00000002\n"
+          "    \"InstallPath\"=\"C:\\\\EF2\"\n"
+          "  \"Blob\"=hex:01,\\\n    02\n");
+    std::string result;
+    ASSERT_TRUE(Read("InstallPath", result));
+    EXPECT_EQ(result, "C:\\EF2");
+    ASSERT_TRUE(Read("Version", result));
+    EXPECT_EQ(result, "2");
+}
+
 TEST_F(Registry, CrLfLineEnds) {
     Write(
         "WINE REGISTRY Version 2\r\n\r\n[Software\\\\Activision\\\\Elite Force II] 1\r\n"
@@ -234,6 +270,22 @@ TEST_F(PathMapping, DriveLetterGoesThroughDosdevices) {
     EXPECT_EQ(Module1::UnixPathFromWindows("C:\\", prefix_.str()), driveC_);
     EXPECT_EQ(Module1::UnixPathFromWindows("C:\\Games\\Missing\\Sub", prefix_.str()),
               driveC_ + "/Games/Missing/Sub");
+}
+
+TEST_F(PathMapping, DotDotStopsAtTheDrivesRoot) {
+    EXPECT_EQ(Module1::UnixPathFromWindows("C:\\..\\..\\..\\Games\\EF2", prefix_.str()), game_);
+    EXPECT_EQ(Module1::UnixPathFromWindows("C:\\Games\\..\\..\\..", prefix_.str()), driveC_);
+    EXPECT_EQ(Module1::UnixPathFromWindows("C:\\Games\\.\\Gone\\..\\EF2\\.", prefix_.str()), game_);
+    EXPECT_EQ(Module1::UnixPathFromWindows("C:..\\..\\Games", prefix_.str()), driveC_ + "/Games");
+}
+
+TEST_F(PathMapping, ExtendedLengthPrefix) {
+    EXPECT_EQ(Module1::UnixPathFromWindows("\\\\?\\C:\\Games\\EF2", prefix_.str()), game_);
+    EXPECT_EQ(Module1::UnixPathFromWindows("\\\\?\\c:\\games\\ef2\\", prefix_.str()), game_);
+    EXPECT_EQ(Module1::UnixPathFromWindows("\\\\.\\C:\\Games\\EF2", prefix_.str()), game_);
+    EXPECT_EQ(Module1::UnixPathFromWindows("\\\\?\\C:\\..\\Games\\EF2", prefix_.str()), game_);
+    EXPECT_EQ(Module1::UnixPathFromWindows("\\\\?\\UNC\\server\\share\\", prefix_.str()),
+              "//server/share");
 }
 
 TEST_F(PathMapping, UnknownDriveAndPathsWithoutDrive) {

@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <regex>
@@ -19,6 +20,7 @@
 #include "Form1.h"
 #include "Peer.h"
 #include "QtTestSupport.h"
+#include "ServerForRun.h"
 #include "TempDir.h"
 
 namespace packwarden {
@@ -101,6 +103,23 @@ class Window : public ::testing::Test {
     bool WaitForMessage(std::size_t count, std::chrono::milliseconds limit) {
         return WaitFor([&] { return shell_.messages.size() >= count; }, limit);
     }
+    // Presses Launch again after the one message of a failure: the program must end with no
+    // further message, and the peer see the sender close behind the request.
+    ::testing::AssertionResult PressAgainAndSeeItThrough(Form1& form, const Peer& peer) {
+        Child<QPushButton>(form, "doit")->click();
+        if (!WaitFor([&] { return shell_.ends > 0 || shell_.messages.size() > 1; },
+                     std::chrono::seconds(8))) {
+            return ::testing::AssertionFailure() << "neither an end nor a message";
+        }
+        if (shell_.messages.size() != 1 || shell_.ends != 1) {
+            return ::testing::AssertionFailure()
+                   << "message: " << shell_.messages.back().text.toStdString();
+        }
+        if (!WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5))) {
+            return ::testing::AssertionFailure() << "the peer saw no close";
+        }
+        return ::testing::AssertionSuccess();
+    }
 
     TempDir prefix_;  // an empty Wine prefix: no registry
     ScopedEnv wine_{"WINEPREFIX", prefix_.str()};
@@ -135,6 +154,8 @@ TEST_F(Window, LayoutTextsAndLook) {
     EXPECT_EQ(Child<QFrame>(*form, "Line1")->geometry(), QRect(24, 208, 352, 1));
     EXPECT_EQ(Child<QFrame>(*form, "Line2")->geometry(), QRect(24, 280, 352, 1));
     EXPECT_EQ(Child<QLabel>(*form, "Picture1")->pixmap().size(), QSize(318, 57));
+    // High-density screens get the banner drawn at twice the size, not an enlarged copy.
+    EXPECT_EQ(QPixmap(":/packwarden/banner@2x.png").size(), QSize(636, 114));
 
     EXPECT_EQ(Child<QLabel>(*form, "Label1")->text(), "Elite Force II base folder path:");
     EXPECT_EQ(Child<QLabel>(*form, "Label2")->text(),
@@ -198,6 +219,35 @@ TEST_F(Window, FolderFieldShowsTheMappedInstallPath) {
     EXPECT_EQ(Child<QLineEdit>(*form, "path_to_ef2")->text().toStdString(), expected);
 }
 
+TEST_F(Window, BaseFolderWhoseNameIsNotUtf8IsScannedByItsBytes) {
+    // Drive D: is a folder named in Latin-1 ("\xC9" is E acute), as an old disk may hold.
+    const std::filesystem::path drive = games_.path() / "\xC9lite";
+    std::filesystem::create_directories(drive / "EF2" / "base");
+    std::ofstream(drive / "EF2" / "base" / "a.pk3") << "1234";
+    std::filesystem::create_directories(prefix_.path() / "dosdevices");
+    std::filesystem::create_directory_symlink(drive, prefix_.path() / "dosdevices" / "d:");
+    prefix_.Write("system.reg",
+                  "WINE REGISTRY Version 2\n\n[Software\\\\Activision\\\\Elite Force II] 1\n"
+                  "\"InstallPath\"=\"D:\\\\EF2\"\n");
+    Peer peer;
+    peer.Listen();
+    peer.Serve();
+    auto form = MakeForm(Loopback(peer.port()));
+    QLineEdit* field = Child<QLineEdit>(*form, "path_to_ef2");
+    const QString shown = field->text();
+    EXPECT_TRUE(shown.endsWith("/EF2/base")) << shown.toStdString();
+
+    Child<QPushButton>(*form, "doit")->click();
+    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0 || !shell_.messages.empty(); },
+                        std::chrono::seconds(5)));
+    ASSERT_TRUE(shell_.messages.empty()) << shell_.messages[0].text.toStdString();
+    EXPECT_EQ(field->text(), shown + "/");  // only the separator is added
+    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(Split(peer.received()).body,
+              "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()) +
+                  "&filename0=a.pk3&filesize0=4");
+}
+
 TEST_F(Window, SecondaryActions) {
     auto form = MakeForm(CentralServer{"localhost", 8123});
     QLineEdit* field = Child<QLineEdit>(*form, "path_to_ef2");
@@ -229,7 +279,10 @@ TEST_F(Window, LaunchPostsTheInventoryOpensTheSessionPageAndEnds) {
     // Through the environment and by name, as a player's mirror would be given.
     ScopedEnv server("PACKWARDEN_SERVER", "localhost:" + std::to_string(peer.port()));
     std::ostringstream diagnostics;
-    auto form = MakeForm(CentralServerFromEnvironment(diagnostics));
+    const std::optional<CentralServer> chosen = ServerForRun(shell_, diagnostics);
+    ASSERT_TRUE(chosen);
+    EXPECT_TRUE(diagnostics.str().empty());
+    auto form = MakeForm(*chosen);
     QLineEdit* field = Child<QLineEdit>(*form, "path_to_ef2");
     field->setText(QString::fromStdString(games_.str()));
 
@@ -265,6 +318,21 @@ TEST_F(Window, LaunchPostsTheInventoryOpensTheSessionPageAndEnds) {
     EXPECT_EQ(shell_.opened[0].toStdString(), "http://localhost:" + std::to_string(peer.port()) +
                                                   "/crewdock/sync.php?session=" + session +
                                                   "&version=2");
+}
+
+TEST_F(Window, UnusableServerOverrideIsShownAtStart) {
+    // A pasted value: its line end makes it unusable, and the central server must not stand in.
+    ScopedEnv server("PACKWARDEN_SERVER", "127.0.0.1:8080\r\n");
+    std::ostringstream diagnostics;
+    EXPECT_FALSE(ServerForRun(shell_, diagnostics));
+    ASSERT_EQ(shell_.messages.size(), 1u);
+    EXPECT_EQ(shell_.messages[0].icon, Shell::Icon::Critical);
+    const std::string shown = shell_.messages[0].text.toStdString();
+    const std::string start = "PACKWARDEN_SERVER=\"127.0.0.1:8080\\r\\n\" cannot be used: ";
+    EXPECT_EQ(shown.substr(0, start.size()), start);
+    EXPECT_NE(shown.find("Accepted forms: host, host:port, http://host[:port]/"),
+              std::string::npos);
+    EXPECT_EQ(diagnostics.str(), "packwarden: " + shown + "\n");
 }
 
 TEST_F(Window, RefusedConnectionTimesOutAndASecondPressStartsAgain) {
@@ -322,13 +390,17 @@ TEST_F(Window, ConnectionCompletingAfterTheTimeOutStillSends) {
     EXPECT_EQ(shell_.messages.size(), 1u);
 }
 
-TEST_F(Window, MissingFolderShowsItsMessageAndKeepsTheWindow) {
+TEST_F(Window, MissingFolderShowsItsMessageAndAPressAfterCorrectingItSendsOnTheOpenConnection) {
+    games_.Write("a.pk3", "123");
     Peer peer;
     peer.Listen();
     peer.Serve(true, "HTTP/1.0 400 Bad Request\r\n\r\n");  // a reply nobody reads
-    auto form = MakeForm(Loopback(peer.port()));
-    Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str() + "/none"));
-    Child<QPushButton>(*form, "doit")->click();
+    // By name, as the central server is given.
+    auto form = MakeForm(CentralServer{"localhost", peer.port()});
+    QLineEdit* field = Child<QLineEdit>(*form, "path_to_ef2");
+    QPushButton* doit = Child<QPushButton>(*form, "doit");
+    field->setText(QString::fromStdString(games_.str() + "/none"));
+    doit->click();
     ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(5)));
     EXPECT_EQ(shell_.messages[0].text, "Couldn't open base folder");
     EXPECT_EQ(shell_.messages[0].icon, Shell::Icon::Critical);
@@ -338,12 +410,34 @@ TEST_F(Window, MissingFolderShowsItsMessageAndKeepsTheWindow) {
     EXPECT_EQ(form->Socket().State(), StateConnected);
     EXPECT_TRUE(peer.received().empty());
 
-    // Pressing again goes nowhere (the poll has stopped) and times out as any attempt does.
+    // The player corrects the folder and presses again: the connection still open carries it.
+    field->setText(QString::fromStdString(games_.str()));
+    ASSERT_TRUE(PressAgainAndSeeItThrough(*form, peer));
+    EXPECT_EQ(peer.connections(), 1);
+    EXPECT_EQ(Split(peer.received()).body,
+              "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()) +
+                  "&filename0=a.pk3&filesize0=3");
+}
+
+TEST_F(Window, APressAfterTheServerDroppedTheIdleConnectionConnectsAnew) {
+    games_.Write("a.pk3", "123");
+    Peer peer;
+    peer.Listen();
+    peer.Serve(true, {}, std::chrono::milliseconds(300));  // closes after 300 ms
+    auto form = MakeForm(CentralServer{"localhost", peer.port()});
+    QLineEdit* field = Child<QLineEdit>(*form, "path_to_ef2");
+    field->setText(QString::fromStdString(games_.str() + "/none"));
     Child<QPushButton>(*form, "doit")->click();
-    ASSERT_TRUE(WaitForMessage(2, std::chrono::seconds(8)));
-    EXPECT_EQ(shell_.messages[1].text, "Couldn't connect");
-    EXPECT_EQ(shell_.ends, 0);
-    EXPECT_TRUE(form->isVisible());
+    ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(5)));
+    EXPECT_EQ(shell_.messages[0].text, "Couldn't open base folder");
+    ASSERT_TRUE(WaitFor([&] { return peer.finished() && form->Socket().State() != StateConnected; },
+                        std::chrono::seconds(5)));
+
+    peer.Serve();
+    field->setText(QString::fromStdString(games_.str()));
+    ASSERT_TRUE(PressAgainAndSeeItThrough(*form, peer));
+    EXPECT_EQ(peer.connections(), 2);
+    EXPECT_NE(Split(peer.received()).body.find("&filename0=a.pk3&filesize0=3"), std::string::npos);
 }
 
 TEST_F(Window, BrowserThatFailsToOpenIsReportedWithTheAddress) {
@@ -366,6 +460,21 @@ TEST_F(Window, BrowserThatFailsToOpenIsReportedWithTheAddress) {
     // The request itself went out whole.
     ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
     EXPECT_EQ(Split(peer.received()).tail, "\r\n");
+
+    // A second press syncs again on a new connection, under a new session.
+    const std::size_t first = peer.received().size();
+    shell_.openSucceeds = true;
+    peer.Serve();
+    ASSERT_TRUE(PressAgainAndSeeItThrough(*form, peer));
+    EXPECT_EQ(peer.connections(), 2);
+    EXPECT_EQ(Split(peer.received().substr(first)).body,
+              "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()));
+    ASSERT_EQ(shell_.opened.size(), 2u);
+    EXPECT_EQ(shell_.opened[1].toStdString(),
+              QString("http://127.0.0.1:%1/crewdock/sync.php?session=%2&version=2")
+                  .arg(peer.port())
+                  .arg(form->SessionNumber())
+                  .toStdString());
 }
 
 // Fills the game folder with enough long names that the request (about 7 MB encoded) is far

@@ -10,61 +10,17 @@ packwarden=$1
 crewdock=$2
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../scripts/lib/demo.sh"
+. "$here/lib.sh"
 
-work=$(mktemp -d)
-pids=()
-cleanup() {
-    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-    wait 2>/dev/null || true
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "FAIL: $*" >&2; for f in "$work"/*.log; do echo "--- $f" >&2; cat "$f" >&2; done; exit 1; }
-
+e2e_begin
 make_demo "$work/demo"
 start_crewdock "$crewdock" "$work/demo/catalog" "$work/crewdock.log" || fail "crewdock-dev did not start"
 pids+=("$CREWDOCK_PID")
-
-# A private X server on the first free display number.
-exec 3> "$work/display"
-Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
-pids+=($!)
-exec 3>&-
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-[ -s "$work/display" ] || fail "Xvfb did not start"
-export DISPLAY=":$(head -n1 "$work/display")"
-
-# The stand-in browser: records the address it is asked to open.
-mkdir -p "$work/bin"
-cat > "$work/bin/xdg-open" <<OPENER
-#!/bin/sh
-printf '%s\n' "\$1" >> "$work/opened"
-OPENER
-chmod +x "$work/bin/xdg-open"
-export PATH="$work/bin:$PATH" BROWSER="$work/bin/xdg-open"
-unset XDG_CURRENT_DESKTOP KDE_FULL_SESSION GNOME_DESKTOP_SESSION_ID DESKTOP_SESSION
+start_xvfb
+install_opener
 
 export WINEPREFIX="$work/demo/prefix" PACKWARDEN_SERVER="127.0.0.1:$CREWDOCK_PORT"
-export QT_QPA_PLATFORM=xcb
-"$packwarden" > "$work/packwarden.log" 2>&1 &
-app=$!
-pids+=("$app")
-
-wid=$(timeout 20 xdotool search --sync --onlyvisible --name '^Torvane Packwarden$' | head -n1) ||
-    fail "the window did not appear"
-xdotool windowfocus --sync "$wid" 2>/dev/null || xdotool windowfocus "$wid"
-sleep 0.3
-xdotool key --clearmodifiers alt+l
-
-status=""
-for _ in $(seq 200); do
-    if ! kill -0 "$app" 2>/dev/null; then
-        wait "$app" && status=0 || status=$?
-        break
-    fi
-    sleep 0.1
-done
-[ -n "$status" ] || fail "packwarden did not end within 20 s of the press"
+press_launch "$packwarden"
 [ "$status" -eq 0 ] || fail "packwarden exited with status $status"
 
 # The opener runs detached from the program, so it may write a moment after the program ended.

@@ -70,13 +70,21 @@ class RegistryBounds : public ::testing::Test {
     std::string previous_;
 };
 
-TEST_F(RegistryBounds, OverlongLinesAndOversizedFilesAreRefusedNotRead) {
+TEST_F(RegistryBounds, OverlongLinesAreSkippedAndOversizedFilesRefusedNotRead) {
     const std::string good = "WINE REGISTRY Version 2\n[Software\\\\A]\n\"v\"=\"ok\"\n";
     std::string result = "kept";
     {
-        // A line of more than a mebibyte before the key: not a registry this reader trusts.
+        // A line of more than a mebibyte before the key is passed over, unread.
         std::ofstream(File()) << "WINE REGISTRY Version 2\n;" << std::string(1 << 20, 'x')
                               << "\n[Software\\\\A]\n\"v\"=\"ok\"\n";
+    }
+    ASSERT_TRUE(Read(result));
+    EXPECT_EQ(result, "ok");
+    result = "kept";
+    {
+        // An overlong header still ends the key before it; its values are no one's.
+        std::ofstream(File()) << "WINE REGISTRY Version 2\n[Software\\\\A]\n["
+                              << std::string(1 << 20, 'A') << "]\n\"v\"=\"ok\"\n";
     }
     EXPECT_FALSE(Read(result));
     EXPECT_EQ(result, "kept");
@@ -86,6 +94,7 @@ TEST_F(RegistryBounds, OverlongLinesAndOversizedFilesAreRefusedNotRead) {
                               << std::string((1 << 20) + 1, ' ') << "42\n";
     }
     EXPECT_FALSE(Read(result));
+    EXPECT_EQ(result, "kept");
     { std::ofstream(File()) << good; }
     ASSERT_TRUE(Read(result));
     EXPECT_EQ(result, "ok");

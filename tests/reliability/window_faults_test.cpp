@@ -44,7 +44,14 @@ using packwarden::testsupport::WaitFor;
 // A server on 127.0.0.1 that misbehaves in one chosen way, in a thread of its own.
 class FaultyServer {
   public:
-    enum class Mode { NeverRead, ResetAfterSome, CloseAtOnce, AcceptLate };
+    enum class Mode {
+        NeverRead,
+        ResetAfterSome,
+        CloseAtOnce,
+        AcceptLate,
+        ReadSlowly,
+        StallThenRead
+    };
 
     explicit FaultyServer(Mode mode, int receiveBuffer = 0) {
         if (receiveBuffer > 0) {
@@ -104,6 +111,28 @@ class FaultyServer {
             case Mode::CloseAtOnce:
                 connection.reset();
                 break;
+            case Mode::ReadSlowly:
+                // 32 KiB every 20 ms: steady progress, but far slower than the network.
+                while (!stop_) {
+                    char some[32768];
+                    pollfd p{connection.get(), POLLIN, 0};
+                    if (::poll(&p, 1, 5000) != 1) {
+                        break;
+                    }
+                    const ssize_t n = ::recv(connection.get(), some, sizeof some, 0);
+                    if (n <= 0) {
+                        break;
+                    }
+                    {
+                        std::lock_guard lock(mutex_);
+                        received_.append(some, static_cast<std::size_t>(n));
+                    }
+                    Sleep(20ms);
+                }
+                break;
+            case Mode::StallThenRead:
+                Sleep(3s);
+                [[fallthrough]];
             case Mode::AcceptLate: {
                 std::string all = ReadAll(connection.get(), 10s);
                 std::lock_guard lock(mutex_);
@@ -167,6 +196,41 @@ TEST_F(WindowFaults, ServerThatNeverReadsEndsInTheSendMessageAfterTheFlushBound)
     EXPECT_TRUE(shell_.opened.empty());
     EXPECT_TRUE(form->isEnabled());  // usable again after the bounded wait
     EXPECT_TRUE(form->isVisible());
+}
+
+// The flush limit measures progress: a server that keeps reading, however slowly, gets the whole
+// request; one that stops is given up on, and what is left of the request never reaches it.
+TEST_F(WindowFaults, SlowButSteadyServerGetsTheWholeRequestPastTheFlushLimit) {
+    // A request of about 9 MB, and a bound of 2 s without progress. The network's own queue
+    // (up to 4 MB here) makes the program see progress in steps of about a third of it.
+    ManyPackages(12000);
+    FaultyServer server(FaultyServer::Mode::ReadSlowly);
+    const auto start = std::chrono::steady_clock::now();
+    auto form = Launch(server.port(), 2s);
+    ASSERT_TRUE(WaitFor([&] { return Settled(); }, 60s));
+    EXPECT_TRUE(shell_.messages.empty()) << shell_.messages.front();
+    EXPECT_EQ(shell_.ends, 1);
+    EXPECT_GT(std::chrono::steady_clock::now() - start, 2s) << "the request went out too fast";
+    form.reset();  // as the program does at its end
+    EXPECT_TRUE(MSocketSupport::FinishPendingCloses(30s));
+    ASSERT_TRUE(WaitFor([&] { return server.done(); }, 30s));
+    const std::string request = server.received();
+    ASSERT_GT(request.size(), 8000000u);
+    EXPECT_EQ(request.substr(request.size() - 2), "\r\n");
+    EXPECT_NE(request.find("&filename11999="), std::string::npos);
+}
+
+TEST_F(WindowFaults, GivingUpOnTheSendDropsTheRestOfTheRequest) {
+    ManyPackages(6000);
+    FaultyServer server(FaultyServer::Mode::StallThenRead, 4096);
+    auto form = Launch(server.port(), 1000ms);
+    ASSERT_TRUE(WaitFor([&] { return Settled(); }, 15s));
+    EXPECT_EQ(shell_.messages, std::vector<std::string>{"Couldn't send data"});
+    EXPECT_EQ(form->Socket().State(), StateClosed);
+    EXPECT_EQ(form->Socket().SendBufferSize(), 0u);
+    // The server wakes up and reads: it finds a broken request, not the whole of it.
+    ASSERT_TRUE(WaitFor([&] { return server.done(); }, 20s));
+    EXPECT_EQ(server.received().find("&filename5999="), std::string::npos);
 }
 
 TEST_F(WindowFaults, ServerResettingMidRequestIsASendFailure) {

@@ -26,7 +26,11 @@
 //   OnConnect; after SendData, OnSendProgress (one or more) then OnSendComplete;
 //   OnDataArrival for each arrival; when the peer closes, OnDataArrival for data still waiting,
 //   then OnClose (State 0, no handle). Received data must be taken inside OnDataArrival:
-//   the teardown empties the receive buffer before OnClose.
+//   the teardown empties the receive buffer before OnClose. A peer's close may be a half-close
+//   (it has finished sending and still reads): when it comes while bytes of ours are still
+//   being sent, they go out first, with their events, and OnClose follows the first
+//   OnSendComplete after which the owner sent nothing more, so a server streaming a reply in
+//   pieces from OnSendComplete finishes it.
 //
 // Closing without loss: a close never throws away bytes already handed to SendData. When the
 // object lets go of an established stream connection (CloseSocket, the teardown after the
@@ -261,6 +265,9 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // Offers SendBuffer, or, when it is empty, `fresh` (the caller's bytes, read in place).
     void SendBufferedData(std::string_view fresh = {});
     void DestroySocket();
+    // Queues a write notification for this object: the loop then sends what waits, or finds
+    // that nothing can be sent any more.
+    void PostWriteCheck();
     // Datagrams whose sending failed: the oldest waiting one, or all that wait for a lookup.
     void DropFirstDatagram();
     void DropWaitingDatagrams();
@@ -346,6 +353,7 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     bool readSuspended_ = false;     // a read notification was left unanswered at the bound
     bool closePending_ = false;      // the peer's close waits for room in the receive buffer
     bool peerClosed_ = false;        // the peer's stream has been read to its end
+    bool closeAfterSend_ = false;    // the peer closed while ours was still being sent
     bool abortive_ = false;          // Abort: no lingering
 };
 
