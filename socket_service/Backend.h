@@ -48,7 +48,12 @@ bool Post(int32_t window, uint32_t message, int32_t wParam, int32_t lParam);
 // returns 0, or returns a Winsock error number.
 int32_t StartLookup(const std::string& hostName, const std::shared_ptr<LookupBuffer>& buffer,
                     int32_t& task);
-// Blocks until work may be pending or `timeoutMs` passes (RunUntil's wait).
+// ProcessPending's work. It stops after a bounded number of rounds while handlers keep
+// queueing records; `announce` then makes the channel readable for the rest, which an
+// embedding loop needs and RunUntil, which comes straight back, does not.
+void Drain(bool announce);
+// Blocks until work may be pending or `timeoutMs` passes (RunUntil's wait); does not block
+// while records are queued.
 void WaitForWork(int timeoutMs);
 // Makes the loop call ExpireLingeringCloses at `when` (or earlier, if an earlier wake-up is
 // set: whoever it wakes looks again).

@@ -94,6 +94,14 @@ bool PostChannelRecord(int32_t window, uint32_t message, int32_t wParam, int32_t
     return detail::backend::Post(window, message, wParam, lParam);
 }
 
+bool PostSocketRecord(int32_t socketHandle, int32_t eventCode) {
+    const auto& st = State();
+    if (st.window == 0) {
+        return false;
+    }
+    return detail::backend::Post(st.window, st.winsockMessage, socketHandle, eventCode);
+}
+
 int32_t SocketWindowProc(int32_t window, uint32_t message, int32_t wParam, int32_t lParam) {
     auto& st = State();
     if (message != 0 && message == st.winsockMessage) {
@@ -135,13 +143,19 @@ bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeo
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + timeout;
     for (;;) {
-        ProcessPending();
+        // Records left after a drain's last round are seen by the wait below, which does not
+        // block for them: no wake-up needed on the way, only when this returns (the caller's
+        // loop may block next).
+        detail::backend::Drain(false);
         if (done()) {
+            AnnouncePending();
             return true;
         }
         const auto left = deadline - Clock::now();
         if (left <= Clock::duration::zero()) {
-            return done();
+            const bool result = done();
+            AnnouncePending();
+            return result;
         }
         // Round up, so a sub-millisecond remainder still waits instead of spinning.
         const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();

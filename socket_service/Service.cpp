@@ -7,11 +7,6 @@ namespace MSocketSupport {
 
 namespace detail {
 
-ServiceState& State() {
-    static ServiceState state;
-    return state;
-}
-
 void ReleaseService() {
     auto& st = State();
     if (st.libraryStarted) {

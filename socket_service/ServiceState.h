@@ -32,7 +32,11 @@ struct ServiceState {
     bool releaseAfterCloses = false;
 };
 
-ServiceState& State();
+// Inline, so that the hot paths pay one guard check rather than a call.
+inline ServiceState& State() {
+    static ServiceState state;
+    return state;
+}
 
 std::string StartupFailureText(int32_t code);
 void RecordError(int32_t number, const char* source);

@@ -48,14 +48,9 @@ bool SocketTable::Remove(int32_t handle) {
     return true;
 }
 
-std::shared_ptr<SocketEventSink> SocketTable::Find(int32_t handle) const {
-    if (!Contains(handle)) {
-        return nullptr;
-    }
-    if (handle >= DirectLimit) {
-        return large_.at(handle).lock();
-    }
-    return entries_[static_cast<std::size_t>(handle)].object.lock();
+std::shared_ptr<SocketEventSink> SocketTable::FindLarge(int32_t handle) const {
+    auto it = large_.find(handle);
+    return it == large_.end() ? nullptr : it->second.lock();
 }
 
 int32_t LookupTable::NewTask() {

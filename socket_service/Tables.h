@@ -24,9 +24,17 @@ class SocketTable {
     bool Add(int32_t handle, std::weak_ptr<SocketEventSink> object);
     // False when the handle is not present.
     bool Remove(int32_t handle);
-    std::shared_ptr<SocketEventSink> Find(int32_t handle) const;
+    // Every dispatch: one bounds check and the lock (an unused entry's reference is empty).
+    std::shared_ptr<SocketEventSink> Find(int32_t handle) const {
+        if (handle >= 0 && static_cast<std::size_t>(handle) < entries_.size()) {
+            return entries_[static_cast<std::size_t>(handle)].object.lock();
+        }
+        return handle >= DirectLimit ? FindLarge(handle) : nullptr;
+    }
 
   private:
+    std::shared_ptr<SocketEventSink> FindLarge(int32_t handle) const;
+
     static constexpr int32_t DirectLimit = 1 << 16;
     struct Entry {
         bool used = false;

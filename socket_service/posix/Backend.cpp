@@ -13,10 +13,12 @@
 
 namespace MSocketSupport::detail {
 
-PosixService& Posix() {
-    static PosixService service;
-    return service;
-}
+namespace {
+
+// Rounds of collection and dispatch in one ProcessPending while handlers keep queueing records.
+constexpr int MaxRoundsPerDrain = 16;
+
+}  // namespace
 
 namespace backend {
 
@@ -99,33 +101,15 @@ void WaitForWork(int timeoutMs) {
     Posix().channel.Wait(timeoutMs);
 }
 
-}  // namespace backend
-
-}  // namespace MSocketSupport::detail
-
-namespace MSocketSupport {
-
-using detail::Posix;
-using detail::State;
-
-namespace {
-
-// Rounds of collection and dispatch in one ProcessPending while handlers keep queueing records.
-constexpr int MaxRoundsPerDrain = 16;
-
-}  // namespace
-
-int ChannelFd() {
-    return Posix().channel.Fd();
-}
-
-void ProcessPending() {
+void Drain(bool announce) {
     auto& st = State();
     auto& px = Posix();
     // Whatever is queued from here on is dispatched before this returns (or announced, below).
-    const detail::Channel::DrainScope draining(px.channel);
+    const Channel::DrainScope draining(px.channel);
     auto takeCompletions = [&st, &px] {
-        px.resolver.TakeCompleted(px.completions);
+        if (!px.resolver.TakeCompleted(px.completions)) {
+            return;
+        }
         for (const auto& done : px.completions) {
             px.channel.Push({st.window, st.resolveMessage, done.task,
                              static_cast<int32_t>(done.error << 16), 0});
@@ -140,7 +124,7 @@ void ProcessPending() {
             takeCompletions();
         }
         if (px.channel.TakeTimerFired()) {
-            detail::ExpireLingeringCloses();
+            ExpireLingeringCloses();
         }
         // What handlers queued in the last round (and the completions) go behind the readiness
         // just collected.
@@ -150,7 +134,7 @@ void ProcessPending() {
         // sender whose every completion sends again cannot keep the other sockets waiting.
         std::size_t batch = px.channel.Size();
         // Each record is popped before it is dispatched, so a handler may run a nested loop.
-        detail::Record record;
+        Record record;
         while (batch-- > 0 && px.channel.Pop(record)) {
             if (record.window == 0 || record.window != st.window) {
                 continue;
@@ -165,11 +149,30 @@ void ProcessPending() {
             return;
         }
         if (round == MaxRoundsPerDrain) {
-            // The embedding loop gets its turn; the descriptor stays readable for the rest.
-            px.channel.Announce();
+            // The caller's loop gets its turn; the descriptor stays readable for the rest.
+            if (announce) {
+                px.channel.Announce();
+            }
             return;
         }
     }
+}
+
+}  // namespace backend
+
+}  // namespace MSocketSupport::detail
+
+namespace MSocketSupport {
+
+using detail::Posix;
+using detail::State;
+
+int ChannelFd() {
+    return Posix().channel.Fd();
+}
+
+void ProcessPending() {
+    detail::backend::Drain(true);
 }
 
 void AnnouncePending() {

@@ -111,13 +111,6 @@ void Channel::Wake() const {
     [[maybe_unused]] auto written = ::write(wake_.Get(), &one, sizeof one);
 }
 
-Channel::Slot* Channel::Find(int fd) {
-    if (fd < 0 || static_cast<std::size_t>(fd) >= slots_.size()) {
-        return nullptr;
-    }
-    return &slots_[static_cast<std::size_t>(fd)];
-}
-
 Channel::Slot& Channel::At(int fd) {
     const auto index = static_cast<std::size_t>(fd);
     if (index >= slots_.size()) {
@@ -128,13 +121,6 @@ Channel::Slot& Channel::At(int fd) {
         slots_.resize(size);
     }
     return slots_[index];
-}
-
-uint32_t Channel::Generation(int fd) const {
-    if (fd < 0 || static_cast<std::size_t>(fd) >= slots_.size()) {
-        return 0;
-    }
-    return slots_[static_cast<std::size_t>(fd)].generation;
 }
 
 void Channel::Reset(int fd, Phase phase) {
@@ -310,7 +296,11 @@ void Channel::AcceptDeferred(int listener) {
 void Channel::ReceiveDone(int fd) {
     if (Slot* slot = Find(fd)) {
         slot->armRead = true;
-        Changed(fd);
+        // No phase's interest follows the flag (see Interest): only a parked socket, or one
+        // the set does not hold, needs looking at again.
+        if (slot->parked || !slot->inSet) {
+            Changed(fd);
+        }
     }
 }
 
@@ -348,10 +338,14 @@ bool Channel::HandleSocket(int fd, uint32_t events, int32_t window, uint32_t mes
     }
     Slot& slot = *found;
     bool queued = false;
+    // Only reading and accepting were disarmed, which no interest follows (see Interest): the
+    // set needs no update. Anything else that queues sets this.
+    bool reconsider = false;
     auto queue = [&](int32_t code, int32_t error) {
         // Collected readiness goes straight into the FIFO (see Push for the others).
         queue_.Push({window, message, fd, code | (error << 16), slot.generation});
         queued = true;
+        reconsider = reconsider || (code != FD_READ && code != FD_ACCEPT);
     };
     const bool failed = (events & EPOLLERR) != 0;
     // One pass queues FD_CONNECT, FD_WRITE, FD_READ, FD_ACCEPT, then FD_CLOSE last.
@@ -427,6 +421,9 @@ bool Channel::HandleSocket(int fd, uint32_t events, int32_t window, uint32_t mes
     }
     if (queued) {
         slot.queuedIn = collection_;
+        if (!reconsider) {
+            return true;
+        }
     } else if (slot.queuedIn == collection_) {
         // Reported again before its records were dispatched; their dispatch re-arms it.
         return false;

@@ -96,7 +96,12 @@ class Channel {
     int32_t Watch(int fd, int32_t window, uint32_t message);
     // Deregistration: out of the set; queued records for it are dropped.
     void Unwatch(int fd);
-    uint32_t Generation(int fd) const;
+    uint32_t Generation(int fd) const {
+        if (fd < 0 || static_cast<std::size_t>(fd) >= slots_.size()) {
+            return 0;
+        }
+        return slots_[static_cast<std::size_t>(fd)].generation;
+    }
 
     // Flag changes made by the platform calls.
     void SocketCreated(int fd, bool datagram);
@@ -137,7 +142,12 @@ class Channel {
         uint32_t generation;
     };
 
-    Slot* Find(int fd);
+    Slot* Find(int fd) {
+        if (fd < 0 || static_cast<std::size_t>(fd) >= slots_.size()) {
+            return nullptr;
+        }
+        return &slots_[static_cast<std::size_t>(fd)];
+    }
     Slot& At(int fd);
     void Reset(int fd, Phase phase);
     uint32_t Interest(const Slot& slot) const;

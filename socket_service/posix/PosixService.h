@@ -19,6 +19,10 @@ struct PosixService {
     Resolver resolver;
 };
 
-PosixService& Posix();
+// Inline, like State(): the platform calls reach the channel through it on every event.
+inline PosixService& Posix() {
+    static PosixService service;
+    return service;
+}
 
 }  // namespace MSocketSupport::detail

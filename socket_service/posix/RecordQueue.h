@@ -1,5 +1,6 @@
 // The channel's FIFO: a ring buffer that only allocates when it grows, so that steady-state
-// traffic queues and dispatches records without touching the heap.
+// traffic queues and dispatches records without touching the heap. Its size is a power of
+// two, so a position wraps with a mask rather than a division.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +19,7 @@ class RecordQueue {
         if (count_ == slots_.size()) {
             Grow();
         }
-        slots_[(head_ + count_) % slots_.size()] = value;
+        slots_[(head_ + count_) & (slots_.size() - 1)] = value;
         ++count_;
     }
 
@@ -27,7 +28,7 @@ class RecordQueue {
             return false;
         }
         out = slots_[head_];
-        head_ = (head_ + 1) % slots_.size();
+        head_ = (head_ + 1) & (slots_.size() - 1);
         --count_;
         return true;
     }
@@ -36,7 +37,7 @@ class RecordQueue {
     void Grow() {
         std::vector<T> bigger(slots_.empty() ? 64 : slots_.size() * 2);
         for (std::size_t i = 0; i < count_; ++i) {
-            bigger[i] = slots_[(head_ + i) % slots_.size()];
+            bigger[i] = slots_[(head_ + i) & (slots_.size() - 1)];
         }
         slots_ = std::move(bigger);
         head_ = 0;

@@ -97,10 +97,17 @@ int32_t Resolver::Start(int32_t task, std::string hostName, std::shared_ptr<Look
     return 0;
 }
 
-void Resolver::TakeCompleted(std::vector<Completion>& out) {
+bool Resolver::TakeCompleted(std::vector<Completion>& out) {
     out.clear();
+    // Every drain asks; the lock is taken only when a lookup has finished. One that finishes
+    // after this look writes the wake-up descriptor, so the next collection asks again.
+    if (finished_.load(std::memory_order_acquire) == 0) {
+        return false;
+    }
     std::lock_guard lock(mutex_);
     out.swap(done_);
+    finished_.store(0, std::memory_order_relaxed);
+    return !out.empty();
 }
 
 void Resolver::Run() {
@@ -117,6 +124,7 @@ void Resolver::Run() {
         job.buffer.reset();
         lock.lock();
         done_.push_back({job.task, error});
+        finished_.store(done_.size(), std::memory_order_release);
         const uint64_t one = 1;
         [[maybe_unused]] auto written = ::write(wakeFd_, &one, sizeof one);
     }

@@ -5,6 +5,7 @@
 // result is read on the channel's thread once the completion has been taken from here.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -35,8 +36,9 @@ class Resolver {
 
     // Queues a lookup; starts the worker on first use. Returns 0 or a Winsock error number.
     int32_t Start(int32_t task, std::string hostName, std::shared_ptr<LookupBuffer> buffer);
-    // Moves the finished lookups into `out` (which is cleared first).
-    void TakeCompleted(std::vector<Completion>& out);
+    // Moves the finished lookups into `out` (which is cleared first); false when there were
+    // none.
+    bool TakeCompleted(std::vector<Completion>& out);
 
     // The lookup itself, synchronous; exposed for the worker and for tests.
     static int32_t Lookup(const std::string& hostName, LookupBuffer& buffer);
@@ -55,6 +57,8 @@ class Resolver {
     std::condition_variable wanted_;
     std::deque<Job> jobs_;
     std::vector<Completion> done_;
+    // done_.size(), readable without the lock.
+    std::atomic<std::size_t> finished_{0};
     bool stopping_ = false;
     std::thread worker_;
 };

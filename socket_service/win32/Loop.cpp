@@ -74,6 +74,11 @@ void AnnouncePending() {
 
 namespace detail::backend {
 
+void Drain(bool) {
+    // Nothing to announce: every loop of the thread sees the queued messages.
+    ProcessPending();
+}
+
 void WaitForWork(int timeoutMs) {
     // Wakes for messages already in the queue too, not only for new ones.
     ::MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(timeoutMs), QS_ALLINPUT,

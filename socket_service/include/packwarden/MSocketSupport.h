@@ -167,6 +167,9 @@ bool DestroySocketWindow();
 // became readable meanwhile is served first. False when the channel cannot take it (no such
 // window).
 bool PostChannelRecord(int32_t window, uint32_t message, int32_t wParam, int32_t lParam);
+// PostChannelRecord(SocketWindow(), WinsockMessage(), socketHandle, eventCode): a socket
+// object's own notification for its handle (the FD_WRITE after a full send, say).
+bool PostSocketRecord(int32_t socketHandle, int32_t eventCode);
 
 // Routes one record. Socket events go to PostSocketEvent of the object registered under wParam,
 // lookup completions to PostGetHostEvent; other kinds go to the previous procedure (see
