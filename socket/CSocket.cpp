@@ -9,7 +9,9 @@ namespace Platform = MSocketSupport::Platform;
 using namespace detail;
 
 std::shared_ptr<CSocket> CSocket::Create() {
-    return std::make_shared<CSocket>(ConstructionKey());
+    auto socket = std::make_shared<CSocket>(ConstructionKey());
+    socket->self_ = socket;
+    return socket;
 }
 
 CSocket::CSocket(ConstructionKey) : receiveLimit_(DefaultReceiveBufferLimit) {

@@ -24,14 +24,18 @@ uint8_t* SharedReceiveArea(std::size_t size) {
     return area.get();
 }
 
+[[noreturn]] void ThrowTypeMismatch(const char* source) {
+    throw MSocketSupport::SocketError(13, source, "Type mismatch");
+}
+
 // A type code or length argument as a number; Empty and Null count as absent.
-std::optional<double> NumericArgument(const Variant& v, const char* source) {
+inline std::optional<double> NumericArgument(const Variant& v, const char* source) {
     if (v.IsEmpty() || v.Type() == vbNull) {
         return std::nullopt;
     }
     const auto n = v.ToNumber();
     if (!n) {
-        throw MSocketSupport::SocketError(13, source, "Type mismatch");
+        ThrowTypeMismatch(source);
     }
     return n;
 }
@@ -75,9 +79,7 @@ void CSocket::ResumeReading() {
     if (m_.SocketHandle != -1) {
         // The notification left unanswered is answered now, from the loop, as it would have
         // been: its receive re-arms the next one.
-        MSocketSupport::PostChannelRecord(MSocketSupport::SocketWindow(),
-                                          MSocketSupport::WinsockMessage(), m_.SocketHandle,
-                                          MSocketSupport::FD_READ);
+        MSocketSupport::PostSocketRecord(m_.SocketHandle, MSocketSupport::FD_READ);
     }
 }
 
@@ -150,27 +152,44 @@ void CSocket::ReceiveData(Variant& varData, bool peek, const Variant& varType,
             }
         }
     }
-    const std::string_view taken = m_.ReceiveBuffer.view().substr(0, take);
-
+    // Text unless a code says otherwise; a code outside the table leaves varData as it was
+    // (the bytes are taken regardless).
+    int32_t type = vbString;
+    bool known = true;
     if (const auto code = NumericArgument(varType, "CSocket.ReceiveData")) {
-        // A code outside the table leaves varData as it was; the bytes are taken regardless.
         const double c = *code;
-        if (c == std::nearbyint(c) && c >= -2147483648.0 && c <= 2147483647.0) {
-            if (auto value = Variant::FromWireBytes(static_cast<int32_t>(c), taken)) {
-                varData = std::move(*value);
-            }
+        known = c == std::nearbyint(c) && c >= -2147483648.0 && c <= 2147483647.0;
+        type = known ? static_cast<int32_t>(c) : vbEmpty;
+    }
+    bool taken = false;
+    if (known && (type == vbString || type == vbByteArray)) {
+        if (!peek && take == length && HandOverFits(varData, length)) {
+            HandOverReceived(varData, type);
+            taken = true;
         }
-    } else {
-        varData = Variant(std::string(taken));
+        if (!taken) {
+            varData.AssignBytes(type, m_.ReceiveBuffer.view().substr(0, take));
+        }
+    } else if (known) {
+        if (auto value = Variant::FromWireBytes(type, m_.ReceiveBuffer.view().substr(0, take))) {
+            varData = std::move(*value);
+        }
     }
 
     if (!peek) {
-        m_.ReceiveBuffer.consume(take);
+        if (!taken) {
+            m_.ReceiveBuffer.consume(take);
+        }
         if (readSuspended_ && ReceiveRoom()) {
             ResumeReading();
         }
     }
     m_.BytesReceived = Clamp32(m_.ReceiveBuffer.size());
+}
+
+void CSocket::HandOverReceived(Variant& varData, int32_t type) {
+    std::string previous = varData.ExchangeStorage(type, m_.ReceiveBuffer.release());
+    m_.ReceiveBuffer.adopt(previous);
 }
 
 void CSocket::GetData(Variant& varData, const Variant& varType, const Variant& maxLen) {

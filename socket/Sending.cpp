@@ -1,6 +1,7 @@
 // CSocket: the send side. SendData appends to the send buffer and offers the whole buffer to
 // the network; what is not taken goes out on the next write notification.
 #include <algorithm>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -13,9 +14,16 @@ namespace Platform = MSocketSupport::Platform;
 using namespace detail;
 
 void CSocket::SendData(const Variant& varData) {
-    // A handler of OnSendProgress may release the owner's last reference.
-    const auto self = shared_from_this();
-    const SelfHold held(*this);
+    // A handler of OnSendProgress may release the owner's last reference. Inside a dispatch
+    // or another operation of this object a frame below already holds it (the common case:
+    // a reply sent from OnDataArrival); otherwise this call holds it. The reference and the
+    // SelfHold go together, or Abandoned() would count a frame that holds nothing.
+    std::shared_ptr<CSocket> self;
+    std::optional<SelfHold> held;
+    if (selfHolds_ == 0) {
+        self = shared_from_this();
+        held.emplace(*this);
+    }
     try {
         if (m_.Protocol != ProtocolTcp) {
             if (!EnsureSocket()) {
@@ -140,9 +148,7 @@ void CSocket::SendBufferedData(std::string_view fresh) {
                 ShutDownSending();  // CloseSocket came while these bytes waited
             }
             // OnSendComplete comes from the loop, after the caller has returned.
-            MSocketSupport::PostChannelRecord(MSocketSupport::SocketWindow(),
-                                              MSocketSupport::WinsockMessage(), handle,
-                                              MSocketSupport::FD_WRITE);
+            MSocketSupport::PostSocketRecord(handle, MSocketSupport::FD_WRITE);
         }
         RaiseSendProgress(static_cast<std::size_t>(sent), m_.SendBuffer.size());
 
@@ -155,9 +161,7 @@ void CSocket::SendBufferedData(std::string_view fresh) {
 }
 
 void CSocket::PostWriteCheck() {
-    MSocketSupport::PostChannelRecord(MSocketSupport::SocketWindow(),
-                                      MSocketSupport::WinsockMessage(), m_.SocketHandle,
-                                      MSocketSupport::FD_WRITE);
+    MSocketSupport::PostSocketRecord(m_.SocketHandle, MSocketSupport::FD_WRITE);
 }
 
 void CSocket::DropFirstDatagram() {

@@ -189,11 +189,8 @@ std::string Variant::AsString() const {
         case vbEmpty:
             return {};
         case vbString:
-            return std::get<std::string>(value_);
-        case vbByteArray: {
-            const auto& b = std::get<Bytes>(value_);
-            return std::string(b.begin(), b.end());
-        }
+        case vbByteArray:
+            return std::string(Payload());
         case vbBoolean:
             return std::get<int64_t>(value_) != 0 ? "True" : "False";
         case vbCurrency:
@@ -211,11 +208,11 @@ std::string Variant::AsString() const {
 }
 
 Variant::Bytes Variant::AsBytes() const {
-    if (type_ == vbByteArray) {
-        return std::get<Bytes>(value_);
+    if (const auto* b = std::get_if<Bytes>(&value_); b != nullptr && type_ == vbByteArray) {
+        return *b;
     }
-    if (type_ == vbString) {
-        const auto& s = std::get<std::string>(value_);
+    if (type_ == vbString || type_ == vbByteArray) {
+        const std::string_view s = Payload();
         return Bytes(s.begin(), s.end());
     }
     if (type_ == vbEmpty) {
@@ -292,14 +289,56 @@ Variant::Bytes Variant::WireBytes() const {
 }
 
 std::optional<std::string_view> Variant::WireView() const {
-    if (type_ == vbString) {
-        return std::string_view(std::get<std::string>(value_));
-    }
-    if (type_ == vbByteArray) {
-        const auto& bytes = std::get<Bytes>(value_);
-        return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    if (type_ == vbString || type_ == vbByteArray) {
+        return Payload();
     }
     return std::nullopt;
+}
+
+std::string_view Variant::Payload() const {
+    if (const auto* b = std::get_if<Bytes>(&value_)) {
+        return {reinterpret_cast<const char*>(b->data()), b->size()};
+    }
+    if (const auto* s = std::get_if<std::string>(&value_)) {
+        return *s;
+    }
+    return {};
+}
+
+void Variant::AssignBytes(int32_t varType, std::string_view bytes) {
+    type_ = varType == vbByteArray ? vbByteArray : vbString;
+    if (auto* b = std::get_if<Bytes>(&value_);
+        b != nullptr && type_ == vbByteArray && b->capacity() >= bytes.size()) {
+        b->assign(bytes.begin(), bytes.end());
+        return;
+    }
+    if (auto* s = std::get_if<std::string>(&value_)) {
+        s->assign(bytes);
+        return;
+    }
+    value_.emplace<std::string>(bytes);
+}
+
+std::string Variant::ExchangeStorage(int32_t varType, std::string&& storage) {
+    std::string previous;
+    if (auto* s = std::get_if<std::string>(&value_)) {
+        previous.swap(*s);
+        s->swap(storage);
+    } else {
+        value_.emplace<std::string>().swap(storage);
+    }
+    type_ = varType == vbByteArray ? vbByteArray : vbString;
+    return previous;
+}
+
+bool operator==(const Variant& a, const Variant& b) {
+    if (a.type_ != b.type_) {
+        return false;
+    }
+    if (a.type_ == vbByteArray) {
+        return a.Payload() == b.Payload();
+    }
+    return a.value_ == b.value_;
 }
 
 std::optional<Variant> Variant::FromWireBytes(int32_t varType, std::string_view bytes) {

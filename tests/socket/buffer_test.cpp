@@ -42,5 +42,51 @@ TEST(ByteBufferTest, PreparedRoomKeepsWhatIsWaitingAndOnlyCommittedBytesCount) {
     EXPECT_LE(b.size(), 256u);
 }
 
+// The hand-over: the readable bytes leave as a string of their own, also after a partial
+// consumption, and a string given back serves as the next block.
+TEST(ByteBufferTest, ReleasedBytesAreExactlyTheReadableOnesAndAnAdoptedStringIsRoom) {
+    ByteBuffer b;
+    b.append("headpayload");
+    b.consume(4);
+    const uint8_t* block = b.data() - 4;
+    std::string out = b.release();
+    EXPECT_EQ(out, "payload");
+    EXPECT_EQ(reinterpret_cast<const uint8_t*>(out.data()), block);  // no copy
+    EXPECT_TRUE(b.empty());
+    EXPECT_EQ(b.capacity(), 0u);
+
+    std::string back;
+    back.reserve(4096);
+    back = "old bytes";
+    const char* backData = back.data();
+    b.adopt(back);
+    EXPECT_TRUE(b.empty());
+    EXPECT_GE(b.capacity(), 4096u);
+    EXPECT_EQ(reinterpret_cast<const char*>(b.prepare(4096)), backData);
+    b.commit(3);
+    EXPECT_EQ(b.size(), 3u);
+    b.clear();
+
+    // Used as before, against a model.
+    std::string model;
+    std::mt19937 rng(5);
+    for (int i = 0; i < 500; ++i) {
+        const std::string chunk(rng() % 3000, static_cast<char>('a' + i % 26));
+        b.append(chunk);
+        model += chunk;
+        if (i % 7 == 0) {
+            ASSERT_EQ(b.release(), model);
+            model.clear();
+            std::string empty;
+            b.adopt(empty);
+        } else {
+            const std::size_t n = rng() % 2500;
+            b.consume(n);
+            model.erase(0, std::min(n, model.size()));
+        }
+        ASSERT_EQ(b.view(), model) << "step " << i;
+    }
+}
+
 }  // namespace
 }  // namespace packwarden

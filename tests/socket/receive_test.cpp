@@ -96,6 +96,49 @@ TEST(Receive, GetDataAndPeekDataForms) {
     EXPECT_EQ(c.socket->ReceiveBufferSize(), 4u);
 }
 
+// An owner that keeps one value: whole takes change storage with the receive buffer (the two
+// blocks go back and forth), partial takes and peeks copy, and a value the owner copied stays
+// what it was. The bound keeps the blocks' sizes steady, and reading resumes after each take.
+TEST(Receive, ReusedValueGetsEveryTakeWithoutCopiesAndKeepsValueSemantics) {
+    Connected c;
+    constexpr std::size_t piece = 100000;
+    c.socket->ReceiveBufferLimit(static_cast<int32_t>(piece));
+    Variant v;
+    std::vector<const char*> storage;
+    std::vector<Variant> copies;
+    for (std::size_t i = 0; i < 8; ++i) {
+        c.Receive(Pattern(piece, i * piece));
+        c.socket->GetData(v, i % 2 == 0 ? Variant() : Variant(int32_t{vbByteArray}));
+        ASSERT_EQ(v.Type(), i % 2 == 0 ? vbString : vbByteArray);
+        ASSERT_EQ(std::string(*v.WireView()), Pattern(piece, i * piece)) << "take " << i;
+        EXPECT_EQ(c.socket->BytesReceived(), 0);
+        storage.push_back(v.WireView()->data());
+        copies.push_back(v);
+    }
+    for (std::size_t i = 3; i < storage.size(); ++i) {
+        EXPECT_NE(storage[i], storage[i - 1]) << "take " << i;
+        EXPECT_EQ(storage[i], storage[i - 2]) << "take " << i;
+    }
+    for (std::size_t i = 0; i < copies.size(); ++i) {
+        EXPECT_EQ(std::string(*copies[i].WireView()), Pattern(piece, i * piece));
+    }
+
+    // A partial take and a peek after those: copies, and the rest stays for the next take.
+    c.Receive(Pattern(piece, 8 * piece));
+    c.socket->GetData(v, Variant(), 10);
+    EXPECT_EQ(v, Variant(Pattern(10, 8 * piece)));
+    EXPECT_EQ(c.socket->BytesReceived(), static_cast<int32_t>(piece - 10));
+    const Variant partial = v;
+    c.socket->PeekData(v, vbByteArray);
+    EXPECT_EQ(c.socket->ReceiveBufferSize(), piece - 10);
+    const std::string rest = Pattern(piece - 10, 8 * piece + 10);
+    EXPECT_EQ(v, Variant(Variant::Bytes(rest.begin(), rest.end())));
+    c.socket->GetData(v);
+    EXPECT_EQ(v, Variant(rest));
+    EXPECT_EQ(partial, Variant(Pattern(10, 8 * piece)));
+    EXPECT_EQ(c.socket->ReceiveBufferSize(), 0u);
+}
+
 TEST(Receive, PeerThatSendsAndClosesAtOnceDeliversEverythingBeforeOnClose) {
     Connected c;
     const std::string payload(3 << 20, 'p');

@@ -95,6 +95,47 @@ TEST(VariantWire, ShortInputIsZeroFilledLongInputIsCutAndUnknownCodesGiveNothing
     EXPECT_FALSE(Variant::FromWireBytes(vbEmpty, "abc"));
 }
 
+// The receivers' side: values filled in place or by an exchange of storage are ordinary
+// values, and a byte array compares by its bytes whichever form holds it.
+TEST(VariantStorage, FilledAndExchangedValuesAreOrdinaryValues) {
+    Variant v;
+    v.AssignBytes(vbByteArray, "abc");
+    EXPECT_EQ(v, Variant(Variant::Bytes{'a', 'b', 'c'}));
+    EXPECT_NE(v, Variant("abc"));
+    EXPECT_EQ(v.AsString(), "abc");
+    EXPECT_EQ(v.WireBytes(), (Variant::Bytes{'a', 'b', 'c'}));
+
+    // Storage the value has is reused; a copy taken before is not touched.
+    std::string block(1000, 'x');
+    const char* blockData = block.data();
+    v.ExchangeStorage(vbString, std::move(block));
+    EXPECT_EQ(v, Variant(std::string(1000, 'x')));
+    const Variant copy = v;
+    v.AssignBytes(vbString, "short");
+    EXPECT_EQ(v, Variant("short"));
+    EXPECT_EQ(v.WireView()->data(), blockData);
+    EXPECT_GE(v.StorageCapacity(), 1000u);
+    EXPECT_EQ(copy, Variant(std::string(1000, 'x')));
+
+    // The exchange hands back the storage (and bytes) the value had.
+    std::string previous = v.ExchangeStorage(vbByteArray, std::string("new"));
+    EXPECT_EQ(previous, "short");
+    EXPECT_EQ(previous.data(), blockData);
+    EXPECT_EQ(v, Variant(Variant::Bytes{'n', 'e', 'w'}));
+    // A value without such storage hands back nothing; a byte array built from Bytes keeps its
+    // own form when filled again.
+    Variant number(int32_t{5});
+    EXPECT_EQ(number.StorageCapacity(), 0u);
+    EXPECT_TRUE(number.ExchangeStorage(vbString, std::string("five")).empty());
+    EXPECT_EQ(number, Variant("five"));
+    Variant bytes(Variant::Bytes(64, 1));
+    bytes.AssignBytes(vbByteArray, "zz");
+    EXPECT_EQ(bytes.StorageCapacity(), 0u);
+    EXPECT_EQ(bytes, Variant(Variant::Bytes{'z', 'z'}));
+    bytes.AssignBytes(vbString, "text");
+    EXPECT_EQ(bytes, Variant("text"));
+}
+
 TEST(ByteBufferTest, ConsumesFromTheHeadAndKeepsOrderAcrossInterleavedUse) {
     ByteBuffer b;
     std::string model;

@@ -55,7 +55,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -262,6 +261,20 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     void ReadBufferSizes();
     int32_t RecvToBuffer();
     void ReceiveData(Variant& varData, bool peek, const Variant& varType, const Variant& maxLen);
+    // GetData's whole take as text or bytes: the receive buffer's block becomes the value's
+    // storage and the value's storage the next block, so an owner that keeps one value gets
+    // the bytes without a copy, and the two blocks go back and forth with nothing allocated.
+    // Not for a few bytes (a copy is cheaper than the exchange, and a value it fills once
+    // keeps its storage), nor when the bytes fill little of the block (the value would hold
+    // a large block for them) or the value's storage is far larger than the block (the
+    // socket would keep it).
+    bool HandOverFits(const Variant& varData, std::size_t length) const {
+        const std::size_t block = m_.ReceiveBuffer.capacity();
+        return length >= HandOverMinimum && length >= block / 8 &&
+               varData.StorageCapacity() / 2 <= block;
+    }
+    static constexpr std::size_t HandOverMinimum = 1024;
+    void HandOverReceived(Variant& varData, int32_t type);
     // Offers SendBuffer, or, when it is empty, `fresh` (the caller's bytes, read in place).
     void SendBufferedData(std::string_view fresh = {});
     void DestroySocket();
@@ -308,7 +321,8 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
       private:
         CSocket& socket_;
     };
-    bool Abandoned() const { return weak_from_this().use_count() <= selfHolds_; }
+    // A load, where weak_from_this() in a const member would lock and count.
+    bool Abandoned() const { return self_.use_count() <= selfHolds_; }
     // The owner to raise events to: null when there is none or nobody holds the object.
     CSocketEvents* Listener() const { return Abandoned() ? nullptr : owner_; }
 
@@ -317,36 +331,64 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     void RaiseDataArrival();
     void RaiseSendProgress(std::size_t sent, std::size_t remaining);
 
-    // Members, in their declaration order.
+    // The length of each datagram waiting in SendBuffer, oldest first. A stream never has
+    // one, and an empty queue owns no storage.
+    class DatagramQueue {
+      public:
+        bool empty() const { return head_ == lengths_.size(); }
+        std::size_t front() const { return lengths_[head_]; }
+        void push_back(std::size_t length) { lengths_.push_back(length); }
+        void pop_front() {
+            if (++head_ == lengths_.size()) {
+                clear();
+            } else if (head_ >= 32 && head_ * 2 >= lengths_.size()) {
+                // A queue that never empties does not grow without bound.
+                lengths_.erase(lengths_.begin(), lengths_.begin() + static_cast<long>(head_));
+                head_ = 0;
+            }
+        }
+        void clear() {
+            lengths_.clear();
+            head_ = 0;
+        }
+
+      private:
+        std::vector<std::size_t> lengths_;
+        std::size_t head_ = 0;
+    };
+
+    // Members. The fields every notification touches come first, together, ahead of the
+    // texts only connecting and accepting use: at a thousand connections each event then
+    // touches a few cache lines of the object rather than all of them.
     struct Members {
-        int32_t LookupPurpose = LookupForConnect;
+        int32_t SocketHandle = -1;
         int32_t Protocol = ProtocolTcp;
         int32_t State = StateClosed;
         int32_t BytesReceived = 0;
+        int32_t ReceiveChunkSize = 0;
+        bool SendPending = false;
+        bool IsBound = false;
+        bool BroadcastEnabled = false;
+        ByteBuffer ReceiveBuffer;
+        ByteBuffer SendBuffer;
+        int32_t LookupPurpose = LookupForConnect;
+        int32_t LocalPort = 0;
+        int32_t RemotePort = 0;
+        int32_t LookupHandle = 0;
+        int32_t MaxDatagramSize = 0;
         std::string LocalHostName;
         std::string LocalIP;
-        int32_t LocalPort = 0;
         std::string RemoteHost;
         std::string RemoteHostIP;
-        int32_t RemotePort = 0;
-        int32_t SocketHandle = -1;
-        int32_t LookupHandle = 0;
-        ByteBuffer SendBuffer;
-        ByteBuffer ReceiveBuffer;
-        int32_t ReceiveChunkSize = 0;
-        int32_t MaxDatagramSize = 0;
-        bool IsBound = false;
-        bool SendPending = false;
-        bool BroadcastEnabled = false;
-    } m_;
+    };
 
     CSocketEvents* owner_ = nullptr;
+    // Set by Create(): Abandoned() reads its count.
+    std::weak_ptr<CSocket> self_;
+    int32_t selfHolds_ = 0;
+    int32_t receiveLimit_ = 0;  // set from DefaultReceiveBufferLimit by the constructor
     // The last receive took half a chunk or more: the next one goes straight into the buffer.
     bool receivesLarge_ = false;
-    int32_t selfHolds_ = 0;
-    // Datagram sockets: the length of each value waiting in SendBuffer, oldest first.
-    std::deque<std::size_t> datagrams_;
-    int32_t receiveLimit_ = 0;  // set from DefaultReceiveBufferLimit by the constructor
     // Per connection, cleared when the handle goes.
     bool sendShutDown_ = false;      // the sending direction has been shut down
     bool shutdownWhenSent_ = false;  // CloseSocket waits for the send buffer to empty
@@ -355,6 +397,9 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     bool peerClosed_ = false;        // the peer's stream has been read to its end
     bool closeAfterSend_ = false;    // the peer closed while ours was still being sent
     bool abortive_ = false;          // Abort: no lingering
+    Members m_;
+    // Datagram sockets only.
+    DatagramQueue datagrams_;
 };
 
 }  // namespace packwarden

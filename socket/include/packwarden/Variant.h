@@ -1,5 +1,9 @@
 // Variant: the tagged value that SendData, GetData, PeekData and Connect's optional arguments
 // take. The tag is an automation type code; the codes below are all the socket object knows.
+//
+// A byte array is held either as the Bytes it was built from or, when GetData made it, in a
+// std::string, so that received bytes can change hands without a copy; the two forms are the
+// same value.
 #pragma once
 
 #include <cstdint>
@@ -77,9 +81,27 @@ class Variant {
     // a byte array from all of them. No value for a code outside the table.
     static std::optional<Variant> FromWireBytes(int32_t varType, std::string_view bytes);
 
-    friend bool operator==(const Variant&, const Variant&) = default;
+    // For receivers. `varType` is vbString or vbByteArray (anything else counts as vbString).
+    // AssignBytes makes the value that type holding a copy of `bytes`, in the storage it
+    // already has when that is large enough (a value that is reused then allocates nothing).
+    // ExchangeStorage makes it that type holding `storage` itself, without a copy, and returns
+    // the storage it had (its text or byte array, when held as a string; an empty string
+    // otherwise) for the caller to reuse. StorageCapacity is that storage's capacity (0 when
+    // there is none to hand back).
+    void AssignBytes(int32_t varType, std::string_view bytes);
+    std::string ExchangeStorage(int32_t varType, std::string&& storage);
+    std::size_t StorageCapacity() const {
+        const auto* s = std::get_if<std::string>(&value_);
+        return s == nullptr ? 0 : s->capacity();
+    }
+
+    // Same type and same value (a byte array's two forms compare by their bytes).
+    friend bool operator==(const Variant& a, const Variant& b);
 
   private:
+    // The bytes of text or a byte array, whichever form holds them.
+    std::string_view Payload() const;
+
     int32_t type_ = vbEmpty;
     std::variant<std::monostate, int64_t, double, std::string, Bytes> value_;
 };
