@@ -3,8 +3,25 @@
 # packwarden_add_gtest(NAME <target> FOLDER <label> SOURCES ... LIBS ... [TIMEOUT s])
 # builds one GoogleTest program and registers each of its cases with CTest, labelled by the
 # folder it lives in. In the sanitizer tree the cases carry the prefix "asan:" and the extra
-# label "asan", so one CTest run reports both trees.
-find_package(GTest REQUIRED)
+# label "asan", in the Windows tree "win:" and "windows", so one CTest run reports every tree.
+if(CMAKE_CROSSCOMPILING AND WIN32)
+    # Debian's GoogleTest is built for Linux; build its sources for the target instead.
+    set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+    set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+    set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+    add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+    # The tests run under Wine (see scripts/lib/wine-run): a prefix of this tree's own, one
+    # persistent wineserver started detached on first use and stopped after the last test.
+    set(PACKWARDEN_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
+    set(CMAKE_CROSSCOMPILING_EMULATOR
+        env WINEPREFIX=${PACKWARDEN_WINEPREFIX} ${PROJECT_SOURCE_DIR}/scripts/lib/wine-run)
+    add_test(NAME win:wine.stop
+        COMMAND env WINEPREFIX=${PACKWARDEN_WINEPREFIX} ${PROJECT_SOURCE_DIR}/scripts/lib/wine-run
+                --stop)
+    set_tests_properties(win:wine.stop PROPERTIES FIXTURES_CLEANUP wine LABELS windows)
+else()
+    find_package(GTest REQUIRED)
+endif()
 include(GoogleTest)
 
 set(PACKWARDEN_TEST_TIMEOUT 120 CACHE STRING "Upper bound in seconds for any one test case")
@@ -17,12 +34,17 @@ function(packwarden_add_gtest)
     add_executable(${T_NAME} ${T_SOURCES})
     target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
     target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
+    set(extra "")
     if(PACKWARDEN_SANITIZE)
         # Sanitizer options are compiled into the program (see sanitizer_options.cpp), so the
         # programs behave the same under CTest and by hand.
         target_sources(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests/sanitizer_options.cpp)
         set(prefix "asan:")
         set(labels "${T_FOLDER};asan")
+    elseif(CMAKE_CROSSCOMPILING AND WIN32)
+        set(prefix "win:")
+        set(labels "${T_FOLDER};windows")
+        set(extra " FIXTURES_REQUIRED wine")
     else()
         set(prefix "")
         set(labels "${T_FOLDER}")
@@ -37,7 +59,7 @@ function(packwarden_add_gtest)
     set(labeller ${CMAKE_CURRENT_BINARY_DIR}/${T_NAME}_labels.cmake)
     file(WRITE ${labeller}
         "if(${T_NAME}_TESTS)\n"
-        "  set_tests_properties(\${${T_NAME}_TESTS} PROPERTIES LABELS \"${labels}\")\n"
+        "  set_tests_properties(\${${T_NAME}_TESTS} PROPERTIES LABELS \"${labels}\"${extra})\n"
         "endif()\n")
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labeller})
 endfunction()
@@ -82,4 +104,32 @@ function(packwarden_sanitizer_twin)
         "if(EXISTS \"${twin}/CTestTestfile.cmake\")\n  subdirs(\"${twin}\")\nendif()\n")
     set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY TEST_INCLUDE_FILES
         ${CMAKE_BINARY_DIR}/sanitizer_twin_tests.cmake)
+endfunction()
+
+# Cross-builds this same source tree for Windows (MinGW-w64, see cmake/toolchains/) as part of
+# the normal build, and makes CTest in the normal tree run its tests under Wine as well.
+function(packwarden_windows_twin)
+    find_program(PACKWARDEN_MINGW_CXX x86_64-w64-mingw32-g++-posix)
+    find_program(PACKWARDEN_WINE wine)
+    if(NOT PACKWARDEN_MINGW_CXX OR NOT PACKWARDEN_WINE)
+        message(WARNING "No MinGW-w64 (posix) compiler or no Wine: the Windows tree is not built "
+                        "(scripts/bootstrap installs both)")
+        return()
+    endif()
+    include(ExternalProject)
+    set(twin ${CMAKE_BINARY_DIR}/windows)
+    ExternalProject_Add(windows_twin
+        SOURCE_DIR ${PROJECT_SOURCE_DIR}
+        BINARY_DIR ${twin}
+        CMAKE_ARGS
+            --toolchain ${PROJECT_SOURCE_DIR}/cmake/toolchains/mingw-w64-x86_64.cmake
+            -DPACKWARDEN_SANITIZER_TWIN=OFF -DPACKWARDEN_WINDOWS_TWIN=OFF
+            -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE} -G ${CMAKE_GENERATOR}
+        BUILD_ALWAYS ON
+        INSTALL_COMMAND ""
+        USES_TERMINAL_BUILD ON)
+    file(WRITE ${CMAKE_BINARY_DIR}/windows_twin_tests.cmake
+        "if(EXISTS \"${twin}/CTestTestfile.cmake\")\n  subdirs(\"${twin}\")\nendif()\n")
+    set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY TEST_INCLUDE_FILES
+        ${CMAKE_BINARY_DIR}/windows_twin_tests.cmake)
 endfunction()

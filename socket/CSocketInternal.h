@@ -1,9 +1,8 @@
 // Helpers shared by the CSocket sources; not part of the public contract.
 #pragma once
 
-#include <arpa/inet.h>
-
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -14,7 +13,6 @@ namespace packwarden::detail {
 
 // Socket-level options, in the numbering the platform layer takes.
 constexpr int32_t SolSocket = 0xFFFF;
-constexpr int32_t SoReuseAddr = 0x04;
 // The value is the linger time in seconds; negative switches lingering off.
 constexpr int32_t SoLinger = 0x80;
 constexpr int32_t SoBroadcast = 0x20;
@@ -72,13 +70,23 @@ inline bool IsDottedAddress(const std::string& text) {
     return !text.empty() && MSocketSupport::Platform::inet_addr(text) != InaddrNone;
 }
 
+// Host <-> network byte order for 16-bit fields, without the platform's socket headers, so
+// this source is the same on every platform.
+constexpr uint16_t SwapToNetwork(uint16_t value) {
+    if constexpr (std::endian::native == std::endian::big) {
+        return value;
+    } else {
+        return static_cast<uint16_t>((value >> 8) | (value << 8));
+    }
+}
+
 // A port of 0..65535 in network byte order; overflow error 6 outside that range.
 inline uint16_t NetworkPort(int32_t port) {
-    return htons(static_cast<uint16_t>(MSocketSupport::UnsignedToShort(port)));
+    return SwapToNetwork(static_cast<uint16_t>(MSocketSupport::UnsignedToShort(port)));
 }
 
 inline int32_t HostPort(uint16_t networkPort) {
-    return MSocketSupport::ShortToUnsigned(static_cast<int16_t>(ntohs(networkPort)));
+    return MSocketSupport::ShortToUnsigned(static_cast<int16_t>(SwapToNetwork(networkPort)));
 }
 
 // Buffer lengths reported through 32-bit event parameters.

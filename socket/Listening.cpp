@@ -29,7 +29,7 @@ void CSocket::Bind(int32_t lngLocalPort, const std::string& strLocalIP) {
         if (m_.Protocol == ProtocolTcp) {
             // A server restarted on its port must not wait for its old connections to leave
             // TIME_WAIT; a port that someone listens on is still refused.
-            Platform::setsockopt(m_.SocketHandle, SolSocket, SoReuseAddr, 1);
+            Platform::AllowRebind(m_.SocketHandle);
         }
         if (Platform::bind(m_.SocketHandle, address, port) == -1) {
             throw PlatformFailure("CSocket.Bind");

@@ -1,21 +1,12 @@
-// The channel's logical handle, the dispatch procedure and the loop entry points.
-#include <netdb.h>
-
-#include <cstring>
-
+// The channel's handle and the dispatch procedure, the same on every platform; the platform's
+// folder delivers the records (and provides the loop entry points).
+#include "Backend.h"
 #include "ServiceState.h"
 #include "packwarden/MSocketSupport.h"
 
 namespace MSocketSupport {
 
 using detail::State;
-
-namespace {
-
-// Rounds of collection and dispatch in one ProcessPending while handlers keep queueing records.
-constexpr int MaxRoundsPerDrain = 16;
-
-}  // namespace
 
 int32_t SocketWindow() {
     return State().window;
@@ -27,12 +18,11 @@ int32_t CreateSocketWindow() {
     if (hooks.createChannel && !hooks.createChannel()) {
         return 0;
     }
-    if (!st.channel.Valid()) {
+    const int32_t window = detail::backend::CreateChannelWindow();
+    if (window == 0) {
         return 0;
     }
-    // A new value each time, so records queued for a destroyed window are told apart.
-    st.lastWindow = st.lastWindow >= 0x7FFFFFFF ? 1 : st.lastWindow + 1;
-    st.window = st.lastWindow;
+    st.window = window;
     st.retireWhenIdle = false;
     return st.window;
 }
@@ -47,6 +37,7 @@ bool DestroySocketWindow() {
         st.retireWhenIdle = true;
         return true;
     }
+    detail::backend::DestroyChannelWindow(st.window);
     st.window = 0;
     st.retireWhenIdle = false;
     return true;
@@ -57,12 +48,11 @@ namespace detail {
 void RetireWindowIfIdle() {
     auto& st = State();
     if (st.retireWhenIdle && !st.lookups.Present() && !st.sockets.Present() && st.closing.empty()) {
+        backend::DestroyChannelWindow(st.window);
         st.window = 0;
         st.retireWhenIdle = false;
     }
 }
-
-namespace {
 
 void DeliverLookup(int32_t task, int32_t error) {
     auto& st = State();
@@ -80,10 +70,9 @@ void DeliverLookup(int32_t task, int32_t error) {
                 int32_t code = error;
                 object->PostGetHostEvent(0, 0, name, code);
             } else {
-                const auto* host = reinterpret_cast<const hostent*>(buffer->bytes);
-                std::string name = AnsiStringAt(host->h_name);
+                std::string name;
                 uint32_t address = 0;
-                std::memcpy(&address, host->h_addr_list[0], sizeof address);
+                backend::ReadLookupResult(*buffer, name, address);
                 int32_t code = 0;
                 object->PostGetHostEvent(task, address, name, code);
             }
@@ -95,18 +84,13 @@ void DeliverLookup(int32_t task, int32_t error) {
     RetireWindowIfIdle();
 }
 
-}  // namespace
-
 }  // namespace detail
 
 bool PostChannelRecord(int32_t window, uint32_t message, int32_t wParam, int32_t lParam) {
-    auto& st = State();
-    if (window == 0 || window != st.window) {
+    if (window == 0 || window != State().window) {
         return false;
     }
-    const uint32_t generation = message == st.winsockMessage ? st.channel.Generation(wParam) : 0;
-    st.channel.Push({window, message, wParam, lParam, generation});
-    return true;
+    return detail::backend::Post(window, message, wParam, lParam);
 }
 
 int32_t SocketWindowProc(int32_t window, uint32_t message, int32_t wParam, int32_t lParam) {
@@ -144,86 +128,6 @@ int32_t SocketWindowProc(int32_t window, uint32_t message, int32_t wParam, int32
 
 void SetPreviousWindowProc(WindowProc proc) {
     State().previousProc = std::move(proc);
-}
-
-int ChannelFd() {
-    return State().channel.Fd();
-}
-
-void ProcessPending() {
-    auto& st = State();
-    // Whatever is queued from here on is dispatched before this returns (or announced, below).
-    const detail::Channel::DrainScope draining(st.channel);
-    auto takeCompletions = [&st] {
-        st.resolver.TakeCompleted(st.completions);
-        for (const auto& done : st.completions) {
-            st.channel.Push({st.window, st.resolveMessage, done.task,
-                             static_cast<int32_t>(done.error << 16), 0});
-        }
-        st.completions.clear();
-    };
-    takeCompletions();
-    for (int round = 1;; ++round) {
-        st.channel.Collect(st.window, st.winsockMessage);
-        if (st.channel.TakeWoken()) {
-            // The collection consumed a wake-up: a lookup may have completed since the last look.
-            takeCompletions();
-        }
-        if (st.channel.TakeTimerFired()) {
-            detail::ExpireLingeringCloses();
-        }
-        // What handlers queued in the last round (and the completions) go behind the readiness
-        // just collected.
-        st.channel.Release();
-        // A round dispatches what is queued now. What its handlers queue (the FD_WRITE after a
-        // full send, above all) is held for the next round, behind fresh readiness, so that a
-        // sender whose every completion sends again cannot keep the other sockets waiting.
-        std::size_t batch = st.channel.Size();
-        // Each record is popped before it is dispatched, so a handler may run a nested loop.
-        detail::Record record;
-        while (batch-- > 0 && st.channel.Pop(record)) {
-            if (record.window == 0 || record.window != st.window) {
-                continue;
-            }
-            if (record.message == st.winsockMessage &&
-                record.generation != st.channel.Generation(record.wParam)) {
-                continue;
-            }
-            SocketWindowProc(record.window, record.message, record.wParam, record.lParam);
-        }
-        if (st.channel.Empty()) {
-            return;
-        }
-        if (round == MaxRoundsPerDrain) {
-            // The embedding loop gets its turn; the descriptor stays readable for the rest.
-            st.channel.Announce();
-            return;
-        }
-    }
-}
-
-void AnnouncePending() {
-    State().channel.Announce();
-}
-
-bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    auto& st = State();
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        ProcessPending();
-        if (done()) {
-            return true;
-        }
-        const auto left = deadline - Clock::now();
-        if (left <= Clock::duration::zero()) {
-            return done();
-        }
-        // Round up, so a sub-millisecond remainder still waits instead of spinning. The wait
-        // is the collection's own epoll_wait: what it finds is handled without a second call.
-        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-        st.channel.Wait(static_cast<int>(ms));
-    }
 }
 
 }  // namespace MSocketSupport

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "Backend.h"
 #include "ServiceState.h"
 
 namespace MSocketSupport {
@@ -98,7 +99,7 @@ void LingeringClose::Finish() {
     }
     finished_ = true;
     auto& st = State();
-    st.channel.Unwatch(handle_);
+    backend::StopEvents(handle_);
     Platform::closesocket(handle_);
     // The caller holds a reference of its own (the dispatch's, or the expiry's list).
     st.closing.erase(handle_);
@@ -106,7 +107,7 @@ void LingeringClose::Finish() {
         DestroySocketWindow();
         if (st.releaseAfterCloses) {
             st.releaseAfterCloses = false;
-            st.started = false;
+            ReleaseService();
         }
     }
 }
@@ -128,7 +129,7 @@ void ExpireLingeringCloses() {
         close->Finish();
     }
     if (next != LingeringClose::Clock::time_point::max()) {
-        st.channel.WakeAt(next);
+        backend::WakeAt(next);
     }
 }
 
@@ -144,7 +145,7 @@ bool HandOverClose(int32_t socketHandle, std::string unsent, bool sendingShutDow
     auto close =
         std::make_shared<detail::LingeringClose>(socketHandle, std::move(unsent), sendingShutDown);
     st.closing.emplace(socketHandle, close);
-    st.channel.WakeAt(close->LastProgress() + st.closeTimeout);
+    detail::backend::WakeAt(close->LastProgress() + st.closeTimeout);
     close->Progress();
     return true;
 }

@@ -1,4 +1,5 @@
 // RegisterSocket, DeregisterSocket, ResolveHost: filling and emptying the service's tables.
+#include "Backend.h"
 #include "ServiceState.h"
 #include "packwarden/MSocketSupport.h"
 
@@ -24,12 +25,12 @@ bool RegisterSocket(int32_t socketHandle, std::weak_ptr<SocketEventSink> object)
     if (hooks.selectEvents && !hooks.selectEvents(socketHandle)) {
         error = Platform::LastPlatformError() != 0 ? Platform::LastPlatformError() : 10022;
     } else {
-        error = st.channel.Watch(socketHandle, st.window, st.winsockMessage);
+        error = detail::backend::SelectEvents(socketHandle, st.window, st.winsockMessage);
     }
     if (error != 0) {
         // Leave nothing behind: the caller closes the handle without deregistering it.
         Platform::SetLastPlatformError(error);
-        st.channel.Unwatch(socketHandle);
+        detail::backend::StopEvents(socketHandle);
         st.sockets.Remove(socketHandle);
         if (!st.sockets.Present()) {
             DestroySocketWindow();
@@ -45,7 +46,7 @@ bool DeregisterSocket(int32_t socketHandle) {
     if (!st.sockets.Present() || socketHandle == -1) {
         return false;
     }
-    st.channel.Unwatch(socketHandle);
+    detail::backend::StopEvents(socketHandle);
     if (!st.sockets.Remove(socketHandle)) {
         throw SocketError(5, "MSocketSupport.DeregisterSocket",
                           "Invalid procedure call or argument");
@@ -75,15 +76,15 @@ int32_t ResolveHost(std::string& hostName, std::weak_ptr<SocketEventSink> object
 
     auto& hooks = Platform::TestHooks();
     int32_t error = 0;
-    const int32_t task = st.lookups.NewTask();
+    int32_t task = 0;
     Platform::SetLastPlatformError(0);
     if (hooks.startLookup && !hooks.startLookup(hostName)) {
         error = Platform::LastPlatformError() != 0 ? Platform::LastPlatformError() : 10055;
     } else {
-        st.lookups.Add(task, {std::move(object), key, buffer});
-        error = st.resolver.Start(task, hostName, buffer);
-        if (error != 0) {
-            st.lookups.Remove(task);
+        // The completion comes through the channel, after this returns.
+        error = detail::backend::StartLookup(hostName, buffer, task);
+        if (error == 0) {
+            st.lookups.Add(task, {std::move(object), key, buffer});
         }
     }
     if (error != 0) {

@@ -1,10 +1,5 @@
 // Start-up and shut-down of the service, and its process-wide state.
-#include <unistd.h>
-
-#include <array>
-#include <mutex>
-#include <unordered_map>
-
+#include "Backend.h"
 #include "ServiceState.h"
 #include "packwarden/MSocketSupport.h"
 
@@ -17,30 +12,12 @@ ServiceState& State() {
     return state;
 }
 
-uint32_t RegisterMessageName(const std::string& name) {
-    // Numbers in the range the window system gives registered message names.
-    static std::mutex mutex;
-    static std::unordered_map<std::string, uint32_t> numbers;
-    static uint32_t next = 0xC000;
-    std::lock_guard lock(mutex);
-    auto [it, added] = numbers.try_emplace(name, next);
-    if (added) {
-        ++next;
+void ReleaseService() {
+    auto& st = State();
+    if (st.libraryStarted) {
+        backend::Cleanup();
     }
-    return it->second;
-}
-
-std::string ProgramName() {
-    std::array<char, 4096> path{};
-    const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size() - 1);
-    std::string name = n > 0 ? std::string(path.data(), static_cast<std::size_t>(n)) : "program";
-    if (auto slash = name.rfind('/'); slash != std::string::npos) {
-        name.erase(0, slash + 1);
-    }
-    if (auto dot = name.rfind('.'); dot != std::string::npos && dot > 0) {
-        name.erase(dot);
-    }
-    return name;
+    st.started = false;
 }
 
 }  // namespace detail
@@ -51,18 +28,21 @@ int32_t InitWinsockService() {
         return st.maxDatagramSize;
     }
     auto& hooks = Platform::TestHooks();
-    // Linux needs no library start-up; the seam stands in for one that can fail.
-    const int32_t code = hooks.startup ? hooks.startup() : 0;
+    int32_t maxDatagramSize = 0;
+    const int32_t code =
+        hooks.startup ? hooks.startup() : detail::backend::Startup(maxDatagramSize);
     if (code != 0) {
         throw SocketError(Platform::LastPlatformError(), "MSocketSupport.InitWinsockService",
                           detail::StartupFailureText(code));
     }
     st.started = true;
     st.releaseAfterCloses = false;
-    st.maxDatagramSize = DefaultMaxDatagramSize;
-    const std::string program = detail::ProgramName();
-    st.resolveMessage = detail::RegisterMessageName(program + ".ResolveMessage");
-    st.winsockMessage = detail::RegisterMessageName(program + ".WinsockMessage");
+    st.libraryStarted = !hooks.startup;
+    // A stand-in start-up reports no size: the platform's own figure then holds.
+    st.maxDatagramSize = hooks.startup ? DefaultMaxDatagramSize : maxDatagramSize;
+    const std::string program = detail::backend::ProgramName();
+    st.resolveMessage = detail::backend::RegisterMessageName(program + ".ResolveMessage");
+    st.winsockMessage = detail::backend::RegisterMessageName(program + ".WinsockMessage");
     return st.maxDatagramSize;
 }
 
@@ -73,7 +53,7 @@ void CleanupWinsockService() {
             st.releaseAfterCloses = true;  // they still need the service
             return;
         }
-        st.started = false;
+        detail::ReleaseService();
     }
 }
 

@@ -5,6 +5,9 @@
 namespace MSocketSupport::detail {
 
 bool SocketTable::Contains(int32_t handle) const {
+    if (handle >= DirectLimit) {
+        return large_.find(handle) != large_.end();
+    }
     return handle >= 0 && static_cast<std::size_t>(handle) < entries_.size() &&
            entries_[static_cast<std::size_t>(handle)].used;
 }
@@ -12,6 +15,11 @@ bool SocketTable::Contains(int32_t handle) const {
 bool SocketTable::Add(int32_t handle, std::weak_ptr<SocketEventSink> object) {
     if (handle < 0 || Contains(handle)) {
         return false;
+    }
+    if (handle >= DirectLimit) {
+        large_.emplace(handle, std::move(object));
+        ++count_;
+        return true;
     }
     const auto index = static_cast<std::size_t>(handle);
     if (index >= entries_.size()) {
@@ -31,7 +39,11 @@ bool SocketTable::Remove(int32_t handle) {
     if (!Contains(handle)) {
         return false;
     }
-    entries_[static_cast<std::size_t>(handle)] = Entry{};
+    if (handle >= DirectLimit) {
+        large_.erase(handle);
+    } else {
+        entries_[static_cast<std::size_t>(handle)] = Entry{};
+    }
     --count_;
     return true;
 }
@@ -39,6 +51,9 @@ bool SocketTable::Remove(int32_t handle) {
 std::shared_ptr<SocketEventSink> SocketTable::Find(int32_t handle) const {
     if (!Contains(handle)) {
         return nullptr;
+    }
+    if (handle >= DirectLimit) {
+        return large_.at(handle).lock();
     }
     return entries_[static_cast<std::size_t>(handle)].object.lock();
 }

@@ -7,13 +7,14 @@
 #include <unordered_map>
 #include <vector>
 
-#include "Resolver.h"
+#include "Backend.h"
 #include "packwarden/MSocketSupport.h"
 
 namespace MSocketSupport::detail {
 
-// SocketRegistry: socket handle -> object. Indexed by descriptor, so a dispatch is one vector
-// access and allocates nothing.
+// SocketRegistry: socket handle -> object. Small handles (descriptors, Winsock's handles in
+// practice) index a vector, so a dispatch is one vector access and allocates nothing; larger
+// ones go to a map rather than grow the vector to their size.
 class SocketTable {
   public:
     bool Present() const { return count_ > 0; }
@@ -26,11 +27,13 @@ class SocketTable {
     std::shared_ptr<SocketEventSink> Find(int32_t handle) const;
 
   private:
+    static constexpr int32_t DirectLimit = 1 << 16;
     struct Entry {
         bool used = false;
         std::weak_ptr<SocketEventSink> object;
     };
     std::vector<Entry> entries_;
+    std::unordered_map<int32_t, std::weak_ptr<SocketEventSink>> large_;
     std::size_t count_ = 0;
 };
 

@@ -5,13 +5,12 @@
 
 #include "LoopbackSupport.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#ifdef _WIN32
+#include <psapi.h>
+#else
+#include <dirent.h>
+#endif
 
 #include <chrono>
 #include <fstream>
@@ -41,14 +40,11 @@ using packwarden::testsupport::Loopback;
 // A TCP socket on 127.0.0.1 and a port the system chose; it listens only when asked.
 class RawServer {
   public:
-    RawServer() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in a = Loopback(0);
-        EXPECT_EQ(::bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        socklen_t len = sizeof a;
-        ::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
+    RawServer() : fd_(raw::Socket()) {
+        EXPECT_EQ(raw::Bind(fd_.get(), 0), 0);
+        port_ = raw::LocalPortOf(fd_.get());
     }
-    void Listen(int backlog = 64) { EXPECT_EQ(::listen(fd_.get(), backlog), 0); }
+    void Listen(int backlog = 64) { EXPECT_EQ(raw::Listen(fd_.get(), backlog), 0); }
     uint16_t port() const { return port_; }
     int fd() const { return fd_.get(); }
     // Accepts while the service's loop runs (our client connects asynchronously).
@@ -56,9 +52,8 @@ class RawServer {
         Fd peer;
         RunUntil(
             [&] {
-                pollfd p{fd_.get(), POLLIN, 0};
-                if (::poll(&p, 1, 0) == 1) {
-                    peer.reset(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+                if (raw::Readable(fd_.get(), 0)) {
+                    peer.reset(raw::Accept(fd_.get()));
                 }
                 return static_cast<bool>(peer);
             },
@@ -73,9 +68,7 @@ class RawServer {
 
 // Closes `fd` with a reset instead of an orderly close.
 inline void Reset(Fd& fd) {
-    const linger abort{1, 0};
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-    fd.reset();
+    raw::AbortiveClose(fd.release());
 }
 
 // Everything readable on a blocking descriptor until the peer closes or `limit` passes.
@@ -89,11 +82,10 @@ inline std::string ReadAll(int fd, std::chrono::milliseconds limit = 10s) {
         if (left.count() <= 0) {
             break;
         }
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) != 1) {
+        if (!raw::Readable(fd, static_cast<int>(left.count()))) {
             break;
         }
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        const long n = raw::Recv(fd, buf, sizeof buf);
         if (n <= 0) {
             break;
         }
@@ -165,8 +157,13 @@ class Owner : public CSocketEvents {
     std::shared_ptr<CSocket> socket_;
 };
 
-// The number of descriptors the process holds.
+// The number of descriptors (on Windows: handles) the process holds.
 inline std::size_t OpenDescriptors() {
+#ifdef _WIN32
+    DWORD n = 0;
+    ::GetProcessHandleCount(::GetCurrentProcess(), &n);
+    return n;
+#else
     std::size_t n = 0;
     if (DIR* dir = ::opendir("/proc/self/fd")) {
         while (::readdir(dir) != nullptr) {
@@ -175,10 +172,18 @@ inline std::size_t OpenDescriptors() {
         ::closedir(dir);
     }
     return n;
+#endif
 }
 
-// Resident memory in KiB (VmRSS).
+// Resident memory in KiB (VmRSS; on Windows the working set).
 inline long ResidentKiB() {
+#ifdef _WIN32
+    PROCESS_MEMORY_COUNTERS counters{};
+    if (!::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof counters)) {
+        return -1;
+    }
+    return static_cast<long>(counters.WorkingSetSize / 1024);
+#else
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
@@ -187,6 +192,7 @@ inline long ResidentKiB() {
         }
     }
     return -1;
+#endif
 }
 
 }  // namespace packwarden::reliability

@@ -36,7 +36,7 @@ void Cycle(RawServer& server) {
     ASSERT_TRUE(RunUntil([&] { return owner.Has("Connect"); }));
     owner.socket().CloseSocket();
     char byte;
-    ASSERT_EQ(::recv(peer.get(), &byte, 1, 0), 0);  // our orderly close
+    ASSERT_EQ(raw::Recv(peer.get(), &byte, 1), 0);  // our orderly close
     peer.reset();
     ASSERT_TRUE(RunUntil([&] { return owner.Has("Close"); }));
     ASSERT_EQ(owner.socket().SocketHandle(), -1);

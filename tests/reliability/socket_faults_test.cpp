@@ -8,6 +8,34 @@
 namespace packwarden::reliability {
 namespace {
 
+// SIGPIPE's default disposition (which ends the process) for the life of the object. Windows
+// has no such signal: there the sends only have to fail cleanly.
+class DefaultBrokenPipe {
+#ifdef _WIN32
+  public:
+    bool Set() {
+        return true;
+    }
+#else
+  public:
+    bool Set() {
+        struct sigaction fallback {};
+        fallback.sa_handler = SIG_DFL;
+        set_ = ::sigaction(SIGPIPE, &fallback, &previous_) == 0;
+        return set_;
+    }
+    ~DefaultBrokenPipe() {
+        if (set_) {
+            ::sigaction(SIGPIPE, &previous_, nullptr);
+        }
+    }
+
+  private:
+    struct sigaction previous_ {};
+    bool set_ = false;
+#endif
+};
+
 // A terminal event ends the object's connection: nothing may follow it.
 void ExpectEndsWith(const Owner& owner, const std::string& last) {
     ASSERT_FALSE(owner.events.empty());
@@ -40,17 +68,18 @@ TEST_F(SocketFaults, ServerResetMidRequestEndsInOneErrorWithoutAHandle) {
     owner.socket().SendData(Variant(std::string(16 << 20, 'r')));
     ASSERT_GT(owner.socket().SendBufferSize(), 0u);
     char some[4096];
-    ASSERT_GT(::recv(peer.get(), some, sizeof some, 0), 0);
+    ASSERT_GT(raw::Recv(peer.get(), some, sizeof some), 0);
     Reset(peer);
 
     ASSERT_TRUE(RunUntil([&] { return owner.Has("Error") || owner.Has("Close"); }));
     Settle();
+    EXPECT_EQ(owner.socket().SocketHandle(), -1);
+    EXPECT_FALSE(owner.Has("SendComplete"));  // what did not arrive is not reported as sent
+    SKIP_UNDER_WINE_ABORTIVE_CLOSE();
     ExpectEndsWith(owner, "Error");
     ASSERT_EQ(owner.errors.size(), 1u);
     EXPECT_TRUE(owner.errors[0] == 10054 || owner.errors[0] == 10053) << owner.errors[0];
     EXPECT_EQ(owner.socket().State(), StateError);
-    EXPECT_EQ(owner.socket().SocketHandle(), -1);
-    EXPECT_FALSE(owner.Has("SendComplete"));  // what did not arrive is not reported as sent
 }
 
 TEST_F(SocketFaults, ServerClosingBeforeReadingNeverPassesForDelivery) {
@@ -87,10 +116,8 @@ TEST_F(SocketFaults, ServerClosingBeforeReadingNeverPassesForDelivery) {
 
 TEST_F(SocketFaults, BrokenPipeNeverRaisesASignal) {
     // With the default disposition a single SIGPIPE would end this test program.
-    struct sigaction previous {};
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    ASSERT_EQ(::sigaction(SIGPIPE, &fallback, &previous), 0);
+    DefaultBrokenPipe disposition;
+    ASSERT_TRUE(disposition.Set());
 
     RawServer server;
     server.Listen();
@@ -118,7 +145,6 @@ TEST_F(SocketFaults, BrokenPipeNeverRaisesASignal) {
     }
     Settle();
     EXPECT_EQ(owner.socket().SocketHandle(), -1);
-    ::sigaction(SIGPIPE, &previous, nullptr);
 }
 
 TEST_F(SocketFaults, RefusedPortIsOneErrorTenThousandSixtyOne) {
@@ -139,12 +165,13 @@ TEST_F(SocketFaults, RefusedPortIsOneErrorTenThousandSixtyOne) {
 }
 
 TEST_F(SocketFaults, FailedLookupIsOneHostNotFoundAndCloseReleasesTheHandle) {
+    SKIP_UNLESS_LOOKUPS_FAIL();
     Owner owner(CSocket::Create());
     owner.socket().Connect(Variant("no-such-server.invalid"), Variant(int32_t{80}));
     EXPECT_EQ(owner.socket().State(), StateResolvingHost);
     ASSERT_TRUE(RunUntil([&] { return owner.Has("Error"); }));
     Settle();
-    EXPECT_EQ(owner.errors, std::vector<int>{11001});
+    EXPECT_EQ(owner.errors, std::vector<int>{raw::HostNotFound});
     EXPECT_EQ(owner.socket().State(), StateError);
     owner.socket().CloseSocket();
     EXPECT_EQ(owner.socket().SocketHandle(), -1);
@@ -153,6 +180,7 @@ TEST_F(SocketFaults, FailedLookupIsOneHostNotFoundAndCloseReleasesTheHandle) {
 }
 
 TEST_F(SocketFaults, LookupCompletingAfterItsObjectWasReleasedIsDropped) {
+    SKIP_UNLESS_LOOKUPS_FAIL();
     for (int i = 0; i < 20; ++i) {
         auto owner = std::make_unique<Owner>(CSocket::Create());
         const bool fails = i % 2 == 1;
@@ -172,9 +200,8 @@ TEST_F(SocketFaults, ServerAcceptingOnlyAfterSixSecondsStillConnects) {
     server.Listen(0);
     // One connection waiting fills a backlog of 0: further handshakes are dropped and retried
     // by our side until the server takes it.
-    Fd blocker(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a = Loopback(server.port());
-    ASSERT_EQ(::connect(blocker.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    Fd blocker(raw::Socket());
+    ASSERT_EQ(raw::Connect(blocker.get(), server.port()), 0);
 
     Owner owner(CSocket::Create());
     owner.socket().Connect(Variant("127.0.0.1"), Variant(int32_t{server.port()}));
@@ -182,7 +209,7 @@ TEST_F(SocketFaults, ServerAcceptingOnlyAfterSixSecondsStillConnects) {
     EXPECT_TRUE(owner.events.empty());
     EXPECT_EQ(owner.socket().State(), StateConnecting);
 
-    Fd first(::accept4(server.fd(), nullptr, nullptr, SOCK_CLOEXEC));
+    Fd first(raw::Accept(server.fd()));
     ASSERT_TRUE(first);
     Fd peer = server.AcceptPumping(10s);
     ASSERT_TRUE(peer);
@@ -204,16 +231,16 @@ TEST_F(SocketFaults, ReleasedWhileTheCloseDrainsRaisesNothingMore) {
         ASSERT_TRUE(RunUntil([&] { return owner.Has("Connect"); }));
         const std::string reply(4 << 20, 'd');
         std::size_t sent = 0;
+        raw::SetNonBlocking(peer.get());
         while (sent < reply.size()) {
-            const ssize_t n = ::send(peer.get(), reply.data() + sent, reply.size() - sent,
-                                     MSG_DONTWAIT | MSG_NOSIGNAL);
+            const long n = raw::Send(peer.get(), reply.data() + sent, reply.size() - sent);
             if (n <= 0) {
                 break;
             }
             sent += static_cast<std::size_t>(n);
         }
         ASSERT_GT(sent, static_cast<std::size_t>(owner.socket().ReceiveChunkSize()));
-        ::shutdown(peer.get(), SHUT_WR);
+        raw::ShutdownSend(peer.get());
         int arrivals = 0;
         owner.react = [&](const std::string& e) {
             if (e == "DataArrival" && ++arrivals == releaseAt) {
@@ -233,16 +260,15 @@ TEST_F(SocketFaults, ConnectionsToAListenerWithNobodyToTakeThemAreClosedNotLeake
     auto listener = CSocket::Create();  // no owner: nobody receives OnConnectionRequest
     listener->Bind(0, "127.0.0.1");
     listener->Listen();
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    ::getsockname(listener->SocketHandle(), reinterpret_cast<sockaddr*>(&a), &len);
+    const uint16_t port = raw::LocalPortOf(listener->SocketHandle());
     const std::size_t before = OpenDescriptors();
     for (int i = 0; i < 20; ++i) {
-        Fd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        Fd client(raw::Socket());
+        ASSERT_EQ(raw::Connect(client.get(), port), 0);
+        raw::SetNonBlocking(client.get());
         // The listener takes the connection and, with no owner, closes it: the client sees EOF.
         char byte;
-        ASSERT_TRUE(RunUntil([&] { return ::recv(client.get(), &byte, 1, MSG_DONTWAIT) == 0; }));
+        ASSERT_TRUE(RunUntil([&] { return raw::Recv(client.get(), &byte, 1) == 0; }));
     }
     EXPECT_EQ(OpenDescriptors(), before);
     EXPECT_EQ(listener->State(), StateListening);
@@ -276,14 +302,11 @@ TEST_P(ReleasedInside, NoEventFollowsAndNothingStaysRegistered) {
     } else if (event == "ConnectionRequest") {
         owner.socket().Bind(0, "127.0.0.1");
         owner.socket().Listen();
-        Fd client(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in a{};
-        socklen_t len = sizeof a;
-        ::getsockname(owner.socket().SocketHandle(), reinterpret_cast<sockaddr*>(&a), &len);
-        ASSERT_EQ(::connect(client.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        Fd client(raw::Socket());
+        ASSERT_EQ(raw::Connect(client.get(), raw::LocalPortOf(owner.socket().SocketHandle())), 0);
         ASSERT_TRUE(RunUntil([&] { return owner.released(); }));
         ASSERT_EQ(owner.requests.size(), 1u);
-        ::close(owner.requests[0]);  // the request nobody took
+        raw::Close(owner.requests[0]);  // the request nobody took
     } else {
         owner.socket().Connect(Variant("127.0.0.1"), Variant(int32_t{server.port()}));
         peer = server.AcceptPumping();
@@ -291,15 +314,16 @@ TEST_P(ReleasedInside, NoEventFollowsAndNothingStaysRegistered) {
         if (event == "DataArrival" || event == "Close") {
             ASSERT_TRUE(RunUntil([&] { return owner.Has("Connect"); }));
             const std::string reply(1000, 'y');
-            ASSERT_EQ(::send(peer.get(), reply.data(), reply.size(), 0), 1000);
+            ASSERT_EQ(raw::Send(peer.get(), reply.data(), reply.size()), 1000);
             if (event == "Close") {
-                ::shutdown(peer.get(), SHUT_WR);
+                raw::ShutdownSend(peer.get());
             }
         }
         // Read what comes, so the sending finishes.
+        raw::SetNonBlocking(peer.get());
         RunUntil([&] {
             char buf[65536];
-            while (::recv(peer.get(), buf, sizeof buf, MSG_DONTWAIT) > 0) {
+            while (raw::Recv(peer.get(), buf, sizeof buf) > 0) {
             }
             return owner.released();
         });

@@ -4,14 +4,10 @@
 
 #include "LoopbackSupport.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#ifndef _WIN32
+#include <dirent.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -137,28 +133,25 @@ using packwarden::testsupport::Loopback;
 
 // A port that was free a moment ago (bound to port 0 and read back).
 inline int FreePort(int type = SOCK_STREAM) {
-    Fd s(::socket(AF_INET, type, 0));
-    sockaddr_in a = Loopback(0);
-    ::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a);
+    Fd s(raw::Socket(type));
+    raw::Bind(s.get(), 0);
     return LocalPortOf(s.get());
 }
 
 // A raw listening socket on 127.0.0.1 and an ephemeral port.
 class RawListener {
   public:
-    RawListener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-        sockaddr_in a = Loopback(0);
-        EXPECT_EQ(::bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-        EXPECT_EQ(::listen(fd_.get(), 256), 0);
+    RawListener() : fd_(raw::Socket()) {
+        EXPECT_EQ(raw::Bind(fd_.get(), 0), 0);
+        EXPECT_EQ(raw::Listen(fd_.get(), 256), 0);
         port_ = LocalPortOf(fd_.get());
     }
     int port() const { return port_; }
     // Waits (bounded) for a connection; an empty Fd when none came.
     Fd Accept(std::chrono::milliseconds timeout = Deadline) {
-        pollfd p{fd_.get(), POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1)
+        if (!raw::Readable(fd_.get(), static_cast<int>(timeout.count())))
             return Fd();
-        return Fd(::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        return Fd(raw::Accept(fd_.get()));
     }
     // Accepts while running the service's loop, for peers that connect asynchronously.
     Fd AcceptPumping() {
@@ -177,22 +170,19 @@ class RawListener {
 
 // A raw client connected to 127.0.0.1:port (blocking), optionally from a given local port.
 inline Fd RawConnect(int port, int fromPort = 0) {
-    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    Fd s(raw::Socket());
     if (fromPort != 0) {
-        int one = 1;
-        ::setsockopt(s.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in local = Loopback(static_cast<uint16_t>(fromPort));
-        EXPECT_EQ(::bind(s.get(), reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+        raw::SetOption(s.get(), SOL_SOCKET, SO_REUSEADDR, 1);
+        EXPECT_EQ(raw::Bind(s.get(), static_cast<uint16_t>(fromPort)), 0);
     }
-    sockaddr_in a = Loopback(static_cast<uint16_t>(port));
-    EXPECT_EQ(::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    EXPECT_EQ(raw::Connect(s.get(), static_cast<uint16_t>(port)), 0);
     return s;
 }
 
 inline bool SendAll(int fd, const void* data, std::size_t n) {
     const char* p = static_cast<const char*>(data);
     while (n > 0) {
-        ssize_t w = ::send(fd, p, n, MSG_NOSIGNAL);
+        const long w = raw::Send(fd, p, n);
         if (w <= 0)
             return false;
         p += w;
@@ -212,10 +202,9 @@ inline std::string RecvSome(int fd, std::size_t max, std::chrono::milliseconds t
     while (out.size() < max) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             until - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(std::max<int64_t>(left.count(), 0))) != 1)
+        if (!raw::Readable(fd, static_cast<int>(std::max<int64_t>(left.count(), 0))))
             break;
-        ssize_t r = ::recv(fd, buf, std::min(sizeof buf, max - out.size()), 0);
+        const long r = raw::Recv(fd, buf, std::min(sizeof buf, max - out.size()));
         if (r <= 0)
             break;
         out.append(buf, static_cast<std::size_t>(r));
@@ -225,11 +214,10 @@ inline std::string RecvSome(int fd, std::size_t max, std::chrono::milliseconds t
 
 // True when the peer has closed (recv reports end of stream) within the timeout.
 inline bool PeerClosed(int fd, std::chrono::milliseconds timeout = Deadline) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(timeout.count())) != 1)
+    if (!raw::Readable(fd, static_cast<int>(timeout.count())))
         return false;
     char c;
-    return ::recv(fd, &c, 1, MSG_PEEK) == 0;
+    return raw::Recv(fd, &c, 1, MSG_PEEK) == 0;
 }
 
 // Bytes whose value tells their position, so a reader can check order and loss.
@@ -267,23 +255,22 @@ class PatternReader {
         for (;;) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 until - std::chrono::steady_clock::now());
-            pollfd p{fd, POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) != 1) {
+            if (left.count() <= 0 || !raw::Readable(fd, static_cast<int>(left.count()))) {
                 break;
             }
             const std::size_t want = bytesPerTick > 0 ? bytesPerTick : buf.size();
-            const ssize_t r = ::recv(fd, buf.data(), std::min(want, buf.size()), 0);
+            const long r = raw::Recv(fd, buf.data(), std::min(want, buf.size()));
             if (r < 0) {
-                error = errno;
+                error = raw::LastError();
                 break;
             }
             if (r == 0) {
                 cleanEnd = true;
-                ::close(fd);
+                raw::Close(fd);
                 fd = -1;
                 break;
             }
-            for (ssize_t i = 0; i < r; ++i) {
+            for (long i = 0; i < r; ++i) {
                 inOrder =
                     inOrder && buf[static_cast<std::size_t>(i)] ==
                                    static_cast<char>((bytes + static_cast<std::size_t>(i)) % 251);
@@ -294,7 +281,7 @@ class PatternReader {
             }
         }
         if (fd >= 0) {
-            ::close(fd);
+            raw::Close(fd);
         }
         finished_ = true;
     }
@@ -303,7 +290,13 @@ class PatternReader {
     std::thread thread_;
 };
 
+// The descriptors (on Windows: the handles) the process holds.
 inline int OpenDescriptorCount() {
+#ifdef _WIN32
+    DWORD n = 0;
+    ::GetProcessHandleCount(::GetCurrentProcess(), &n);
+    return static_cast<int>(n);
+#else
     int n = 0;
     if (DIR* d = ::opendir("/proc/self/fd")) {
         while (::readdir(d) != nullptr)
@@ -311,6 +304,7 @@ inline int OpenDescriptorCount() {
         ::closedir(d);
     }
     return n;
+#endif
 }
 
 inline std::string Text(const Variant& v) {

@@ -39,6 +39,7 @@ TEST(Close, WhileConnectingDestroysAtOnceAndNothingFollows) {
 }
 
 TEST(Close, WhileResolvingCancelsTheLookupsInterest) {
+    SKIP_UNLESS_LOOKUPS_FAIL();
     for (const char* name : {"localhost", "no-such-host.invalid"}) {
         auto s = CSocket::Create();
         RecordingOwner owner(s);
@@ -133,7 +134,7 @@ TEST_P(CloseWithoutLoss, BytesWaitingToBeSentStillGoOut) {
         case LetGo::AfterThePeersHalfClose:
             // HTTP/1.0 allows a client to end its request with a half-close: the rest goes
             // out first, with its events, and OnClose follows it.
-            ::shutdown(c.peer.get(), SHUT_WR);
+            raw::ShutdownSend(c.peer.get());
             Settle();
             EXPECT_FALSE(c.owner->Has("Close"));
             EXPECT_EQ(c.socket->State(), StateConnected);
@@ -228,10 +229,13 @@ TEST(Close, AbortDropsWhatIsUnsentAndResets) {
     PatternReader reader(c.peer.release());
     ASSERT_TRUE(RunUntil([&] { return reader.Finished(); }, 10s));
     EXPECT_LT(reader.bytes, total);
-    EXPECT_EQ(reader.error, ECONNRESET);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
     Settle();
     EXPECT_TRUE(c.owner->events.empty());
+    SKIP_UNDER_WINE(
+        "a reset that reaches a receiver with data still queued reads as the end of the stream "
+        "(recv returns 0), where Windows reports WSAECONNRESET (10054)");
+    EXPECT_EQ(reader.error, raw::ConnectionReset);
 }
 
 TEST(Close, ReleasingTheObjectInsideOnClose) {

@@ -94,13 +94,15 @@ TEST(Connect, RefusedGivesOneErrorAndNoConnect) {
 }
 
 TEST(Connect, UnknownNameEndsInErrorStateWithHostNotFound) {
+    SKIP_UNLESS_LOOKUPS_FAIL();
     auto s = CSocket::Create();
     RecordingOwner owner(s);
     s->Connect("no-such-host.invalid", 80);
     EXPECT_EQ(s->State(), StateResolvingHost);
     ASSERT_TRUE(RunUntil([&] { return owner.Has("Error"); }));
-    EXPECT_EQ(owner.events, std::vector<std::string>{"Error(11001)@9"});
-    EXPECT_EQ(owner.lastErrorDescription, "Host not found.");
+    EXPECT_EQ(owner.events,
+              std::vector<std::string>{"Error(" + std::to_string(raw::HostNotFound) + ")@9"});
+    EXPECT_EQ(owner.lastErrorDescription, MSocketSupport::SocketErrorText(raw::HostNotFound));
     EXPECT_EQ(owner.lastErrorSource, "");
     EXPECT_NE(s->SocketHandle(), -1);  // a failed lookup leaves the handle open
 

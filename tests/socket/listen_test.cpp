@@ -189,7 +189,7 @@ TEST(Accept, DestroysAHandleStillHeldAndRefusesNoHandle) {
     const int old = s->SocketHandle();
     s->Accept(request);
     EXPECT_EQ(s->SocketHandle(), request);
-    EXPECT_EQ(::fcntl(old, F_GETFD), -1);  // closed, not leaked
+    EXPECT_FALSE(raw::IsSocket(old));  // closed, not leaked
     EXPECT_EQ(s->Protocol(), ProtocolTcp);
 
     auto t = CSocket::Create();
@@ -259,6 +259,9 @@ TEST(Accept, TwoHundredConnectionsInARowEachServedByAFreshObject) {
 }
 
 TEST(Accept, NetcatClientIsServed) {
+#ifdef _WIN32
+    GTEST_SKIP() << "Linux only: the peer is the system's netcat, run through popen";
+#else
     EchoServer server;
     std::ostringstream command;
     command << "printf 'netcat says hi' | timeout 5 nc -N 127.0.0.1 " << server.port();
@@ -281,6 +284,7 @@ TEST(Accept, NetcatClientIsServed) {
         output.append(buf, static_cast<std::size_t>(n));
     }
     EXPECT_EQ(output, "netcat says hi");
+#endif
 }
 
 }  // namespace

@@ -109,7 +109,7 @@ TEST(Receive, PeerThatSendsAndClosesAtOnceDeliversEverythingBeforeOnClose) {
     c.owner.onClose = [&] { bufferAtClose = c.socket->ReceiveBufferSize(); };
     std::thread writer([&, fd = c.peer.release()] {
         SendAll(fd, payload);
-        ::close(fd);
+        raw::Close(fd);
     });
     const bool closed = RunUntil([&] { return c.owner.Has("Close"); }, 20s);
     writer.join();
@@ -139,7 +139,7 @@ TEST(Receive, StopsAtTheBoundUntilTheOwnerTakesDataAndLosesNothing) {
             SendAll(fd, Pattern(total));
             written = true;
             if (peerCloses) {
-                ::shutdown(fd, SHUT_WR);
+                raw::ShutdownSend(fd);
             }
         });
         ASSERT_TRUE(RunUntil([&] { return c.socket->ReceiveBufferSize() == bound; }));

@@ -11,14 +11,13 @@ namespace {
 void EchoUntilEof(int fd) {
     std::vector<char> buf(256 * 1024);
     for (;;) {
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, 30000) != 1)
+        if (!raw::Readable(fd, 30000))
             break;
-        const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+        const long n = raw::Recv(fd, buf.data(), buf.size());
         if (n <= 0 || !SendAll(fd, buf.data(), static_cast<std::size_t>(n)))
             break;
     }
-    ::close(fd);
+    raw::Close(fd);
 }
 
 TEST(Stress, SixtyFourMegabytesThereAndBackBitForBit) {
@@ -48,7 +47,8 @@ TEST(Stress, SixtyFourMegabytesThereAndBackBitForBit) {
     ASSERT_TRUE(peer);
     std::thread echo(EchoUntilEof, peer.release());
     const bool closed = RunUntil([&] { return owner.Has("Close"); }, 120s);
-    ::shutdown(s->SocketHandle(), SHUT_RDWR);  // frees the echo thread if anything failed
+    // Frees the echo thread if anything failed.
+    MSocketSupport::Platform::shutdown(s->SocketHandle(), 2);
     echo.join();
     ASSERT_TRUE(closed);
     ASSERT_EQ(received.size(), payload.size());

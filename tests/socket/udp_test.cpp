@@ -6,21 +6,19 @@ namespace {
 
 // A raw datagram socket bound to 127.0.0.1 and an ephemeral port.
 struct RawUdp {
-    Fd fd{::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
+    Fd fd{raw::Socket(SOCK_DGRAM)};
     int port = 0;
     RawUdp() {
-        sockaddr_in a = Loopback(0);
-        EXPECT_EQ(::bind(fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+        EXPECT_EQ(raw::Bind(fd.get(), 0), 0);
         port = LocalPortOf(fd.get());
     }
 };
 
 std::string OneDatagram(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 5000) != 1)
+    if (!raw::Readable(fd, 5000))
         return "<nothing>";
     char buf[2048];
-    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    const long n = raw::Recv(fd, buf, sizeof buf);
     return n < 0 ? "<error>" : std::string(buf, static_cast<std::size_t>(n));
 }
 
@@ -72,6 +70,7 @@ TEST(Udp, ValuesWaitingTogetherStaySeparateDatagrams) {
 
 // A datagram is offered once: a refused one is dropped with its error, whatever comes next.
 TEST(Udp, FailedDatagramsAreDroppedNotSentLater) {
+    SKIP_UNLESS_LOOKUPS_FAIL();
     RawUdp peer;
     auto s = CSocket::Create();
     RecordingOwner owner(s);
@@ -105,8 +104,7 @@ TEST(Udp, FailedDatagramsAreDroppedNotSentLater) {
     t->RemoteHost("127.0.0.1");
     t->SendData("only this");
     EXPECT_EQ(OneDatagram(peer.fd.get()), "only this");
-    pollfd p{peer.fd.get(), POLLIN, 0};
-    EXPECT_EQ(::poll(&p, 1, 100), 0) << "a dropped datagram went out";
+    EXPECT_FALSE(raw::Readable(peer.fd.get(), 100)) << "a dropped datagram went out";
 }
 
 TEST(Udp, ReceiveFillsInTheSender) {
@@ -120,9 +118,7 @@ TEST(Udp, ReceiveFillsInTheSender) {
     EXPECT_EQ(s->ReceiveChunkSize(), MSocketSupport::MaxDatagramSize() > 0
                                          ? MSocketSupport::MaxDatagramSize()
                                          : MSocketSupport::DefaultMaxDatagramSize);
-    sockaddr_in to = Loopback(static_cast<uint16_t>(port));
-    ASSERT_EQ(::sendto(peer.fd.get(), "hello", 5, 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
-              5);
+    ASSERT_EQ(raw::SendTo(peer.fd.get(), "hello", 5, static_cast<uint16_t>(port)), 5);
     ASSERT_TRUE(RunUntil([&] { return owner.Has("DataArrival"); }));
     EXPECT_EQ(owner.events, std::vector<std::string>{"DataArrival(5)@0"});
     EXPECT_EQ(s->RemoteHostIP(), "127.0.0.1");

@@ -2,12 +2,7 @@
 // fixture that leaves the process-wide service as it found it.
 #pragma once
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "LoopbackSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -82,29 +77,22 @@ inline uint32_t Loopback() {
 class Listener {
   public:
     Listener() {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in sa{};
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = Loopback();
-        sa.sin_port = 0;
-        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-        EXPECT_EQ(::listen(fd_, 8), 0);
-        socklen_t len = sizeof sa;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&sa), &len);
-        port_ = sa.sin_port;
+        fd_ = raw::Socket();
+        EXPECT_EQ(raw::Bind(fd_, 0), 0);
+        EXPECT_EQ(raw::Listen(fd_, 8), 0);
+        port_ = htons(raw::LocalPortOf(fd_));
     }
-    ~Listener() { ::close(fd_); }
+    ~Listener() { raw::Close(fd_); }
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
     uint16_t Port() const { return port_; }  // network byte order
     // Bounded: the connection is already queued when the test calls this.
     int Accept() {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, 5000) != 1) {
+        if (!raw::Readable(fd_, 5000)) {
             return -1;
         }
-        return ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        return raw::Accept(fd_);
     }
 
   private:
@@ -114,15 +102,61 @@ class Listener {
 
 // A port on loopback with nobody listening: bound, then closed.
 inline uint16_t ClosedPort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = Loopback();
-    ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa);
-    socklen_t len = sizeof sa;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-    ::close(fd);
-    return sa.sin_port;
+    const int fd = raw::Socket();
+    raw::Bind(fd, 0);
+    const uint16_t port = htons(raw::LocalPortOf(fd));
+    raw::Close(fd);
+    return port;
+}
+
+// A handle of the platform's that is no socket: a pipe's end, or an event object.
+struct NotASocket {
+#ifdef _WIN32
+    NotASocket()
+        : handle(static_cast<int>(
+              reinterpret_cast<intptr_t>(::CreateEventA(nullptr, FALSE, FALSE, nullptr)))) {}
+    ~NotASocket() {
+        ::CloseHandle(reinterpret_cast<HANDLE>(static_cast<intptr_t>(handle)));
+    }
+#else
+    NotASocket() {
+        int ends[2] = {-1, -1};
+        EXPECT_EQ(::pipe(ends), 0);
+        handle = ends[0];
+        other = ends[1];
+    }
+    ~NotASocket() {
+        ::close(handle);
+        ::close(other);
+    }
+    int other = -1;
+#endif
+    NotASocket(const NotASocket&) = delete;
+    NotASocket& operator=(const NotASocket&) = delete;
+    int handle = -1;
+};
+
+// True when the channel has a descriptor to watch (Linux); on Windows the thread's message
+// queue is the channel and ChannelFd() is -1.
+inline bool ChannelHasDescriptor() {
+    return ms::ChannelFd() >= 0;
+}
+inline bool ChannelReadable() {
+    pollfd p{};
+    p.fd = ms::ChannelFd();
+    p.events = POLLIN;
+    return raw::Poll(&p, 1, 0) == 1;
+}
+#define SKIP_WITHOUT_CHANNEL_DESCRIPTOR()                                                  \
+    if (!ChannelHasDescriptor())                                                           \
+    GTEST_SKIP() << "Linux only: about the channel's descriptor; on Windows the thread's " \
+                    "message queue is the channel"
+
+// A blocking client connected to a loopback port given in network byte order.
+inline int ClientTo(uint16_t port) {
+    const int c = raw::Socket();
+    EXPECT_EQ(raw::Connect(c, ntohs(port)), 0);
+    return c;
 }
 
 inline bool RunUntil(const std::function<bool()>& done) {

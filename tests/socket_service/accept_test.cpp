@@ -3,20 +3,6 @@
 
 namespace test {
 
-namespace {
-
-int ClientTo(uint16_t port) {
-    const int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = Loopback();
-    sa.sin_port = port;
-    EXPECT_EQ(::connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    return c;
-}
-
-}  // namespace
-
 TEST_F(ServiceTest, ListenerGetsOneAcceptPerAccept) {
     auto server = std::make_shared<RecordingSink>();
     const int fd = RegisteredSocket(server);
@@ -50,12 +36,14 @@ TEST_F(ServiceTest, ListenerGetsOneAcceptPerAccept) {
     auto conn = std::make_shared<RecordingSink>();
     Register(a1, conn);
     ASSERT_TRUE(RunUntil([&] { return !conn->events.empty(); }));
-    ASSERT_EQ(::send(c1, "hi", 2, 0), 2);
+    ASSERT_EQ(raw::Send(c1, "hi", 2), 2);
     ASSERT_TRUE(RunUntil([&] { return conn->Count(ms::FD_READ) == 1; }));
     EXPECT_EQ(conn->events.front(), (Event{ms::FD_WRITE, 0}));
-    ::close(c1);
+    char bytes[4];
+    EXPECT_EQ(pf::recv(a1, bytes, sizeof bytes), 2);  // the close waits for unread data
+    raw::Close(c1);
     ASSERT_TRUE(RunUntil([&] { return conn->Count(ms::FD_CLOSE) == 1; }));
-    ::close(c2);
+    raw::Close(c2);
 }
 
 TEST_F(ServiceTest, DatagramSocketWritesAtOnceAndReadsPerReceive) {
@@ -66,13 +54,9 @@ TEST_F(ServiceTest, DatagramSocketWritesAtOnceAndReadsPerReceive) {
     uint16_t port = 0;
     ASSERT_EQ(pf::getsockname(fd, nullptr, &port), 0);
 
-    const int peer = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_addr.s_addr = Loopback();
-    to.sin_port = port;
+    const int peer = raw::Socket(SOCK_DGRAM);
     for (const char* text : {"one", "two"}) {
-        ASSERT_EQ(::sendto(peer, text, 3, 0, reinterpret_cast<sockaddr*>(&to), sizeof to), 3);
+        ASSERT_EQ(raw::SendTo(peer, text, 3, ntohs(port)), 3);
     }
     ASSERT_TRUE(RunUntil([&] { return sink->Count(ms::FD_READ) == 1; }));
     Settle();
@@ -93,10 +77,9 @@ TEST_F(ServiceTest, DatagramSocketWritesAtOnceAndReadsPerReceive) {
 
     // And sends back.
     ASSERT_EQ(pf::sendto(fd, "ack", 3, from, fromPort), 3);
-    pollfd p{peer, POLLIN, 0};
-    ASSERT_EQ(::poll(&p, 1, 5000), 1);
-    EXPECT_EQ(::recv(peer, buffer, sizeof buffer, 0), 3);
-    ::close(peer);
+    ASSERT_TRUE(raw::Readable(peer, 5000));
+    EXPECT_EQ(raw::Recv(peer, buffer, sizeof buffer), 3);
+    raw::Close(peer);
 }
 
 }  // namespace test

@@ -15,7 +15,7 @@ TEST_F(ServiceTest, ConnectGivesConnectThenOneWrite) {
     ASSERT_GE(peer, 0);
     Settle();
     EXPECT_EQ(sink->events, (std::vector<Event>{{ms::FD_CONNECT, 0}, {ms::FD_WRITE, 0}}));
-    ::close(peer);
+    raw::Close(peer);
 }
 
 TEST_F(ServiceTest, ConnectOnAnEstablishedStreamIsAlreadyConnected) {
@@ -31,7 +31,7 @@ TEST_F(ServiceTest, ConnectOnAnEstablishedStreamIsAlreadyConnected) {
     EXPECT_EQ(pf::LastPlatformError(), 10056);
     Settle();
     EXPECT_TRUE(sink->events.empty());  // no second FD_CONNECT for a connection that exists
-    ::close(peer);
+    raw::Close(peer);
 }
 
 TEST_F(ServiceTest, RefusedConnectGivesConnectWithTheError) {

@@ -1,9 +1,7 @@
 // Error texts and the conversions at the platform boundary.
-#include <gtest/gtest.h>
+#include "LoopbackSupport.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <sys/socket.h>
+#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <utility>
@@ -172,9 +170,22 @@ TEST(Platform, AddressTextAndOptions) {
     // An option with no Linux counterpart.
     EXPECT_EQ(pf::getsockopt(tcp, 0xFFFF, 0x7777, &value), -1);
     EXPECT_EQ(pf::LastPlatformError(), 10042);
+#ifdef _WIN32
+    // Created non-blocking (an accept with nobody waiting would block) and not inherited by
+    // child processes.
+    ASSERT_EQ(pf::bind(tcp, htonl(INADDR_LOOPBACK), 0), 0);
+    ASSERT_EQ(pf::listen(tcp, 1), 0);
+    EXPECT_EQ(pf::accept(tcp, nullptr, nullptr), -1);
+    EXPECT_EQ(pf::LastPlatformError(), 10035);
+    DWORD flags = 0;
+    ASSERT_TRUE(
+        ::GetHandleInformation(reinterpret_cast<HANDLE>(static_cast<intptr_t>(tcp)), &flags));
+    EXPECT_EQ(flags & HANDLE_FLAG_INHERIT, 0u);
+#else
     // Created non-blocking and close-on-exec.
     EXPECT_NE(::fcntl(tcp, F_GETFL) & O_NONBLOCK, 0);
     EXPECT_NE(::fcntl(tcp, F_GETFD) & FD_CLOEXEC, 0);
+#endif
     pf::closesocket(tcp);
     pf::closesocket(udp);
     // A closed handle.

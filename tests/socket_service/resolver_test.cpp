@@ -1,6 +1,4 @@
 // Host lookups: one completion per started lookup, delivered on the channel's thread.
-#include <netdb.h>
-
 #include <algorithm>
 #include <thread>
 
@@ -61,23 +59,29 @@ TEST_F(ResolverTest, LocalhostCompletesWithItsAddressAndOfficialName) {
 }
 
 TEST_F(ResolverTest, NamesThatDoNotExistCompleteWithHostNotFound) {
+    SKIP_UNLESS_LOOKUPS_FAIL();
     auto sink = std::make_shared<RecordingSink>();
-    for (std::string name : {"no-such-host.invalid", "", "x.INVALID."}) {
+    // An empty name is the local host's on Windows, as Winsock documents; not a failure there.
+    const std::vector<std::string> names =
+        raw::OnWindows ? std::vector<std::string>{"no-such-host.invalid", "x.INVALID."}
+                       : std::vector<std::string>{"no-such-host.invalid", "", "x.INVALID."};
+    for (std::string name : names) {
         const int32_t task = ms::ResolveHost(name, sink);
         ASSERT_NE(task, 0);
     }
-    ASSERT_TRUE(RunUntil([&] { return sink->lookups.size() == 3; }));
+    ASSERT_TRUE(RunUntil([&] { return sink->lookups.size() == names.size(); }));
     for (const Lookup& got : sink->lookups) {
         // A failure carries no handle, no address and no name.
         EXPECT_EQ(got.handle, 0);
         EXPECT_EQ(got.address, 0u);
         EXPECT_EQ(got.name, "");
-        EXPECT_EQ(got.error, 11001);
+        EXPECT_EQ(got.error, raw::HostNotFound);
     }
     EXPECT_FALSE(ms::LookupRegistryPresent());
 }
 
 TEST_F(ResolverTest, TwoObjectsLookupsCompleteInEitherOrder) {
+    SKIP_UNLESS_LOOKUPS_FAIL();
     auto a = std::make_shared<RecordingSink>();
     auto b = std::make_shared<RecordingSink>();
     std::string bad = "nowhere.invalid";
@@ -100,11 +104,12 @@ TEST_F(ResolverTest, TwoObjectsLookupsCompleteInEitherOrder) {
     EXPECT_TRUE(tablesWhileFirst);
     EXPECT_EQ(a->lookups.front().handle, ta);
     EXPECT_EQ(a->lookups.front().address, Loopback());
-    EXPECT_EQ(b->lookups.front().error, 11001);
+    EXPECT_EQ(b->lookups.front().error, raw::HostNotFound);
     EXPECT_FALSE(ms::LookupRegistryPresent());
 }
 
 TEST_F(ResolverTest, SecondLookupBySameObjectKeepsTheFirstOnesResult) {
+    SKIP_UNLESS_LOOKUPS_FAIL();
     auto sink = std::make_shared<RecordingSink>();
     std::string first = "localhost";
     std::string second = "second.invalid";
@@ -121,7 +126,7 @@ TEST_F(ResolverTest, SecondLookupBySameObjectKeepsTheFirstOnesResult) {
             EXPECT_EQ(got.name, SystemsOfficialName("localhost"));
             ++found;
         } else {
-            EXPECT_EQ(got.error, 11001);
+            EXPECT_EQ(got.error, raw::HostNotFound);
         }
     }
     EXPECT_EQ(found, 1);

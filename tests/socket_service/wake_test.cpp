@@ -6,16 +6,8 @@
 
 namespace test {
 
-namespace {
-
-bool ChannelReadable() {
-    pollfd p{ms::ChannelFd(), POLLIN, 0};
-    return ::poll(&p, 1, 0) == 1;
-}
-
-}  // namespace
-
 TEST_F(ServiceTest, RecordPostedOutsideADispatchWakesTheDescriptorOnce) {
+    SKIP_WITHOUT_CHANNEL_DESCRIPTOR();
     auto sink = std::make_shared<RecordingSink>();
     const int fd = RegisteredSocket(sink);
     ms::ProcessPending();
@@ -29,6 +21,7 @@ TEST_F(ServiceTest, RecordPostedOutsideADispatchWakesTheDescriptorOnce) {
 }
 
 TEST_F(ServiceTest, RecordPostedByAHandlerIsDispatchedByTheSameDrainWithoutAWakeUp) {
+    SKIP_WITHOUT_CHANNEL_DESCRIPTOR();
     auto sink = std::make_shared<RecordingSink>();
     const int fd = RegisteredSocket(sink);
     ms::ProcessPending();
@@ -47,6 +40,7 @@ TEST_F(ServiceTest, RecordPostedByAHandlerIsDispatchedByTheSameDrainWithoutAWake
 }
 
 TEST_F(ServiceTest, AnnouncingFromInsideAHandlerWakesALoopOfItsOwn) {
+    SKIP_WITHOUT_CHANNEL_DESCRIPTOR();
     auto sink = std::make_shared<RecordingSink>();
     const int fd = RegisteredSocket(sink);
     ms::ProcessPending();
@@ -117,9 +111,8 @@ TEST_F(ServiceTest, DataArrivingWhileAReadIsQueuedIsReportedAfterTheReceive) {
         }
         if (nestedCollections++ == 0) {
             // More data while this FD_READ is being handled, and a collection before the receive.
-            ASSERT_EQ(::send(peer, "def", 3, 0), 3);
-            pollfd p{fd, POLLIN, 0};
-            ASSERT_EQ(::poll(&p, 1, 5000), 1);
+            ASSERT_EQ(raw::Send(peer, "def", 3), 3);
+            ASSERT_TRUE(raw::Readable(fd, 5000));
             ms::ProcessPending();
         }
         char buffer[16];
@@ -128,12 +121,12 @@ TEST_F(ServiceTest, DataArrivingWhileAReadIsQueuedIsReportedAfterTheReceive) {
             received.append(buffer, static_cast<std::size_t>(n));
         }
     };
-    ASSERT_EQ(::send(peer, "abc", 3, 0), 3);
+    ASSERT_EQ(raw::Send(peer, "abc", 3), 3);
     ASSERT_TRUE(RunUntil([&] { return received == "abcdef"; }));
     Settle();
     EXPECT_EQ(received, "abcdef");
     EXPECT_LE(sink->Count(ms::FD_READ), 2u);
-    ::close(peer);
+    raw::Close(peer);
 }
 
 }  // namespace test
@@ -158,25 +151,24 @@ TEST_F(ServiceTest, AHandlerThatKeepsPostingDoesNotHoldBackOtherSocketsOrTheLoop
             ms::PostChannelRecord(ms::SocketWindow(), ms::WinsockMessage(), chattyFd, ms::FD_OOB);
         }
     };
-    ASSERT_EQ(::send(peer, "x", 1, 0), 1);
-    pollfd p{readerFd, POLLIN, 0};
-    ASSERT_EQ(::poll(&p, 1, 5000), 1);
+    ASSERT_EQ(raw::Send(peer, "x", 1), 1);
+    ASSERT_TRUE(raw::Readable(readerFd, 5000));
     ASSERT_TRUE(
         ms::PostChannelRecord(ms::SocketWindow(), ms::WinsockMessage(), chattyFd, ms::FD_OOB));
     ms::ProcessPending();  // returns although the chain goes on
     EXPECT_EQ(reader->Count(ms::FD_READ), 1u);
     const std::size_t first = chatty->events.size();
     EXPECT_GT(first, 1u);
-    // The rest of the chain is announced, so an embedding loop comes back for it.
-    pollfd channel{ms::ChannelFd(), POLLIN, 0};
-    EXPECT_EQ(::poll(&channel, 1, 0), 1);
+    // The rest of the chain is announced, so an embedding loop comes back for it (on Windows
+    // it simply waits in the thread's queue).
+    EXPECT_TRUE(!ChannelHasDescriptor() || ChannelReadable());
     ms::ProcessPending();
     EXPECT_GT(chatty->events.size(), first);
     chatting = false;
     ms::ProcessPending();
     char c;
     pf::recv(readerFd, &c, 1);
-    ::close(peer);
+    raw::Close(peer);
 }
 
 }  // namespace test
@@ -206,7 +198,7 @@ TEST_F(ServiceTest, ManyReadableSocketsEachGetOneReadPerArrivalAndNoneIsMissed) 
     }
     for (int wave = 1; wave <= 2; ++wave) {
         for (int peer : peers) {
-            ASSERT_EQ(::send(peer, "x", 1, 0), 1);
+            ASSERT_EQ(raw::Send(peer, "x", 1), 1);
         }
         ASSERT_TRUE(RunUntil([&] {
             return std::all_of(received.begin(), received.end(), [&](int n) { return n == wave; });
@@ -218,7 +210,7 @@ TEST_F(ServiceTest, ManyReadableSocketsEachGetOneReadPerArrivalAndNoneIsMissed) 
         EXPECT_EQ(sinks[i]->Count(ms::FD_READ), 2u) << i;
     }
     for (int peer : peers) {
-        ::close(peer);
+        raw::Close(peer);
     }
     ms::RunUntil([&] { return false; }, 50ms);
 }
@@ -228,6 +220,10 @@ TEST_F(ServiceTest, ManyReadableSocketsEachGetOneReadPerArrivalAndNoneIsMissed) 
 namespace test {
 
 TEST_F(ServiceTest, ReadinessFoundAfterAHandlerPostedGoesBeforeWhatItPosted) {
+    if (!ChannelHasDescriptor()) {
+        GTEST_SKIP() << "Linux only: the epoll channel's rounds put fresh readiness before what "
+                        "a handler posted; Windows' message queue keeps posting order";
+    }
     // The FD_WRITE a full send earns waits behind data that has arrived meanwhile, so a stream
     // is read as soon as it is sent.
     Listener listener;
@@ -243,9 +239,8 @@ TEST_F(ServiceTest, ReadinessFoundAfterAHandlerPostedGoesBeforeWhatItPosted) {
         order.push_back("sender " + std::to_string(e.code));
         if (e.code == ms::FD_OOB) {
             ms::PostChannelRecord(ms::SocketWindow(), ms::WinsockMessage(), senderFd, ms::FD_WRITE);
-            ASSERT_EQ(::send(peer, "x", 1, 0), 1);
-            pollfd p{readerFd, POLLIN, 0};
-            ASSERT_EQ(::poll(&p, 1, 5000), 1);
+            ASSERT_EQ(raw::Send(peer, "x", 1), 1);
+            ASSERT_TRUE(raw::Readable(readerFd, 5000));
         }
     };
     reader->onEvent = [&](const Event& e) {
@@ -257,7 +252,7 @@ TEST_F(ServiceTest, ReadinessFoundAfterAHandlerPostedGoesBeforeWhatItPosted) {
         ms::PostChannelRecord(ms::SocketWindow(), ms::WinsockMessage(), senderFd, ms::FD_OOB));
     ms::ProcessPending();
     EXPECT_EQ(order, (std::vector<std::string>{"sender 4", "reader 1", "sender 2"}));
-    ::close(peer);
+    raw::Close(peer);
     sender->onEvent = nullptr;
     reader->onEvent = nullptr;
     ms::RunUntil([&] { return false; }, 50ms);

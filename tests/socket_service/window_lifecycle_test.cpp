@@ -81,13 +81,10 @@ TEST_F(ServiceTest, RefusedNotificationRequestLeavesNoEntry) {
 
     // Something that is no socket is refused for real.
     pf::ResetHooks();
-    int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
-    EXPECT_FALSE(ms::RegisterSocket(pipeFds[0], sink));
+    NotASocket other;
+    EXPECT_FALSE(ms::RegisterSocket(other.handle, sink));
     EXPECT_EQ(ms::CurrentError().Number, 10038);
     EXPECT_FALSE(ms::SocketRegistryPresent());
-    ::close(pipeFds[0]);
-    ::close(pipeFds[1]);
 }
 
 TEST_F(ServiceTest, SocketAndCloseFailThroughTheSeam) {

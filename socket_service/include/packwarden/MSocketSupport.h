@@ -6,7 +6,16 @@
 // that handle. Everything here runs on one thread (the thread that drains the channel);
 // only the resolver's worker thread runs elsewhere, and it never touches these tables.
 //
-// Embedding the channel in an event loop:
+// On Windows the channel is a hidden message-only window: Winsock's asynchronous select and
+// lookups post their messages to it, and the program's own message loop (GetMessage,
+// DispatchMessage) delivers everything; ProcessPending and RunUntil pump the thread's messages
+// for programs without a loop. On Linux the channel is emulated on epoll.
+//
+// Handles cross this interface as 32-bit integers on every platform. A Win64 SOCKET, HANDLE or
+// HWND is 64 bits wide, but the values Windows gives them fit in 32 (window handles are 32-bit
+// by design; socket and lookup handles are small handle-table values), so none is cut short.
+//
+// Embedding the channel in an event loop on Linux:
 //   - ChannelFd() is readable whenever work is pending; watch it (a QSocketNotifier, say);
 //   - when it fires, call ProcessPending(), which turns readiness into records and dispatches
 //     every record queued, one at a time, in order;
@@ -74,15 +83,36 @@ int32_t LowWord(int32_t x);
 int32_t HighWord(int32_t x);
 
 // ---------------------------------------------------------------------------------------------
-// Network event codes carried by socket-event records
+// Network event codes carried by socket-event records. Winsock's headers define the same
+// names as macros with the same values; where they are included first, these constants are
+// still declared (the macros are set aside and restored), but the names then read as the
+// macros: write MSocketSupport::FD_READ only where <winsock2.h> is not included.
 
+#pragma push_macro("FD_READ")
+#pragma push_macro("FD_WRITE")
+#pragma push_macro("FD_OOB")
+#pragma push_macro("FD_ACCEPT")
+#pragma push_macro("FD_CONNECT")
+#pragma push_macro("FD_CLOSE")
+#undef FD_READ
+#undef FD_WRITE
+#undef FD_OOB
+#undef FD_ACCEPT
+#undef FD_CONNECT
+#undef FD_CLOSE
 constexpr int32_t FD_READ = 1;
 constexpr int32_t FD_WRITE = 2;
 constexpr int32_t FD_OOB = 4;
 constexpr int32_t FD_ACCEPT = 8;
 constexpr int32_t FD_CONNECT = 16;
 constexpr int32_t FD_CLOSE = 32;
-constexpr int32_t SocketEventMask = FD_READ | FD_WRITE | FD_ACCEPT | FD_CONNECT | FD_CLOSE;
+#pragma pop_macro("FD_READ")
+#pragma pop_macro("FD_WRITE")
+#pragma pop_macro("FD_OOB")
+#pragma pop_macro("FD_ACCEPT")
+#pragma pop_macro("FD_CONNECT")
+#pragma pop_macro("FD_CLOSE")
+constexpr int32_t SocketEventMask = 1 | 2 | 8 | 16 | 32;  // read, write, accept, connect, close
 
 // The largest datagram on Linux, where the platform reports none (65535 - 8 - 20).
 constexpr int32_t DefaultMaxDatagramSize = 65507;
@@ -149,13 +179,16 @@ using WindowProc =
 void SetPreviousWindowProc(WindowProc proc);
 
 // A file descriptor that is readable whenever work is pending (for records queued during a
-// dispatch, see AnnouncePending). Lives for the process.
+// dispatch, see AnnouncePending). Lives for the process. -1 on Windows, which has no such
+// descriptor: there the thread's message queue is the channel.
 int ChannelFd();
 // Turns pending readiness into records and dispatches every queued record. Never blocks.
-// Re-entrant: a handler may call it (or RunUntil) again from inside a dispatch.
+// Re-entrant: a handler may call it (or RunUntil) again from inside a dispatch. On Windows it
+// dispatches the thread's queued messages, a bounded number per call.
 void ProcessPending();
 // Makes ChannelFd() readable when records are queued that no running ProcessPending will
 // reach: for an event loop that is about to block inside a handler. Cheap when there are none.
+// Nothing to do on Windows, where every loop of the thread sees the queued messages.
 void AnnouncePending();
 // Dispatches until `done()` holds or `timeout` passes; returns done(). For tests and owners
 // without an event loop.
@@ -256,6 +289,11 @@ int32_t getpeername(int32_t handle, uint32_t* address, uint16_t* port);
 // value (0: a close drops what is unsent and resets the connection), negative for off.
 int32_t getsockopt(int32_t handle, int32_t level, int32_t option, int32_t* value);
 int32_t setsockopt(int32_t handle, int32_t level, int32_t option, int32_t value);
+// Lets a stream socket about to be bound take a port whose earlier connections still wait out
+// TIME_WAIT, without letting it share a port someone listens on: SO_REUSEADDR on Linux;
+// nothing on Windows, whose plain bind already allows it and whose SO_REUSEADDR would let the
+// socket take over a port in use.
+int32_t AllowRebind(int32_t handle);
 // inet_addr: INADDR_NONE (0xFFFFFFFF) for text that is no address; network byte order.
 uint32_t inet_addr(const std::string& text);
 std::string inet_ntoa(uint32_t address);

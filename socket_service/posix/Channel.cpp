@@ -385,14 +385,26 @@ bool Channel::HandleSocket(int fd, uint32_t events, int32_t window, uint32_t mes
                 slot.armWrite = false;
                 queue(FD_WRITE, 0);
             }
-            // After a reset only data still buffered is worth a read.
-            if (slot.armRead && (events & EPOLLIN) != 0 && (!failed || HasUnreadData(fd))) {
-                slot.armRead = false;
-                queue(FD_READ, 0);
+            if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0) {
+                if (slot.armRead && (events & EPOLLIN) != 0) {
+                    slot.armRead = false;
+                    queue(FD_READ, 0);
+                }
+                break;
             }
-            if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0) {
-                slot.closeQueued = true;
-                queue(FD_CLOSE, failed ? PendingSocketError(fd) : 0);
+            {
+                // The stream has ended: readable now means only "at its end" unless bytes remain.
+                const bool unread = HasUnreadData(fd);
+                if (slot.armRead && (events & EPOLLIN) != 0 && unread) {
+                    slot.armRead = false;
+                    queue(FD_READ, 0);
+                }
+                // A reset is reported at once. An orderly close, as Winsock documents, only once
+                // nothing is left to read: until then the reads that drain it come first.
+                if (failed || !unread) {
+                    slot.closeQueued = true;
+                    queue(FD_CLOSE, failed ? PendingSocketError(fd) : 0);
+                }
             }
             break;
         case Phase::Listening:

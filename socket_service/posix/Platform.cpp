@@ -10,17 +10,15 @@
 #include <array>
 #include <cerrno>
 
-#include "ServiceState.h"
+#include "PosixService.h"
 #include "packwarden/MSocketSupport.h"
 
 namespace MSocketSupport::Platform {
 
 namespace {
 
-thread_local int32_t lastError = 0;
-
 int32_t Fail(int err) {
-    lastError = WinsockErrorFromErrno(err);
+    SetLastPlatformError(WinsockErrorFromErrno(err));
     return -1;
 }
 
@@ -96,99 +94,10 @@ bool TranslateOption(int32_t level, int32_t option, int& linuxLevel, int& linuxO
 }
 
 detail::Channel& Chan() {
-    return detail::State().channel;
+    return detail::Posix().channel;
 }
 
 }  // namespace
-
-int32_t LastPlatformError() {
-    return lastError;
-}
-void SetLastPlatformError(int32_t winsockError) {
-    lastError = winsockError;
-}
-
-int32_t WinsockErrorFromErrno(int err) {
-    switch (err) {
-        case 0:
-            return 0;
-        case EINTR:
-            return 10004;
-        case EACCES:
-        case EPERM:
-            return 10013;
-        case EFAULT:
-            return 10014;
-        case EINVAL:
-            return 10022;
-        case EMFILE:
-        case ENFILE:
-            return 10024;
-        case EAGAIN:
-#if EWOULDBLOCK != EAGAIN
-        case EWOULDBLOCK:
-#endif
-        case EINPROGRESS:
-            return 10035;
-        case EALREADY:
-            return 10037;
-        case ENOTSOCK:
-        case EBADF:
-            return 10038;
-        case EDESTADDRREQ:
-            return 10039;
-        case EMSGSIZE:
-            return 10040;
-        case EPROTOTYPE:
-            return 10041;
-        case ENOPROTOOPT:
-            return 10042;
-        case EPROTONOSUPPORT:
-            return 10043;
-        case ESOCKTNOSUPPORT:
-            return 10044;
-        case EOPNOTSUPP:
-            return 10045;
-        case EPFNOSUPPORT:
-            return 10046;
-        case EAFNOSUPPORT:
-            return 10047;
-        case EADDRINUSE:
-            return 10048;
-        case EADDRNOTAVAIL:
-            return 10049;
-        case ENETDOWN:
-            return 10050;
-        case ENETUNREACH:
-            return 10051;
-        case ENETRESET:
-            return 10052;
-        case ECONNABORTED:
-            return 10053;
-        case ECONNRESET:
-            return 10054;
-        case ENOBUFS:
-        case ENOMEM:
-            return 10055;
-        case EISCONN:
-            return 10056;
-        case ENOTCONN:
-            return 10057;
-        case EPIPE:
-        case ESHUTDOWN:
-            return 10058;
-        case ETIMEDOUT:
-            return 10060;
-        case ECONNREFUSED:
-            return 10061;
-        case EHOSTDOWN:
-            return 10064;
-        case EHOSTUNREACH:
-            return 10065;
-        default:
-            return 10107;
-    }
-}
 
 int32_t socket(int32_t family, int32_t type, int32_t protocol) {
     if (auto& hook = TestHooks().socket) {
@@ -403,6 +312,14 @@ int32_t setsockopt(int32_t handle, int32_t level, int32_t option, int32_t value)
     return 0;
 }
 
+int32_t AllowRebind(int32_t handle) {
+    const int on = 1;
+    if (::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+        return Fail(errno);
+    }
+    return 0;
+}
+
 uint32_t inet_addr(const std::string& text) {
     return ::inet_addr(text.c_str());
 }
@@ -425,23 +342,14 @@ bool gethostbyaddr(uint32_t address, std::string& officialName) {
     const int rc = ::gethostbyaddr_r(&address, sizeof address, AF_INET, &entry, data.data(),
                                      data.size(), &result, &hostError);
     if (rc != 0 || result == nullptr || result->h_name == nullptr) {
-        lastError = hostError == HOST_NOT_FOUND ? 11001
-                    : hostError == TRY_AGAIN    ? 11002
-                    : hostError == NO_RECOVERY  ? 11003
-                                                : 11004;
+        SetLastPlatformError(hostError == HOST_NOT_FOUND ? 11001
+                             : hostError == TRY_AGAIN    ? 11002
+                             : hostError == NO_RECOVERY  ? 11003
+                                                         : 11004);
         return false;
     }
     officialName = result->h_name;
     return true;
-}
-
-Hooks& TestHooks() {
-    static Hooks hooks;
-    return hooks;
-}
-
-void ResetHooks() {
-    TestHooks() = Hooks{};
 }
 
 }  // namespace MSocketSupport::Platform

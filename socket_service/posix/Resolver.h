@@ -15,13 +15,9 @@
 #include <thread>
 #include <vector>
 
+#include "Backend.h"
+
 namespace MSocketSupport::detail {
-
-constexpr std::size_t LookupBufferSize = 1024;
-
-struct alignas(std::max_align_t) LookupBuffer {
-    char bytes[LookupBufferSize];
-};
 
 class Resolver {
   public:

@@ -1,0 +1,60 @@
+// The seam between the service's shared logic and the platform it runs on. Each platform's
+// folder (posix/, win32/) realises everything declared here, plus the loop entry points of
+// MSocketSupport.h (ChannelFd, ProcessPending, AnnouncePending, RunUntil) and the Platform
+// calls; CMake compiles exactly one of them.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace MSocketSupport::detail {
+
+constexpr std::size_t LookupBufferSize = 1024;
+
+// The per-lookup result area: a hostent at its start, the strings and address list after it.
+struct alignas(std::max_align_t) LookupBuffer {
+    char bytes[LookupBufferSize];
+};
+
+namespace backend {
+
+// Starts the networking library for version 1.1. Returns 0, or the code that selects the
+// failure's description (LastPlatformError then holds the number to report).
+int32_t Startup(int32_t& maxDatagramSize);
+void Cleanup();
+// The number of a record kind, the same for a name for as long as the system runs.
+uint32_t RegisterMessageName(const std::string& name);
+// The executable's file name without folder and extension.
+std::string ProgramName();
+
+// The channel's handle: non-zero, and different from the one before it; 0 on failure.
+int32_t CreateChannelWindow();
+void DestroyChannelWindow(int32_t window);
+
+// Asks for SocketEventMask on `handle`, delivered to `window` as `message` records. Returns 0
+// or a Winsock error number.
+int32_t SelectEvents(int32_t handle, int32_t window, uint32_t message);
+// Stops a handle's events; records already queued for it are dropped, never delivered to a
+// later registration of the same number.
+void StopEvents(int32_t handle);
+// Queues a record on the channel (PostChannelRecord, once the window has been checked).
+bool Post(int32_t window, uint32_t message, int32_t wParam, int32_t lParam);
+
+// Starts an asynchronous lookup into `buffer`; its completion reaches the window as a
+// ResolveMessage record. Sets `task` (non-zero, not shared with an outstanding lookup) and
+// returns 0, or returns a Winsock error number.
+int32_t StartLookup(const std::string& hostName, const std::shared_ptr<LookupBuffer>& buffer,
+                    int32_t& task);
+// Makes the loop call ExpireLingeringCloses at `when` (or earlier, if an earlier wake-up is
+// set: whoever it wakes looks again).
+void WakeAt(std::chrono::steady_clock::time_point when);
+
+// Reads a completed lookup's official name and first IPv4 address (network order).
+void ReadLookupResult(const LookupBuffer& buffer, std::string& name, uint32_t& address);
+
+}  // namespace backend
+
+}  // namespace MSocketSupport::detail

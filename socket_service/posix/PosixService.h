@@ -1,0 +1,24 @@
+// The POSIX realisation's own state: the epoll channel and the resolver's worker.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "Channel.h"
+#include "Resolver.h"
+
+namespace MSocketSupport::detail {
+
+struct PosixService {
+    PosixService() : resolver(channel.WakeFd()) {}
+
+    int32_t lastWindow = 0;
+    std::vector<Resolver::Completion> completions;
+    Channel channel;
+    // Last, so that it is destroyed first: the worker is joined while the rest still exists.
+    Resolver resolver;
+};
+
+PosixService& Posix();
+
+}  // namespace MSocketSupport::detail
