@@ -86,7 +86,7 @@ Form1::Form1(HINSTANCE instance, CentralServer server)
     windowClass.hIconSm = static_cast<HICON>(
         ::LoadImageW(instance, MAKEINTRESOURCEW(IDI_PACKWARDEN), IMAGE_ICON,
                      ::GetSystemMetrics(SM_CXSMICON), ::GetSystemMetrics(SM_CYSMICON), 0));
-    windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hCursor = ::LoadCursorW(nullptr, MAKEINTRESOURCEW(32512) /* IDC_ARROW */);
     windowClass.hbrBackground = background_.get();
     windowClass.lpszClassName = form1::WindowClass;
     ::RegisterClassExW(&windowClass);  // a second window of the process finds it registered
@@ -350,7 +350,7 @@ LRESULT Form1::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_SETCURSOR: {
             const auto over = reinterpret_cast<HWND>(wParam);
             if ((over == Label3 || over == Picture1) && LOWORD(lParam) == HTCLIENT) {
-                ::SetCursor(::LoadCursorW(nullptr, IDC_HAND));
+                ::SetCursor(::LoadCursorW(nullptr, MAKEINTRESOURCEW(32649) /* IDC_HAND */));
                 return TRUE;
             }
             break;
