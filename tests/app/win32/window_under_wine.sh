@@ -4,6 +4,8 @@
 # after 5 s, nothing at once); the server started and a folder that does not exist ("Couldn't
 # open base folder"); then the folder corrected and Alt+L again: the connection still open
 # carries the request, the browser opens the session page and the program ends with status 0.
+# Last, a second run in a prefix without a handler for http addresses: "Couldn't launch
+# browser" with the address to open by hand, and the window stays.
 #
 # usage: window_under_wine.sh PACKWARDEN.EXE PROBE.EXE CREWDOCK_DEV
 set -euo pipefail
@@ -76,4 +78,16 @@ grep -qF '<tr><td>a.pk3</td><td class="n">1234' <<< "$page" || fail "the page la
 # One connection: the one left open after the failed scan carried the request.
 connections=$(grep -c 'POST /crewdock/sync_session.php' "$work/crewdock.log" || true)
 [ "$connections" -eq 1 ] || fail "$connections requests posted"
-echo "PASS: layout, Alt+L, \"Couldn't connect\", \"Couldn't open base folder\", the retry: $url"
+
+# --- a browser that cannot be launched: no handler for http addresses in this prefix ---------
+wine reg delete 'HKCR\http' /f < /dev/null > "$work/reg.log" 2>&1 || fail "could not remove the http handler"
+rm -f "$work/opened"
+start_packwarden "$packwarden"
+probe set-folder 'C:\ef2\base' || fail "could not type the folder"
+press_alt_l
+expect_message "Couldn't launch browser" 15
+# The address to open by hand is in the message.
+grep -qE "^text Couldn't launch browser\|\|http://127\.0\.0\.1:$port/crewdock/sync\.php\?session=[0-9]+&version=2$" \
+    <<< "$last_message" || fail "the message gives no address: $last_message"
+kill -0 "$app" 2>/dev/null || fail "the program ended after a browser that could not be launched"
+echo "PASS: layout, Alt+L, \"Couldn't connect\", \"Couldn't open base folder\", the retry ($url), \"Couldn't launch browser\""
