@@ -131,7 +131,7 @@ function(packwarden_windows_twin)
         BINARY_DIR ${twin}
         CMAKE_ARGS
             --toolchain ${PROJECT_SOURCE_DIR}/cmake/toolchains/mingw-w64-x86_64.cmake
-            -DPACKWARDEN_SANITIZER_TWIN=OFF -DPACKWARDEN_WINDOWS_TWIN=OFF
+            -DPACKWARDEN_SANITIZER_TWIN=OFF -DPACKWARDEN_WINDOWS_TWIN=OFF -DBUILD_TESTING=ON
             -DPACKWARDEN_WERROR=${PACKWARDEN_WERROR}
             -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE} -G ${CMAKE_GENERATOR}
             # The Windows program's whole runs talk to the Linux stand-in server.

@@ -1,12 +1,15 @@
 // crewdock-dev's request parser on arbitrary bytes. Besides not crashing, how the stream is cut
 // into reads must not matter: the whole input at once, random pieces and single bytes all give
 // the same outcome, and a complete request carries exactly the body its Content-Length names.
+// A complete body then goes through the form decoder, which never keeps more fields than its
+// limit.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "FormCoding.h"
 #include "HttpRequest.h"
 
 namespace {
@@ -74,6 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             const std::string* length = r.Header("content-length");
             Check(r.body.size() == (length ? std::stoull(*length) : 0), "body length");
             Check(r.body.size() <= crewdock::kMaxRequestBytes, "body bound");
+            Check(r.body.size() == whole.contentLength(), "announced length");
+            crewdock::FormError error = crewdock::FormError::None;
+            const std::size_t limit = 1 + seed % 8;
+            const auto fields = crewdock::DecodeForm(r.body, &error, limit);
+            Check(fields ? fields->size() <= limit && error == crewdock::FormError::None
+                         : error != crewdock::FormError::None,
+                  "form fields");
             Check(!r.path.empty() && r.path.find('?') == std::string::npos, "path");
             Check(r.method.find(' ') == std::string::npos, "method");
             for (const auto& [name, value] : r.headers) {

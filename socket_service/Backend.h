@@ -1,6 +1,6 @@
 // The seam between the service's shared logic and the platform it runs on. Each platform's
 // folder (posix/, win32/) realises everything declared here, plus the loop entry points of
-// MSocketSupport.h (ChannelFd, ProcessPending, AnnouncePending, RunUntil) and the Platform
+// MSocketSupport.h (ChannelFd, ProcessPending, AnnouncePending) and the Platform
 // calls; CMake compiles exactly one of them.
 #pragma once
 
@@ -48,12 +48,11 @@ bool Post(int32_t window, uint32_t message, int32_t wParam, int32_t lParam);
 // returns 0, or returns a Winsock error number.
 int32_t StartLookup(const std::string& hostName, const std::shared_ptr<LookupBuffer>& buffer,
                     int32_t& task);
+// Blocks until work may be pending or `timeoutMs` passes (RunUntil's wait).
+void WaitForWork(int timeoutMs);
 // Makes the loop call ExpireLingeringCloses at `when` (or earlier, if an earlier wake-up is
 // set: whoever it wakes looks again).
 void WakeAt(std::chrono::steady_clock::time_point when);
-
-// Reads a completed lookup's official name and first IPv4 address (network order).
-void ReadLookupResult(const LookupBuffer& buffer, std::string& name, uint32_t& address);
 
 }  // namespace backend
 

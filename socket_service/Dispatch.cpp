@@ -2,6 +2,7 @@
 // folder delivers the records (and provides the loop entry points).
 #include "Backend.h"
 #include "ServiceState.h"
+#include "SocketAddress.h"
 #include "packwarden/MSocketSupport.h"
 
 namespace MSocketSupport {
@@ -72,7 +73,7 @@ void DeliverLookup(int32_t task, int32_t error) {
             } else {
                 std::string name;
                 uint32_t address = 0;
-                backend::ReadLookupResult(*buffer, name, address);
+                ReadHostEntry(*buffer, name, address);
                 int32_t code = 0;
                 object->PostGetHostEvent(task, address, name, code);
             }
@@ -128,6 +129,24 @@ int32_t SocketWindowProc(int32_t window, uint32_t message, int32_t wParam, int32
 
 void SetPreviousWindowProc(WindowProc proc) {
     State().previousProc = std::move(proc);
+}
+
+bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        ProcessPending();
+        if (done()) {
+            return true;
+        }
+        const auto left = deadline - Clock::now();
+        if (left <= Clock::duration::zero()) {
+            return done();
+        }
+        // Round up, so a sub-millisecond remainder still waits instead of spinning.
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+        detail::backend::WaitForWork(static_cast<int>(ms));
+    }
 }
 
 }  // namespace MSocketSupport

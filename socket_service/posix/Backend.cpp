@@ -2,11 +2,9 @@
 // handle is a counter, readiness turned into records, lookups on a worker thread.
 #include "Backend.h"
 
-#include <netdb.h>
 #include <unistd.h>
 
 #include <array>
-#include <cstring>
 #include <mutex>
 #include <unordered_map>
 
@@ -96,10 +94,9 @@ void WakeAt(std::chrono::steady_clock::time_point when) {
     Posix().channel.WakeAt(when);
 }
 
-void ReadLookupResult(const LookupBuffer& buffer, std::string& name, uint32_t& address) {
-    const auto* host = reinterpret_cast<const hostent*>(buffer.bytes);
-    name = AnsiStringAt(host->h_name);
-    std::memcpy(&address, host->h_addr_list[0], sizeof address);
+void WaitForWork(int timeoutMs) {
+    // The collection's own epoll_wait: what it finds is handled without a second call.
+    Posix().channel.Wait(timeoutMs);
 }
 
 }  // namespace backend
@@ -177,26 +174,6 @@ void ProcessPending() {
 
 void AnnouncePending() {
     Posix().channel.Announce();
-}
-
-bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    auto& px = Posix();
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        ProcessPending();
-        if (done()) {
-            return true;
-        }
-        const auto left = deadline - Clock::now();
-        if (left <= Clock::duration::zero()) {
-            return done();
-        }
-        // Round up, so a sub-millisecond remainder still waits instead of spinning. The wait
-        // is the collection's own epoll_wait: what it finds is handled without a second call.
-        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-        px.channel.Wait(static_cast<int>(ms));
-    }
 }
 
 }  // namespace MSocketSupport

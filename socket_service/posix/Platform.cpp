@@ -11,39 +11,19 @@
 #include <cerrno>
 
 #include "PosixService.h"
+#include "SocketAddress.h"
 #include "packwarden/MSocketSupport.h"
 
 namespace MSocketSupport::Platform {
 
 namespace {
 
+using detail::MakeAddress;
+using detail::ReadAddress;
+
 int32_t Fail(int err) {
     SetLastPlatformError(WinsockErrorFromErrno(err));
     return -1;
-}
-
-sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = address;
-    sa.sin_port = port;
-    return sa;
-}
-
-void ReadAddress(const sockaddr_storage& sa, uint32_t* address, uint16_t* port) {
-    uint32_t a = 0;
-    uint16_t p = 0;
-    if (sa.ss_family == AF_INET) {
-        const auto& in = reinterpret_cast<const sockaddr_in&>(sa);
-        a = in.sin_addr.s_addr;
-        p = in.sin_port;
-    }
-    if (address != nullptr) {
-        *address = a;
-    }
-    if (port != nullptr) {
-        *port = p;
-    }
 }
 
 // Winsock socket-level option numbers (level 0xFFFF) and TCP_NODELAY, to Linux ones.

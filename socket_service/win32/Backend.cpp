@@ -201,12 +201,6 @@ void WakeAt(std::chrono::steady_clock::time_point when) {
     }
 }
 
-void ReadLookupResult(const LookupBuffer& buffer, std::string& name, uint32_t& address) {
-    const auto* host = reinterpret_cast<const hostent*>(buffer.bytes);
-    name = AnsiStringAt(host->h_name);
-    std::memcpy(&address, host->h_addr_list[0], sizeof address);
-}
-
 }  // namespace backend
 
 }  // namespace MSocketSupport::detail

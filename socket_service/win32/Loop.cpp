@@ -1,6 +1,7 @@
-// The loop entry points on Windows: the channel is the thread's message queue, so a program
-// with a message loop of its own needs none of these; they pump the thread's messages for
-// programs and tests that have no loop.
+// The loop on Windows: the channel is the thread's message queue, so a program
+// with a message loop of its own needs none of this; ProcessPending and RunUntil pump the
+// thread's messages for programs and tests that have no loop.
+#include "Backend.h"
 #include "WinsockHandles.h"
 #include "packwarden/MSocketSupport.h"
 
@@ -71,23 +72,14 @@ void AnnouncePending() {
     // Queued messages are visible to any loop of the thread; nothing to announce.
 }
 
-bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + timeout;
-    for (;;) {
-        ProcessPending();
-        if (done()) {
-            return true;
-        }
-        const auto left = deadline - Clock::now();
-        if (left <= Clock::duration::zero()) {
-            return done();
-        }
-        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
-        // Wakes for messages already in the queue too, not only for new ones.
-        ::MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(ms), QS_ALLINPUT,
-                                      MWMO_INPUTAVAILABLE);
-    }
+namespace detail::backend {
+
+void WaitForWork(int timeoutMs) {
+    // Wakes for messages already in the queue too, not only for new ones.
+    ::MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(timeoutMs), QS_ALLINPUT,
+                                  MWMO_INPUTAVAILABLE);
 }
+
+}  // namespace detail::backend
 
 }  // namespace MSocketSupport

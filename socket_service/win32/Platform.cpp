@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "SocketAddress.h"
 #include "WinsockHandles.h"
 #include "packwarden/MSocketSupport.h"
 
@@ -14,36 +15,15 @@ namespace MSocketSupport::Platform {
 
 namespace {
 
+using detail::MakeAddress;
+using detail::ReadAddress;
+
 using detail::FitsHandle;
 using detail::ToSocket;
 
 int32_t Fail() {
     SetLastPlatformError(::WSAGetLastError());
     return -1;
-}
-
-sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = address;
-    sa.sin_port = port;
-    return sa;
-}
-
-void ReadAddress(const sockaddr_storage& sa, uint32_t* address, uint16_t* port) {
-    uint32_t a = 0;
-    uint16_t p = 0;
-    if (sa.ss_family == AF_INET) {
-        const auto& in = reinterpret_cast<const sockaddr_in&>(sa);
-        a = in.sin_addr.s_addr;
-        p = in.sin_port;
-    }
-    if (address != nullptr) {
-        *address = a;
-    }
-    if (port != nullptr) {
-        *port = p;
-    }
 }
 
 // A new socket, not inherited by child processes, in the 32-bit numbering.

@@ -61,11 +61,11 @@ class TempDir {
 
 TEST(CrewdockApp, PostedListIsKeptUnderItsSession) {
     CrewdockApp app;
-    const auto posted =
+    auto posted =
         app.Handle(Post("game=ef2&version=2&session=4711&filename0=pak0.pk3&filesize0=100"
                         "&filename1=a%26b%3Dc%2B%25+%3Cb%3E.pk3&filesize1=4294967296"));
     EXPECT_EQ(posted.status, 200);
-    EXPECT_NE(posted.body.find("2 packages received"), std::string::npos);
+    EXPECT_NE(posted.BodyText().find("2 packages received"), std::string::npos);
     const Session* s = app.sessions().Find(4711);
     ASSERT_NE(s, nullptr);
     EXPECT_EQ(s->game, "ef2");
@@ -75,14 +75,16 @@ TEST(CrewdockApp, PostedListIsKeptUnderItsSession) {
     EXPECT_EQ(s->packages[1].name, "a&b=c+% <b>.pk3");
     EXPECT_EQ(s->packages[1].size, 4294967296);
 
-    const auto page = app.Handle(Get("/crewdock/sync.php?session=4711&version=2"));
+    auto page = app.Handle(Get("/crewdock/sync.php?session=4711&version=2"));
     EXPECT_EQ(page.status, 200);
     EXPECT_EQ(page.contentType, "text/html; charset=utf-8");
-    EXPECT_NE(page.body.find("<td>pak0.pk3</td><td class=\"n\">100</td>"), std::string::npos);
+    const std::string html = page.BodyText();
+    EXPECT_EQ(html.size(), page.ContentLength());
+    EXPECT_NE(html.find("<td>pak0.pk3</td><td class=\"n\">100</td>"), std::string::npos);
     // The hostile name is shown as text, never as markup.
-    EXPECT_NE(page.body.find("a&amp;b=c+% &lt;b&gt;.pk3"), std::string::npos);
-    EXPECT_EQ(page.body.find("<b>"), std::string::npos);
-    EXPECT_NE(page.body.find("no catalog"), std::string::npos);
+    EXPECT_NE(html.find("a&amp;b=c+% &lt;b&gt;.pk3"), std::string::npos);
+    EXPECT_EQ(html.find("<b>"), std::string::npos);
+    EXPECT_NE(html.find("no catalog"), std::string::npos);
 }
 
 TEST(CrewdockApp, EmptyListAndReposting) {
@@ -92,9 +94,9 @@ TEST(CrewdockApp, EmptyListAndReposting) {
     EXPECT_EQ(app.Handle(Post("game=ef2&version=2&session=0")).status, 200);
     ASSERT_NE(app.sessions().Find(0), nullptr);
     EXPECT_TRUE(app.sessions().Find(0)->packages.empty());  // the later posting wins
-    const auto page = app.Handle(Get("/crewdock/sync.php?session=0&version=2"));
+    auto page = app.Handle(Get("/crewdock/sync.php?session=0&version=2"));
     EXPECT_EQ(page.status, 200);
-    EXPECT_NE(page.body.find("Packages received (0)"), std::string::npos);
+    EXPECT_NE(page.BodyText().find("Packages received (0)"), std::string::npos);
 }
 
 TEST(CrewdockApp, BadPostingsAreRefusedAndNothingIsKept) {
@@ -117,9 +119,9 @@ TEST(CrewdockApp, BadPostingsAreRefusedAndNothingIsKept) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.body);
-        const auto r = app.Handle(Post(c.body));
+        auto r = app.Handle(Post(c.body));
         EXPECT_EQ(r.status, c.status);
-        EXPECT_NE(r.body.find("<p>"), std::string::npos);
+        EXPECT_NE(r.BodyText().find("<p>"), std::string::npos);
     }
     EXPECT_EQ(app.sessions().size(), 0u);
 
@@ -150,9 +152,9 @@ TEST(CrewdockApp, RoutesAndMethods) {
     EXPECT_EQ(app.Handle(Get("/crewdock/%zz")).status, 400);
     EXPECT_EQ(app.Handle(Get("/crewdock/sync%2Ephp?session=1")).status, 404);  // decoded, unknown
 
-    const auto unknown = app.Handle(Get("/crewdock/sync.php?session=99&version=2"));
+    auto unknown = app.Handle(Get("/crewdock/sync.php?session=99&version=2"));
     EXPECT_EQ(unknown.status, 404);
-    EXPECT_NE(unknown.body.find("No package list has been received for session 99"),
+    EXPECT_NE(unknown.BodyText().find("No package list has been received for session 99"),
               std::string::npos);
 
     const auto wrongMethod = app.Handle(Get("/crewdock/sync_session.php"));
@@ -166,7 +168,7 @@ TEST(CrewdockApp, RoutesAndMethods) {
     const auto head = app.Handle(Get("/crewdock/", "HEAD"));
     EXPECT_EQ(head.status, 200);
     EXPECT_TRUE(head.headOnly);
-    EXPECT_FALSE(head.body.empty());  // the length a GET would send
+    EXPECT_GT(head.ContentLength(), 0u);  // the length a GET would send
 }
 
 TEST(ResponseHead, StatusLineAndHeaders) {
@@ -176,7 +178,8 @@ TEST(ResponseHead, StatusLineAndHeaders) {
               "HTTP/1.0 405 Method Not Allowed\r\n"
               "Content-Type: text/html; charset=utf-8\r\n"
               "Content-Length: " +
-                  std::to_string(r.body.size()) + "\r\nConnection: close\r\nAllow: POST\r\n\r\n");
+                  std::to_string(r.BodyText().size()) +
+                  "\r\nConnection: close\r\nAllow: POST\r\n\r\n");
 }
 
 TEST(Catalog, SafeNames) {
@@ -228,27 +231,29 @@ TEST(CrewdockApp, SessionPageAgainstCatalogAndDownloads) {
                               "&filename1=old.pk3&filesize1=29"))
                   .status,
               200);
-    const auto page = app.Handle(Get("/crewdock/sync.php?session=12&version=2"));
+    auto page = app.Handle(Get("/crewdock/sync.php?session=12&version=2"));
     ASSERT_EQ(page.status, 200);
-    EXPECT_NE(page.body.find("<a href=\"/crewdock/files/new%20%26%20%3Codd%3E.pk3\">"
-                             "new &amp; &lt;odd&gt;.pk3</a>"),
+    const std::string html = page.BodyText();
+    EXPECT_NE(html.find("<a href=\"/crewdock/files/new%20%26%20%3Codd%3E.pk3\">"
+                        "new &amp; &lt;odd&gt;.pk3</a>"),
               std::string::npos)
-        << page.body;
-    EXPECT_NE(page.body.find("<a href=\"/crewdock/files/old.pk3\">old.pk3</a></td>"
-                             "<td class=\"n\">30</td><td>you have 29 bytes</td>"),
+        << html;
+    EXPECT_NE(html.find("<a href=\"/crewdock/files/old.pk3\">old.pk3</a></td>"
+                        "<td class=\"n\">30</td><td>you have 29 bytes</td>"),
               std::string::npos);
-    EXPECT_EQ(page.body.find("files/have.pk3"), std::string::npos);
+    EXPECT_EQ(html.find("files/have.pk3"), std::string::npos);
 
-    // The link the page gives serves the file.
-    const auto file = app.Handle(Get("/crewdock/files/new%20%26%20%3Codd%3E.pk3"));
+    // The link the page gives serves the file, in pieces.
+    auto file = app.Handle(Get("/crewdock/files/new%20%26%20%3Codd%3E.pk3"));
     ASSERT_EQ(file.status, 200);
-    ASSERT_TRUE(file.file);
+    ASSERT_TRUE(file.body);
     EXPECT_EQ(file.ContentLength(), 7u);
     EXPECT_EQ(file.contentType, "application/octet-stream");
-    FileBody body = std::move(*const_cast<HttpResponse&>(file).file);
-    EXPECT_EQ(ReadPiece(body, 4), "pppp");
-    EXPECT_EQ(ReadPiece(body, 100), "ppp");
-    EXPECT_EQ(ReadPiece(body, 100), "");
+    std::string bytes;
+    EXPECT_TRUE(file.body->Next(bytes, 4));
+    EXPECT_EQ(bytes, "pppp");
+    EXPECT_TRUE(file.body->Next(bytes, 100));
+    EXPECT_EQ(bytes, "ppppppp");
 }
 
 TEST(CrewdockApp, DownloadsCannotLeaveTheCatalog) {
@@ -267,7 +272,7 @@ TEST(CrewdockApp, DownloadsCannotLeaveTheCatalog) {
         SCOPED_TRACE(target);
         const auto r = app.Handle(Get(target));
         EXPECT_EQ(r.status, 404);
-        EXPECT_FALSE(r.file);
+        EXPECT_EQ(r.contentType, "text/html; charset=utf-8");
     }
     CrewdockApp noCatalog;
     EXPECT_EQ(noCatalog.Handle(Get("/crewdock/files/secret.pk3")).status, 404);
@@ -295,4 +300,95 @@ TEST(SessionStore, BoundedInCountAndBytesOldestFirst) {
     EXPECT_EQ(byBytes.Find(1), nullptr);
     EXPECT_NE(byBytes.Find(3), nullptr);
     EXPECT_LE(byBytes.bytes(), 4096u);
+}
+
+// The session page is made a piece at a time from the stored posting: however it is cut, the
+// pieces join into the page of the length announced, and a posting replaced meanwhile ends the
+// page instead of mixing two.
+TEST(SessionPage, PiecesOfAnySizeMakeTheSamePage) {
+    TempDir dir;
+    dir.Write("zz top.pk3", 5);
+    dir.Write("maps.pk3", 20);
+    dir.Write("have.pk3", 3);
+    CrewdockApp app(dir.path());
+    std::string body = "game=e%27f2&version=%3C2%3E&session=31";
+    const std::vector<std::string> names = {"have.pk3", std::string(5000, '\''),
+                                            "a%00b%26%3C%3E%22", "MAPS.pk3"};
+    const std::vector<std::string> sizes = {"3", "1", "-7", "21"};
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        body += "&filename" + std::to_string(i) + "=" + names[i] + "&filesize" + std::to_string(i) +
+                "=" + sizes[i];
+    }
+    ASSERT_EQ(app.Handle(Post(body)).status, 200);
+
+    auto whole = app.Handle(Get("/crewdock/sync.php?session=31"));
+    const std::string page = whole.BodyText();
+    EXPECT_EQ(page.size(), whole.ContentLength());
+    EXPECT_NE(page.find("<p>Game: e&#39;f2, client version: &lt;2&gt;</p>"), std::string::npos);
+    EXPECT_NE(page.find("<td>a&#xFFFD;b&amp;&lt;&gt;&quot;</td><td class=\"n\">-7</td>"),
+              std::string::npos);
+    EXPECT_NE(page.find("files/maps.pk3\">maps.pk3</a></td><td class=\"n\">20</td>"
+                        "<td>you have 21 bytes</td>"),
+              std::string::npos);
+    EXPECT_NE(page.find("files/zz%20top.pk3\">zz top.pk3</a></td><td class=\"n\">5</td>"
+                        "<td>missing</td>"),
+              std::string::npos);
+    EXPECT_EQ(page.find("files/have.pk3"), std::string::npos);
+    EXPECT_TRUE(page.ends_with("</table>\n</body></html>\n"));
+
+    for (const std::size_t piece :
+         {std::size_t{1}, std::size_t{3}, std::size_t{7}, std::size_t{4096}}) {
+        SCOPED_TRACE(piece);
+        auto cut = app.Handle(Get("/crewdock/sync.php?session=31"));
+        std::string joined;
+        while (joined.size() < cut.ContentLength()) {
+            const std::size_t before = joined.size();
+            ASSERT_TRUE(cut.body->Next(joined, piece));
+            ASSERT_GT(joined.size(), before);
+            ASSERT_LE(joined.size() - before, piece + 7);  // an entity is never split
+        }
+        EXPECT_EQ(joined, page);
+    }
+
+    auto replaced = app.Handle(Get("/crewdock/sync.php?session=31"));
+    std::string start;
+    ASSERT_TRUE(replaced.body->Next(start, 100));
+    ASSERT_EQ(app.Handle(Post("session=31&filename0=x&filesize0=1")).status, 200);
+    EXPECT_FALSE(replaced.body->Next(start, 100));
+}
+
+TEST(CrewdockApp, FormsBeyondTheFieldLimitAreRefused) {
+    CrewdockApp app;
+    std::string body = "session=1";
+    for (std::size_t i = 1; i < kMaxFormFields; ++i) {
+        body += "&x";
+    }
+    EXPECT_EQ(app.Handle(Post(body)).status, 200);  // exactly the limit
+    auto refused = app.Handle(Post(body + "&x"));
+    EXPECT_EQ(refused.status, 400);
+    EXPECT_NE(refused.BodyText().find("more than 65537 fields"), std::string::npos);
+    // An index no form of this size can reach is a gap, whatever its number.
+    EXPECT_EQ(app.Handle(Post("session=1&filename999999999=a&filesize999999999=1")).status, 400);
+}
+
+TEST(Catalog, TheFirstEntriesByNameWhenTheFolderHoldsMore) {
+    TempDir dir;
+    for (const char* name : {"e.pk3", "b.pk3", "d.pk3", "a.pk3", "c.pk3"}) {
+        dir.Write(name, 1);
+    }
+    const auto first = ReadCatalog(dir.path(), 3);
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first->size(), 3u);
+    EXPECT_EQ((*first)[0].name, "a.pk3");
+    EXPECT_EQ((*first)[2].name, "c.pk3");
+    EXPECT_EQ(ReadCatalog(dir.path(), 0)->size(), 0u);
+
+    // Names equal but for case: any size of them matches; else the first posted is reported.
+    const std::vector<PackageEntry> player = {{"X.pk3", 1}, {"x.PK3", 2}, {"y.pk3", 3}};
+    EXPECT_FALSE(CheckEntry({"x.pk3", 2}, player, IndexByFoldedName(player)));
+    const auto other = CheckEntry({"x.pk3", 9}, player, IndexByFoldedName(player));
+    ASSERT_TRUE(other);
+    EXPECT_FALSE(other->missing);
+    EXPECT_EQ(other->playerSize, 1);
+    EXPECT_TRUE(CheckEntry({"w.pk3", 1}, player, IndexByFoldedName(player))->missing);
 }

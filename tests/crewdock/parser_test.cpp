@@ -176,6 +176,19 @@ TEST(HttpRequestParser, SizeLimits) {
         EXPECT_LE(parser.bytesSeen(), kMaxHeadBytes + 2 * line.size());
     }
     {
+        // Header lines are counted too: a head of tiny lines would cost far more than its size.
+        std::string head = "GET / HTTP/1.0\r\n";
+        for (std::size_t n = 0; n < crewdock::kMaxHeaderFields; ++n) {
+            head += "a:\r\n";
+        }
+        HttpRequestParser most;
+        EXPECT_EQ(most.Feed(head + "\r\n"), Status::Complete);
+        EXPECT_EQ(most.request().headers.size(), crewdock::kMaxHeaderFields);
+        HttpRequestParser more;
+        EXPECT_EQ(more.Feed(head + "a:\r\n\r\n"), Status::Error);
+        EXPECT_EQ(more.errorStatus(), 431);
+    }
+    {
         // Endless blank lines before a request line cost nothing but are not endless.
         HttpRequestParser parser;
         Status s = Status::NeedMore;

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <map>
 #include <optional>
 #include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -65,15 +67,36 @@ bool WaitFor(F done, std::chrono::milliseconds limit) {
     return true;
 }
 
-// The program as a child process; killed and reaped on every path out of the test.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kMemoryIsMeasurable = false;  // the sanitizers' own memory lives in the server
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kMemoryIsMeasurable = false;
+#else
+constexpr bool kMemoryIsMeasurable = true;
+#endif
+#else
+constexpr bool kMemoryIsMeasurable = true;
+#endif
+
+// The program as a child process; killed and reaped on every path out of the test. Its output
+// goes to a file, or to a pipe that the test reads only when it chooses to.
 class ServerProcess {
   public:
-    explicit ServerProcess(std::vector<std::string> args) {
+    enum class Output { File, Pipe };
+
+    explicit ServerProcess(std::vector<std::string> args, Output output = Output::File) {
         log_ = dir_.path() / "crewdock.log";
         args.insert(args.begin(), CREWDOCK_DEV_BIN);
+        int pipeFds[2] = {-1, -1};
+        if (output == Output::Pipe && ::pipe2(pipeFds, O_CLOEXEC) != 0) {
+            return;
+        }
         pid_ = ::fork();
         if (pid_ == 0) {
-            const int fd = ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            const int fd = output == Output::Pipe
+                               ? pipeFds[1]
+                               : ::open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             ::dup2(fd, 1);
             ::dup2(fd, 2);
             std::vector<char*> argv;
@@ -84,11 +107,19 @@ class ServerProcess {
             ::execv(argv[0], argv.data());
             ::_exit(127);
         }
+        if (output == Output::Pipe) {
+            ::close(pipeFds[1]);
+            pipe_ = pipeFds[0];
+            ::fcntl(pipe_, F_SETFL, O_NONBLOCK);
+        }
     }
     ~ServerProcess() {
         if (pid_ > 0 && !exited_) {
             ::kill(pid_, SIGKILL);
             ::waitpid(pid_, nullptr, 0);
+        }
+        if (pipe_ >= 0) {
+            ::close(pipe_);
         }
     }
     ServerProcess(const ServerProcess&) = delete;
@@ -100,6 +131,9 @@ class ServerProcess {
         uint16_t port = 0;
         WaitFor(
             [&] {
+                if (pipe_ >= 0) {
+                    ReadPipe();
+                }
                 const std::string log = Log();
                 if (log.rfind(prefix, 0) == 0 && log.find('\n') != std::string::npos) {
                     port = static_cast<uint16_t>(std::stoi(log.substr(prefix.size())));
@@ -111,7 +145,19 @@ class ServerProcess {
         return port;
     }
 
-    std::string Log() const { return ReadFile(log_); }
+    // Everything written so far (through a pipe: everything the test has read of it).
+    std::string Log() const { return pipe_ >= 0 ? piped_ : ReadFile(log_); }
+    // Reads what the pipe holds now; the new text.
+    std::string ReadPipe() {
+        std::string fresh;
+        char buffer[65536];
+        ssize_t n = 0;
+        while ((n = ::read(pipe_, buffer, sizeof buffer)) > 0) {
+            fresh.append(buffer, static_cast<std::size_t>(n));
+        }
+        piped_ += fresh;
+        return fresh;
+    }
 
     bool HasExited() {
         if (!exited_ && ::waitpid(pid_, &status_, WNOHANG) == pid_) {
@@ -128,19 +174,39 @@ class ServerProcess {
     }
     void Signal(int sig) { ::kill(pid_, sig); }
 
+    // The most memory the program has held resident so far, in MiB.
+    long PeakResidentMiB() const {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("VmHWM:", 0) == 0) {
+                return std::stol(line.substr(6)) / 1024;
+            }
+        }
+        return -1;
+    }
+
   private:
     TempDir dir_;
     fs::path log_;
     pid_t pid_ = -1;
+    int pipe_ = -1;
+    std::string piped_;
     bool exited_ = false;
     int status_ = 0;
 };
 
-// One client socket, blocking calls bounded by poll.
+// One client socket, blocking calls bounded by poll or by a send time-out. A small receive
+// buffer makes a client that does not read hold up the server's sending soon.
 class Client {
   public:
-    explicit Client(uint16_t port) {
+    explicit Client(uint16_t port, int receiveBuffer = 0) {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (receiveBuffer > 0) {
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        }
+        const timeval sendLimit{10, 0};
+        ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(port);
@@ -616,30 +682,32 @@ TEST_F(CrewdockServerTest, StalledClientsDoNotBlockOthersAndAreTimedOut) {
     ExpectAlive();
 }
 
-TEST(CrewdockDevProgram, StopsCleanlyOnSigtermAndSigint) {
-    for (const int sig : {SIGTERM, SIGINT}) {
-        ServerProcess server({"--port", "0"});
-        const uint16_t port = server.WaitForPort();
-        ASSERT_NE(port, 0) << server.Log();
-        Client idle(port);  // an open connection does not hold the stop up
-        ASSERT_TRUE(idle.connected());
-        server.Signal(sig);
-        EXPECT_EQ(server.WaitForExit(10s), 0) << server.Log();
-        EXPECT_TRUE(Contains(server.Log(), "crewdock-dev stopped"));
-    }
-}
-
 TEST(CrewdockDevProgram, CommandLine) {
     {
         ServerProcess help({"--help"});
         EXPECT_EQ(help.WaitForExit(10s), 0);
-        EXPECT_TRUE(Contains(help.Log(), "Usage: crewdock-dev"));
+        const std::string text = help.Log();
+        EXPECT_TRUE(Contains(text, "Usage: crewdock-dev"));
+        // The limits and the memory they add up to are published.
+        for (const char* limit : {"--request-timeout SECONDS", "head and body 8 MiB",
+                                  "65537 form fields", "Worst-case resident memory"}) {
+            EXPECT_TRUE(Contains(text, limit)) << limit;
+        }
+    }
+    {
+        ServerProcess version({"--version"});
+        EXPECT_EQ(version.WaitForExit(10s), 0);
+        EXPECT_TRUE(
+            std::regex_match(version.Log(), std::regex("crewdock-dev [0-9]+(\\.[0-9]+)+\n")))
+            << version.Log();
     }
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"--port", "65536"},
                                                 {"--port", "x"},
                                                 {"--port"},
                                                 {"--catalog", "/nonexistent/crewdock"},
                                                 {"--idle-timeout", "0"},
+                                                {"--request-timeout", "0"},
+                                                {"--request-timeout=3601"},
                                                 {"--bogus"}}) {
         ServerProcess p(bad);
         EXPECT_EQ(p.WaitForExit(10s), 2) << bad[0];
@@ -698,22 +766,396 @@ TEST_F(CrewdockServerTest, AnHttp11ClientThatExpectsContinueGetsIt) {
     EXPECT_EQ(r->status, 200);
 }
 
-TEST_F(CrewdockServerTest, ConnectionsBeyondTheLimitAreRefusedNotQueued) {
-    Start({"--max-connections", "2"});
-    Client first(port_);
-    Client second(port_);
-    ASSERT_TRUE(first.Send("GET / HTTP/1.0\r\n"));  // both held open, mid-request
-    ASSERT_TRUE(second.Send("GET / HTTP/1.0\r\n"));
-    const auto refused = Get(port_, "/");
-    ASSERT_TRUE(refused);
-    EXPECT_EQ(refused->status, 503);
-    // The two held connections are still served once they finish their requests (and,
-    // answered, no longer count against the limit).
-    for (Client* c : {&first, &second}) {
-        ASSERT_TRUE(c->Send("\r\n"));
-        const auto answer = c->ReadToEnd();
+// A FIFO or a device in the catalog, or a link to one, is no package: 404 at once, and nobody
+// waits (opening a FIFO waits for a writer, and the server has one thread).
+TEST_F(CrewdockServerTest, SpecialFilesInTheCatalogAre404AndHoldNobodyUp) {
+    WriteCatalogFile("real.pk3", "real");
+    ASSERT_EQ(::mkfifo((catalog_.path() / "pipe.pk3").c_str(), 0644), 0);
+    fs::create_symlink(catalog_.path() / "pipe.pk3", catalog_.path() / "link.pk3");
+    fs::create_symlink("/dev/zero", catalog_.path() / "zero.pk3");
+    fs::create_directory(catalog_.path() / "folder.pk3");
+    Start();
+    for (const char* name : {"pipe.pk3", "link.pk3", "zero.pk3", "folder.pk3"}) {
+        SCOPED_TRACE(name);
+        Client c(port_);
+        ASSERT_TRUE(c.Send("GET /crewdock/files/" + std::string(name) + " HTTP/1.0\r\n\r\n"));
+        const auto answer = c.ReadToEnd(5s);
+        ASSERT_TRUE(answer) << server_->Log();
+        const auto r = ParseResponse(*answer);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 404);
+    }
+    ExpectAlive();
+    // The session page offers the regular file only.
+    ASSERT_EQ(Exchange(port_, InventoryRequest(port_, 9, {}))->status, 200);
+    const auto page = Get(port_, "/crewdock/sync.php?session=9");
+    ASSERT_TRUE(page);
+    EXPECT_TRUE(Contains(page->body, "files/real.pk3"));
+    for (const char* name : {"pipe.pk3", "link.pk3", "zero.pk3", "folder.pk3"}) {
+        EXPECT_FALSE(Contains(page->body, name)) << name;
+    }
+}
+
+namespace {
+
+// Requests whose log lines are long, so that a few hundred fill a pipe.
+std::string PaddedTarget(int i) {
+    return "/crewdock/sync.php?session=1&n=" + std::to_string(i) + "&pad=" + std::string(200, 'p');
+}
+
+const std::regex kStampedLine(
+    "^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}Z .*");
+
+}  // namespace
+
+// Standard output a pipe that nobody reads: the server goes on serving, drops whole lines
+// beyond its bounded queue, and says how many once the output is read again.
+TEST(CrewdockDevProgram, ALogNobodyReadsNeverHoldsUpServing) {
+    ServerProcess server({"--port", "0"}, ServerProcess::Output::Pipe);
+    const uint16_t port = server.WaitForPort();
+    ASSERT_NE(port, 0) << server.Log();
+    constexpr int kRequests = 3000;
+    for (int i = 0; i < kRequests; ++i) {
+        const auto r = Get(port, PaddedTarget(i));
+        ASSERT_TRUE(r) << "request " << i << " got no answer";
+        ASSERT_EQ(r->status, 404);
+    }
+    // Read the output again: what waited comes, then the count of what did not fit.
+    const std::regex notice(".* crewdock-dev: ([0-9]+) log lines dropped: .*");
+    std::smatch dropped;
+    std::string lastLine;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            server.ReadPipe();
+            std::istringstream lines(server.Log());
+            std::string line;
+            while (std::getline(lines, line)) {
+                if (std::regex_match(line, notice)) {
+                    lastLine = line;
+                    return true;
+                }
+            }
+            return false;
+        },
+        10s))
+        << server.Log().substr(0, 500);
+    ASSERT_TRUE(std::regex_match(lastLine, dropped, notice));
+    const long droppedCount = std::stol(dropped[1]);
+    EXPECT_GT(droppedCount, 0);
+    // Every request either has its line, whole, or is counted as dropped.
+    std::istringstream lines(server.Log());
+    std::string line;
+    std::getline(lines, line);
+    EXPECT_EQ(line.rfind("crewdock-dev listening on http://127.0.0.1:", 0), 0u);
+    long requestLines = 0;
+    while (std::getline(lines, line)) {
+        EXPECT_TRUE(std::regex_match(line, kStampedLine)) << line;
+        if (Contains(line, " GET /crewdock/sync.php?session=1&n=")) {
+            EXPECT_TRUE(Contains(line, std::string(200, 'p') + " 404 ")) << line;
+            ++requestLines;
+        }
+    }
+    EXPECT_EQ(requestLines + droppedCount, kRequests);
+    // And the log goes on.
+    ASSERT_TRUE(Get(port, "/after"));
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            server.ReadPipe();
+            return Contains(server.Log(), " GET /after 404 ");
+        },
+        5s));
+}
+
+// SIGTERM and SIGINT stop the server within a bound whatever it is doing: its log output full,
+// a FIFO asked for, a download nobody reads, a request half sent, connections idle.
+TEST(CrewdockDevProgram, StopsPromptlyOnSigtermAndSigintWhateverItIsDoing) {
+    TempDir catalog;
+    ASSERT_EQ(::mkfifo((catalog.path() / "pipe.pk3").c_str(), 0644), 0);
+    std::ofstream(catalog.path() / "big.pk3", std::ios::binary) << std::string(8 << 20, 'b');
+    for (const int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        ServerProcess server({"--port", "0", "--catalog", catalog.path().string()},
+                             ServerProcess::Output::Pipe);
+        const uint16_t port = server.WaitForPort();
+        ASSERT_NE(port, 0) << server.Log();
+        for (int i = 0; i < 1500; ++i) {
+            ASSERT_TRUE(Get(port, PaddedTarget(i))) << "request " << i << " got no answer";
+        }
+        Client fifo(port);
+        ASSERT_TRUE(fifo.Send("GET /crewdock/files/pipe.pk3 HTTP/1.0\r\n\r\n"));
+        Client download(port, 4096);
+        ASSERT_TRUE(download.Send("GET /crewdock/files/big.pk3 HTTP/1.0\r\n\r\n"));
+        Client halfway(port);
+        ASSERT_TRUE(halfway.Send("POST /crewdock/sync_session.php HTTP/1.0\r\nContent-Le"));
+        Client idle(port);
+        ASSERT_TRUE(fifo.ReadUntil("\r\n", 5s));  // the FIFO request was taken and answered
+        server.Signal(sig);
+        EXPECT_EQ(server.WaitForExit(5s), 0);
+    }
+}
+
+// Clients that send a request a byte at a time take no slot from complete requests: an
+// ordinary request is answered all through the trickle, and each trickler is answered too,
+// within the whole-request deadline however steadily it sends.
+TEST_F(CrewdockServerTest, SlowClientsNeverStarveCompleteRequests) {
+    Start({"--max-connections", "8", "--request-timeout", "2"});
+    constexpr int kSlow = 12;  // more than the slots for arriving requests
+    const std::string trickle = "GET / HTTP/1.0\r\nX-Slow: " + std::string(100, 's');
+    std::vector<std::unique_ptr<Client>> slow;
+    for (int i = 0; i < kSlow; ++i) {
+        std::this_thread::sleep_for(2ms);  // within the listen backlog
+        slow.push_back(std::make_unique<Client>(port_));
+        ASSERT_TRUE(slow.back()->connected());
+        slow.back()->Send(trickle.substr(0, 1));
+    }
+    std::vector<std::string> answers(kSlow);
+    const auto started = Clock::now();
+    for (std::size_t round = 1; round <= 12; ++round) {  // about 3.6 s: past the deadline
+        for (int i = 0; i < kSlow; ++i) {
+            if (answers[i].empty()) {
+                slow[i]->Send(trickle.substr(round, 1));  // may fail once answered and closed
+                pollfd p{slow[i]->fd(), POLLIN, 0};
+                if (::poll(&p, 1, 0) > 0) {
+                    answers[i] = slow[i]->ReadUntil("\r\n", 1s).value_or("closed");
+                }
+            }
+        }
+        const auto home = Get(port_, "/");
+        ASSERT_TRUE(home) << "round " << round;
+        EXPECT_EQ(home->status, 200) << "round " << round;
+        std::this_thread::sleep_for(300ms);
+    }
+    for (int i = 0; i < kSlow; ++i) {
+        if (answers[i].empty()) {
+            answers[i] = slow[i]->ReadUntil("\r\n", 5s).value_or("nothing");
+        }
+        EXPECT_TRUE(answers[i] == "HTTP/1.0 408 Request Timeout\r\n" ||
+                    answers[i] == "HTTP/1.0 503 Service Unavailable\r\n")
+            << i << ": " << answers[i];
+    }
+    EXPECT_LT(Clock::now() - started, 15s);
+    const std::string log = server_->Log();
+    EXPECT_TRUE(Contains(log, " 408 (timed out) ")) << log;
+    EXPECT_TRUE(Contains(log, " 503 (evicted: too many requests arriving) ")) << log;
+}
+
+// The slots limit requests being answered: requests still arriving hold none (when those are
+// too many, the one arriving longest makes room), clients that take nothing of a large answer
+// hold theirs until the idle time-out, and meanwhile others get 503 at once, not a queue.
+TEST_F(CrewdockServerTest, RequestsBeyondTheLimitAreRefusedNotQueued) {
+    WriteCatalogFile("big.pk3", std::string(16 << 20, 'b'));
+    Start({"--max-connections", "2", "--idle-timeout", "2"});
+    {
+        Client first(port_);
+        Client second(port_);
+        ASSERT_TRUE(first.Send("GET / HTTP/1.0\r\n"));  // both held open, mid-request
+        ASSERT_TRUE(second.Send("GET / HTTP/1.0\r\n"));
+        ExpectAlive();
+        const auto evicted = first.ReadToEnd();
+        ASSERT_TRUE(evicted);
+        EXPECT_EQ(ParseResponse(*evicted)->status, 503);
+        ASSERT_TRUE(second.Send("\r\n"));
+        const auto answer = second.ReadToEnd();
         ASSERT_TRUE(answer);
         EXPECT_EQ(ParseResponse(*answer)->status, 200);
     }
+    Client first(port_, 4096);
+    Client second(port_, 4096);
+    ASSERT_TRUE(first.Send("GET /crewdock/files/big.pk3 HTTP/1.0\r\n\r\n"));
+    ASSERT_TRUE(second.Send("GET /crewdock/files/big.pk3 HTTP/1.0\r\n\r\n"));
+    ASSERT_TRUE(first.ReadUntil("\r\n", 5s));
+    ASSERT_TRUE(second.ReadUntil("\r\n", 5s));
+    const auto refused = Get(port_, "/");
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(refused->status, 503);
+    EXPECT_TRUE(Contains(refused->body, "Too many requests are being answered"));
+    // The two that take nothing are dropped after the idle time-out; then all is served.
+    EXPECT_TRUE(WaitFor([&] { return Get(port_, "/")->status == 200; }, 10s)) << server_->Log();
+    EXPECT_TRUE(Contains(server_->Log(), "dropped: the client took nothing for too long"));
+}
+
+namespace {
+
+// A posting of `bytes` (at most) whose names are nothing but apostrophes: every one becomes
+// "&#39;" on the session page, five bytes for one.
+std::string ApostropheBody(int session, std::size_t bytes, std::size_t* apostrophes) {
+    const std::string name(3000, '\'');
+    std::string body = "game=ef2&version=2&session=" + std::to_string(session);
+    *apostrophes = 0;
+    for (int i = 0;; ++i) {
+        const std::string entry =
+            "&filename" + std::to_string(i) + "=" + name + "&filesize" + std::to_string(i) + "=1";
+        if (body.size() + entry.size() > bytes) {
+            return body;
+        }
+        body += entry;
+        *apostrophes += name.size();
+    }
+}
+
+std::string PostRequest(const std::string& body) {
+    return "POST /crewdock/sync_session.php HTTP/1.0\r\n"
+           "Content-Type: application/x-www-form-urlencoded\r\nContent-Length: " +
+           std::to_string(body.size()) + "\r\n\r\n" + body;
+}
+
+// The worst-case resident memory --help publishes for these options, in MiB.
+long PublishedBoundMiB(std::vector<std::string> options) {
+    options.push_back("--help");
+    ServerProcess help(options);
+    if (help.WaitForExit(10s) != 0) {
+        return -1;
+    }
+    std::smatch m;
+    const std::string text = help.Log();
+    if (!std::regex_search(text, m,
+                           std::regex("Worst-case resident memory with these settings: "
+                                      "([0-9]+) MiB"))) {
+        return -1;
+    }
+    return std::stol(m[1]);
+}
+
+}  // namespace
+
+// An 8 MiB posting whose page is five times larger, asked for by clients that read nothing, and
+// 8 MiB bodies left unfinished: the server's memory stays within what it publishes, every
+// reader gets the whole page, and clients that read nothing are dropped.
+TEST_F(CrewdockServerTest, MemoryStaysBoundedUnderAmplificationAndUnfinishedBodies) {
+    const std::vector<std::string> options = {"--max-connections", "32", "--idle-timeout", "2"};
+    Start(options);
+    std::size_t apostrophes = 0;
+    const std::string body = ApostropheBody(77, (8 << 20) - 256, &apostrophes);
+    const auto posted = Exchange(port_, PostRequest(body));
+    ASSERT_TRUE(posted);
+    ASSERT_EQ(posted->status, 200);
+
+    constexpr int kSilent = 20;
+    std::vector<std::unique_ptr<Client>> silent;
+    for (int i = 0; i < kSilent; ++i) {
+        std::this_thread::sleep_for(2ms);
+        silent.push_back(std::make_unique<Client>(port_, 4096));
+        ASSERT_TRUE(silent.back()->Send("GET /crewdock/sync.php?session=77 HTTP/1.0\r\n\r\n"));
+    }
+    // One reader meanwhile gets the page whole, of the length announced.
+    const auto page = Get(port_, "/crewdock/sync.php?session=77");
+    ASSERT_TRUE(page);
+    ASSERT_EQ(page->status, 200);
+    EXPECT_EQ(HeaderOf(*page, "content-length"), std::to_string(page->body.size()));
+    EXPECT_GT(page->body.size(), 5 * apostrophes);
+    std::size_t escaped = 0;
+    for (std::size_t at = page->body.find("&#39;"); at != std::string::npos;
+         at = page->body.find("&#39;", at + 5)) {
+        ++escaped;
+    }
+    EXPECT_EQ(escaped, apostrophes);
+    EXPECT_TRUE(
+        page->body.ends_with("</table>\n<h2>Packages to download</h2>\n"
+                             "<p>You have every package of the catalog: nothing to "
+                             "download.</p>\n</body></html>\n"));
+
+    // Bodies announced at 8 MB and left unfinished: eight fit the shared budget, the rest get
+    // 503 at once.
+    constexpr int kUnfinished = 12;
+    std::vector<std::unique_ptr<Client>> unfinished;
+    for (int i = 0; i < kUnfinished; ++i) {
+        unfinished.push_back(std::make_unique<Client>(port_));
+        auto& c = *unfinished.back();
+        ASSERT_TRUE(
+            c.Send("POST /crewdock/sync_session.php HTTP/1.0\r\nContent-Length: 8000000"
+                   "\r\n\r\n"));
+        c.Send(std::string(7000000, 'x'));
+    }
+    std::vector<bool> answered(kUnfinished, false);
+    int refused = 0;
+    const auto deadline = Clock::now() + 10s;
+    while (refused < kUnfinished - 8 && Clock::now() < deadline) {
+        for (int i = 0; i < kUnfinished; ++i) {
+            pollfd p{unfinished[i]->fd(), POLLIN, 0};
+            if (!answered[i] && ::poll(&p, 1, 10) > 0) {
+                answered[i] = true;
+                refused +=
+                    unfinished[i]->ReadUntil("\r\n", 1s) == "HTTP/1.0 503 Service Unavailable\r\n";
+            }
+        }
+    }
+    EXPECT_EQ(refused, kUnfinished - 8) << server_->Log();
     ExpectAlive();
+
+    // Those that took nothing are dropped: each sees its answer end short of its length.
+    const auto drops = [&] {
+        const std::string log = server_->Log();
+        int n = 0;
+        for (auto at = log.find("dropped: the client took nothing"); at != std::string::npos;
+             at = log.find("dropped: the client took nothing", at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    EXPECT_TRUE(WaitFor([&] { return drops() == kSilent; }, 10s)) << drops();
+    for (auto& c : silent) {
+        const auto got = c->ReadToEnd(15s);
+        ASSERT_TRUE(got);
+        const auto r = ParseResponse(*got);
+        ASSERT_TRUE(r);
+        EXPECT_LT(r->body.size(), page->body.size());
+    }
+
+    if (kMemoryIsMeasurable) {
+        const long peak = server_->PeakResidentMiB();
+        // Built whole, each silent client held its own 40 MB page.
+        EXPECT_LT(peak, 160) << "peak " << peak << " MiB";
+        EXPECT_LE(peak, PublishedBoundMiB(options));
+    }
+}
+
+// Four million empty fields are refused after the first 65 537, in linear time and memory; the
+// largest list the synchroniser sends still fits.
+TEST_F(CrewdockServerTest, AFormOfCountlessFieldsIsRefusedCheaply) {
+    Start();
+    const long before = server_->PeakResidentMiB();
+    std::string body = "session=5&";
+    while (body.size() + 2 <= (8 << 20) - 256) {
+        body += "a&";
+    }
+    const auto many = Exchange(port_, PostRequest(body));
+    ASSERT_TRUE(many);
+    EXPECT_EQ(many->status, 400);
+    EXPECT_TRUE(Contains(many->body, "more than 65537 fields")) << many->body;
+    if (kMemoryIsMeasurable) {
+        EXPECT_LT(server_->PeakResidentMiB() - before, 48);  // 273 MiB when every field was kept
+    }
+
+    std::string largest = "game=ef2&version=2&session=6";
+    for (int i = 0; i < 32767; ++i) {
+        largest += "&filename" + std::to_string(i) + "=p" + std::to_string(i) + "&filesize" +
+                   std::to_string(i) + "=1";
+    }
+    const auto taken = Exchange(port_, PostRequest(largest));
+    ASSERT_TRUE(taken);
+    EXPECT_EQ(taken->status, 200);
+    EXPECT_TRUE(Contains(taken->body, "32767 packages received"));
+}
+
+// A client that closes its sending side after the request (HTTP/1.0 allows it) still gets the
+// whole download.
+TEST_F(CrewdockServerTest, AHalfClosedClientGetsTheWholeDownload) {
+    std::string big(20 * 1000 * 1000, '\0');
+    std::mt19937 random(11);
+    for (char& c : big) {
+        c = static_cast<char>(random());
+    }
+    WriteCatalogFile("big.pk3", big);
+    Start();
+    Client c(port_);
+    ASSERT_TRUE(c.Send("GET /crewdock/files/big.pk3 HTTP/1.0\r\n\r\n"));
+    c.ShutdownSend();
+    const auto answer = c.ReadToEnd(30s);
+    ASSERT_TRUE(answer);
+    const auto r = ParseResponse(*answer);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200);
+    EXPECT_EQ(HeaderOf(*r, "content-length"), std::to_string(big.size()));
+    EXPECT_EQ(r->body.size(), big.size()) << server_->Log();
+    EXPECT_TRUE(r->body == big);
 }

@@ -4,11 +4,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <map>
 #include <utility>
 
-#include "Catalog.h"
 #include "FormCoding.h"
+#include "SessionPage.h"
 
 namespace crewdock {
 
@@ -54,24 +53,10 @@ std::optional<std::size_t> FieldIndex(std::string_view key, std::string_view pre
     return value;
 }
 
-std::string PageStart(std::string_view title) {
-    std::string page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>";
-    page += HtmlEscape(title);
-    page +=
-        "</title>\n<style>body{font-family:sans-serif;margin:2em;background:#282c51;color:#fff}"
-        "a{color:#9cf}table{border-collapse:collapse}td,th{padding:2px 12px;text-align:left}"
-        "td.n{text-align:right}</style></head>\n<body>\n<h1>";
-    page += HtmlEscape(title);
-    page += "</h1>\n";
-    return page;
-}
-
-constexpr std::string_view kPageEnd = "</body></html>\n";
-
 HttpResponse Page(int status, std::string body) {
     HttpResponse response;
     response.status = status;
-    response.body = std::move(body);
+    response.body = std::make_unique<TextBody>(std::move(body));
     return response;
 }
 
@@ -126,7 +111,7 @@ HttpResponse CrewdockApp::Handle(const HttpRequest& request) {
     const bool isGet = request.method == "GET" || request.method == "HEAD";
     const bool isPost = request.method == "POST";
     if (!isGet && !isPost) {
-        return ErrorPage(501, "The method " + request.method + " is not supported here.");
+        return ErrorPage(501, "The method " + Excerpt(request.method) + " is not supported here.");
     }
     const auto path = PercentDecode(request.path, false);
     if (!path) {
@@ -163,9 +148,13 @@ HttpResponse CrewdockApp::PostInventory(const HttpRequest& request) {
         type && MediaType(*type) != "application/x-www-form-urlencoded") {
         return ErrorPage(415, "The package list must be application/x-www-form-urlencoded.");
     }
-    const auto fields = DecodeForm(request.body);
+    FormError formError = FormError::None;
+    auto fields = DecodeForm(request.body, &formError);
     if (!fields) {
-        return ErrorPage(400, "The form body holds a bad percent escape.");
+        return ErrorPage(400, formError == FormError::TooManyFields
+                                  ? "The form body holds more than " +
+                                        std::to_string(kMaxFormFields) + " fields."
+                                  : std::string("The form body holds a bad percent escape."));
     }
     const std::string* sessionText = FindField(*fields, "session");
     const auto number = sessionText ? ParseSessionNumber(*sessionText) : std::nullopt;
@@ -179,34 +168,60 @@ HttpResponse CrewdockApp::PostInventory(const HttpRequest& request) {
     if (const std::string* version = FindField(*fields, "version")) {
         session.version = *version;
     }
-    // filenameN and filesizeN, N = 0, 1, 2, ... without gaps; each key once.
-    std::map<std::size_t, std::pair<std::optional<std::string>, std::optional<int64_t>>> byIndex;
-    for (const auto& [key, value] : *fields) {
+    // filenameN and filesizeN, N = 0, 1, 2, ... without gaps; each key once. There cannot be
+    // more entries than half the fields, so a larger index is a gap: no map, nothing sorted.
+    struct Slot {
+        std::optional<std::string> name;
+        std::optional<int64_t> size;
+    };
+    std::vector<Slot> slots;
+    const std::size_t maxEntries = fields->size() / 2;
+    const auto slotFor = [&](std::size_t index) -> Slot* {
+        if (index >= maxEntries) {
+            return nullptr;
+        }
+        if (index >= slots.size()) {
+            slots.resize(index + 1);
+        }
+        return &slots[index];
+    };
+    for (auto& [key, value] : *fields) {
         if (const auto i = FieldIndex(key, "filename")) {
-            auto& slot = byIndex[*i].first;
-            if (slot) {
-                return ErrorPage(400, "The field " + key + " appears twice.");
+            Slot* slot = slotFor(*i);
+            if (slot == nullptr) {
+                return ErrorPage(400,
+                                 "The package fields must run filename0, filesize0, "
+                                 "filename1, ... without gaps.");
             }
-            slot = value;
+            if (slot->name) {
+                return ErrorPage(400, "The field " + Excerpt(key) + " appears twice.");
+            }
+            slot->name = std::move(value);
         } else if (const auto j = FieldIndex(key, "filesize")) {
-            auto& slot = byIndex[*j].second;
+            Slot* slot = slotFor(*j);
             const auto size = ParseSize(value);
-            if (slot || !size) {
-                return ErrorPage(400, "The field " + key + " is repeated or not a number.");
+            if (slot == nullptr) {
+                return ErrorPage(400,
+                                 "The package fields must run filename0, filesize0, "
+                                 "filename1, ... without gaps.");
             }
-            slot = *size;
+            if (slot->size || !size) {
+                return ErrorPage(400,
+                                 "The field " + Excerpt(key) + " is repeated or not a number.");
+            }
+            slot->size = *size;
         }
     }
-    std::size_t expected = 0;
-    for (auto& [index, entry] : byIndex) {
-        if (index != expected || !entry.first || !entry.second) {
+    session.packages.reserve(slots.size());
+    for (std::size_t index = 0; index < slots.size(); ++index) {
+        Slot& slot = slots[index];
+        if (!slot.name || !slot.size) {
             return ErrorPage(400,
                              "The package fields must run filename0, filesize0, filename1, "
                              "... without gaps; entry " +
-                                 std::to_string(expected) + " is incomplete.");
+                                 std::to_string(index) + " is incomplete.");
         }
-        session.packages.push_back({std::move(*entry.first), *entry.second});
-        ++expected;
+        session.packages.push_back({std::move(*slot.name), *slot.size});
     }
     const std::size_t count = session.packages.size();
     sessions_.Put(*number, std::move(session));
@@ -230,57 +245,38 @@ HttpResponse CrewdockApp::SessionPage(const HttpRequest& request) {
                          "/crewdock/sync.php?session=N&version=V");
     }
     const std::string sessionName = std::to_string(*number);
-    const Session* session = sessions_.Find(*number);
-    if (!session) {
+    if (sessions_.Find(*number) == nullptr) {
         std::string body = PageStart("Unknown session " + sessionName);
         body += "<p>No package list has been received for session " + sessionName +
                 ". Run the synchroniser again to post your list.</p>\n";
         body += kPageEnd;
         return Page(404, std::move(body));
     }
+    auto listing = catalog_ ? CatalogListing() : nullptr;
+    const CatalogState state = !catalog_ ? CatalogState::None
+                               : listing ? CatalogState::Listed
+                                         : CatalogState::Unreadable;
+    HttpResponse response;
+    response.body =
+        std::make_unique<SessionPageBody>(sessions_, *number, std::move(listing), state);
+    return response;
+}
 
-    std::string body = PageStart("Session " + sessionName);
-    body += "<p>Game: " + HtmlEscape(session->game) +
-            ", client version: " + HtmlEscape(session->version) + "</p>\n";
-    body += "<h2>Packages received (" + std::to_string(session->packages.size()) + ")</h2>\n";
-    if (session->packages.empty()) {
-        body += "<p>The list is empty: no package was found in your base folder.</p>\n";
-    } else {
-        body += "<table class=\"received\">\n<tr><th>Name</th><th>Size (bytes)</th></tr>\n";
-        for (const auto& p : session->packages) {
-            body += "<tr><td>" + HtmlEscape(p.name) + "</td><td class=\"n\">" +
-                    std::to_string(p.size) + "</td></tr>\n";
-        }
-        body += "</table>\n";
+std::shared_ptr<const std::vector<CatalogEntry>> CrewdockApp::CatalogListing() {
+    const auto now = std::chrono::steady_clock::now();
+    if (listing_ && now - listedAt_ < std::chrono::seconds(1)) {
+        return listing_;
     }
-
-    body += "<h2>Packages to download</h2>\n";
-    const auto catalog = catalog_ ? ReadCatalog(*catalog_) : std::nullopt;
-    if (!catalog_) {
-        body += "<p>This server has no catalog to compare with.</p>\n";
-    } else if (!catalog) {
-        body += "<p>The catalog folder cannot be read just now.</p>\n";
-    } else {
-        const auto shortfalls = Compare(*catalog, session->packages);
-        if (shortfalls.empty()) {
-            body += "<p>You have every package of the catalog: nothing to download.</p>\n";
-        } else {
-            body +=
-                "<table class=\"download\">\n<tr><th>Name</th><th>Size (bytes)</th>"
-                "<th>Why</th></tr>\n";
-            for (const auto& s : shortfalls) {
-                body += "<tr><td><a href=\"/crewdock/files/" + PercentEncode(s.entry.name) + "\">" +
-                        HtmlEscape(s.entry.name) + "</a></td><td class=\"n\">" +
-                        std::to_string(s.entry.size) + "</td><td>" +
-                        (s.missing ? std::string("missing")
-                                   : "you have " + std::to_string(s.playerSize) + " bytes") +
-                        "</td></tr>\n";
-            }
-            body += "</table>\n";
-        }
+    auto fresh = ReadCatalog(*catalog_);
+    if (!fresh) {
+        listing_.reset();
+        return nullptr;
     }
-    body += kPageEnd;
-    return Page(200, std::move(body));
+    if (!listing_ || *listing_ != *fresh) {
+        listing_ = std::make_shared<const std::vector<CatalogEntry>>(std::move(*fresh));
+    }
+    listedAt_ = now;
+    return listing_;
 }
 
 HttpResponse CrewdockApp::CatalogFile(std::string_view name) {
@@ -290,8 +286,15 @@ HttpResponse CrewdockApp::CatalogFile(std::string_view name) {
     if (!IsSafeFileName(name)) {
         return ErrorPage(404, "There is no such package.");
     }
-    UniqueFd fd(::open((*catalog_ / std::string(name)).c_str(), O_RDONLY | O_CLOEXEC));
+    // Only regular files are served. Anything else is not even opened (opening a FIFO waits
+    // for a writer, on the only thread), and the open itself never waits: the name may change
+    // into something else between the two looks.
+    const std::filesystem::path path = *catalog_ / std::string(name);
     struct stat info {};
+    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        return ErrorPage(404, "There is no such package.");
+    }
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return ErrorPage(404, "There is no such package.");
     }
@@ -299,7 +302,7 @@ HttpResponse CrewdockApp::CatalogFile(std::string_view name) {
     response.contentType = "application/octet-stream";
     response.extraHeaders.emplace_back("Content-Disposition",
                                        "attachment; filename*=UTF-8''" + PercentEncode(name));
-    response.file = FileBody{std::move(fd), static_cast<uint64_t>(info.st_size)};
+    response.body = std::make_unique<FileBody>(std::move(fd), static_cast<uint64_t>(info.st_size));
     return response;
 }
 
@@ -312,14 +315,14 @@ HttpResponse CrewdockApp::HomePage() const {
     return Page(200, std::move(body));
 }
 
-HttpResponse CrewdockApp::DeveloperPage() const {
+HttpResponse CrewdockApp::DeveloperPage() {
     std::string body = PageStart("Crewdock");
     body += "<p>Packwarden posts your package list to " + std::string(kSubmitPath) +
             "; your session page at " + std::string(kSessionPath) +
             "?session=N&amp;version=2 lists what you have and what to download.</p>\n";
     body += "<p>Sessions held: " + std::to_string(sessions_.size()) + ".</p>\n";
     if (catalog_) {
-        const auto catalog = ReadCatalog(*catalog_);
+        const auto catalog = CatalogListing();
         body += catalog
                     ? "<p>Packages in the catalog: " + std::to_string(catalog->size()) + ".</p>\n"
                     : std::string("<p>The catalog folder cannot be read just now.</p>\n");

@@ -9,11 +9,15 @@
 // HEAD is answered wherever GET is.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "Catalog.h"
 #include "HttpRequest.h"
 #include "HttpResponse.h"
 #include "SessionStore.h"
@@ -37,10 +41,15 @@ class CrewdockApp {
     HttpResponse SessionPage(const HttpRequest& request);
     HttpResponse CatalogFile(std::string_view name);
     HttpResponse HomePage() const;
-    HttpResponse DeveloperPage() const;
+    HttpResponse DeveloperPage();
+    // The catalog as listed at most a second ago (null when it cannot be read). Pages still
+    // being sent keep the listing they started with; an unchanged folder shares one listing.
+    std::shared_ptr<const std::vector<CatalogEntry>> CatalogListing();
 
     std::optional<std::filesystem::path> catalog_;
     SessionStore sessions_;
+    std::shared_ptr<const std::vector<CatalogEntry>> listing_;
+    std::chrono::steady_clock::time_point listedAt_;
 };
 
 // A session number as sent: 1 to 9 decimal digits.

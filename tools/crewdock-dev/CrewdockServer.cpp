@@ -1,6 +1,7 @@
 #include "CrewdockServer.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <cctype>
@@ -16,51 +17,98 @@ namespace crewdock {
 using packwarden::CSocket;
 using packwarden::Variant;
 
-namespace {
-
-// Files go out in pieces of this size: one piece in the send buffer at a time.
-constexpr std::size_t kFilePiece = 64 * 1024;
-
-}  // namespace
+std::size_t WorstCaseResidentBytes(const ServerOptions& options) {
+    constexpr std::size_t KiB = 1024;
+    constexpr std::size_t MiB = 1024 * KiB;
+    // The program, its libraries and stack, and the allocator's own slack.
+    const std::size_t program = 12 * MiB;
+    // The store may exceed its budget by the one posting it never drops.
+    const std::size_t sessions = SessionStore::kDefaultMaxBytes + 3 * kMaxRequestBytes;
+    // One posting being handled: its body, the decoded fields, the session built from them and
+    // its name index.
+    const std::size_t handling = 4 * kMaxRequestBytes;
+    // Each connection: the receive room (two chunks of the doubled socket buffer) and the
+    // objects themselves, then either the request's head (read, then parsed: the address twice,
+    // once whole and once split, and each header field's strings) or a piece of the answer and
+    // the part of one the socket kept (which may grow to twice that).
+    const std::size_t arriving = 2 * (kMaxHeadBytes + 4) + kMaxHeaderFields * 128;
+    const std::size_t answering = 3 * kPieceBytes;
+    const std::size_t connection =
+        4 * kReceiveBufferBytes + 8 * KiB + std::max(arriving, answering);
+    return program + sessions + handling + kBodyBudgetBytes +
+           2 * options.maxConnections * connection;
+}
 
 class CrewdockServer::Connection final : public packwarden::CSocketEvents {
   public:
     enum class Phase {
-        Reading,  // waiting for the whole request
-        Writing,  // the answer is on its way
-        Closing,  // answer sent, our side shut down; waiting for the peer to close
-        Done,     // nothing more to do: free it
+        Arriving,   // the request is still arriving
+        Answering,  // the answer is on its way
+        Closing,    // answer sent, our side shut down; waiting for the peer to close
+        Done,       // nothing more to do: free it
     };
 
-    Connection(CrewdockServer& server, std::shared_ptr<CSocket> socket)
-        : server_(server), socket_(std::move(socket)), lastActivity_(Clock::now()) {
+    Connection(CrewdockServer& server, std::shared_ptr<CSocket> socket, Clock::time_point now)
+        : server_(server), socket_(std::move(socket)), arrived_(now), lastActivity_(now) {
         peer_ = socket_->RemoteHostIP() + ":" + std::to_string(socket_->RemotePort());
         socket_->SetOwner(this);
     }
 
     // The last reference to the socket object goes here, and with it any handle still held.
-    ~Connection() override { socket_->SetOwner(nullptr); }
-
-    Phase phase() const { return phase_; }
-    Clock::time_point lastActivity() const { return lastActivity_; }
-
-    // The peer stalled: a request still being read gets a 408, anything else is dropped.
-    void TimeOut() {
-        if (phase_ == Phase::Reading && timeoutsSent_ == 0) {
-            ++timeoutsSent_;
-            Respond(CrewdockApp::ErrorPage(408, "The request did not arrive in time."),
-                    "timed out");
-            return;
-        }
-        if (phase_ != Phase::Closing) {
-            Log("-", "-", "dropped: idle", 0);
-        }
-        phase_ = Phase::Done;
+    ~Connection() override {
+        EndArriving();
+        socket_->SetOwner(nullptr);
     }
 
-    // Sends a fixed answer without reading anything (too many connections).
-    void Refuse(int status, std::string_view detail) {
-        Respond(CrewdockApp::ErrorPage(status, detail), "refused");
+    Phase phase() const { return phase_; }
+    Clock::time_point arrived() const { return arrived_; }
+
+    // When the next time limit falls.
+    Clock::time_point DueAt(const ServerOptions& options) const {
+        switch (phase_) {
+            case Phase::Arriving:
+                return std::min(arrived_ + options.requestTimeout,
+                                lastActivity_ + options.idleTimeout);
+            case Phase::Answering:
+            case Phase::Closing:
+                return lastActivity_ + options.idleTimeout;
+            case Phase::Done:
+                break;
+        }
+        return lastActivity_;  // already past: free it at the next sweep
+    }
+
+    // A time limit has passed.
+    void Expire() {
+        switch (phase_) {
+            case Phase::Arriving:
+                Respond(CrewdockApp::ErrorPage(408, "The request did not arrive in time."),
+                        "timed out");
+                break;
+            case Phase::Answering:
+                Abort("dropped: the client took nothing for too long");
+                break;
+            case Phase::Closing:
+            case Phase::Done:
+                phase_ = Phase::Done;
+                break;
+        }
+    }
+
+    // Makes room for a newcomer while requests are still arriving.
+    void Evict() {
+        Respond(CrewdockApp::ErrorPage(
+                    503, "Too many requests are arriving at once; try again shortly."),
+                "evicted: too many requests arriving");
+    }
+
+    // Frees the connection at once, without an answer (too many connections even to answer).
+    void Drop() {
+        if (phase_ == Phase::Arriving) {
+            Log("-", "-", "dropped: too many connections", 0);
+        }
+        socket_->Abort();
+        phase_ = Phase::Done;
     }
 
   private:
@@ -72,17 +120,24 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
             phase_ = Phase::Done;
             return;
         }
-        if (phase_ != Phase::Reading) {
+        if (phase_ != Phase::Arriving) {
             return;  // bytes after the request (or after an error) are read and dropped
         }
         lastActivity_ = Clock::now();
-        const std::string bytes = data.AsString();
-        switch (parser_.Feed(bytes)) {
+        switch (parser_.Feed(data.WireView().value_or(std::string_view()))) {
             case HttpRequestParser::Status::NeedMore:
+                if (parser_.InBody() && reservedBody_ == 0 && !ReserveBody()) {
+                    Respond(CrewdockApp::ErrorPage(
+                                503,
+                                "Too many large requests are arriving at once; try again "
+                                "shortly."),
+                            "no room for the body");
+                    return;
+                }
                 MaybeContinue();
                 break;
             case HttpRequestParser::Status::Complete:
-                Respond(server_.app_.Handle(parser_.request()), {});
+                Answer();
                 break;
             case HttpRequestParser::Status::Error:
                 Respond(CrewdockApp::ErrorPage(parser_.errorStatus(), parser_.errorReason()),
@@ -91,44 +146,82 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         }
     }
 
-    void OnSendProgress(int32_t /*bytesSent*/, int32_t /*bytesRemaining*/) override {
-        lastActivity_ = Clock::now();
+    void OnSendProgress(int32_t bytesSent, int32_t bytesRemaining) override {
+        if (bytesSent > 0) {
+            lastActivity_ = Clock::now();
+        }
+        if (phase_ == Phase::Answering && bytesRemaining == 0) {
+            Pump();
+        }
     }
 
     void OnSendComplete() override {
-        if (phase_ != Phase::Writing) {
+        if (phase_ != Phase::Answering) {
             return;
         }
-        lastActivity_ = Clock::now();
-        if (response_.file && fileLeft_ > 0) {
-            std::string piece =
-                ReadPiece(*response_.file,
-                          static_cast<std::size_t>(std::min<uint64_t>(fileLeft_, kFilePiece)));
-            if (piece.empty()) {
-                // The file shrank under us: the promised length cannot be kept, so end the
-                // connection without the graceful close that would make it look complete.
-                phase_ = Phase::Done;
-                return;
-            }
-            fileLeft_ -= piece.size();
-            Send(std::move(piece));
+        if (bodyLeft_ > 0) {
+            Pump();
             return;
         }
-        response_.file.reset();
+        body_.reset();
         phase_ = Phase::Closing;
+        lastActivity_ = Clock::now();
         socket_->CloseSocket();
     }
 
     void OnClose() override {
-        LogIfIncomplete("closed by the client");
+        if (phase_ == Phase::Arriving) {
+            LogIfIncomplete("closed by the client");
+        } else if (phase_ == Phase::Answering && bodyLeft_ > 0) {
+            Log("-", "-",
+                "cut short: the client closed with " + std::to_string(bodyLeft_) +
+                    " bytes of the answer unsent",
+                0);
+        }
         phase_ = Phase::Done;
     }
 
     void OnError(int16_t /*Number*/, std::string& Description, int32_t /*Scode*/,
                  const std::string& /*Source*/, const std::string& /*HelpFile*/,
                  int32_t /*HelpContext*/, bool& /*CancelDisplay*/) override {
+        if (phase_ == Phase::Answering && bodyLeft_ > 0) {
+            Log("-", "-", "cut short: " + Description, 0);
+        }
         LogIfIncomplete(Description);
         phase_ = Phase::Done;
+    }
+
+    bool ReserveBody() {
+        if (!server_.ReserveBody(parser_.contentLength())) {
+            return false;
+        }
+        reservedBody_ = parser_.contentLength();
+        return true;
+    }
+
+    // The request is no longer arriving: its body and its share of the budget go.
+    void EndArriving() {
+        parser_.ReleaseBody();
+        server_.ReleaseBody(reservedBody_);
+        reservedBody_ = 0;
+    }
+
+    void Answer() {
+        if (server_.CountIn(static_cast<int>(Phase::Answering)) >=
+            server_.options_.maxConnections) {
+            Respond(CrewdockApp::ErrorPage(
+                        503, "Too many requests are being answered at once; try again shortly."),
+                    "busy");
+            return;
+        }
+        HttpResponse response;
+        try {
+            response = server_.app_.Handle(parser_.request());
+        } catch (const std::exception&) {
+            // Out of memory, say: this request fails, the server stays.
+            response = CrewdockApp::ErrorPage(500, "The request could not be handled.");
+        }
+        Respond(std::move(response), {});
     }
 
     // An HTTP/1.1 client that asks before sending its body (as curl does for larger posts)
@@ -150,7 +243,7 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
 
     // A request that will never be answered still gets its log line.
     void LogIfIncomplete(const std::string& why) {
-        if (phase_ == Phase::Reading && parser_.bytesSeen() > 0) {
+        if (phase_ == Phase::Arriving && parser_.bytesSeen() > 0) {
             Log("-", "-",
                 why + " before the request was complete (" + std::to_string(parser_.bytesSeen()) +
                     " bytes)",
@@ -159,39 +252,75 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
     }
 
     void Respond(HttpResponse response, std::string_view note) {
-        response_ = std::move(response);
+        EndArriving();
         const auto& request = parser_.request();
-        const uint64_t bodyBytes = response_.headOnly ? 0 : response_.ContentLength();
-        std::string what = std::to_string(response_.status);
+        std::string what = std::to_string(response.status);
         if (!note.empty()) {
             what += " (" + std::string(note) + ")";
         }
+        std::string out = ResponseHead(response);
+        body_ = response.headOnly ? nullptr : std::move(response.body);
+        bodyLeft_ = body_ ? body_->Length() : 0;
         Log(request.method.empty() ? "-" : request.method,
-            request.target.empty() ? "-" : request.target, what, bodyBytes);
-
-        std::string out = ResponseHead(response_);
-        fileLeft_ = 0;
-        if (response_.headOnly) {
-            response_.file.reset();
-        } else if (response_.file) {
-            fileLeft_ = response_.file->size;
-            std::string piece =
-                ReadPiece(*response_.file,
-                          static_cast<std::size_t>(std::min<uint64_t>(fileLeft_, kFilePiece)));
-            if (piece.empty() && fileLeft_ > 0) {
-                phase_ = Phase::Done;
-                return;
-            }
-            fileLeft_ -= piece.size();
-            out += piece;
-        } else {
-            out += response_.body;
-        }
-        response_.body.clear();
-        response_.body.shrink_to_fit();
-        phase_ = Phase::Writing;
+            request.target.empty() ? "-" : request.target, what, bodyLeft_);
+        parser_ = HttpRequestParser();  // the request's head is no longer needed
+        phase_ = Phase::Answering;
         lastActivity_ = Clock::now();
+        if (bodyLeft_ > 0 && !NextPiece(out)) {
+            Abort("cut short: the answer could not be made");
+            return;
+        }
         Send(std::move(out));
+        Pump();
+    }
+
+    // Appends the next piece of the body to `out`.
+    bool NextPiece(std::string& out) {
+        const std::size_t before = out.size();
+        if (!body_->Next(out,
+                         static_cast<std::size_t>(std::min<uint64_t>(bodyLeft_, kPieceBytes)))) {
+            return false;
+        }
+        const std::size_t made = out.size() - before;
+        if (made == 0 || made > bodyLeft_) {
+            return false;
+        }
+        bodyLeft_ -= made;
+        return true;
+    }
+
+    // Hands the body over a piece at a time, the next one only when the socket has passed the
+    // last one to the kernel: at most one piece waits in this process. A client that closed
+    // its sending side after its request still reads: its socket object keeps sending until
+    // a send completes with nothing more sent, so the answer is finished all the same.
+    void Pump() {
+        if (pumping_) {
+            return;  // called back from inside our own SendData
+        }
+        pumping_ = true;
+        while (phase_ == Phase::Answering && bodyLeft_ > 0 && socket_->SendBufferSize() == 0 &&
+               socket_->State() == packwarden::StateConnected) {
+            std::string piece;
+            if (!NextPiece(piece)) {
+                Abort(body_ && body_->Length() > 0 ? "cut short: the file shrank or the session "
+                                                     "changed while it was sent"
+                                                   : "cut short");
+                break;
+            }
+            Send(std::move(piece));
+        }
+        pumping_ = false;
+    }
+
+    // Ends the connection so that the client can tell the answer is incomplete: a reset, not
+    // the orderly close that would make a short body look whole.
+    void Abort(std::string_view why) {
+        if (phase_ == Phase::Answering) {
+            Log("-", "-", why, 0);
+        }
+        socket_->Abort();
+        body_.reset();
+        phase_ = Phase::Done;
     }
 
     void Send(std::string bytes) {
@@ -204,23 +333,26 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
 
     void Log(std::string_view method, std::string_view target, std::string_view status,
              uint64_t bytes) {
-        server_.log_ << peer_ << ' ' << LogSafe(method) << ' ' << LogSafe(target) << ' '
-                     << LogSafe(status) << ' ' << bytes << std::endl;
+        server_.log_.Line(peer_ + ' ' + LogSafe(Excerpt(method, 32)) + ' ' +
+                          LogSafe(Excerpt(target, 256)) + ' ' + LogSafe(status) + ' ' +
+                          std::to_string(bytes));
     }
 
     CrewdockServer& server_;
     std::shared_ptr<CSocket> socket_;
     std::string peer_;
     HttpRequestParser parser_;
-    HttpResponse response_;
-    uint64_t fileLeft_ = 0;
-    Phase phase_ = Phase::Reading;
-    int timeoutsSent_ = 0;
+    std::size_t reservedBody_ = 0;
+    std::unique_ptr<BodySource> body_;
+    uint64_t bodyLeft_ = 0;  // body bytes not yet handed to the socket
+    Phase phase_ = Phase::Arriving;
     bool continued_ = false;
+    bool pumping_ = false;
+    Clock::time_point arrived_;
     Clock::time_point lastActivity_;
 };
 
-CrewdockServer::CrewdockServer(ServerOptions options, std::ostream& log)
+CrewdockServer::CrewdockServer(ServerOptions options, RequestLog& log)
     : options_(std::move(options)), log_(log), app_(options_.catalog) {}
 
 CrewdockServer::~CrewdockServer() {
@@ -236,7 +368,15 @@ void CrewdockServer::Start() {
     listener_->SetOwner(this);
     // Loopback only: this server is for trying things on one machine.
     listener_->Bind(options_.port, "127.0.0.1");
+    // Accepted connections inherit the listener's receive buffer, and the component keeps
+    // room for what one read of it brings: a small buffer bounds every connection's share.
+    const int receiveBuffer = kReceiveBufferBytes;
+    ::setsockopt(listener_->SocketHandle(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer,
+                 sizeof receiveBuffer);
     listener_->Listen();
+    // A connection let go of with bytes unsent, or with its client still sending, is finished
+    // by the socket service; it gives up on a client that takes nothing as we do.
+    MSocketSupport::SetCloseTimeout(options_.idleTimeout);
     port_ = options_.port;
     uint32_t address = 0;
     uint16_t port = 0;
@@ -245,33 +385,81 @@ void CrewdockServer::Start() {
     }
 }
 
+std::size_t CrewdockServer::CountIn(int phase) const {
+    return static_cast<std::size_t>(
+        std::count_if(connections_.begin(), connections_.end(),
+                      [&](const auto& c) { return static_cast<int>(c->phase()) == phase; }));
+}
+
+bool CrewdockServer::EvictOldestArriving() {
+    Connection* oldest = nullptr;
+    for (const auto& c : connections_) {
+        if (c->phase() == Connection::Phase::Arriving &&
+            (oldest == nullptr || c->arrived() < oldest->arrived())) {
+            oldest = c.get();
+        }
+    }
+    if (oldest == nullptr) {
+        return false;
+    }
+    oldest->Evict();
+    return true;
+}
+
 void CrewdockServer::OnConnectionRequest(int32_t requestID) {
     auto socket = CSocket::Create();
     try {
         socket->Accept(requestID);
     } catch (const MSocketSupport::SocketError& e) {
-        log_ << "- - - accept failed: " << e.Description << std::endl;
+        log_.Line("- - - accept failed: " + e.Description);
         return;  // the socket object closes what it took over
     }
+    const auto now = Clock::now();
     if (connections_.size() >= 2 * options_.maxConnections) {
-        return;  // flooded: not even a refusal; the socket object closes the handle
+        // Every object is in use: one answered and waiting for its client's close makes room
+        // first, else the one that has been arriving longest, without an answer.
+        Connection* victim = nullptr;
+        for (const auto phase :
+             {Connection::Phase::Done, Connection::Phase::Closing, Connection::Phase::Arriving}) {
+            for (const auto& c : connections_) {
+                if (c->phase() == phase &&
+                    (victim == nullptr || c->arrived() < victim->arrived())) {
+                    victim = c.get();
+                }
+            }
+            if (victim != nullptr) {
+                break;
+            }
+        }
+        if (victim == nullptr) {
+            return;  // all of them being answered: not even a refusal
+        }
+        victim->Drop();
+        connections_.remove_if([](const auto& c) { return c->phase() == Connection::Phase::Done; });
     }
-    // Connections already answered and only waiting for their peer's close do not count.
-    const auto busy = std::count_if(connections_.begin(), connections_.end(), [](const auto& c) {
-        return c->phase() == Connection::Phase::Reading || c->phase() == Connection::Phase::Writing;
-    });
-    auto connection = std::make_unique<Connection>(*this, std::move(socket));
-    if (static_cast<std::size_t>(busy) >= options_.maxConnections) {
-        connection->Refuse(503, "Too many connections; try again shortly.");
+    if (CountIn(static_cast<int>(Connection::Phase::Arriving)) >= options_.maxConnections) {
+        EvictOldestArriving();
     }
-    connections_.push_back(std::move(connection));
+    connections_.push_back(std::make_unique<Connection>(*this, std::move(socket), now));
+}
+
+bool CrewdockServer::ReserveBody(std::size_t bytes) {
+    if (bytes > kBodyBudgetBytes - bodyBytes_) {
+        return false;
+    }
+    bodyBytes_ += bytes;
+    return true;
+}
+
+void CrewdockServer::ReleaseBody(std::size_t bytes) {
+    bodyBytes_ -= std::min(bytes, bodyBytes_);
 }
 
 void CrewdockServer::Sweep(Clock::time_point now) {
     for (auto it = connections_.begin(); it != connections_.end();) {
         Connection& c = **it;
-        if (c.phase() != Connection::Phase::Done && now - c.lastActivity() > options_.idleTimeout) {
-            c.TimeOut();
+        if (c.phase() != Connection::Phase::Done && now >= c.DueAt(options_)) {
+            c.Expire();
         }
         if (c.phase() == Connection::Phase::Done) {
             it = connections_.erase(it);
@@ -282,13 +470,12 @@ void CrewdockServer::Sweep(Clock::time_point now) {
 }
 
 std::chrono::milliseconds CrewdockServer::NextSweepIn(Clock::time_point now) const {
-    auto next = options_.idleTimeout;
+    auto next = now + options_.idleTimeout;
     for (const auto& c : connections_) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            c->lastActivity() + options_.idleTimeout - now);
-        next = std::min(next, left);
+        next = std::min(next, c->DueAt(options_));
     }
-    return std::max(next, std::chrono::milliseconds(1));
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now);
+    return std::max(wait, std::chrono::milliseconds(1));
 }
 
 }  // namespace crewdock

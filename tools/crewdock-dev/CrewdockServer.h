@@ -1,38 +1,68 @@
 // The network side of crewdock-dev: a listening CSocket on 127.0.0.1 and one CSocket per
 // accepted connection. Each connection reads one request, gets its answer from CrewdockApp,
-// sends it (files in pieces, one piece per completed send) and closes.
+// sends it and closes.
 //
-// Nothing here blocks: the owner runs the socket service's channel (ProcessPending) and calls
-// Sweep() after each round, which closes connections that have been idle too long and frees
-// finished ones outside any event handler.
+// Nothing here blocks, and nothing grows without bound:
+// - a request has a deadline as a whole (head and body), however steadily its bytes trickle;
+// - requests still arriving and requests being answered have slots of their own, so a flood
+//   of slow senders never takes the slots of requests already complete: when the arriving
+//   side is full, the connection that has been arriving longest makes room for the newcomer;
+// - request bodies being received share one budget; a body that does not fit gets 503;
+// - answers are produced a piece at a time as the client takes them (at most one piece waits
+//   in the process per connection), and a client that takes nothing for the idle time-out is
+//   dropped;
+// - a client that closes its sending side after its request still gets the whole answer.
+//
+// The owner runs the socket service's channel (ProcessPending) and calls Sweep() after each
+// round, which enforces the time limits and frees finished connections outside any event
+// handler.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <list>
 #include <memory>
 #include <optional>
-#include <ostream>
 
-#include "packwarden/CSocket.h"
 #include "CrewdockApp.h"
+#include "Log.h"
+#include "packwarden/CSocket.h"
 
 namespace crewdock {
 
 struct ServerOptions {
     uint16_t port = 8080;  // 0: any free port
     std::optional<std::filesystem::path> catalog;
+    // A request must have arrived whole within this time of its connection.
+    std::chrono::milliseconds requestTimeout{5000};
+    // An answer the client takes nothing of for this long is dropped; so is a request that
+    // sends nothing for this long (when that comes before its deadline).
     std::chrono::milliseconds idleTimeout{30000};
+    // Requests answered at once; the same number may be arriving meanwhile.
     std::size_t maxConnections = 512;
 };
+
+// Output handed to a connection's socket at a time; the kernel's buffer holds the rest back.
+constexpr std::size_t kPieceBytes = 32 * 1024;
+// Request bodies being received, all connections together.
+constexpr std::size_t kBodyBudgetBytes = 64 * 1024 * 1024;
+// The socket receive buffer asked for each connection: the component reads up to twice what
+// the kernel grants (double this) at once, and keeps that room.
+constexpr int kReceiveBufferBytes = 16 * 1024;
+
+// The most resident memory the program can reach with `options`, in bytes: what the program
+// itself needs, the session store, the body budget, one request being handled, and each
+// connection's buffers at their bounds.
+std::size_t WorstCaseResidentBytes(const ServerOptions& options);
 
 class CrewdockServer final : private packwarden::CSocketEvents {
   public:
     using Clock = std::chrono::steady_clock;
 
     // Writes one line per request to `log`.
-    CrewdockServer(ServerOptions options, std::ostream& log);
+    CrewdockServer(ServerOptions options, RequestLog& log);
     ~CrewdockServer() override;
     CrewdockServer(const CrewdockServer&) = delete;
     CrewdockServer& operator=(const CrewdockServer&) = delete;
@@ -42,7 +72,7 @@ class CrewdockServer final : private packwarden::CSocketEvents {
     // The port listened on (the one the system chose for port 0).
     uint16_t Port() const { return port_; }
 
-    // Closes connections idle for longer than the timeout and frees finished ones.
+    // Enforces the time limits and frees finished connections.
     void Sweep(Clock::time_point now);
     // How long the owner may wait for the channel before the next Sweep is due.
     std::chrono::milliseconds NextSweepIn(Clock::time_point now) const;
@@ -54,13 +84,20 @@ class CrewdockServer final : private packwarden::CSocketEvents {
     friend class Connection;
 
     void OnConnectionRequest(int32_t requestID) override;
+    // Sends the connection that has been arriving longest away, to make room.
+    bool EvictOldestArriving();
+    std::size_t CountIn(int phase) const;
+
+    bool ReserveBody(std::size_t bytes);
+    void ReleaseBody(std::size_t bytes);
 
     ServerOptions options_;
-    std::ostream& log_;
+    RequestLog& log_;
     CrewdockApp app_;
     std::shared_ptr<packwarden::CSocket> listener_;
     uint16_t port_ = 0;
     std::list<std::unique_ptr<Connection>> connections_;
+    std::size_t bodyBytes_ = 0;
 };
 
 }  // namespace crewdock

@@ -31,6 +31,10 @@ bool IsAlnum(unsigned char c) {
 
 }  // namespace
 
+bool IsUnreserved(unsigned char c) {
+    return IsAlnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
+}
+
 std::optional<std::string> PercentDecode(std::string_view text, bool plusIsSpace) {
     std::string out;
     out.reserve(text.size());
@@ -56,7 +60,17 @@ std::optional<std::string> PercentDecode(std::string_view text, bool plusIsSpace
     return out;
 }
 
-std::optional<FormFields> DecodeForm(std::string_view body) {
+std::optional<FormFields> DecodeForm(std::string_view body, FormError* error,
+                                     std::size_t maxFields) {
+    const auto fail = [&](FormError why) -> std::optional<FormFields> {
+        if (error != nullptr) {
+            *error = why;
+        }
+        return std::nullopt;
+    };
+    if (error != nullptr) {
+        *error = FormError::None;
+    }
     FormFields fields;
     std::size_t start = 0;
     while (start <= body.size()) {
@@ -66,12 +80,15 @@ std::optional<FormFields> DecodeForm(std::string_view body) {
         }
         const std::string_view piece = body.substr(start, end - start);
         if (!piece.empty()) {
+            if (fields.size() == maxFields) {
+                return fail(FormError::TooManyFields);
+            }
             const std::size_t eq = piece.find('=');
             auto name = PercentDecode(piece.substr(0, eq), true);
             auto value = eq == std::string_view::npos ? std::optional<std::string>(std::string())
                                                       : PercentDecode(piece.substr(eq + 1), true);
             if (!name || !value) {
-                return std::nullopt;
+                return fail(FormError::BadEscape);
             }
             fields.emplace_back(std::move(*name), std::move(*value));
         }
@@ -94,13 +111,21 @@ std::string PercentEncode(std::string_view bytes) {
     out.reserve(bytes.size());
     for (const char ch : bytes) {
         const auto c = static_cast<unsigned char>(ch);
-        if (IsAlnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+        if (IsUnreserved(c)) {
             out += ch;
         } else {
             AppendHex(out, c);
         }
     }
     return out;
+}
+
+std::size_t PercentEncodedSize(std::string_view bytes) {
+    std::size_t size = 0;
+    for (const char ch : bytes) {
+        size += IsUnreserved(static_cast<unsigned char>(ch)) ? 1 : 3;
+    }
+    return size;
 }
 
 std::string FormEncode(std::string_view bytes) {
@@ -119,34 +144,53 @@ std::string FormEncode(std::string_view bytes) {
     return out;
 }
 
+std::string_view HtmlEntity(char c) {
+    switch (c) {
+        case '&':
+            return "&amp;";
+        case '<':
+            return "&lt;";
+        case '>':
+            return "&gt;";
+        case '"':
+            return "&quot;";
+        case '\'':
+            return "&#39;";
+        case '\0':
+            return "&#xFFFD;";
+        default:
+            return {};
+    }
+}
+
 std::string HtmlEscape(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (const char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\'':
-                out += "&#39;";
-                break;
-            case '\0':
-                out += "&#xFFFD;";
-                break;
-            default:
-                out += c;
+        const std::string_view entity = HtmlEntity(c);
+        if (entity.empty()) {
+            out += c;
+        } else {
+            out += entity;
         }
     }
     return out;
+}
+
+std::size_t HtmlEscapedSize(std::string_view text) {
+    std::size_t size = 0;
+    for (const char c : text) {
+        const std::size_t entity = HtmlEntity(c).size();
+        size += entity == 0 ? 1 : entity;
+    }
+    return size;
+}
+
+std::string Excerpt(std::string_view text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes) {
+        return std::string(text);
+    }
+    return std::string(text.substr(0, maxBytes)) + "...";
 }
 
 std::string LogSafe(std::string_view text) {

@@ -2,6 +2,7 @@
 // HTML escaping for everything a page shows (names come from players and may be hostile).
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,14 +13,23 @@ namespace crewdock {
 
 using FormFields = std::vector<std::pair<std::string, std::string>>;
 
+// The most fields a form may hold: the synchroniser sends three, then a name and a size for each
+// of at most 32 767 packages. Beyond that a form only costs time and memory.
+constexpr std::size_t kMaxFormFields = 3 + 2 * 32767;
+
+enum class FormError { None, BadEscape, TooManyFields };
+
 // Decodes %XX escapes (either case of hex digit); with plusIsSpace, '+' becomes a space as in
 // form bodies and queries. Empty result for a '%' not followed by two hex digits.
 std::optional<std::string> PercentDecode(std::string_view text, bool plusIsSpace);
 
 // application/x-www-form-urlencoded: fields split on '&', name and value on the first '=', both
 // decoded. Empty pieces ("a&&b", a trailing '&') are skipped; a piece without '=' is a name
-// with an empty value. Empty result when any escape is bad.
-std::optional<FormFields> DecodeForm(std::string_view body);
+// with an empty value. Empty result when any escape is bad or there are more than `maxFields`
+// fields; `error` (when given) says which. Linear in the body, and it stops at the first field
+// too many.
+std::optional<FormFields> DecodeForm(std::string_view body, FormError* error = nullptr,
+                                     std::size_t maxFields = kMaxFormFields);
 
 // The first value of `name`, or null.
 const std::string* FindField(const FormFields& fields, std::string_view name);
@@ -27,13 +37,23 @@ const std::string* FindField(const FormFields& fields, std::string_view name);
 // Percent-encodes every byte except unreserved ones (letters, digits, "-._~"), so the result
 // is safe as one path segment or one query value.
 std::string PercentEncode(std::string_view bytes);
+// True for the bytes PercentEncode keeps; every other one becomes three.
+bool IsUnreserved(unsigned char c);
+std::size_t PercentEncodedSize(std::string_view bytes);
 
 // Form-encodes as a client does: space as '+', letters, digits and "-._*" as they are, every
 // other byte as %XX.
 std::string FormEncode(std::string_view bytes);
 
-// Escapes & < > " ' for text and attribute values alike.
+// Escapes & < > " ' for text and attribute values alike; NUL becomes U+FFFD.
 std::string HtmlEscape(std::string_view text);
+// What HtmlEscape writes for `c`: empty for a byte kept as it is.
+std::string_view HtmlEntity(char c);
+std::size_t HtmlEscapedSize(std::string_view text);
+
+// At most `maxBytes` of `text`, "..." added when cut: echoing a client's input in a message or a
+// log line never costs more than a line.
+std::string Excerpt(std::string_view text, std::size_t maxBytes = 80);
 
 // Bytes below 0x20, 0x7F and above, and the backslash as \xHH: safe on one log line.
 std::string LogSafe(std::string_view text);

@@ -6,6 +6,9 @@ namespace crewdock {
 
 namespace {
 
+// Heads up to this size grow as strings do; larger ones get their whole bound at once.
+constexpr std::size_t kSmallHead = 4096;
+
 bool IsTokenChar(unsigned char c) {
     if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) {
         return true;
@@ -80,6 +83,11 @@ HttpRequestParser::Status HttpRequestParser::Fail(int status, std::string reason
     return status_;
 }
 
+void HttpRequestParser::ReleaseBody() {
+    request_.body.clear();
+    request_.body.shrink_to_fit();
+}
+
 HttpRequestParser::Status HttpRequestParser::Feed(std::string_view bytes) {
     bytesSeen_ += bytes.size();
     if (status_ != Status::NeedMore) {
@@ -97,6 +105,11 @@ HttpRequestParser::Status HttpRequestParser::Feed(std::string_view bytes) {
         }
         const std::size_t room = kMaxHeadBytes + 4 - head_.size();
         const std::size_t take = std::min(room, bytes.size());
+        // A large head goes to its bound in one step: doubling would overshoot it by half.
+        if (const std::size_t needed = head_.size() + take;
+            needed > head_.capacity() && needed > kSmallHead) {
+            head_.reserve(kMaxHeadBytes + 4);
+        }
         head_.append(bytes.substr(0, take));
         // Search only the new bytes (and the three before them, for a split terminator).
         std::size_t end = std::string::npos;
@@ -140,6 +153,8 @@ HttpRequestParser::Status HttpRequestParser::Feed(std::string_view bytes) {
         head_.clear();
         head_.shrink_to_fit();
         bytes = {};
+        // Exactly the announced length: growing by doubling would hold up to twice the body.
+        request_.body.reserve(contentLength_);
         const std::size_t bodyTake = std::min(contentLength_, spill.size());
         request_.body.append(spill, 0, bodyTake);
     } else {
@@ -210,6 +225,9 @@ HttpRequestParser::Status HttpRequestParser::ParseHead(std::string_view head) {
         request_.path.resize(hash);
     }
 
+    if (lines.size() - 1 > kMaxHeaderFields) {
+        return Fail(431, "more than " + std::to_string(kMaxHeaderFields) + " header fields");
+    }
     bool haveLength = false;
     for (std::size_t i = 1; i < lines.size(); ++i) {
         const std::string_view h = lines[i];

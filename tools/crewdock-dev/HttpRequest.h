@@ -16,6 +16,9 @@ namespace crewdock {
 // Limits that keep one connection's cost bounded.
 constexpr std::size_t kMaxRequestBytes = 8 * 1024 * 1024;  // head and body together
 constexpr std::size_t kMaxHeadBytes = 64 * 1024;           // request line and headers
+// Header lines: each one kept costs two strings, so a head of tiny lines would cost twenty
+// times its size.
+constexpr std::size_t kMaxHeaderFields = 100;
 
 struct HttpRequest {
     std::string method;
@@ -47,6 +50,10 @@ class HttpRequestParser {
     std::size_t bytesSeen() const { return bytesSeen_; }
     // True once the head is read and the body is still incomplete.
     bool InBody() const { return status_ == Status::NeedMore && headDone_; }
+    // The body's length as announced, once the head is read.
+    std::size_t contentLength() const { return contentLength_; }
+    // Frees the body once the request has been handled.
+    void ReleaseBody();
 
   private:
     Status Fail(int status, std::string reason);

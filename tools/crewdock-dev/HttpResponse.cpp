@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace crewdock {
@@ -75,16 +76,42 @@ std::string ResponseHead(const HttpResponse& response) {
     return head;
 }
 
-std::string ReadPiece(FileBody& file, std::size_t maxBytes) {
-    std::string piece(maxBytes, '\0');
-    for (;;) {
-        const ssize_t n = ::read(file.fd.get(), piece.data(), piece.size());
+bool TextBody::Next(std::string& out, std::size_t maxBytes) {
+    const std::size_t take = std::min(maxBytes, text_.size() - sent_);
+    out.append(text_, sent_, take);
+    sent_ += take;
+    return true;
+}
+
+bool FileBody::Next(std::string& out, std::size_t maxBytes) {
+    const auto want = static_cast<std::size_t>(std::min<uint64_t>(maxBytes, size_ - read_));
+    const std::size_t start = out.size();
+    out.resize(start + want);
+    std::size_t got = 0;
+    while (got < want) {
+        const ssize_t n = ::read(fd_.get(), out.data() + start + got, want - got);
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        piece.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-        return piece;
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
     }
+    out.resize(start + got);
+    read_ += got;
+    return got == want;
+}
+
+std::string HttpResponse::BodyText() {
+    std::string text;
+    while (body && text.size() < body->Length()) {
+        const std::size_t before = text.size();
+        if (!body->Next(text, 64 * 1024) || text.size() == before) {
+            break;
+        }
+    }
+    return text;
 }
 
 }  // namespace crewdock

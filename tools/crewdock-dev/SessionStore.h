@@ -1,11 +1,13 @@
 // The package lists players have posted, by session number, held in memory only. The store is
-// bounded both in sessions and in bytes; when full, the oldest posting goes first.
+// bounded both in sessions and in bytes (counted as the heap holds them); when full, the oldest
+// posting goes first.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <list>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -22,10 +24,25 @@ struct Session {
     std::vector<PackageEntry> packages;  // in the order posted
 };
 
+// <0, 0 or >0 as `a` sorts before, with or after `b`, ASCII case aside (bytes unsigned).
+int FoldedCompare(std::string_view a, std::string_view b);
+
+// The positions of `packages` ordered by name without regard to ASCII case, equal names in
+// posting order: a name is then found by binary search.
+std::vector<uint32_t> IndexByFoldedName(const std::vector<PackageEntry>& packages);
+
+// A session as held, with its name index and the serial of its posting: a page being sent in
+// pieces checks the serial before each piece, so it never mixes two postings.
+struct StoredSession {
+    const Session* session = nullptr;
+    const std::vector<uint32_t>* byName = nullptr;
+    uint64_t serial = 0;
+};
+
 class SessionStore {
   public:
     static constexpr std::size_t kDefaultMaxSessions = 4096;
-    static constexpr std::size_t kDefaultMaxBytes = 256 * 1024 * 1024;
+    static constexpr std::size_t kDefaultMaxBytes = 64 * 1024 * 1024;
 
     explicit SessionStore(std::size_t maxSessions = kDefaultMaxSessions,
                           std::size_t maxBytes = kDefaultMaxBytes);
@@ -34,6 +51,8 @@ class SessionStore {
     void Put(uint32_t number, Session session);
     // Null when nothing is held for `number`.
     const Session* Find(uint32_t number) const;
+    // Empty (null session) when nothing is held for `number`.
+    StoredSession Lookup(uint32_t number) const;
 
     std::size_t size() const { return entries_.size(); }
     std::size_t bytes() const { return bytes_; }
@@ -41,6 +60,8 @@ class SessionStore {
   private:
     struct Entry {
         Session session;
+        std::vector<uint32_t> byName;
+        uint64_t serial = 0;
         std::size_t bytes = 0;
         std::list<uint32_t>::iterator age;
     };
@@ -50,6 +71,7 @@ class SessionStore {
     std::size_t maxSessions_;
     std::size_t maxBytes_;
     std::size_t bytes_ = 0;
+    uint64_t nextSerial_ = 1;
     std::unordered_map<uint32_t, Entry> entries_;
     std::list<uint32_t> oldestFirst_;
 };

@@ -1,43 +1,89 @@
 // crewdock-dev: stands in for the Torvane server on this machine, on 127.0.0.1 only.
+#include <fcntl.h>
+#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <string>
 #include <string_view>
 
 #include "CrewdockServer.h"
+#include "FormCoding.h"
+#include "HttpRequest.h"
+#include "Log.h"
 #include "packwarden/MSocketSupport.h"
 
 namespace {
 
-volatile sig_atomic_t stopRequested = 0;
+// A stop that the loop has not carried out within this time is carried out by the signal
+// handler itself.
+constexpr unsigned kStopGraceSeconds = 3;
 
-void RequestStop(int) {
-    stopRequested = 1;
+volatile sig_atomic_t stopSignal = 0;
+int wakeWriteFd = -1;  // the write end of the loop's wake-up pipe, non-blocking
+
+// Wakes the loop wherever it waits. A second stop signal, or a loop that does not come round
+// within the grace time, ends the process at once: nothing may keep it from stopping.
+void RequestStop(int sig) {
+    if (stopSignal != 0) {
+        ::_exit(128 + sig);
+    }
+    stopSignal = sig;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t ignored = ::write(wakeWriteFd, &byte, 1);
+    ::alarm(kStopGraceSeconds);
 }
 
-constexpr std::string_view kUsage =
-    "Usage: crewdock-dev [--port N] [--catalog DIR] [--idle-timeout SECONDS]\n"
-    "                    [--max-connections N]\n"
-    "\n"
-    "A local stand-in for the Torvane server, listening on 127.0.0.1 only.\n"
-    "\n"
-    "  --port N                port to listen on (default 8080; 0 picks a free one)\n"
-    "  --catalog DIR           folder of packages offered for download on session pages\n"
-    "  --idle-timeout SECONDS  close connections idle this long (default 30)\n"
-    "  --max-connections N     connections served at once; more get 503 (default 512)\n"
-    "  --help                  show this text\n"
-    "\n"
-    "Routes: POST /crewdock/sync_session.php, GET /crewdock/sync.php?session=N&version=V,\n"
-    "GET /crewdock/files/NAME, GET /, GET /crewdock/.\n"
-    "The first line printed is \"crewdock-dev listening on http://127.0.0.1:PORT/\";\n"
-    "then one line per request: client, method, address, status, body bytes.\n";
+void StopNow(int) {
+    ::_exit(128 + stopSignal);
+}
+
+std::string Usage(const crewdock::ServerOptions& options) {
+    constexpr std::size_t MiB = 1024 * 1024;
+    const std::size_t bound = (crewdock::WorstCaseResidentBytes(options) + MiB - 1) / MiB;
+    return "Usage: crewdock-dev [--port N] [--catalog DIR] [--request-timeout SECONDS]\n"
+           "                    [--idle-timeout SECONDS] [--max-connections N]\n"
+           "\n"
+           "A local stand-in for the Torvane server, listening on 127.0.0.1 only.\n"
+           "\n"
+           "  --port N                   port to listen on (default 8080; 0 picks a free one)\n"
+           "  --catalog DIR              folder of packages offered for download on session "
+           "pages\n"
+           "  --request-timeout SECONDS  a request must arrive whole, head and body, within "
+           "this\n"
+           "                             time of its connection (default 5)\n"
+           "  --idle-timeout SECONDS     drop an answer the client takes nothing of for this "
+           "long\n"
+           "                             (default 30)\n"
+           "  --max-connections N        requests answered at once, and as many arriving; "
+           "more\n"
+           "                             get 503 (default 512)\n"
+           "  --help                     show this text\n"
+           "  --version                  show the version\n"
+           "\n"
+           "Limits: a request head 64 KiB and 100 header fields, head and body 8 MiB,\n" +
+           std::to_string(crewdock::kMaxFormFields) +
+           " form fields; request bodies being received 64 MiB together (more get\n"
+           "503); 32 KiB of an answer waits in memory per connection, the kernel's buffer\n"
+           "holds the rest back; sessions 64 MiB.\n"
+           "Worst-case resident memory with these settings: " +
+           std::to_string(bound) +
+           " MiB.\n"
+           "\n"
+           "Routes: POST /crewdock/sync_session.php, GET /crewdock/sync.php?session=N&version=V,\n"
+           "GET /crewdock/files/NAME, GET /, GET /crewdock/.\n"
+           "The first line printed is \"crewdock-dev listening on http://127.0.0.1:PORT/\";\n"
+           "then one line per request: time, client, method, address, status, body bytes.\n";
+}
 
 bool ParseNumber(std::string_view text, long min, long max, long& out) {
     const char* end = text.data() + text.size();
@@ -45,15 +91,33 @@ bool ParseNumber(std::string_view text, long min, long max, long& out) {
     return ec == std::errc() && ptr == end && !text.empty() && out >= min && out <= max;
 }
 
-int UsageError(const std::string& message) {
-    std::cerr << "crewdock-dev: " << message << "\n\n" << kUsage;
+int UsageError(const std::string& message, const crewdock::ServerOptions& options) {
+    std::cerr << "crewdock-dev: " << message << "\n\n" << Usage(options);
     return 2;
+}
+
+// Each connection holds a descriptor, up to twice the limit of them at once.
+std::string RaiseDescriptorLimit(std::size_t maxConnections) {
+    const rlim_t needed = static_cast<rlim_t>(2 * maxConnections + 64);
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= needed) {
+        return {};
+    }
+    limit.rlim_cur = std::min(needed, limit.rlim_max);
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur >= needed) {
+        return {};
+    }
+    return "crewdock-dev: only " + std::to_string(limit.rlim_cur) +
+           " open files are allowed (ulimit -n); " + std::to_string(maxConnections) +
+           " connections may need " + std::to_string(needed);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     crewdock::ServerOptions options;
+    bool help = false;
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
         std::string_view value;
@@ -74,85 +138,112 @@ int main(int argc, char** argv) {
             return true;
         };
         if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage;
+            help = true;
+        } else if (arg == "--version") {
+            std::cout << "crewdock-dev " << PACKWARDEN_VERSION << "\n";
             return 0;
         } else if (arg == "--port") {
             long port = 0;
             if (!takeValue() || !ParseNumber(value, 0, 65535, port)) {
-                return UsageError("--port needs a number from 0 to 65535");
+                return UsageError("--port needs a number from 0 to 65535", options);
             }
             options.port = static_cast<uint16_t>(port);
         } else if (arg == "--catalog") {
             if (!takeValue() || value.empty()) {
-                return UsageError("--catalog needs a folder");
+                return UsageError("--catalog needs a folder", options);
             }
             std::error_code ec;
             if (!std::filesystem::is_directory(value, ec)) {
-                return UsageError("the catalog " + std::string(value) + " is not a folder");
+                return UsageError("the catalog " + std::string(value) + " is not a folder",
+                                  options);
             }
             options.catalog = std::filesystem::path(value);
         } else if (arg == "--max-connections") {
             long count = 0;
             if (!takeValue() || !ParseNumber(value, 1, 100000, count)) {
-                return UsageError("--max-connections needs a number from 1 to 100000");
+                return UsageError("--max-connections needs a number from 1 to 100000", options);
             }
             options.maxConnections = static_cast<std::size_t>(count);
-        } else if (arg == "--idle-timeout") {
+        } else if (arg == "--idle-timeout" || arg == "--request-timeout") {
+            const bool idle = arg == "--idle-timeout";
+            const long most = idle ? 86400 : 3600;
             long seconds = 0;
-            if (!takeValue() || !ParseNumber(value, 1, 86400, seconds)) {
-                return UsageError("--idle-timeout needs a number of seconds from 1 to 86400");
+            if (!takeValue() || !ParseNumber(value, 1, most, seconds)) {
+                return UsageError(std::string(arg) + " needs a number of seconds from 1 to " +
+                                      std::to_string(most),
+                                  options);
             }
-            options.idleTimeout = std::chrono::seconds(seconds);
+            (idle ? options.idleTimeout : options.requestTimeout) = std::chrono::seconds(seconds);
         } else {
-            return UsageError("unknown argument " + std::string(argv[i]));
+            return UsageError("unknown argument " + std::string(argv[i]), options);
         }
     }
+    if (help) {
+        std::cout << Usage(options);
+        return 0;
+    }
+
+    // Large blocks go back to the system when freed, whatever sizes came before: without this
+    // the allocator raises its threshold after the first big free and keeps later big blocks
+    // in a heap that only grows.
+    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    const std::string descriptorWarning = RaiseDescriptorLimit(options.maxConnections);
 
     // A vanished client must not kill the server; sends also ask for no signal.
     ::signal(SIGPIPE, SIG_IGN);
-    // SIGINT and SIGTERM are taken only while waiting in ppoll, so a stop is never missed
-    // between the flag check and the wait. Blocked before any thread starts, so none takes them.
-    sigset_t stopSignals;
-    sigset_t waitMask;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
-    sigdelset(&waitMask, SIGINT);
-    sigdelset(&waitMask, SIGTERM);
+    int wake[2];
+    if (::pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
+        std::cerr << "crewdock-dev: cannot make a pipe: " << std::strerror(errno) << std::endl;
+        return 1;
+    }
+    wakeWriteFd = wake[1];
+    // Taken wherever the thread is, not only while it waits: nothing it does may delay a stop.
+    // Without SA_RESTART a call under way returns at once with EINTR.
     struct sigaction action {};
     action.sa_handler = RequestStop;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = StopNow;
+    sigaction(SIGALRM, &action, nullptr);
 
+    crewdock::RequestLog log(STDOUT_FILENO);
     try {
-        crewdock::CrewdockServer server(options, std::cout);
+        crewdock::CrewdockServer server(options, log);
         server.Start();
-        std::cout << "crewdock-dev listening on http://127.0.0.1:" << server.Port() << "/"
-                  << std::endl;
+        log.Plain("crewdock-dev listening on http://127.0.0.1:" + std::to_string(server.Port()) +
+                  "/");
+        if (!descriptorWarning.empty()) {
+            log.Line(descriptorWarning);
+        }
         const int channel = MSocketSupport::ChannelFd();
-        while (!stopRequested) {
+        while (stopSignal == 0) {
             const auto wait = server.NextSweepIn(crewdock::CrewdockServer::Clock::now());
             const auto ms = std::min<long long>(wait.count(), 1000);
-            timespec timeout{static_cast<time_t>(ms / 1000),
-                             static_cast<long>(ms % 1000) * 1000000};
-            pollfd fd{channel, POLLIN, 0};
-            if (::ppoll(&fd, 1, &timeout, &waitMask) < 0 && errno != EINTR) {
+            pollfd fds[3] = {
+                {channel, POLLIN, 0}, {wake[0], POLLIN, 0}, {log.WaitFd(), POLLOUT, 0}};
+            const nfds_t count = log.Pending() ? 3 : 2;
+            if (::poll(fds, count, static_cast<int>(ms)) < 0 && errno != EINTR) {
                 std::cerr << "crewdock-dev: waiting for the network failed" << std::endl;
                 return 1;
             }
-            if (stopRequested) {
+            if (stopSignal != 0) {
                 break;
             }
             MSocketSupport::ProcessPending();
             server.Sweep(crewdock::CrewdockServer::Clock::now());
+            log.Flush();
         }
-        std::cout << "crewdock-dev stopped" << std::endl;
     } catch (const MSocketSupport::SocketError& e) {
         std::cerr << "crewdock-dev: cannot listen on 127.0.0.1:" << options.port << ": "
                   << e.Description << " (" << e.Number << ")" << std::endl;
         return 1;
     }
+    // Answers already complete in the socket service's hands get a moment to go out; a stop
+    // does not wait for slow clients.
+    MSocketSupport::FinishPendingCloses(std::chrono::milliseconds(500));
+    log.Line("crewdock-dev stopped");
+    log.Flush();
+    ::alarm(0);
     return 0;
 }
