@@ -5,11 +5,17 @@
 #include "LoopbackSupport.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <fstream>
 
 #include <algorithm>
 #include <chrono>
@@ -27,6 +33,8 @@
 namespace bench {
 
 using Clock = std::chrono::steady_clock;
+using packwarden::testsupport::Fd;
+using packwarden::testsupport::Loopback;
 
 struct Options {
     bool quick = false;
@@ -34,6 +42,8 @@ struct Options {
     int rounds = 3;
     // Only this peer (for profiling); empty for all.
     std::string only;
+    // Set in a child process that makes one measurement for its parent (RunChild).
+    std::string child;
     bool Runs(std::string_view peer) const { return only.empty() || only == peer; }
 };
 
@@ -48,6 +58,8 @@ inline Options ParseOptions(int argc, char** argv) {
             o.rounds = std::max(1, std::atoi(argv[i] + 9));
         } else if (a.rfind("--only=", 0) == 0) {
             o.only = std::string(a.substr(7));
+        } else if (a.rfind("--child=", 0) == 0) {
+            o.child = std::string(a.substr(8));
         } else {
             std::fprintf(stderr, "usage: %s [--quick] [--rounds=N] [--only=PEER]\n", argv[0]);
             std::exit(2);
@@ -140,6 +152,70 @@ inline void ReportValue(const Peers& peers, const std::string& name, std::string
     }
 }
 
+// A field of /proc/self/status in KiB (VmRSS, VmHWM).
+inline double StatusKib(std::string_view field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field, 0) == 0 && line.size() > field.size() && line[field.size()] == ':') {
+            return std::atof(line.c_str() + field.size() + 1);
+        }
+    }
+    Fail("no " + std::string(field) + " in /proc/self/status");
+}
+
+// Runs this program again as `--child=NAME` (plus --quick) and returns the one number it
+// prints: a measurement of memory in a process of its own, so that neither what the parent
+// holds nor what another peer left in the allocator counts.
+inline double RunChild(const std::string& name, const Options& options,
+                       std::chrono::seconds timeout) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        Fail("cannot make a pipe");
+    }
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        Fail("cannot fork");
+    }
+    if (pid == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        std::string arg = "--child=" + name;
+        std::vector<char*> argv{const_cast<char*>("bench-child"), arg.data()};
+        if (options.quick) {
+            argv.push_back(const_cast<char*>("--quick"));
+        }
+        argv.push_back(nullptr);
+        ::execv("/proc/self/exe", argv.data());
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    Fd pipe(out[0]);
+    std::string text;
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd p{pipe.get(), POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+            Fail("timed out: child " + name);
+        }
+        char buffer[256];
+        const ssize_t n = ::read(pipe.get(), buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || text.empty()) {
+        Fail("child " + name + " failed");
+    }
+    return std::atof(text.c_str());
+}
+
 // Many connections need many descriptors: take the hard limit.
 inline void RaiseFdLimit(rlim_t wanted) {
     rlimit lim{};
@@ -158,8 +234,6 @@ inline void RaiseFdLimit(rlim_t wanted) {
     }
 }
 
-using packwarden::testsupport::Fd;
-using packwarden::testsupport::Loopback;
 inline uint16_t PortOf(int fd) {
     return packwarden::testsupport::LocalPortOf(fd);
 }

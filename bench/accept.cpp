@@ -5,11 +5,14 @@
 //
 //   ours  a CSocket listener; each request accepted into a fresh CSocket, dropped on OnClose
 //   asio  an acceptor; each socket reads until the end of the stream, then closes
+//   libuv a listening handle; each accepted handle reads until the end of the stream, then
+//         closes
 #include <asio.hpp>
 #include <atomic>
 #include <thread>
 
 #include "CSocketPeers.h"
+#include "LibuvPeers.h"
 
 namespace {
 
@@ -62,8 +65,17 @@ class Clients {
                 return;
             }
             Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-            if (::connect(s.get(), reinterpret_cast<const sockaddr*>(&address_), sizeof address_) !=
-                0) {
+            // Each closed connection leaves its client end in TIME_WAIT for a minute: from one
+            // source address the ports run out after some 28,000 connections and every connect
+            // then searches for a free one, so the clients, not the listener, would set the
+            // rate. Connecting from 127.0.0.2-127.0.0.254 in turn spreads them out.
+            sockaddr_in source = Loopback(0);
+            source.sin_addr.s_addr = htonl(INADDR_LOOPBACK + 1 + static_cast<uint32_t>(n % 253));
+            const int one = 1;
+            ::setsockopt(s.get(), IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+            if (::bind(s.get(), reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0 ||
+                ::connect(s.get(), reinterpret_cast<const sockaddr*>(&address_), sizeof address_) !=
+                    0) {
                 failed_.store(true);
                 return;
             }
@@ -185,6 +197,76 @@ double AsioPeer(std::chrono::milliseconds span) {
     return static_cast<double>(closed) / s;
 }
 
+// ---------------------------------------------------------------------------------------------
+
+double LibuvPeer(std::chrono::milliseconds span) {
+    // Each accepted connection is freed by its close callback; those still open at the end
+    // are closed the same way before the loop goes.
+    struct Served;
+    struct Open {
+        std::vector<std::unique_ptr<Served>> served;
+        uint64_t closed = 0;
+    } open;
+    struct Served {
+        uv_tcp_t tcp{};
+        std::array<char, 256> buffer{};
+        Open* open = nullptr;
+        std::size_t index = 0;  // in open->served
+    };
+    constexpr uv_close_cb release = [](uv_handle_t* h) {
+        auto* s = static_cast<Served*>(h->data);
+        auto& list = s->open->served;
+        const std::size_t i = s->index;
+        std::swap(list[i], list.back());
+        list[i]->index = i;
+        list.pop_back();  // frees s
+    };
+    UvLoop loop;
+    Clients* clients = nullptr;
+    UvListener listener(loop, SOMAXCONN, [&](uv_stream_t* server) {
+        open.served.push_back(std::make_unique<Served>());
+        Served* s = open.served.back().get();
+        s->open = &open;
+        s->index = open.served.size() - 1;
+        uv_tcp_init(loop.get(), &s->tcp);
+        s->tcp.data = s;
+        UvCheck(uv_accept(server, Stream(&s->tcp)), "accept");
+        clients->Accepted();
+        UvCheck(uv_read_start(
+                    Stream(&s->tcp),
+                    [](uv_handle_t* h, std::size_t, uv_buf_t* buf) {
+                        auto* served = static_cast<Served*>(h->data);
+                        *buf = uv_buf_init(served->buffer.data(),
+                                           static_cast<unsigned>(served->buffer.size()));
+                    },
+                    [](uv_stream_t* stream, ssize_t n, const uv_buf_t*) {
+                        if (n >= 0) {
+                            return;
+                        }
+                        ++static_cast<Served*>(stream->data)->open->closed;
+                        uv_close(reinterpret_cast<uv_handle_t*>(stream), release);
+                    }),
+                "read");
+    });
+    Clients running(listener.Port());
+    clients = &running;
+    const auto start = Clock::now();
+    const auto end = start + span;
+    loop.RunUntil([&] { return Clock::now() >= end; }, span + 5000ms, "libuv accept");
+    const double s = Seconds(Clock::now() - start);
+    running.Stop();
+    if (running.Failed()) {
+        Fail("libuv accept: a client could not connect");
+    }
+    for (const auto& served : open.served) {
+        if (uv_is_closing(reinterpret_cast<uv_handle_t*>(&served->tcp)) == 0) {
+            uv_close(reinterpret_cast<uv_handle_t*>(&served->tcp), release);
+        }
+    }
+    loop.RunUntil([&] { return open.served.empty(); }, 5000ms, "libuv accept: closing");
+    return static_cast<double>(open.closed) / s;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -194,10 +276,13 @@ int main(int argc, char** argv) {
     Peers peers(options);
     peers.Add("csocket", [&] { return Ours(span); });
     peers.Add("asio", [&] { return AsioPeer(span); });
+    peers.Add("libuv", [&] { return LibuvPeer(span); });
     peers.Run();
 
     ReportRatio(peers, "accept_rate_csocket_vs_asio", "csocket", "asio");
     ReportValue(peers, "accept_per_s_csocket", "csocket");
+    ReportRatio(peers, "accept_rate_csocket_vs_libuv", "csocket", "libuv");
     ReportValue(peers, "accept_per_s_asio", "asio");
+    ReportValue(peers, "accept_per_s_libuv", "libuv");
     return 0;
 }

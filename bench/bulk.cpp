@@ -5,6 +5,7 @@
 //   raw epoll     non-blocking pair in a hand-written epoll loop, one thread (the limit)
 //   raw blocking  blocking send / blocking recv, one thread each
 //   asio          async_write chain -> async_read_some chain, one io_context
+//   libuv         uv_write chain (paced by the reader) -> uv_read_start into one buffer, one loop
 //   qt            QTcpSocket write on bytesWritten -> readAll on readyRead, one event loop
 // plus the copy GetData makes, alone, to show how much of the gap to the raw loop it explains.
 #include <fcntl.h>
@@ -22,6 +23,7 @@
 #include <thread>
 
 #include "CSocketPeers.h"
+#include "LibuvPeers.h"
 
 namespace {
 
@@ -53,10 +55,14 @@ class OursReceiver : public CSocketEvents {
     std::shared_ptr<CSocket> socket;
     uint64_t received = 0;
     void OnDataArrival(int32_t bytesTotal) override {
-        Variant data;
         socket->GetData(data);  // everything waiting
         received += static_cast<uint64_t>(bytesTotal);
     }
+
+  private:
+    // One value for every arrival, as the other peers keep one buffer: an owner after
+    // throughput reuses it.
+    Variant data;
 };
 
 class OursSender : public CSocketEvents {
@@ -261,6 +267,73 @@ double AsioPeer(uint64_t total) {
 
 // ---------------------------------------------------------------------------------------------
 
+double LibuvPeer(uint64_t total) {
+    UvLoop loop;
+    const UvPair pair = UvConnectedPair(loop);
+    uv_tcp_t* in = pair.server;
+    uv_tcp_t* out = pair.client;
+
+    // The next chunk once libuv reports the previous one written and the reader has taken it.
+    // libuv runs a write chain's callbacks ahead of its reads, so unpaced, the sender would
+    // fill the socket buffer (megabytes) before the reader's turn and every byte would leave
+    // the cache between the two copies: an artefact of both ends sharing one loop, which the
+    // raw loop avoids the same way (one chunk per readiness).
+    struct Transfer {
+        std::vector<uint8_t> chunk = Pattern();
+        std::vector<uint8_t> sink = std::vector<uint8_t>(Chunk);
+        uint64_t total = 0;
+        uint64_t sent = 0;
+        uint64_t received = 0;
+        bool writing = false;
+        uv_write_t request{};
+        uv_stream_t* out = nullptr;
+        void Write() {
+            if (writing || sent >= total || received < sent) {
+                return;
+            }
+            writing = true;
+            uv_buf_t buf = uv_buf_init(reinterpret_cast<char*>(chunk.data()),
+                                       static_cast<unsigned>(chunk.size()));
+            request.data = this;
+            UvCheck(uv_write(&request, out, &buf, 1,
+                             [](uv_write_t* r, int status) {
+                                 UvCheck(status, "write");
+                                 auto* t = static_cast<Transfer*>(r->data);
+                                 t->writing = false;
+                                 t->sent += Chunk;
+                                 t->Write();
+                             }),
+                    "write");
+        }
+    } t;
+    t.total = total;
+    t.out = Stream(out);
+    in->data = &t;
+    const auto start = Clock::now();
+    t.Write();
+    UvCheck(uv_read_start(
+                Stream(in),
+                [](uv_handle_t* h, std::size_t, uv_buf_t* buf) {
+                    auto* t = static_cast<Transfer*>(h->data);
+                    *buf = uv_buf_init(reinterpret_cast<char*>(t->sink.data()),
+                                       static_cast<unsigned>(t->sink.size()));
+                },
+                [](uv_stream_t* s, ssize_t n, const uv_buf_t*) {
+                    UvCheck(static_cast<int>(std::min<ssize_t>(n, 0)), "read");
+                    auto* t = static_cast<Transfer*>(s->data);
+                    t->received += static_cast<uint64_t>(n);
+                    t->Write();
+                }),
+            "read");
+    loop.RunUntil([&] { return t.received >= total; }, Timeout, "libuv bulk transfer");
+    const double s = Seconds(Clock::now() - start);
+    uv_read_stop(Stream(in));
+    Check(t.received, total, "libuv");
+    return static_cast<double>(total) / (1024.0 * 1024.0) / s;
+}
+
+// ---------------------------------------------------------------------------------------------
+
 double QtNetwork(uint64_t total) {
     QTcpServer server;
     if (!server.listen(QHostAddress::LocalHost, 0)) {
@@ -304,30 +377,67 @@ double QtNetwork(uint64_t total) {
     return static_cast<double>(total) / (1024.0 * 1024.0) / s;
 }
 
+// One transfer in a process of its own (RunChild): the peak resident memory of the whole
+// process, in MiB. Qt's application object exists only where Qt runs.
+int PeakMemoryChild(const Options& options, uint64_t total, char** argv) {
+    int qtArgc = 1;
+    std::unique_ptr<QCoreApplication> app;
+    const std::string& peer = options.child;
+    if (peer == "qt") {
+        app = std::make_unique<QCoreApplication>(qtArgc, argv);
+        QtNetwork(total);
+    } else if (peer == "csocket") {
+        Ours(total);
+    } else if (peer == "raw_epoll") {
+        RawEpoll(total);
+    } else if (peer == "asio") {
+        AsioPeer(total);
+    } else if (peer == "libuv") {
+        LibuvPeer(total);
+    } else {
+        Fail("no such peer: " + peer);
+    }
+    std::printf("%.6g\n", StatusKib("VmHWM") / 1024.0);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const Options options = ParseOptions(argc, argv);
+    const uint64_t total = uint64_t{options.quick ? 64u : 512u} * 1024 * 1024;
+    if (!options.child.empty()) {
+        return PeakMemoryChild(options, total, argv);
+    }
     int qtArgc = 1;
     QCoreApplication app(qtArgc, argv);
-    const uint64_t total = uint64_t{options.quick ? 64u : 512u} * 1024 * 1024;
 
     Peers peers(options);
     peers.Add("csocket", [&] { return Ours(total); });
     peers.Add("raw_epoll", [&] { return RawEpoll(total); });
     peers.Add("raw_blocking", [&] { return RawBlocking(total); });
     peers.Add("asio", [&] { return AsioPeer(total); });
+    peers.Add("libuv", [&] { return LibuvPeer(total); });
     peers.Add("qt", [&] { return QtNetwork(total); });
     peers.Add("getdata_copy", [&] { return CopyOnly(total); });
     peers.Run();
 
+    // Peak memory: the same transfer again, each peer in a fresh process.
+    Peers memory(options);
+    for (const char* peer : {"csocket", "raw_epoll", "asio", "libuv", "qt"}) {
+        memory.Add(peer, [&options, peer] { return RunChild(peer, options, 150s); });
+    }
+    memory.Run();
+
     ReportValue(peers, "bulk_mib_s_csocket", "csocket");
     ReportRatio(peers, "bulk_csocket_vs_raw", "csocket", "raw_epoll");
     ReportRatio(peers, "bulk_csocket_vs_asio", "csocket", "asio");
+    ReportRatio(peers, "bulk_csocket_vs_libuv", "csocket", "libuv");
     ReportRatio(peers, "bulk_csocket_vs_qt", "csocket", "qt");
     ReportValue(peers, "bulk_mib_s_raw_epoll", "raw_epoll");
     ReportValue(peers, "bulk_mib_s_raw_blocking", "raw_blocking");
     ReportValue(peers, "bulk_mib_s_asio", "asio");
+    ReportValue(peers, "bulk_mib_s_libuv", "libuv");
     ReportValue(peers, "bulk_mib_s_qt", "qt");
     ReportValue(peers, "bulk_mib_s_getdata_copy_only", "getdata_copy");
     // The raw loop plus that copy, one after the other: what a layer that must hand the owner
@@ -337,5 +447,10 @@ int main(int argc, char** argv) {
         const double copy = peers.Value("getdata_copy");
         Report("bulk_raw_plus_copy_vs_raw", (1.0 / (1.0 / raw + 1.0 / copy)) / raw);
     }
+    ReportValue(memory, "bulk_peak_rss_mib", "csocket");
+    ReportValue(memory, "bulk_peak_rss_mib_raw_epoll", "raw_epoll");
+    ReportValue(memory, "bulk_peak_rss_mib_asio", "asio");
+    ReportValue(memory, "bulk_peak_rss_mib_libuv", "libuv");
+    ReportValue(memory, "bulk_peak_rss_mib_qt", "qt");
     return 0;
 }

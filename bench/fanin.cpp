@@ -1,7 +1,8 @@
 // Fan-in: many concurrent connections, each ping-ponging 64 bytes, all in one loop. The cost
 // of one delivered event (an OnDataArrival on either end) with 1000 connections is compared
 // with the cost with 10; 1.0 means the layer's cost does not grow with the number of sockets.
-// The same figure for a hand-written epoll loop shows what the system itself adds.
+// The same figure for a hand-written epoll loop shows what the system itself adds; libuv does
+// the same work in its loop (uv_read_start into one buffer, uv_try_write replies).
 #include <fcntl.h>
 #include <sys/epoll.h>
 
@@ -9,6 +10,7 @@
 #include <thread>
 
 #include "CSocketPeers.h"
+#include "LibuvPeers.h"
 
 namespace {
 
@@ -165,6 +167,96 @@ double RawEpoll(std::size_t count, std::chrono::milliseconds span) {
     return Seconds(Clock::now() - start) * 1e9 / static_cast<double>(delivered);
 }
 
+// The same work in a libuv loop.
+double LibuvPeer(std::size_t count, std::chrono::milliseconds span) {
+    struct Shared {
+        std::array<char, Message> request{};
+        // Every read lands here: the reply goes out before the next read.
+        std::array<char, 4096> buffer{};
+        Tally tally;
+    } shared;
+    shared.request.fill('f');
+    struct Conn {
+        uv_tcp_t tcp{};
+        UvConnect connect;
+        Shared* shared = nullptr;
+        std::size_t got = 0;  // of the current reply
+    };
+    UvLoop loop;
+    std::vector<Conn*> clients;
+    std::vector<Conn*> echoes;
+    const uv_alloc_cb lend = [](uv_handle_t* h, std::size_t, uv_buf_t* buf) {
+        Shared* s = static_cast<Conn*>(h->data)->shared;
+        *buf = uv_buf_init(s->buffer.data(), static_cast<unsigned>(s->buffer.size()));
+    };
+    const uv_read_cb echo = [](uv_stream_t* s, ssize_t n, const uv_buf_t* buf) {
+        if (n < 0) {
+            return;  // the client closed
+        }
+        ++static_cast<Conn*>(s->data)->shared->tally.events;
+        UvSend(s, buf->base, static_cast<std::size_t>(n));
+    };
+    // The reply may come in pieces; the client asks again once all of it is in.
+    const uv_read_cb ask = [](uv_stream_t* s, ssize_t n, const uv_buf_t*) {
+        UvCheck(static_cast<int>(std::min<ssize_t>(n, 0)), "read");
+        auto* c = static_cast<Conn*>(s->data);
+        ++c->shared->tally.events;
+        c->got += static_cast<std::size_t>(n);
+        if (c->got < Message) {
+            return;
+        }
+        c->got -= Message;
+        if (c->shared->tally.running) {
+            UvSend(s, c->shared->request.data(), Message);
+        }
+    };
+    UvListener listener(loop, static_cast<int>(count) + 16, [&](uv_stream_t* server) {
+        auto* e = loop.Make<Conn>();
+        e->shared = &shared;
+        uv_tcp_init(loop.get(), &e->tcp);
+        e->tcp.data = e;
+        UvCheck(uv_accept(server, Stream(&e->tcp)), "accept");
+        UvCheck(uv_read_start(Stream(&e->tcp), lend, echo), "read");
+        echoes.push_back(e);
+    });
+    while (clients.size() < count) {
+        const std::size_t target = std::min(count, clients.size() + Wave);
+        while (clients.size() < target) {
+            auto* c = loop.Make<Conn>();
+            c->shared = &shared;
+            uv_tcp_init(loop.get(), &c->tcp);
+            c->tcp.data = c;
+            c->connect.Start(&c->tcp, listener.Port());
+            clients.push_back(c);
+        }
+        loop.RunUntil(
+            [&] {
+                return echoes.size() == clients.size() &&
+                       std::all_of(clients.begin(), clients.end(),
+                                   [](const Conn* c) { return c->connect.connected; });
+            },
+            5000ms, "libuv fan-in connect");
+    }
+    for (Conn* c : clients) {
+        UvCheck(uv_read_start(Stream(&c->tcp), lend, ask), "read");
+    }
+
+    Tally& tally = shared.tally;
+    tally.running = true;
+    for (Conn* c : clients) {
+        UvSend(Stream(&c->tcp), shared.request.data(), Message);
+    }
+    loop.RunUntil([&] { return tally.events >= 2 * count; }, 5000ms, "libuv fan-in warm-up");
+    const uint64_t before = tally.events;
+    const auto start = Clock::now();
+    const auto end = start + span;
+    loop.RunUntil([&] { return Clock::now() >= end; }, span + 5000ms, "libuv fan-in");
+    const double s = Seconds(Clock::now() - start);
+    const uint64_t events = tally.events - before;
+    tally.running = false;
+    return s * 1e9 / static_cast<double>(events);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -177,6 +269,8 @@ int main(int argc, char** argv) {
     peers.Add("csocket_1000", [&] { return Ours(1000, span); });
     peers.Add("raw_epoll_10", [&] { return RawEpoll(10, span); });
     peers.Add("raw_epoll_1000", [&] { return RawEpoll(1000, span); });
+    peers.Add("libuv_10", [&] { return LibuvPeer(10, span); });
+    peers.Add("libuv_1000", [&] { return LibuvPeer(1000, span); });
     peers.Run();
 
     ReportRatio(peers, "fanin_per_event_1000_vs_10", "csocket_1000", "csocket_10");
@@ -185,5 +279,9 @@ int main(int argc, char** argv) {
     ReportRatio(peers, "fanin_per_event_1000_vs_10_raw_epoll", "raw_epoll_1000", "raw_epoll_10");
     ReportValue(peers, "fanin_ns_per_event_raw_epoll_10", "raw_epoll_10");
     ReportValue(peers, "fanin_ns_per_event_raw_epoll_1000", "raw_epoll_1000");
+    ReportRatio(peers, "fanin_csocket_vs_raw_per_event_10", "csocket_10", "raw_epoll_10");
+    ReportRatio(peers, "fanin_csocket_vs_raw_per_event_1000", "csocket_1000", "raw_epoll_1000");
+    ReportValue(peers, "fanin_ns_per_event_libuv_10", "libuv_10");
+    ReportValue(peers, "fanin_ns_per_event_libuv_1000", "libuv_1000");
     return 0;
 }

@@ -7,6 +7,7 @@
 //   raw epoll     both ends in a hand-written epoll loop, one thread (the limit)
 //   raw blocking  blocking client and blocking echo, one thread each
 //   asio          async_read_some / async_write on both ends, one io_context
+//   libuv         uv_read_start into one buffer, uv_try_write replies, one loop
 //   qt            QTcpSocket on both ends, readyRead handlers, one event loop
 #include <fcntl.h>
 #include <sys/epoll.h>
@@ -23,6 +24,7 @@
 #include <thread>
 
 #include "CSocketPeers.h"
+#include "LibuvPeers.h"
 
 namespace {
 
@@ -261,6 +263,64 @@ Result AsioPeer(std::chrono::milliseconds span) {
 
 // ---------------------------------------------------------------------------------------------
 
+Result LibuvPeer(std::chrono::milliseconds span) {
+    UvLoop loop;
+    const UvPair pair = UvConnectedPair(loop);
+    uv_tcp_t* server = pair.server;
+    uv_tcp_t* client = pair.client;
+
+    struct Session {
+        std::array<char, Message> request{};
+        // Every read lands here: the reply goes out before the next read.
+        std::array<char, 4096> buffer{};
+        uint64_t trips = 0;
+        std::size_t got = 0;
+        bool running = true;
+        Clock::time_point end;
+        uv_stream_t* client = nullptr;
+    } session;
+    session.request.fill('p');
+    session.client = Stream(client);
+    const uv_alloc_cb lend = [](uv_handle_t* h, std::size_t, uv_buf_t* buf) {
+        auto* s = static_cast<Session*>(h->data);
+        *buf = uv_buf_init(s->buffer.data(), static_cast<unsigned>(s->buffer.size()));
+    };
+    server->data = &session;
+    client->data = &session;
+    UvCheck(uv_read_start(Stream(server), lend,
+                          [](uv_stream_t* s, ssize_t n, const uv_buf_t* buf) {
+                              if (n < 0) {
+                                  return;  // the client closed
+                              }
+                              UvSend(s, buf->base, static_cast<std::size_t>(n));
+                          }),
+            "read");
+    UvCheck(uv_read_start(Stream(client), lend,
+                          [](uv_stream_t* c, ssize_t n, const uv_buf_t*) {
+                              UvCheck(static_cast<int>(std::min<ssize_t>(n, 0)), "read");
+                              auto* s = static_cast<Session*>(c->data);
+                              s->got += static_cast<std::size_t>(n);
+                              if (s->got < Message) {
+                                  return;
+                              }
+                              s->got -= Message;
+                              ++s->trips;
+                              if (Clock::now() >= s->end) {
+                                  s->running = false;
+                                  return;
+                              }
+                              UvSend(c, s->request.data(), Message);
+                          }),
+            "read");
+    const auto start = Clock::now();
+    session.end = start + span;
+    UvSend(session.client, session.request.data(), Message);
+    loop.RunUntil([&] { return !session.running; }, span + 5000ms, "libuv pingpong");
+    return {session.trips, Seconds(Clock::now() - start)};
+}
+
+// ---------------------------------------------------------------------------------------------
+
 Result QtNetwork(std::chrono::milliseconds span) {
     QTcpServer server;
     if (!server.listen(QHostAddress::LocalHost, 0)) {
@@ -312,6 +372,7 @@ int main(int argc, char** argv) {
     peers.Add("raw_epoll", [&] { return RawEpoll(span).RttMicros(); });
     peers.Add("raw_blocking", [&] { return RawBlocking(span).RttMicros(); });
     peers.Add("asio", [&] { return AsioPeer(span).RttMicros(); });
+    peers.Add("libuv", [&] { return LibuvPeer(span).RttMicros(); });
     peers.Add("qt", [&] { return QtNetwork(span).RttMicros(); });
     peers.Run();
 
@@ -319,10 +380,12 @@ int main(int argc, char** argv) {
     // Rates: the peer's round trip over ours.
     ReportRatio(peers, "pingpong_csocket_vs_raw", "raw_epoll", "csocket");
     ReportRatio(peers, "pingpong_csocket_vs_asio", "asio", "csocket");
+    ReportRatio(peers, "pingpong_csocket_vs_libuv", "libuv", "csocket");
     ReportRatio(peers, "pingpong_csocket_vs_qt", "qt", "csocket");
     ReportValue(peers, "pingpong_rtt_us_raw_epoll", "raw_epoll");
     ReportValue(peers, "pingpong_rtt_us_raw_blocking", "raw_blocking");
     ReportValue(peers, "pingpong_rtt_us_asio", "asio");
+    ReportValue(peers, "pingpong_rtt_us_libuv", "libuv");
     ReportValue(peers, "pingpong_rtt_us_qt", "qt");
     return 0;
 }

@@ -201,23 +201,26 @@ TEST_F(WindowFaults, ServerThatNeverReadsEndsInTheSendMessageAfterTheFlushBound)
 // The flush limit measures progress: a server that keeps reading, however slowly, gets the whole
 // request; one that stops is given up on, and what is left of the request never reaches it.
 TEST_F(WindowFaults, SlowButSteadyServerGetsTheWholeRequestPastTheFlushLimit) {
-    // A request of about 9 MB, and a bound of 2 s without progress. The network's own queue
-    // (up to 4 MB here) makes the program see progress in steps of about a third of it.
-    ManyPackages(12000);
+    // A request of about 13.5 MB, read at 1.6 MB/s at most, and a bound of 4 s without
+    // progress. The network's own queue (up to 4 MB here) takes the last part, so the program
+    // flushes for about 6 s, and it sees progress in steps of about a third of that queue
+    // (under a second at that rate). A loaded machine only slows the reader, which lengthens
+    // the flush in proportion and the steps no more.
+    ManyPackages(18000);
     FaultyServer server(FaultyServer::Mode::ReadSlowly);
     const auto start = std::chrono::steady_clock::now();
-    auto form = Launch(server.port(), 2s);
+    auto form = Launch(server.port(), 4s);
     ASSERT_TRUE(WaitFor([&] { return Settled(); }, 60s));
     EXPECT_TRUE(shell_.messages.empty()) << shell_.messages.front();
     EXPECT_EQ(shell_.ends, 1);
-    EXPECT_GT(std::chrono::steady_clock::now() - start, 2s) << "the request went out too fast";
+    EXPECT_GT(std::chrono::steady_clock::now() - start, 4s) << "the request went out too fast";
     form.reset();  // as the program does at its end
     EXPECT_TRUE(MSocketSupport::FinishPendingCloses(30s));
     ASSERT_TRUE(WaitFor([&] { return server.done(); }, 30s));
     const std::string request = server.received();
-    ASSERT_GT(request.size(), 8000000u);
+    ASSERT_GT(request.size(), 13000000u);
     EXPECT_EQ(request.substr(request.size() - 2), "\r\n");
-    EXPECT_NE(request.find("&filename11999="), std::string::npos);
+    EXPECT_NE(request.find("&filename17999="), std::string::npos);
 }
 
 TEST_F(WindowFaults, GivingUpOnTheSendDropsTheRestOfTheRequest) {
