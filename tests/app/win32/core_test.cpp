@@ -23,9 +23,9 @@ class ScopedKey {
   public:
     ScopedKey(const std::wstring& path, REGSAM view) : path_(path), view_(view) {
         HKEY key = nullptr;
-        created_ = ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
-                                     KEY_ALL_ACCESS | view, nullptr, &key,
-                                     nullptr) == ERROR_SUCCESS;
+        created_ =
+            ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                              KEY_ALL_ACCESS | view, nullptr, &key, nullptr) == ERROR_SUCCESS;
         key_ = key;
     }
     ~ScopedKey() {
@@ -52,8 +52,7 @@ class ScopedKey {
 };
 
 std::wstring TestKeyPath(const wchar_t* name) {
-    return L"Software\\PackwardenTest\\" + std::to_wstring(::GetCurrentProcessId()) + L"\\" +
-           name;
+    return L"Software\\PackwardenTest\\" + std::to_wstring(::GetCurrentProcessId()) + L"\\" + name;
 }
 
 std::string Utf8(const std::wstring& text) {
