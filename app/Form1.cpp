@@ -13,7 +13,6 @@
 #include <QScreen>
 #include <QTimer>
 
-#include "Module1.h"
 #include "SocketChannel.h"
 
 // The images live in this static library; register them before the first use.
@@ -131,17 +130,15 @@ void ClickableLabel::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 Form1::Form1(Shell& shell, CentralServer server, QWidget* parent)
-    : QWidget(parent), shell_(shell), server_(std::move(server)) {
+    : QWidget(parent), shell_(shell), flow_(*this, std::move(server)) {
     InitPackwardenResources();
     BuildControls();
-    Form_Load();
+    flow_.Form_Load();
+    // The service has started (Form_Load made the socket): its channel joins Qt's loop.
+    SocketChannel::Instance();
 }
 
-Form1::~Form1() {
-    if (winsock1) {
-        winsock1->SetOwner(nullptr);
-    }
-}
+Form1::~Form1() = default;
 
 void Form1::BuildControls() {
     setObjectName(QStringLiteral("Form1"));
@@ -216,110 +213,21 @@ void Form1::BuildControls() {
 
     Timer1 = new QTimer(this);
     Timer1->setObjectName(QStringLiteral("Timer1"));
-    Timer1->setInterval(100);
+    Timer1->setInterval(SyncFlow::Timer1Interval);
     Timer2 = new QTimer(this);
     Timer2->setObjectName(QStringLiteral("Timer2"));
-    Timer2->setInterval(5000);
+    Timer2->setInterval(SyncFlow::Timer2Interval);
 
-    connect(doit, &QPushButton::clicked, this, &Form1::doit_Click);
-    connect(Browse, &QPushButton::clicked, this, &Form1::Browse_Click);
-    connect(Label3, &ClickableLabel::clicked, this, &Form1::Label3_Click);
-    connect(Picture1, &ClickableLabel::clicked, this, &Form1::Picture1_Click);
-    connect(Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
-    connect(Timer2, &QTimer::timeout, this, &Form1::Timer2_Timer);
+    connect(doit, &QPushButton::clicked, this, [this] { flow_.doit_Click(); });
+    connect(Browse, &QPushButton::clicked, this, [this] { flow_.Browse_Click(); });
+    connect(Label3, &ClickableLabel::clicked, this, [this] { flow_.Label3_Click(); });
+    connect(Picture1, &ClickableLabel::clicked, this, [this] { flow_.Picture1_Click(); });
+    connect(Timer1, &QTimer::timeout, this, [this] { flow_.Timer1_Timer(); });
+    connect(Timer2, &QTimer::timeout, this, [this] { flow_.Timer2_Timer(); });
 
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         move(screen->availableGeometry().center() - rect().center());
     }
-}
-
-void Form1::Form_Load() {
-    winsock1 = CSocket::Create();
-    winsock1->SetOwner(this);  // declared to receive its events; none is handled
-    SocketChannel::Instance();
-    winsock1->RemoteHost(server_.host);
-    winsock1->RemotePort(server_.port);
-    client_version = 2;
-    generator_.emplace();
-    // The template holds CR LF line ends; the field shows them as lines.
-    QString header = QString::fromStdString(HeaderTemplate(server_.HostAndPort()));
-    header.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    mydata->setPlainText(header);
-    ShowFolder(Module1::InstallBaseFolder());
-    Timer1->start();
-}
-
-void Form1::doit_Click() {
-    // A connection still open after a failed scan or send carries the next request; connecting
-    // it again would start a lookup that leaves it unusable.
-    if (winsock1->State() != StateConnected) {
-        try {
-            winsock1->Connect();
-        } catch (const std::exception&) {
-            // A refused attempt shows as the time-out below, as every connect failure does.
-        }
-    }
-    // A failure in send_inventory stopped the poll; the press resumes it.
-    Timer1->start();
-    Timer2->start();
-}
-
-void Form1::Timer1_Timer() {
-    if (winsock1->State() == StateConnected) {
-        Timer1->stop();
-        Timer2->stop();
-        send_inventory();
-    }
-}
-
-void Form1::Timer2_Timer() {
-    Timer2->stop();
-    Message("Couldn't connect");
-}
-
-void Form1::send_inventory() {
-    session_number = generator_->NextSessionNumber();
-
-    std::vector<PackageEntry> entries;
-    ShowFolder(WithTrailingSeparator(FolderBytes()));
-    if (!ListPackages(FolderBytes(), entries)) {
-        Message("Couldn't open base folder");
-        return;
-    }
-
-    try {
-        const std::string body = InventoryBody(client_version, session_number, entries);
-        winsock1->SendData(Variant(ComposeRequest(HeaderTemplateFromMydata(), body)));
-    } catch (const std::exception&) {
-        Message("Couldn't send data");
-        return;
-    }
-    launch_browser();
-}
-
-void Form1::launch_browser() {
-    // Closing shuts the sending direction down; whatever is still buffered must go out first.
-    if (!FlushSendBuffer()) {
-        Message("Couldn't send data");
-        return;
-    }
-    winsock1->CloseSocket();
-
-    QString address;
-    bool opened = false;
-    try {
-        address = QString::fromStdString(server_.SessionPage(session_number, client_version));
-        opened = shell_.OpenAddress(address);
-    } catch (const std::exception&) {
-        opened = false;
-    }
-    if (!opened) {
-        // The player can still open the page by hand.
-        Message("Couldn't launch browser", address);
-        return;
-    }
-    hide();
-    shell_.EndProgram();
 }
 
 void Form1::ShowFolder(std::string bytes) {
@@ -333,67 +241,66 @@ std::string Form1::FolderBytes() const {
     return text == shownFolderText_ ? shownFolderBytes_ : ToLocalBytes(text);
 }
 
-void Form1::Browse_Click() {
-    if (std::optional<QString> folder =
-            shell_.PickFolder(this, QStringLiteral("Select EFII base folder:"))) {
-        path_to_ef2->setText(*folder);
-    }
+void Form1::SetHeaderTemplate(const std::string& text) {
+    // The field shows the CR LF line ends as lines.
+    QString header = QString::fromStdString(text);
+    header.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    mydata->setPlainText(header);
 }
 
-void Form1::Label3_Click() {
-    shell_.OpenAddress(QString::fromStdString(server_.Address("/crewdock/")));
-}
-
-void Form1::Picture1_Click() {
-    shell_.OpenAddress(QString::fromStdString(server_.Address("/")));
-}
-
-void Form1::winsock1_Error(int16_t /*Number*/, std::string& /*Description*/, int32_t /*Scode*/,
-                           const std::string& /*Source*/, const std::string& /*HelpFile*/,
-                           int32_t /*HelpContext*/, bool& /*CancelDisplay*/) {
-    shell_.ShowMessage(this, QStringLiteral("Winsock error"), Shell::Icon::None);
-}
-
-bool Form1::FlushSendBuffer() {
-    const auto done = [this] {
-        return winsock1->SendBufferSize() == 0 || winsock1->State() != StateConnected;
-    };
-    if (!done()) {
-        QEventLoop loop;
-        QTimer stalled;
-        stalled.setSingleShot(true);
-        connect(&stalled, &QTimer::timeout, &loop, &QEventLoop::quit);
-        std::size_t waiting = winsock1->SendBufferSize();
-        connect(&SocketChannel::Instance(), &SocketChannel::Dispatched, &loop, [&] {
-            if (done()) {
-                loop.quit();
-            } else if (const std::size_t now = winsock1->SendBufferSize(); now != waiting) {
-                waiting = now;
-                stalled.start(flushLimit_);  // bytes moved: the limit counts from here
-            }
-        });
-        // No second press or edit while the request drains.
-        setEnabled(false);
-        stalled.start(flushLimit_);
-        loop.exec();
-        setEnabled(true);
-    }
-    if (winsock1->SendBufferSize() == 0 && winsock1->State() == StateConnected) {
-        return true;
-    }
-    // Given up: what is left of the request must not reach the server later.
-    winsock1->Abort();
-    return false;
-}
-
-std::string Form1::HeaderTemplateFromMydata() const {
+std::string Form1::HeaderTemplate() const {
     QString text = mydata->toPlainText();
     text.replace(QStringLiteral("\n"), QStringLiteral("\r\n"));
     return text.toStdString();
 }
 
-void Form1::Message(const char* text, const QString& detail) {
-    shell_.ShowMessage(this, QString::fromUtf8(text), Shell::Icon::Critical, detail);
+void Form1::StartTimer(Timer timer) {
+    (timer == Timer::Timer1 ? Timer1 : Timer2)->start();
+}
+
+void Form1::StopTimer(Timer timer) {
+    (timer == Timer::Timer1 ? Timer1 : Timer2)->stop();
+}
+
+void Form1::SetInputEnabled(bool enabled) {
+    setEnabled(enabled);
+}
+
+void Form1::RunLoopWhile(const std::function<bool()>& proceed, std::chrono::milliseconds tick) {
+    QEventLoop loop;
+    const auto check = [&] {
+        if (!proceed()) {
+            loop.quit();
+        }
+    };
+    QTimer ticker;
+    ticker.setInterval(tick);
+    connect(&ticker, &QTimer::timeout, &loop, check);
+    connect(&SocketChannel::Instance(), &SocketChannel::Dispatched, &loop, check);
+    ticker.start();
+    loop.exec();
+}
+
+void Form1::HideAndEndProgram() {
+    hide();
+    shell_.EndProgram();
+}
+
+void Form1::ShowMessage(const std::string& text, Icon icon, const std::string& detail) {
+    shell_.ShowMessage(this, QString::fromStdString(text),
+                       icon == Icon::Critical ? Shell::Icon::Critical : Shell::Icon::None,
+                       QString::fromStdString(detail));
+}
+
+bool Form1::OpenAddress(const std::string& address) {
+    return shell_.OpenAddress(QString::fromStdString(address));
+}
+
+std::optional<std::string> Form1::PickFolder(const std::string& title) {
+    if (std::optional<QString> folder = shell_.PickFolder(this, QString::fromStdString(title))) {
+        return ToLocalBytes(*folder);
+    }
+    return std::nullopt;
 }
 
 }  // namespace packwarden

@@ -13,7 +13,7 @@ namespace packwarden {
 constexpr std::size_t MaxInventoryEntries = 32767;
 
 struct PackageEntry {
-    std::string name;  // bare file name, bytes as the file system holds them
+    std::string name;  // bare file name: the file system's bytes (Linux), UTF-8 (Windows)
     int64_t size = 0;  // bytes; 0 for a folder
 };
 
@@ -33,15 +33,18 @@ class SessionGenerator {
     std::mt19937 engine_;
 };
 
-// `folder` with a "/" at its end ("" becomes "/").
+// The listing of a folder, one realisation per platform (posix/, win32/ PackageListing.cpp).
+//
+// `folder` with the platform's separator at its end ("/", on Windows "\"; "" becomes it).
 std::string WithTrailingSeparator(std::string folder);
 
-// Lists the entries of `folder` (its bytes, whatever their encoding) whose names end in ".pk3"
-// without regard to case, files and folders alike, in the order the file system yields them;
-// names starting with "." are hidden and skipped, as is any single entry that cannot be
-// examined (it vanished while listed, it is a link to nothing or in a loop). False (nothing in
-// `entries`) when the folder cannot be opened, searched or read, or holds more than
-// MaxInventoryEntries matches.
+// Lists the entries of `folder` whose names end in ".pk3" without regard to case, files and
+// folders alike, in the order the file system yields them; hidden entries are skipped (on
+// Linux names starting with ".", on Windows those marked hidden or system), as is any single
+// entry that cannot be examined (it vanished while listed, it is a link to nothing or in a
+// loop). False (nothing in `entries`) when the folder cannot be opened, searched or read, or
+// holds more than MaxInventoryEntries matches. Linux takes and gives the file system's bytes,
+// whatever their encoding; Windows takes UTF-8 and gives the names as UTF-8.
 bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries);
 
 // Form encoding: letters, digits and "-._*" as they are, space as "+", every other byte %XX.

@@ -4,12 +4,11 @@
 #include <QString>
 #include <optional>
 
+#include "SyncFlow.h"
+
 class QWidget;
 
 namespace packwarden {
-
-// The application title: every message box carries it as its caption.
-inline constexpr const char* ApplicationTitle = "Torvane Packwarden";
 
 class Shell {
   public:

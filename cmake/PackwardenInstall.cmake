@@ -16,6 +16,11 @@ set_target_properties(packwarden_socket packwarden_socket_service PROPERTIES
 if(NOT PACKWARDEN_INSTALL)
     return()
 endif()
+if(WIN32)
+    # A player's download: the program alone, as a zip and an installer.
+    include(PackwardenWindowsPackage)
+    return()
+endif()
 
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)

@@ -66,7 +66,8 @@ endfunction()
 
 # packwarden_add_test(NAME <Folder.Case> FOLDER <label> COMMAND ... [TIMEOUT s] [ENVIRONMENT ...])
 # registers a test that is a program or script rather than a GoogleTest case, named and
-# labelled the same way ("asan:" and "asan" in the sanitizer tree).
+# labelled the same way ("asan:" and "asan" in the sanitizer tree, "win:" and "windows" in the
+# Windows tree, where a script runs on the build machine and starts Wine itself).
 function(packwarden_add_test)
     cmake_parse_arguments(T "" "NAME;FOLDER;TIMEOUT" "COMMAND;ENVIRONMENT" ${ARGN})
     if(NOT T_TIMEOUT)
@@ -77,6 +78,9 @@ function(packwarden_add_test)
     if(PACKWARDEN_SANITIZE)
         set(name "asan:${T_NAME}")
         list(APPEND labels asan)
+    elseif(CMAKE_CROSSCOMPILING AND WIN32)
+        set(name "win:${T_NAME}")
+        list(APPEND labels windows)
     endif()
     add_test(NAME ${name} COMMAND ${T_COMMAND})
     set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT})
@@ -118,6 +122,10 @@ function(packwarden_windows_twin)
     endif()
     include(ExternalProject)
     set(twin ${CMAKE_BINARY_DIR}/windows)
+    set(host_crewdock "")
+    if(TARGET crewdock-dev)
+        set(host_crewdock $<TARGET_FILE:crewdock-dev>)
+    endif()
     ExternalProject_Add(windows_twin
         SOURCE_DIR ${PROJECT_SOURCE_DIR}
         BINARY_DIR ${twin}
@@ -126,9 +134,14 @@ function(packwarden_windows_twin)
             -DPACKWARDEN_SANITIZER_TWIN=OFF -DPACKWARDEN_WINDOWS_TWIN=OFF -DBUILD_TESTING=ON
             -DPACKWARDEN_WERROR=${PACKWARDEN_WERROR}
             -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE} -G ${CMAKE_GENERATOR}
+            # The Windows program's whole runs talk to the Linux stand-in server.
+            -DPACKWARDEN_HOST_CREWDOCK=${host_crewdock}
         BUILD_ALWAYS ON
         INSTALL_COMMAND ""
         USES_TERMINAL_BUILD ON)
+    if(TARGET crewdock-dev)
+        add_dependencies(windows_twin crewdock-dev)
+    endif()
     file(WRITE ${CMAKE_BINARY_DIR}/windows_twin_tests.cmake
         "if(EXISTS \"${twin}/CTestTestfile.cmake\")\n  subdirs(\"${twin}\")\nendif()\n")
     set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY TEST_INCLUDE_FILES

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "Module1.h"
+#include "WinePrefix.h"
 
 namespace {
 

@@ -3,7 +3,11 @@
 //   icons/N.png          the icon at 32, 48, 64, 128 and 256 pixels (hicolor/NxN)
 //   banner.svg           the window's banner (318 x 57), its lettering as outlines
 //   banner.png, banner@2x.png   the banner for the window at 1x and 2x
+//   banner.bmp, banner@2x.bmp   the same for the Windows program (24-bit bitmaps)
+//   packwarden.ico       the Windows program's icon: 16, 32 and 48 pixels as 32-bit bitmaps,
+//                        256 as PNG
 // Usage: packwarden_make_images <output folder>   (QT_QPA_PLATFORM=offscreen works)
+#include <QBuffer>
 #include <QDir>
 #include <QFile>
 #include <QFont>
@@ -14,6 +18,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <cstdio>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -191,6 +196,77 @@ bool Write(const QString& file, const QByteArray& data) {
     return out.open(QIODevice::WriteOnly | QIODevice::Truncate) && out.write(data) == data.size();
 }
 
+void AppendLe(QByteArray& out, quint32 value, int bytes) {
+    for (int i = 0; i < bytes; ++i) {
+        out.append(static_cast<char>((value >> (8 * i)) & 0xFF));
+    }
+}
+
+// One icon image in the bitmap form every Windows reads: a BITMAPINFOHEADER of twice the
+// height (image and mask), BGRA rows bottom-up, then an all-zero AND mask (the alpha decides).
+QByteArray IconBitmap(const QImage& source) {
+    const QImage image = source.convertToFormat(QImage::Format_ARGB32);
+    const int w = image.width(), h = image.height();
+    QByteArray out;
+    AppendLe(out, 40, 4);
+    AppendLe(out, static_cast<quint32>(w), 4);
+    AppendLe(out, static_cast<quint32>(2 * h), 4);
+    AppendLe(out, 1, 2);   // planes
+    AppendLe(out, 32, 2);  // bits per pixel
+    AppendLe(out, 0, 4);   // BI_RGB
+    AppendLe(out, static_cast<quint32>(w * h * 4), 4);
+    AppendLe(out, 0, 16);  // resolution, colours used and important
+    for (int y = h - 1; y >= 0; --y) {
+        const auto* row = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        for (int x = 0; x < w; ++x) {
+            out.append(static_cast<char>(qBlue(row[x])));
+            out.append(static_cast<char>(qGreen(row[x])));
+            out.append(static_cast<char>(qRed(row[x])));
+            out.append(static_cast<char>(qAlpha(row[x])));
+        }
+    }
+    const int maskRow = ((w + 31) / 32) * 4;
+    out.append(QByteArray(maskRow * h, '\0'));
+    return out;
+}
+
+QByteArray Ico(const Artwork& icon) {
+    std::vector<QByteArray> images;
+    const int sizes[] = {16, 32, 48, 256};
+    for (int size : sizes) {
+        const QImage image = Render(icon, QSize(size, size));
+        if (size == 256) {
+            QByteArray png;
+            QBuffer buffer(&png);
+            buffer.open(QIODevice::WriteOnly);
+            image.save(&buffer, "PNG");
+            images.push_back(png);
+        } else {
+            images.push_back(IconBitmap(image));
+        }
+    }
+    QByteArray out;
+    AppendLe(out, 0, 2);
+    AppendLe(out, 1, 2);  // an icon
+    AppendLe(out, static_cast<quint32>(images.size()), 2);
+    quint32 offset = 6 + 16 * static_cast<quint32>(images.size());
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        const int size = sizes[i];
+        out.append(static_cast<char>(size == 256 ? 0 : size));  // 0 stands for 256
+        out.append(static_cast<char>(size == 256 ? 0 : size));
+        AppendLe(out, 0, 2);  // no palette, reserved
+        AppendLe(out, 1, 2);
+        AppendLe(out, 32, 2);
+        AppendLe(out, static_cast<quint32>(images[i].size()), 4);
+        AppendLe(out, offset, 4);
+        offset += static_cast<quint32>(images[i].size());
+    }
+    for (const QByteArray& image : images) {
+        out.append(image);
+    }
+    return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -211,12 +287,13 @@ int main(int argc, char** argv) {
     const Artwork banner = Banner();
     ok = ok && Write(out + "/banner.svg", Svg(banner));
     // The banner is opaque: 24-bit PNGs, as the window shows it on its own background.
-    ok = ok && Render(banner, QSize(318, 57))
-                   .convertToFormat(QImage::Format_RGB888)
-                   .save(out + "/banner.png");
-    ok = ok && Render(banner, QSize(636, 114))
-                   .convertToFormat(QImage::Format_RGB888)
-                   .save(out + "/banner@2x.png");
+    for (const auto& [size, name] : {std::pair{QSize(318, 57), QString("banner")},
+                                     std::pair{QSize(636, 114), QString("banner@2x")}}) {
+        const QImage image = Render(banner, size).convertToFormat(QImage::Format_RGB888);
+        ok = ok && image.save(out + "/" + name + ".png") &&
+             image.save(out + "/" + name + ".bmp", "BMP");
+    }
+    ok = ok && Write(out + "/packwarden.ico", Ico(icon));
     if (!ok) {
         std::fprintf(stderr, "%s: could not write the images into %s\n", argv[0], argv[1]);
     }

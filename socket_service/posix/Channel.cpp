@@ -71,11 +71,11 @@ void Channel::WakeAt(std::chrono::steady_clock::time_point when) {
     const auto left = std::max(when - std::chrono::steady_clock::now(),
                                std::chrono::steady_clock::duration(std::chrono::microseconds(1)));
     const auto seconds = std::chrono::floor<std::chrono::seconds>(left);
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(seconds.count());
-    spec.it_value.tv_nsec = static_cast<long>(
+    itimerspec due{};
+    due.it_value.tv_sec = static_cast<time_t>(seconds.count());
+    due.it_value.tv_nsec = static_cast<long>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(left - seconds).count());
-    if (!wakeTimer_.Valid() || ::timerfd_settime(wakeTimer_.Get(), 0, &spec, nullptr) != 0) {
+    if (!wakeTimer_.Valid() || ::timerfd_settime(wakeTimer_.Get(), 0, &due, nullptr) != 0) {
         // Without a timer the next collection reports it: late rather than never.
         wakeAt_ = std::chrono::steady_clock::time_point::max();
         timerFired_ = true;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Module1.h"
+#include "WinePrefix.h"
 #include "TempDir.h"
 
 using packwarden::testing::ScopedEnv;

@@ -1,4 +1,5 @@
 #include "Module1.h"
+#include "WinePrefix.h"
 
 #include "AsciiText.h"
 

@@ -1,0 +1,131 @@
+// SyncFlow: the flow of one synchronisation, the same for every window that shows it.
+//
+// Press "Launch system": winsock1 connects to the central server; a 100 ms poll (Timer1) sees
+// the connection stand and runs send_inventory, which lists the *.pk3 packages of the folder
+// in path_to_ef2 and posts them in one HTTP/1.0 request; launch_browser then closes the
+// connection, opens the session page in the browser and ends the program. Timer2 shows
+// "Couldn't connect" 5 s after a press that has not connected by then; the attempt goes on.
+//
+// The flow handles none of winsock1's events: it only watches State. The server's reply is
+// never read; the session number drawn here links the posted list to the page.
+//
+// A window (Qt on Linux, Win32 on Windows) builds its controls, forwards its events to the
+// handlers below, and does for the flow what SyncWindow asks. Nothing here knows a toolkit.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "CentralServer.h"
+#include "Inventory.h"
+#include "packwarden/CSocket.h"
+
+namespace packwarden {
+
+// The application title: every message box carries it as its caption.
+inline constexpr const char* ApplicationTitle = "Torvane Packwarden";
+// The folder picker's title.
+inline constexpr const char* PickFolderTitle = "Select EFII base folder:";
+
+// What the flow asks of the window that shows it. Texts are UTF-8 unless said otherwise.
+class SyncWindow {
+  public:
+    enum class Timer { Timer1, Timer2 };
+    enum class Icon { None, Critical };
+
+    // path_to_ef2: shows a folder given as the file system's bytes (on Windows, UTF-8), and
+    // gives back the folder it names, as those bytes, once the player may have edited it.
+    virtual void ShowFolder(std::string bytes) = 0;
+    virtual std::string FolderBytes() const = 0;
+    // mydata, the hidden field that holds the request's header lines (CR LF line ends).
+    virtual void SetHeaderTemplate(const std::string& text) = 0;
+    virtual std::string HeaderTemplate() const = 0;
+
+    virtual void StartTimer(Timer timer) = 0;
+    virtual void StopTimer(Timer timer) = 0;
+    // Input to the window off (false) or on again.
+    virtual void SetInputEnabled(bool enabled) = 0;
+    // Runs the window's event loop, socket notifications included, until `proceed` returns
+    // false; `proceed` is asked after every round of socket dispatch and at least every `tick`.
+    virtual void RunLoopWhile(const std::function<bool()>& proceed,
+                              std::chrono::milliseconds tick) = 0;
+    // Unloads the window (hides it) and ends the program: no further event is handled once
+    // control returns to the event loop.
+    virtual void HideAndEndProgram() = 0;
+
+    // The desktop: a modal message with one OK button and the application title (`detail`,
+    // when not empty, beneath the text, where it can be copied); the default browser; the
+    // shell's folder picker (nothing when the player cancels).
+    virtual void ShowMessage(const std::string& text, Icon icon,
+                             const std::string& detail = {}) = 0;
+    virtual bool OpenAddress(const std::string& address) = 0;
+    virtual std::optional<std::string> PickFolder(const std::string& title) = 0;
+
+  protected:
+    ~SyncWindow() = default;
+};
+
+class SyncFlow final : private CSocketEvents {
+  public:
+    // The window must outlive the flow. Nothing happens until Form_Load.
+    SyncFlow(SyncWindow& window, CentralServer server);
+    ~SyncFlow();
+    SyncFlow(const SyncFlow&) = delete;
+    SyncFlow& operator=(const SyncFlow&) = delete;
+
+    // How long launch_browser keeps the loop running for a request the network has not taken
+    // whole yet while no byte of it moves (30 s): a slow server that keeps reading is waited
+    // for, one that has stopped is given up on.
+    void SetFlushLimit(std::chrono::milliseconds limit) { flushLimit_ = limit; }
+    // The longest the program waits, once its window has gone, for the connection's close to
+    // finish (the request's last bytes reaching the server), before the process ends.
+    static constexpr std::chrono::seconds ExitCloseLimit{30};
+    static constexpr std::chrono::milliseconds Timer1Interval{100};
+    static constexpr std::chrono::milliseconds Timer2Interval{5000};
+
+    const CentralServer& Server() const { return server_; }
+    int16_t SessionNumber() const { return session_number; }
+    const CSocket& Socket() const { return *winsock1; }
+
+    // The window's controls exist: create the socket, aim it at the server, fill mydata and
+    // path_to_ef2 (the install folder and its base folder), start Timer1. Throws SocketError
+    // when the socket service cannot start.
+    void Form_Load();
+
+    void doit_Click();
+    void Timer1_Timer();
+    void Timer2_Timer();
+    void Browse_Click();
+    void Label3_Click();
+    void Picture1_Click();
+
+    // Takes the parameters of winsock1's OnError and tells the user "Winsock error". Attached
+    // to nothing: socket failures reach the user as the connect time-out.
+    void winsock1_Error(int16_t Number, std::string& Description, int32_t Scode,
+                        const std::string& Source, const std::string& HelpFile, int32_t HelpContext,
+                        bool& CancelDisplay);
+
+  private:
+    void send_inventory();
+    void launch_browser();
+    // Keeps the loop running until the send buffer is empty, the connection fails or no byte
+    // has moved for the flush limit; true when everything went out. When it gives up, the
+    // connection is dropped, so nothing of the request goes out after the message.
+    bool FlushSendBuffer();
+    void Message(const char* text, const std::string& detail = {});
+
+    SyncWindow& window_;
+    const CentralServer server_;
+    std::chrono::milliseconds flushLimit_{30000};
+
+    std::shared_ptr<CSocket> winsock1;
+    int16_t session_number = 0;
+    int16_t client_version = 0;
+    std::optional<SessionGenerator> generator_;
+};
+
+}  // namespace packwarden

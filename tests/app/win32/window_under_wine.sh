@@ -1,0 +1,93 @@
+#!/usr/bin/env bash
+# The Windows window under Wine and a private Xvfb, driven with xdotool and read with the
+# probe: its layout, texts and focus at 96 DPI; Alt+L on a refused port ("Couldn't connect"
+# after 5 s, nothing at once); the server started and a folder that does not exist ("Couldn't
+# open base folder"); then the folder corrected and Alt+L again: the connection still open
+# carries the request, the browser opens the session page and the program ends with status 0.
+# Last, a second run in a prefix without a handler for http addresses: "Couldn't launch
+# browser" with the address to open by hand, and the window stays.
+#
+# usage: window_under_wine.sh PACKWARDEN.EXE PROBE.EXE CREWDOCK_DEV
+set -euo pipefail
+packwarden=$1
+PROBE=$2
+crewdock=$3
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../../e2e/lib.sh"
+. "$here/wine_lib.sh"
+
+wine_begin
+install_opener
+base="$WINEPREFIX/drive_c/ef2/base"
+mkdir -p "$base"
+head -c 1234 /dev/zero > "$base/a.pk3"
+# A port nothing listens on yet: the first attempt is refused.
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+export PACKWARDEN_SERVER="127.0.0.1:$port"
+
+start_packwarden "$packwarden"
+
+# --- layout ---------------------------------------------------------------------------------
+layout=$(probe layout) || fail "the probe could not read the window"
+echo "$layout" > "$work/layout.log"
+expect_line() { grep -qxF "$1" <<< "$layout" || fail "layout: no line \"$1\""; }
+expect_line "client 400 391"
+expect_line "control 107 32 16 329 57 1 "
+expect_line "control 103 16 96 369 105 1 This program will detect what pk3 files are stored on your system, and send it to the Torvane server. The server will then return a page giving you direct download links for any pk3's in our system that you don't have, or that are outmoded. We do not collect any data on you, other than what pk3 files you have and what software version you're running."
+expect_line "control 106 -48 72 401 19 0 POST /crewdock/sync_session.php HTTP/1.0||Host: 127.0.0.1:$port||User-Agent: Packwarden||Content-type: application/x-www-form-urlencoded||"
+expect_line "control 110 24 208 352 1 1 "
+expect_line "control 102 24 232 81 33 1 Elite Force II base folder path:"
+expect_line "control 101 112 240 185 19 1 \\base"
+expect_line "control 105 312 240 65 25 1 Browse"
+expect_line "control 111 24 280 352 1 1 "
+expect_line "control 104 16 296 369 33 1 Developed by Brightforge for Torvane. If you are a developer, join the Torvane crewdock today!"
+expect_line "control 100 152 344 81 33 1 &Launch system"
+expect_line "focus 100"
+# Tab order is creation order: the launch button, the field, then Browse.
+order=$(sed -n 's/^control \([0-9]*\) .*/\1/p' <<< "$layout" | tr '\n' ' ')
+[ "$order" = "100 101 102 103 104 105 106 107 110 111 " ] || fail "tab order: $order"
+
+# --- Alt+L on a refused port: nothing at once, "Couldn't connect" 5 s after the press -------
+press_alt_l
+probe no-message 3 || fail "a message came at once"
+expect_message "Couldn't connect" 8
+
+# --- the server comes up; a folder that does not exist -----------------------------------------
+"$crewdock" --port "$port" > "$work/crewdock.log" 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do grep -q listening "$work/crewdock.log" && break; sleep 0.1; done
+probe set-folder 'C:\ef2\none' || fail "could not type the folder"
+press_alt_l
+expect_message "Couldn't open base folder" 10
+
+# --- corrected: the open connection carries the request; the program ends -----------------------
+probe set-folder 'C:\ef2\base' || fail "could not type the folder"
+press_alt_l
+wait_for_end "$app" 200
+[ -n "$status" ] || fail "packwarden did not end within 20 s of the press"
+[ "$status" -eq 0 ] || fail "packwarden exited with status $status"
+for _ in $(seq 100); do [ -s "$work/opened" ] && break; sleep 0.1; done
+url=$(head -n1 "$work/opened" 2>/dev/null) || true
+case "$url" in
+    "http://127.0.0.1:$port/crewdock/sync.php?session="*"&version=2") ;;
+    *) fail "the browser was asked to open \"$url\"" ;;
+esac
+page=$(python3 -c 'import sys, urllib.request; print(urllib.request.urlopen(sys.argv[1], timeout=5).read().decode())' "$url") ||
+    fail "could not read the session page"
+grep -qF '<tr><td>a.pk3</td><td class="n">1234' <<< "$page" || fail "the page lacks a.pk3: $page"
+# One connection: the one left open after the failed scan carried the request.
+connections=$(grep -c 'POST /crewdock/sync_session.php' "$work/crewdock.log" || true)
+[ "$connections" -eq 1 ] || fail "$connections requests posted"
+
+# --- a browser that cannot be launched: no handler for http addresses in this prefix ---------
+wine reg delete 'HKCR\http' /f < /dev/null > "$work/reg.log" 2>&1 || fail "could not remove the http handler"
+rm -f "$work/opened"
+start_packwarden "$packwarden"
+probe set-folder 'C:\ef2\base' || fail "could not type the folder"
+press_alt_l
+expect_message "Couldn't launch browser" 15
+# The address to open by hand is in the message.
+grep -qE "^text Couldn't launch browser\|\|http://127\.0\.0\.1:$port/crewdock/sync\.php\?session=[0-9]+&version=2$" \
+    <<< "$last_message" || fail "the message gives no address: $last_message"
+kill -0 "$app" 2>/dev/null || fail "the program ended after a browser that could not be launched"
+echo "PASS: layout, Alt+L, \"Couldn't connect\", \"Couldn't open base folder\", the retry ($url), \"Couldn't launch browser\""

@@ -1,0 +1,55 @@
+# Shared by the Windows program's runs under Wine (after tests/e2e/lib.sh): a private Wine
+# prefix in the work folder, served by its own wineserver, stopped at exit.
+#
+# wine_begin: e2e_begin, a private Xvfb, a fresh prefix ($WINEPREFIX) ready for programs.
+# start_packwarden EXE: starts it under Wine (output in $work/packwarden.log), sets $app, and
+#   waits up to 30 s for its window; sets $wid.
+# press_alt_l: focuses the window and presses Alt+L through the X server.
+# probe ARGS...: runs the probe in the prefix.
+wine_begin() {
+    e2e_begin
+    trap wine_cleanup EXIT
+    start_xvfb
+    export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    # The prefix is made with nothing of ours inherited: wineserver outlives this command.
+    wine wineboot --init < /dev/null > "$work/wineboot.log" 2>&1 || fail "wineboot failed"
+    wineserver -w
+}
+
+wine_cleanup() {
+    WINEPREFIX="$work/prefix" wineserver -k 2>/dev/null || true
+    WINEPREFIX="$work/prefix" wineserver -w 2>/dev/null || true
+    e2e_cleanup
+}
+
+start_packwarden() {
+    wine "$1" < /dev/null > "$work/packwarden.log" 2>&1 &
+    app=$!
+    pids+=("$app")
+    wid=$(timeout 30 xdotool search --sync --onlyvisible --name '^Torvane Packwarden$' | head -n1) ||
+        fail "the window did not appear"
+}
+
+press_alt_l() {
+    xdotool windowfocus --sync "$wid" 2>/dev/null || xdotool windowfocus "$wid"
+    sleep 0.3
+    xdotool key --clearmodifiers alt+l
+}
+
+probe() {
+    # A Windows program's standard output ends its lines with CR LF.
+    wine "$PROBE" "$@" < /dev/null 2>> "$work/probe.log" | tr -d '\r'
+}
+
+# expect_message TEXT SECONDS: the next message box reads TEXT (its first line), with the
+# critical-stop icon, owned by the window; it is then dismissed.
+expect_message() {
+    local text=$1 seconds=$2 out
+    out=$(probe message "$seconds") || fail "no message box (expected \"$text\")"
+    grep -qxF "text $text" <<< "$(sed 's/|.*//' <<< "$out")" || fail "message: $out (expected \"$text\")"
+    # Windows shows the shared critical-stop icon; Wine a copy that cannot be compared from
+    # another process, so there only its presence is checked.
+    grep -qE '^icon (hand|present)$' <<< "$out" || fail "message \"$text\" without its icon: $out"
+    grep -qx 'owner form' <<< "$out" || fail "message \"$text\" not owned by the window"
+    last_message=$out
+}
