@@ -1,7 +1,9 @@
 // GetData and PeekData against a reference model. Bytes really arrive over loopback; then
 // random takes and peeks, with random type codes and lengths given as numbers, text or nothing,
 // must return what the model says, consume exactly what it says, and keep BytesReceived equal
-// to what is waiting.
+// to what is waiting. Takes go into a fresh value or into one value kept across inputs (whose
+// storage then changes places with the receive buffer's), which must hold what it was given
+// until the next take into it, whatever arrives meanwhile.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cmath>
@@ -37,6 +39,8 @@ struct Rig {
     fuzz::Fd peer;
     std::shared_ptr<CSocket> socket;
     std::unique_ptr<Owner> owner;
+    Variant kept;
+    Variant keptWas;  // a copy made when it was last given a value
 };
 
 Rig& TheRig() {
@@ -170,8 +174,10 @@ void Take(Rig& rig, std::string& model, FuzzedDataProvider& in, bool peek) {
     if (length.kind == Argument::Number && length.value.Type() == vbLong) {
         length.number = double(length.value.AsInteger());
     }
-    const Variant before("previous value");
-    Variant data = before;
+    const bool reuse = in.ConsumeBool();
+    const Variant before = reuse ? rig.kept : Variant("previous value");
+    Variant fresh = before;
+    Variant& data = reuse ? rig.kept : fresh;
 
     bool raised = false;
     try {
@@ -209,6 +215,9 @@ void Take(Rig& rig, std::string& model, FuzzedDataProvider& in, bool peek) {
             model.erase(0, take);
         }
     }
+    if (reuse) {
+        rig.keptWas = rig.kept;
+    }
     Check(rig.socket->ReceiveBufferSize() == model.size(), "buffer size");
     Check(rig.socket->BytesReceived() == static_cast<int32_t>(model.size()), "BytesReceived");
 }
@@ -220,11 +229,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzedDataProvider in(data, size);
     std::string model;
     for (int step = 0; step < 64 && in.remaining_bytes() > 0; ++step) {
-        switch (in.ConsumeIntegralInRange<int>(0, 2)) {
+        Check(Same(rig.kept, rig.keptWas), "a kept value changed behind its owner's back");
+        switch (in.ConsumeIntegralInRange<int>(0, 3)) {
             case 0: {
                 const std::string bytes = in.ConsumeRandomLengthString(512);
                 if (!bytes.empty() && model.size() < 8192) {
                     Receive(rig, model, bytes);
+                }
+                break;
+            }
+            case 3: {
+                // Now and then a burst, which the socket then receives straight into its buffer.
+                const auto seed = in.ConsumeIntegral<uint8_t>();
+                if (model.size() < 8192 && seed % 8 == 0) {
+                    std::string burst(100000 + seed * 97, '\0');
+                    for (std::size_t i = 0; i < burst.size(); ++i) {
+                        burst[i] = static_cast<char>(i * 131 + seed);
+                    }
+                    Receive(rig, model, burst);
                 }
                 break;
             }
