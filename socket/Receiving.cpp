@@ -28,6 +28,15 @@ uint8_t* SharedReceiveArea(std::size_t size) {
     throw MSocketSupport::SocketError(13, source, "Type mismatch");
 }
 
+// Rounded to the nearest whole number, halves to even. Whole numbers, the usual arguments, are
+// returned as they are: nearbyint is a library call.
+double RoundedHalfEven(double d) {
+    if (d >= -1e15 && d <= 1e15 && static_cast<double>(static_cast<int64_t>(d)) == d) {
+        return d;
+    }
+    return std::nearbyint(d);
+}
+
 // A type code or length argument as a number; Empty and Null count as absent.
 inline std::optional<double> NumericArgument(const Variant& v, const char* source) {
     if (v.IsEmpty() || v.Type() == vbNull) {
@@ -146,7 +155,7 @@ void CSocket::ReceiveData(Variant& varData, bool peek, const Variant& varType,
     std::size_t take = length;
     if (const auto m = NumericArgument(maxLen, "CSocket.ReceiveData")) {
         if (*m > 0 && *m <= static_cast<double>(length)) {
-            const double rounded = std::nearbyint(*m);
+            const double rounded = RoundedHalfEven(*m);
             if (rounded >= 1) {
                 take = static_cast<std::size_t>(rounded);
             }
@@ -158,7 +167,7 @@ void CSocket::ReceiveData(Variant& varData, bool peek, const Variant& varType,
     bool known = true;
     if (const auto code = NumericArgument(varType, "CSocket.ReceiveData")) {
         const double c = *code;
-        known = c == std::nearbyint(c) && c >= -2147483648.0 && c <= 2147483647.0;
+        known = c == RoundedHalfEven(c) && c >= -2147483648.0 && c <= 2147483647.0;
         type = known ? static_cast<int32_t>(c) : vbEmpty;
     }
     bool taken = false;

@@ -82,15 +82,6 @@ void Channel::WakeAt(std::chrono::steady_clock::time_point when) {
     }
 }
 
-void Channel::Push(const Record& record) {
-    if (draining_ > 0) {
-        held_.push_back(record);
-        return;
-    }
-    queue_.Push(record);
-    Announce();
-}
-
 void Channel::Release() {
     for (const Record& record : held_) {
         queue_.Push(record);

@@ -48,7 +48,14 @@ class Channel {
     // that becomes readable is served before the completion its peer just earned (the FD_WRITE
     // after a full send), so a stream's data is read as soon as it is sent. Held records make
     // no wake-up; any other push makes the descriptor readable.
-    void Push(const Record& record);
+    void Push(const Record& record) {
+        if (draining_ > 0) {
+            held_.push_back(record);
+            return;
+        }
+        queue_.Push(record);
+        Announce();
+    }
     // Moves the held records to the FIFO's tail, in the order they were pushed.
     void Release();
     bool Pop(Record& out) { return queue_.Pop(out); }

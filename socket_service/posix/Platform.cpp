@@ -190,7 +190,7 @@ int32_t sendto(int32_t handle, const void* data, std::size_t length, uint32_t ad
 
 int32_t recv(int32_t handle, void* data, std::size_t length) {
     const ssize_t n = ::recv(handle, data, length, 0);
-    const int err = errno;
+    const int err = n < 0 ? errno : 0;  // before the re-arming, which may make a call of its own
     Chan().ReceiveDone(handle);
     if (n < 0) {
         return Fail(err);
@@ -210,7 +210,7 @@ int32_t recvfrom(int32_t handle, void* data, std::size_t length, uint32_t* addre
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
     const ssize_t n = ::recvmsg(handle, &msg, 0);
-    const int err = errno;
+    const int err = n < 0 ? errno : 0;
     Chan().ReceiveDone(handle);
     if (n < 0) {
         return Fail(err);
