@@ -37,16 +37,33 @@ double RoundedHalfEven(double d) {
     return std::nearbyint(d);
 }
 
-// A type code or length argument as a number; Empty and Null count as absent.
-inline std::optional<double> NumericArgument(const Variant& v, const char* source) {
-    if (v.IsEmpty() || v.Type() == vbNull) {
-        return std::nullopt;
+// A type code or length argument as a number, into `number`; false when absent (Empty and
+// Null). Numbers are read directly: an optional<double> passed through memory costs a stalled
+// load per copy, several per GetData.
+inline bool NumericArgument(const Variant& v, const char* source, double& number) {
+    switch (v.Type()) {
+        case vbEmpty:
+        case vbNull:
+            return false;
+        case vbInteger:
+        case vbLong:
+        case vbSingle:
+        case vbDouble:
+        case vbCurrency:
+        case vbDate:
+        case vbBoolean:
+        case vbByte:
+            number = v.AsDouble();
+            return true;
+        default:
+            break;
     }
     const auto n = v.ToNumber();
     if (!n) {
         ThrowTypeMismatch(source);
     }
-    return n;
+    number = *n;
+    return true;
 }
 
 }  // namespace
@@ -153,9 +170,9 @@ void CSocket::ReceiveData(Variant& varData, bool peek, const Variant& varType,
     }
     const std::size_t length = m_.ReceiveBuffer.size();
     std::size_t take = length;
-    if (const auto m = NumericArgument(maxLen, "CSocket.ReceiveData")) {
-        if (*m > 0 && *m <= static_cast<double>(length)) {
-            const double rounded = RoundedHalfEven(*m);
+    if (double m = 0; NumericArgument(maxLen, "CSocket.ReceiveData", m)) {
+        if (m > 0 && m <= static_cast<double>(length)) {
+            const double rounded = RoundedHalfEven(m);
             if (rounded >= 1) {
                 take = static_cast<std::size_t>(rounded);
             }
@@ -165,8 +182,7 @@ void CSocket::ReceiveData(Variant& varData, bool peek, const Variant& varType,
     // (the bytes are taken regardless).
     int32_t type = vbString;
     bool known = true;
-    if (const auto code = NumericArgument(varType, "CSocket.ReceiveData")) {
-        const double c = *code;
+    if (double c = 0; NumericArgument(varType, "CSocket.ReceiveData", c)) {
         known = c == RoundedHalfEven(c) && c >= -2147483648.0 && c <= 2147483647.0;
         type = known ? static_cast<int32_t>(c) : vbEmpty;
     }
