@@ -7,7 +7,7 @@
 //   asio          async_write chain -> async_read_some chain, one io_context
 //   libuv         uv_write chain (paced by the reader) -> uv_read_start into one buffer, one loop
 //   qt            QTcpSocket write on bytesWritten -> readAll on readyRead, one event loop
-// plus the copy GetData makes, alone, to show how much of the gap to the raw loop it explains.
+// plus the copy GetData made before it handed its buffer over, alone: what that copy cost.
 #include <fcntl.h>
 #include <sys/epoll.h>
 
@@ -99,8 +99,9 @@ double Ours(uint64_t total) {
     return static_cast<double>(total) / (1024.0 * 1024.0) / s;
 }
 
-// The copy GetData makes for the owner (the bytes become a value of its own), alone, at the
-// same granularity: what the API costs beyond the transfer itself, for comparison.
+// The copy GetData made for the owner (the bytes became a value of its own) before it handed
+// its buffer over (it still copies a partial take or a few bytes), alone, at the same
+// granularity: what that copy cost beyond the transfer itself, for comparison.
 double CopyOnly(uint64_t total) {
     const std::vector<uint8_t> chunk = Pattern();
     uint64_t checksum = 0;
