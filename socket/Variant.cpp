@@ -306,17 +306,18 @@ std::string_view Variant::Payload() const {
 }
 
 void Variant::AssignBytes(int32_t varType, std::string_view bytes) {
-    type_ = varType == vbByteArray ? vbByteArray : vbString;
+    // The type changes last: a copy that fails (out of memory) leaves the value as it was.
+    const int32_t type = varType == vbByteArray ? vbByteArray : vbString;
     if (auto* b = std::get_if<Bytes>(&value_);
-        b != nullptr && type_ == vbByteArray && b->capacity() >= bytes.size()) {
+        b != nullptr && type == vbByteArray && b->capacity() >= bytes.size()) {
         b->assign(bytes.begin(), bytes.end());
-        return;
-    }
-    if (auto* s = std::get_if<std::string>(&value_)) {
+    } else if (auto* s = std::get_if<std::string>(&value_)) {
         s->assign(bytes);
-        return;
+    } else {
+        std::string text(bytes);
+        value_ = std::move(text);
     }
-    value_.emplace<std::string>(bytes);
+    type_ = type;
 }
 
 std::string Variant::ExchangeStorage(int32_t varType, std::string&& storage) {
