@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ASCII letters compared without regard to case, whatever the locale: registry names, file
 // suffixes and URL schemes are matched this way.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The central Torvane server: one host and port for the socket, the request's Host header and
 // every browser address.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program's command line: --help and --version, and a clear refusal of anything else.
 #pragma once
 

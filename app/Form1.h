@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Form1: the program's one window on Linux, a Qt widget. It builds the controls and forwards
 // their events to SyncFlow, which holds the flow of one synchronisation; it does for the flow
 // what SyncWindow asks, the desktop's part through Shell.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Inventory.h"
 
 #include <charconv>

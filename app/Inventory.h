@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The inventory request: which *.pk3 packages a folder holds, as one HTTP/1.0 form post.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Module1: where the game is installed.
 //
 // ReadRegistryValue reads one value of the game's registry entry with the rules of the

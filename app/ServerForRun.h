@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The server one run of the program talks to, settled before anything connects.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shell: what the window asks of the desktop. One small interface, so tests can stand in.
 #pragma once
 

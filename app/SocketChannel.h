@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SocketChannel: the socket service's notification channel inside Qt's event loop.
 //
 // One QSocketNotifier watches MSocketSupport::ChannelFd() and calls ProcessPending() whenever it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "SyncFlow.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // SyncFlow: the flow of one synchronisation, the same for every window that shows it.
 //
 // Press "Launch system": winsock1 connects to the central server; a 100 ms poll (Timer1) sees

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // packwarden: tells the Torvane server which *.pk3 packages this player has and opens the
 // server's page for them.
 #include <QApplication>

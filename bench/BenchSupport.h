@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Pieces every benchmark program shares: options, the figure lines, clocks, loopback helpers
 // and the loop runner for the socket layer. All traffic stays on 127.0.0.1.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket layer's side of the benchmarks: a CSocket listener on 127.0.0.1 and a client
 // connect, both driven by the service's own loop.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The libuv side of the benchmarks (Debian's libuv1-dev): one loop, written the way its users
 // write a fast server. Reads land in a buffer the application lends in its alloc callback;
 // small replies go out with uv_try_write (synchronous, no request, no callback) and only what

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Accept rate: connections accepted and closed per second by a listener. Two client threads
 // connect and close at once, as fast as the listener lets them (at most a few connections wait
 // in its queue: our listener's backlog is 5). The server side accepts each connection, waits

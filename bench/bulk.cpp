@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Bulk: a fixed amount of data one way over loopback, sender and receiver in one process.
 // Every peer sends the same chunks and its receiver takes every byte into the application.
 //

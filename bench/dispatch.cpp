@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Dispatch rate: records posted to the channel for a registered socket and dispatched to its
 // object, per second. Records are posted in batches, each batch then dispatched by
 // ProcessPending, so the figure covers the post, the queue, the checks and the routing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Fan-in: many concurrent connections, each ping-ponging 64 bytes, all in one loop. The cost
 // of one delivered event (an OnDataArrival on either end) with 1000 connections is compared
 // with the cost with 10; 1.0 means the layer's cost does not grow with the number of sockets.

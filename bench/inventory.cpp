@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Inventory: the scan of a game folder and the composition of the request, as the synchroniser
 // does it on the press of its button, for a folder of 32767 *.pk3 files and one of 1000.
 // The folders live under $TMPDIR (or /tmp) for the run only; file sizes are set without

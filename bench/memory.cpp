@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Memory per idle connection: a server that holds 1000 accepted connections, each waiting for
 // data, written the way each peer's users write one. The figure is the growth of the resident
 // memory of the process holding them, per connection, in KiB. Each peer runs in a process of

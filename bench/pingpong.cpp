@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ping-pong: one connection, a 64-byte request and its 64-byte echo, again and again for a
 // fixed time. The figure is the mean round trip; the ratios compare round trips per second
 // (ours divided by the peer's, higher is better). Every peer keeps the system's default

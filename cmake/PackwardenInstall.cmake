@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What `cmake --install` puts in place, in two components:
 #
 #   app  the program, crewdock-dev, desktop entry, icons, AppStream metainfo, man pages

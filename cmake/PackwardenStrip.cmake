@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Run by CPack on its staging tree before packing (CPACK_PRE_BUILD_SCRIPTS): drops what
 # Debian's packages leave out, the compiler's .comment notes in the programs and the
 # libraries' members, and debug information from the static libraries.

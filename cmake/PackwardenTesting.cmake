@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Test registration shared by every test folder.
 #
 # packwarden_add_gtest(NAME <target> FOLDER <label> SOURCES ... LIBS ... [TIMEOUT s])

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Windows program as a player downloads it (scripts/package --windows):
 #
 #   packwarden-<version>-win64.zip  packwarden.exe, README.txt and LICENSE.txt

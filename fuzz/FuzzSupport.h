@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small pieces shared by the socket fuzz targets: checks that abort with a message, raw
 // loopback descriptors owned by RAII, and a bounded wait on the service's loop.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // crewdock-dev's request parser on arbitrary bytes. Besides not crashing, how the stream is cut
 // into reads must not matter: the whole input at once, random pieces and single bytes all give
 // the same outcome, and a complete request carries exactly the body its Content-Length names.

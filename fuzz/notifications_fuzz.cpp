@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Random notifications (event code, error code) fed through the service's real dispatch
 // (SocketWindowProc with the winsock message and the object's handle) to a connected, a
 // connecting and a listening CSocket, mixed with the real traffic of their loopback peers and

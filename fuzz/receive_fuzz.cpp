@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // GetData and PeekData against a reference model. Bytes really arrive over loopback; then
 // random takes and peeks, with random type codes and lengths given as numbers, text or nothing,
 // must return what the model says, consume exactly what it says, and keep BytesReceived equal

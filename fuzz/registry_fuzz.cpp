@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Wine registry reader on arbitrary system.reg contents: it must never crash, never read
 // past its input, never return more than the value buffer holds, and leave the result alone
 // whenever it reports failure.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CSocket: construction, destruction, properties and the creation of the handle.
 #include "packwarden/CSocket.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Helpers shared by the CSocket sources; not part of the public contract.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CSocket: closing the connection and releasing the handle.
 #include "CSocketInternal.h"
 #include "packwarden/CSocket.h"

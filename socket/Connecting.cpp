@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CSocket: connecting to an address or to a name resolved asynchronously, and the RemoteHost
 // write.
 #include "CSocketInternal.h"

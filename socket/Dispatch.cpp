@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CSocket: network notifications from the service become state changes and owner events.
 #include <limits>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CSocket: binding, listening and taking over accepted connections.
 #include "CSocketInternal.h"
 #include "packwarden/CSocket.h"

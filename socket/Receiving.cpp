@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CSocket: the receive side (one receive per read notification, GetData and PeekData).
 #include <algorithm>
 #include <cmath>

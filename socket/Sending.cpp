@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CSocket: the send side. SendData appends to the send buffer and offers the whole buffer to
 // the network; what is not taken goes out on the next write notification.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "packwarden/Variant.h"
 
 #include <algorithm>

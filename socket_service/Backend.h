@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The seam between the service's shared logic and the platform it runs on. Each platform's
 // folder (posix/, win32/) realises everything declared here, plus the loop entry points of
 // MSocketSupport.h (ChannelFd, ProcessPending, AnnouncePending) and the Platform

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Small conversions at the boundary to the platform's 8-bit strings and 16-bit fields.
 #include <cstring>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The channel's handle and the dispatch procedure, the same on every platform; the platform's
 // folder delivers the records (and provides the loop entry points).
 #include "Backend.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The error type, the recorded error and the socket error texts.
 #include <cerrno>
 #include <utility>

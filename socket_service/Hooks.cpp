@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform layer's last error and the seam through which tests make calls fail.
 #include "packwarden/MSocketSupport.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Closing without loss: the descriptors an object let go of while the connection still owed or
 // held bytes, finished here.
 #include "Lingering.h"

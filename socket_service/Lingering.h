@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Closes that the service finishes on an object's behalf (HandOverClose).
 //
 // A connection an object lets go of may still owe the peer bytes, and the peer may still be

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // RegisterSocket, DeregisterSocket, ResolveHost: filling and emptying the service's tables.
 #include "Backend.h"
 #include "ServiceState.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up and shut-down of the service, and its process-wide state.
 #include "Backend.h"
 #include "ServiceState.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The module's process-wide state, shared by the service's source files.
 #pragma once
 

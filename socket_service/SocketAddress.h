@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // IPv4 socket addresses and lookup results, read and written the same way on both platforms;
 // only the headers that declare them differ.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The service's tables. Both hold weak references only: a dispatch takes a strong one for the
 // length of one call, so an owner may drop its socket object inside any of its handlers.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Default options of the sanitizer runtimes for every test program of the sanitizer build.
 extern "C" {
 const char* __asan_default_options() {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Listing a folder's packages on Linux: names as the file system's bytes, sizes through the
 // open folder.
 #include <dirent.h>

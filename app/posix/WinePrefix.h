@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Wine prefix the game is installed in, and its Windows paths as Unix paths (Linux).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Draws the program's artwork from one set of vector shapes and writes it as SVG and PNG:
 //   packwarden.svg       the scalable application icon (hicolor/scalable)
 //   icons/N.png          the icon at 32, 48, 64, 128 and 256 pixels (hicolor/NxN)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Form1: the program's one window on Windows, plain Win32. It builds the controls at the
 // twip positions of the design (15 twips per pixel at 96 DPI, scaled for the monitor's DPI),
 // forwards their events, its timers' ticks included, to SyncFlow, and does for the flow what

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Windows window's control identifiers, and the names the program gives them: shared with
 // the tests that read the window from outside.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The install-path lookup on Windows: the registry itself.
 #include "Module1.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Listing a folder's packages on Windows: the wide-character calls, names as UTF-8.
 #include <windows.h>
 

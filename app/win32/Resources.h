@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Resource identifiers of packwarden.exe (packwarden.rc).
 #pragma once
 

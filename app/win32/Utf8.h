@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text between the program (UTF-8) and Windows' wide-character calls (UTF-16).
 #pragma once
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The Windows program: the Win32 window (packwarden_window) and packwarden.exe with its
 # resources (icon, banner, version, manifest) compiled by windres. Included from
 # app/CMakeLists.txt when building for Windows.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross build for 64-bit Windows with Debian's MinGW-w64 (g++-mingw-w64-x86-64-posix).
 #   cmake -S . -B build/windows -G Ninja --toolchain cmake/toolchains/mingw-w64-x86_64.cmake
 # The -posix compilers: GCC 12's default win32 thread model has no std::thread or std::mutex.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Demo data for trying the synchronisation on one machine: a Wine prefix whose registry points
 # at a game folder with a few packages, and a catalog for crewdock-dev in which some of those
 # packages are missing or of another size.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The POSIX realisation of the service's seam: no library to start, an epoll channel whose
 // handle is a counter, readiness turned into records, lookups on a worker thread.
 #include "Backend.h"

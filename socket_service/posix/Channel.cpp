@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Channel.h"
 
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The notification channel on Linux: one FIFO of records fed by an epoll set.
 //
 // Readiness is turned into Winsock-style network events through per-socket "armed" flags, so

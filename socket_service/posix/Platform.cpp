@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform layer: the socket calls a socket object makes, with Winsock error numbers and
 // the channel's armed-flag rules kept beside each call.
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The POSIX realisation's own state: the epoll channel and the resolver's worker.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The channel's FIFO: a ring buffer that only allocates when it grows, so that steady-state
 // traffic queues and dispatches records without touching the heap. Its size is a power of
 // two, so a position wraps with a mask rather than a division.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Resolver.h"
 
 #include <netdb.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Host lookups on one worker thread.
 //
 // The worker performs the blocking lookup into the lookup's own 1024-byte buffer (a hostent at

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Win32 realisation of the service's seam: Winsock 1.1, a hidden message-only window that
 // receives WSAAsyncSelect's and WSAAsyncGetHostByName's messages, and its procedure, which
 // hands them to SocketWindowProc.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The loop on Windows: the channel is the thread's message queue, so a program
 // with a message loop of its own needs none of this; ProcessPending and RunUntil pump the
 // thread's messages for programs and tests that have no loop.

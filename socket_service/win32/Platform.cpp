@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The platform layer on Windows: the Winsock calls themselves. Winsock numbers its errors as
 // this layer does and keeps the asynchronous-select rules itself (a receive re-enables FD_READ,
 // a send that would block FD_WRITE, an accept FD_ACCEPT).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The Win32 realisation's own state: the hidden notification window and what it must know to
 // route Winsock's messages.
 #pragma once

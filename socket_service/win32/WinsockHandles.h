@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Winsock's handles in the service's 32-bit numbering.
 //
 // The service's interface carries socket handles, window handles and lookup task handles as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A raw POSIX TCP peer on 127.0.0.1 for the window tests: it listens on a free port and, in a
 // thread of its own, accepts one connection and records everything sent until the sender
 // closes. Every wait is bounded.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A fresh folder under the system's temporary folder, removed with everything in it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The socket channel inside Qt's loop: a record a handler posts before it opens a modal loop
 // reaches that loop (the outer drain cannot dispatch it until the handler returns).
 #include <gtest/gtest.h>

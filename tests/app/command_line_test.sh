@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # packwarden's command line, without any display: --help and --version answer and exit 0,
 # anything else is refused with a message and status 1.
 #   command_line_test.sh PACKWARDEN VERSION

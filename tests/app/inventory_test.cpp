@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The inventory: folder listing, form encoding, the request byte for byte, the session number
 // and the server's addresses.
 #include <dirent.h>

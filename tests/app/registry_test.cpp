@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The install-path lookup on real Wine registry files written here.
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window with real widgets on the offscreen platform, talking to a real loopback peer.
 #include <gtest/gtest.h>
 

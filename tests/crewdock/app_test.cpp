@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Routes, pages, the session store and the catalog, without sockets.
 #include <gtest/gtest.h>
 

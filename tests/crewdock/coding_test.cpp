@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Percent and form coding, HTML escaping, log-line safety and the request log.
 #include <fcntl.h>
 #include <signal.h>

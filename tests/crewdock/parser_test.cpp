@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The request parser fed as a socket would feed it: in pieces of any size.
 #include <gtest/gtest.h>
 

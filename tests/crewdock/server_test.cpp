@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The built crewdock-dev program, run as a child process on a free loopback port and spoken to
 // over real sockets: what a player's synchroniser, a browser and misbehaving clients do.
 #include <arpa/inet.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The real packwarden under Xvfb with a PACKWARDEN_SERVER it cannot use (a pasted value ending in
 # CR LF): the problem is on stderr with the value escaped, a message box says it, and once it is
 # dismissed the program ends with status 2, the main window never shown.

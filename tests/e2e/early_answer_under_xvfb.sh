@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The real packwarden against a server that answers as soon as it has the request's head, keeps
 # talking while it reads the large body slowly, and closes only once it has read it all. The
 # program ends as soon as the request is on its way; its last bytes must still reach the server:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the whole-program runs: a work folder cleaned up at exit, a private X server, a
 # stand-in URL opener that records what it is asked to open, and packwarden started with Alt+L
 # pressed in its window.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # One whole synchronisation as a player runs it: the real packwarden under Xvfb, a Wine prefix
 # pointing at a game folder, crewdock-dev on a free loopback port, a stand-in URL opener first on
 # PATH, and Alt+L pressed through the X server. Checks that the server holds exactly the folder's

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds and runs the outside project in consumer/ against the socket component.
 #
 #   consumer_test.sh installed    SOURCE BUILD GENERATOR CXX   the `dev` component installed into a

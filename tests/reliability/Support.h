@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the fault scenarios: raw loopback peers owned by RAII, a bounded loop, an
 // owner that records every event of its object and may release the object inside any of them,
 // and readings of the process's descriptors and memory.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The inputs an attacker controls, pushed to their bounds: request heads at the size limit cut
 // anywhere, registry files past their line and size limits, package names built to break the
 // form, and server overrides built to break the header.

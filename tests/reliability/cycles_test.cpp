@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Ten thousand connections opened and closed through fresh objects: the process ends with the
 // descriptors it started with and its memory flat.
 #include <cstdlib>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The desktop's URL opener receives the session address as one argument, through no shell:
 // characters a shell would act on reach it untouched and do nothing. The opener needs a real
 // display, so this program starts a private X server (no network listener) of its own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CSocket against failing peers and failing lookups on loopback: every failure ends in one
 // clear outcome (OnClose or OnError with its number), the object is left without a handle, and
 // nothing kills, hangs or corrupts the process.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The synchroniser's window against servers that fail it: whatever the server does, the
 // program shows one clear message or finishes, never claims a request went out that did not,
 // never hangs past its bounds, and keeps the window usable.

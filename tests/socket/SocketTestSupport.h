@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the CSocket scenario tests: a recording owner, raw loopback peers, and a
 // bounded loop runner. Every wait is bounded; every socket is on 127.0.0.1.
 #pragma once

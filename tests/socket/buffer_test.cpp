@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ByteBuffer's receive path: room prepared at the tail, partly committed, interleaved with
 // consumption from the head, against a plain string as the model.
 #include <gtest/gtest.h>

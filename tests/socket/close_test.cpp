@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Closing in each state, and an owner that closes or releases the object inside its handlers.
 #include "SocketTestSupport.h"
 

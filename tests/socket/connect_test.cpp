@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Connecting: by address, by name, refused, unknown name, bad arguments.
 #include "SocketTestSupport.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Binding, listening and accepting.
 #include <fcntl.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Failures that cannot be made to happen for real (through the service's seam), and running
 // out of descriptors while a connection waits.
 #include <fcntl.h>

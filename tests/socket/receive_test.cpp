@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receiving on a stream: arrival totals, GetData / PeekData forms, the close drain.
 #include <algorithm>
 #include <atomic>

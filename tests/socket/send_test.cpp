@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sending on a stream: errors, wire bytes, progress and completion, a peer that stops reading.
 #include <numeric>
 

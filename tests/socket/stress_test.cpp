@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Volume and endurance: bytes arrive bit for bit, descriptors do not leak.
 #include <random>
 #include <thread>

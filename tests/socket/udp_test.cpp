@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Datagrams: sending to an address and to a name, receiving with the sender filled in.
 #include "SocketTestSupport.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The value type and the byte conversions of SendData and GetData; the byte buffer.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Shared pieces of the socket service tests: a recording socket object, loopback peers and a
 // fixture that leaves the process-wide service as it found it.
 #pragma once

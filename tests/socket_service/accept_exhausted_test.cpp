@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An accept that fails for lack of descriptors rests the listener instead of spinning, and the
 // waiting connection is offered again afterwards.
 #ifndef _WIN32

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Listening and datagram sockets: FD_ACCEPT once per accept, FD_WRITE at registration.
 #include "TestSupport.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The channel's queue: order, re-entrant dispatch, records that outlive their socket or window.
 #include <thread>
 #include <tuple>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Connecting: FD_CONNECT exactly once per attempt, then one FD_WRITE after success.
 #include "TestSupport.h"
 

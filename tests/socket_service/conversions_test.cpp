@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Error texts and the conversions at the platform boundary.
 #include "LoopbackSupport.h"
 

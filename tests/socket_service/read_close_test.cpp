@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Receiving side of a connection: FD_READ once until a receive, FD_CLOSE exactly once.
 #include "TestSupport.h"
 

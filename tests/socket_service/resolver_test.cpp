@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Host lookups: one completion per started lookup, delivered on the channel's thread.
 #include <algorithm>
 #include <thread>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Start-up and shut-down of the service, through the seam where start-up must fail.
 #include "TestSupport.h"
 

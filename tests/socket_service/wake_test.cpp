@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Wake-ups of the channel's descriptor: records posted during a drain are dispatched by that
 // drain without one; loops run inside a handler still see them; nothing is lost or doubled.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The channel's logical handle follows the socket registry; registration failures leave nothing.
 #include "TestSupport.h"
 

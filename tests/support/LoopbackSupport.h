@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Raw sockets for the tests' own peers on 127.0.0.1, the same on Linux and Windows: a
 // descriptor owned by RAII, loopback addresses, the port a socket got, and the few calls a
 // peer makes (raw::), blocking unless asked otherwise. Shared by tests, fuzz targets and

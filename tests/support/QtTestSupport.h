@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Qt pieces shared by the tests that drive real widgets: the process's application object and
 // a bounded wait that keeps Qt's event loop (and with it the socket channel) running.
 #pragma once

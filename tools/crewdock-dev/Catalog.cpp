@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Catalog.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The catalog: a folder whose plain files are the packages this server offers for download,
 // and the comparison of a player's posted list against it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "CrewdockApp.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What crewdock-dev answers, independent of any socket: routes a parsed request to its page,
 // keeps posted package lists, compares them with the catalog.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "CrewdockServer.h"
 
 #include <arpa/inet.h>

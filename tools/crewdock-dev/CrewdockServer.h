@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The network side of crewdock-dev: a listening CSocket on 127.0.0.1 and one CSocket per
 // accepted connection. Each connection reads one request, gets its answer from CrewdockApp,
 // sends it and closes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Text codings at the edges of crewdock-dev: percent escapes in addresses and form bodies, and
 // HTML escaping for everything a page shows (names come from players and may be hostile).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "HttpRequest.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An HTTP/1.0 request read from a byte stream fed in chunks of any size (HTTP/1.1 requests
 // are read the same way). The body is framed by Content-Length only; a request without it has
 // no body. Whatever follows the body (a client's trailing CR LF, say) is ignored: one request

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "HttpResponse.h"
 
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An answer: status, content type and a body that is produced in pieces as the client takes
 // them, so that no answer sits in memory whole. Every answer closes the connection.
 #pragma once

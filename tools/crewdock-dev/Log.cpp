@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "Log.h"
 
 #include <fcntl.h>

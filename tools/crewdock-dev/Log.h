@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The request log: one line per event, each stamped with the time, written without ever waiting
 // for the output. Lines the output does not take at once (a pipe nobody reads, a terminal on
 // hold) wait in a bounded queue; beyond it whole lines are dropped and counted, and the count

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The session page, produced piece by piece from the stored posting and a catalog listing. Every
 // ' of a name becomes five bytes on the page, so a page can be many times larger than the
 // posting it shows; built whole, each client asking for it would hold a copy.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The package lists players have posted, by session number, held in memory only. The store is
 // bounded both in sessions and in bytes (counted as the heap holds them); when full, the oldest
 // posting goes first.

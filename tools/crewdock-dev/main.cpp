@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // crewdock-dev: stands in for the Torvane server on this machine, on 127.0.0.1 only.
 #include <fcntl.h>
 #include <malloc.h>

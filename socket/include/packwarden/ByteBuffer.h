@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // ByteBuffer: bytes appended at the tail and consumed from the head, each in O(1) amortised.
 //
 // The readable bytes are [read_, write_) of one block. Consuming advances read_; the dead

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // CSocket: an asynchronous IPv4 socket (TCP or UDP, client or listening) that raises events
 // to one owner on the user-interface thread.
 //

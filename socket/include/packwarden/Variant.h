@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Variant: the tagged value that SendData, GetData, PeekData and Connect's optional arguments
 // take. The tag is an automation type code; the codes below are all the socket object knows.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // MSocketSupport: the process-wide half of the asynchronous socket layer.
 //
 // It starts and releases the networking service, owns the one notification channel through

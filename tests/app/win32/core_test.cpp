@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The install-path lookup and the package listing on Windows' own calls (run under Wine).
 #include <gtest/gtest.h>
 #include <windows.h>

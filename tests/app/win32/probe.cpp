@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Reads and works Packwarden's Windows window from outside, as another program on the same
 // desktop (run under Wine beside it; the tests drive keys with xdotool and read with this):
 //

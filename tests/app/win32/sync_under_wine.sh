@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # One whole synchronisation with the Windows program, as a player on Windows runs it: the
 # game's key written into the 32-bit view of a private prefix's registry (wine reg ... /reg:32),
 # packages with odd names (non-ASCII, spaces, &, %, +) in drive_c, the Linux crewdock-dev on

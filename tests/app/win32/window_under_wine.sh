@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # The Windows window under Wine and a private Xvfb, driven with xdotool and read with the
 # probe: its layout, texts and focus at 96 DPI; Alt+L on a refused port ("Couldn't connect"
 # after 5 s, nothing at once); the server started and a folder that does not exist ("Couldn't

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Shared by the Windows program's runs under Wine (after tests/e2e/lib.sh): a private Wine
 # prefix in the work folder, served by its own wineserver, stopped at exit.
 #

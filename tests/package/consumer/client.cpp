@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The README's client, talking to a listener of its own on loopback: it prints the listener's
 // reply and exits 0 when the whole reply arrived before the listener closed.
 #include <unistd.h>
