@@ -5,8 +5,10 @@
 # after 5 s, nothing at once); the server started and a folder that does not exist ("Couldn't
 # open base folder"); then the folder corrected and Alt+L again: the connection still open
 # carries the request, the browser opens the session page and the program ends with status 0.
-# Last, a second run in a prefix without a handler for http addresses: "Couldn't launch
-# browser" with the address to open by hand, and the window stays.
+# Then a second run in a prefix without a handler for http addresses: "Couldn't launch
+# browser" with the address to open by hand, and the window stays. Last, in that same window, a
+# press after that failure reaches a server that resets the connection in the middle of a
+# request of some 5 MB: "Couldn't send data", and the window stays.
 #
 # usage: window_under_wine.sh PACKWARDEN.EXE PROBE.EXE CREWDOCK_DEV
 set -euo pipefail
@@ -55,7 +57,8 @@ expect_message "Couldn't connect" 8
 
 # --- the server comes up; a folder that does not exist -----------------------------------------
 "$crewdock" --port "$port" > "$work/crewdock.log" 2>&1 &
-pids+=($!)
+crewdock_pid=$!
+pids+=("$crewdock_pid")
 for _ in $(seq 100); do grep -q listening "$work/crewdock.log" && break; sleep 0.1; done
 probe set-folder 'C:\ef2\none' || fail "could not type the folder"
 press_alt_l
@@ -91,4 +94,41 @@ expect_message "Couldn't launch browser" 15
 grep -qE "^text Couldn't launch browser\|\|http://127\.0\.0\.1:$port/crewdock/sync\.php\?session=[0-9]+&version=2$" \
     <<< "$last_message" || fail "the message gives no address: $last_message"
 kill -0 "$app" 2>/dev/null || fail "the program ended after a browser that could not be launched"
-echo "PASS: layout, Alt+L, \"Couldn't connect\", \"Couldn't open base folder\", the retry ($url), \"Couldn't launch browser\""
+
+# --- a server that resets the connection mid-request ----------------------------------------------
+# 8000 names of 200 '&' (each sent as %26): a request far larger than what the network queues
+# between the two ends, so most of it still waits in the program when the reset comes.
+many="$WINEPREFIX/drive_c/ef2/many"
+mkdir -p "$many"
+python3 - "$many" <<'MAKE'
+import os, sys
+for i in range(8000):
+    open(os.path.join(sys.argv[1], "%d%s.pk3" % (i, "&" * 200)), "wb").close()
+MAKE
+kill "$crewdock_pid" 2>/dev/null || true
+wait "$crewdock_pid" 2>/dev/null || true
+python3 - "$port" > "$work/reset-server.log" 2>&1 <<'RESET' &
+import select, socket, struct, sys
+listener = socket.socket()
+listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+listener.bind(("127.0.0.1", int(sys.argv[1])))
+listener.listen(1)
+print("listening", flush=True)
+listener.settimeout(60)
+connection, _ = listener.accept()
+select.select([connection], [], [], 10)
+print("read", len(connection.recv(1024)), flush=True)
+connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+connection.close()
+print("reset", flush=True)
+RESET
+pids+=($!)
+for _ in $(seq 100); do grep -q listening "$work/reset-server.log" && break; sleep 0.1; done
+grep -q listening "$work/reset-server.log" || fail "the resetting server did not start"
+probe set-folder 'C:\ef2\many' || fail "could not type the folder"
+press_alt_l
+expect_message "Couldn't send data" 60
+grep -q reset "$work/reset-server.log" || fail "the message came before the server's reset"
+kill -0 "$app" 2>/dev/null || fail "the program ended after a failed send"
+echo "PASS: layout, Alt+L, \"Couldn't connect\", \"Couldn't open base folder\", the retry ($url), \"Couldn't launch browser\", \"Couldn't send data\""
