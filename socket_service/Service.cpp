@@ -21,6 +21,8 @@ void ReleaseService() {
 int32_t InitWinsockService() {
     auto& st = detail::State();
     if (st.started) {
+        // A new user: a release put off until the handed-over closes finish no longer holds.
+        st.releaseAfterCloses = false;
         return st.maxDatagramSize;
     }
     auto& hooks = Platform::TestHooks();

@@ -197,6 +197,25 @@ TEST(Close, UnreadAnswerDoesNotResetTheConnection) {
     EXPECT_TRUE(reader.cleanEnd) << "errno " << reader.error;
 }
 
+// The last object's release waits for the closes it handed over; an object made meanwhile
+// still needs the service once they have finished.
+TEST(Close, ObjectMadeWhileAHandedOverCloseRunsKeepsTheService) {
+    {
+        Connected c;
+        c.socket->SendData(std::string(4 << 20, 'k'));  // the peer does not read yet
+        PatternReader drain(c.peer.release());
+        c.socket.reset();
+        ASSERT_EQ(MSocketSupport::PendingCloseCount(), 1u);
+        auto later = CSocket::Create();
+        EXPECT_TRUE(MSocketSupport::FinishPendingCloses(30s));
+        EXPECT_TRUE(MSocketSupport::WinsockStarted());
+        later->Bind(0, "127.0.0.1");
+        EXPECT_NE(later->SocketHandle(), -1);
+        later.reset();
+        EXPECT_FALSE(MSocketSupport::WinsockStarted());
+    }
+}
+
 TEST(Close, HandedOverCloseGivesUpWhenNothingMoves) {
     MSocketSupport::InitWinsockService();  // the channel's own descriptors live for the process
     const auto descriptors = OpenDescriptorCount();
