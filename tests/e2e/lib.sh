@@ -9,6 +9,9 @@
 # install_opener: puts an xdg-open on PATH (and $BROWSER) writing to $work/opened.
 # press_launch PACKWARDEN: starts it, presses Alt+L, waits up to 20 s for it to end; sets
 #   $status to its exit status.
+# expect_session_opened PORT TENTHS: waits up to TENTHS tenths of a second for the opener to be
+#   asked for an address; fails unless it is a session page of the server on 127.0.0.1:PORT.
+#   Sets $url.
 # wait_for_end PID TENTHS: waits up to TENTHS tenths of a second for PID to end; sets $status
 #   to its exit status, or to "" while it still runs.
 e2e_begin() {
@@ -75,4 +78,15 @@ wait_for_end() {
         fi
         sleep 0.1
     done
+}
+
+expect_session_opened() {
+    local port=$1 tenths=$2
+    for _ in $(seq "$tenths"); do [ -s "$work/opened" ] && break; sleep 0.1; done
+    [ -s "$work/opened" ] || fail "the browser was not asked to open anything"
+    url=$(head -n1 "$work/opened")
+    case "$url" in
+        "http://127.0.0.1:$port/crewdock/sync.php?session="*"&version=2") ;;
+        *) fail "the browser was asked to open \"$url\"" ;;
+    esac
 }

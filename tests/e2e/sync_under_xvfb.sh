@@ -25,13 +25,7 @@ press_launch "$packwarden"
 [ "$status" -eq 0 ] || fail "packwarden exited with status $status"
 
 # The opener runs detached from the program, so it may write a moment after the program ended.
-for _ in $(seq 50); do [ -s "$work/opened" ] && break; sleep 0.1; done
-[ -s "$work/opened" ] || fail "the browser was not asked to open anything"
-url=$(head -n1 "$work/opened")
-case "$url" in
-    "http://127.0.0.1:$CREWDOCK_PORT/crewdock/sync.php?session="*"&version=2") ;;
-    *) fail "unexpected address: $url" ;;
-esac
+expect_session_opened "$CREWDOCK_PORT" 50
 session=${url#*session=}
 session=${session%%&*}
 

@@ -49,13 +49,7 @@ wait_for_end "$app" 300
 [ -n "$status" ] || fail "packwarden did not end within 30 s of the press"
 [ "$status" -eq 0 ] || fail "packwarden exited with status $status"
 
-for _ in $(seq 100); do [ -s "$work/opened" ] && break; sleep 0.1; done
-[ -s "$work/opened" ] || fail "the browser was not asked to open anything"
-url=$(head -n1 "$work/opened")
-case "$url" in
-    "http://127.0.0.1:$CREWDOCK_PORT/crewdock/sync.php?session="*"&version=2") ;;
-    *) fail "unexpected address: $url" ;;
-esac
+expect_session_opened "$CREWDOCK_PORT" 100
 
 # Every package arrived with its name as UTF-8 and its size; nothing else did.
 expected=$(for name in "${!sizes[@]}"; do printf '%s\t%s\n' "$name" "${sizes[$name]}"; done | sort)

@@ -70,12 +70,7 @@ press_alt_l
 wait_for_end "$app" 200
 [ -n "$status" ] || fail "packwarden did not end within 20 s of the press"
 [ "$status" -eq 0 ] || fail "packwarden exited with status $status"
-for _ in $(seq 100); do [ -s "$work/opened" ] && break; sleep 0.1; done
-url=$(head -n1 "$work/opened" 2>/dev/null) || true
-case "$url" in
-    "http://127.0.0.1:$port/crewdock/sync.php?session="*"&version=2") ;;
-    *) fail "the browser was asked to open \"$url\"" ;;
-esac
+expect_session_opened "$port" 100
 page=$(python3 -c 'import sys, urllib.request; print(urllib.request.urlopen(sys.argv[1], timeout=5).read().decode())' "$url") ||
     fail "could not read the session page"
 grep -qF '<tr><td>a.pk3</td><td class="n">1234' <<< "$page" || fail "the page lacks a.pk3: $page"

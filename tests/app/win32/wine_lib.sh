@@ -11,7 +11,8 @@ wine_begin() {
     e2e_begin
     trap wine_cleanup EXIT
     start_xvfb
-    export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    export WINEPREFIX="$work/prefix"
+    . "$here/../../../scripts/lib/wine-env.sh"
     # The prefix is made with nothing of ours inherited: wineserver outlives this command.
     wine wineboot --init < /dev/null > "$work/wineboot.log" 2>&1 || fail "wineboot failed"
     wineserver -w
