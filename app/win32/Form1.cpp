@@ -104,15 +104,30 @@ Form1::Form1(HINSTANCE instance, CentralServer server)
     if (window_ == nullptr) {
         throw std::runtime_error("The window could not be created.");
     }
-    BuildControls();
-    Layout(DpiOf(window_));
-    flow_.Form_Load();
+    try {
+        BuildControls();
+        Layout(DpiOf(window_));
+        flow_.Form_Load();
+    } catch (...) {
+        DestroyDetached();  // the caller's message box pumps messages: none may reach us
+        throw;
+    }
 }
 
 Form1::~Form1() {
-    if (window_ != nullptr) {
-        ::DestroyWindow(window_);
+    DestroyDetached();
+}
+
+void Form1::DestroyDetached() {
+    if (window_ == nullptr) {
+        return;  // closed by the player: already gone
     }
+    // Detached first: the window's last messages are not this object's any more. Its WM_DESTROY
+    // would otherwise post a second WM_QUIT once the program's loop has ended, left in the
+    // queue that the wait for the closes to finish goes on pumping.
+    ::SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
+    ::DestroyWindow(window_);
+    window_ = nullptr;
 }
 
 void Form1::Show(int showCommand) {

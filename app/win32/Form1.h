@@ -29,8 +29,6 @@ class Form1 final : private SyncWindow {
 
     // Centred on the screen, the launch button focused.
     void Show(int showCommand);
-    // The window until it is destroyed, then null.
-    HWND Handle() const { return window_; }
     // The program's message loop, IsDialogMessage giving the access keys and Tab, until
     // WM_QUIT; returns its exit code.
     int RunMessageLoop();
@@ -52,6 +50,8 @@ class Form1 final : private SyncWindow {
     void OnCommand(int id, int notification);
     // Dispatches one message as the main loop does; false for WM_QUIT (put back for it).
     bool DispatchOne(MSG& msg);
+    // Destroys the window, if it is still there, without it calling back into this object.
+    void DestroyDetached();
 
     // SyncWindow
     void ShowFolder(std::string bytes) override;
