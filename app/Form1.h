@@ -43,7 +43,6 @@ class Form1 final : public QWidget, private SyncWindow {
     ~Form1() override;
 
     void SetFlushLimit(std::chrono::milliseconds limit) { flow_.SetFlushLimit(limit); }
-    static constexpr std::chrono::seconds ExitCloseLimit = SyncFlow::ExitCloseLimit;
 
     int16_t SessionNumber() const { return flow_.SessionNumber(); }
     const CSocket& Socket() const { return flow_.Socket(); }

@@ -72,6 +72,18 @@ constexpr std::size_t ValueBufferSize = 1024;
 bool ReadRegistryValue(uint32_t hive, const std::string& keyPath, const std::string& valueName,
                        std::string& result);
 
+// Where the game keeps its install path, below HKEY_LOCAL_MACHINE.
+inline constexpr const char* GameKeyPath = "software\\activision\\elite force ii";
+inline constexpr const char* InstallPathValue = "installpath";
+
+// For both realisations of ReadRegistryValue. REG_SZ, REG_EXPAND_SZ and REG_MULTI_SZ: the
+// types stored as text.
+bool IsTextType(uint32_t type);
+// Gives a value's bytes, as the 8-bit query returns them (a text as UTF-8 with its terminating
+// zero byte), to `result` by the rules above; false, with `result` untouched, when they take
+// more than ValueBufferSize bytes.
+bool StoreValue(uint32_t type, std::string bytes, std::string& result);
+
 // The game's base folder as the folder field shows it at start: the install path from the
 // registry followed by "\base" ("/base" on Linux, the path mapped to a Unix one); that suffix
 // alone when the lookup fails.

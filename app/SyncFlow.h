@@ -88,7 +88,6 @@ class SyncFlow final : private CSocketEvents {
     static constexpr std::chrono::milliseconds Timer1Interval{100};
     static constexpr std::chrono::milliseconds Timer2Interval{5000};
 
-    const CentralServer& Server() const { return server_; }
     int16_t SessionNumber() const { return session_number; }
     const CSocket& Socket() const { return *winsock1; }
 

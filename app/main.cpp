@@ -35,7 +35,7 @@ int main(int argc, char** argv) {
         }
         // The window and its socket are gone; the request's last bytes may still be on their
         // way, and leaving now could cut them off.
-        MSocketSupport::FinishPendingCloses(packwarden::Form1::ExitCloseLimit);
+        MSocketSupport::FinishPendingCloses(packwarden::SyncFlow::ExitCloseLimit);
         return status;
     } catch (const std::exception& error) {
         QMessageBox::critical(nullptr, QString::fromUtf8(packwarden::ApplicationTitle),

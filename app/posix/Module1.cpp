@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -220,10 +219,6 @@ struct RawValue {
     std::string data;
 };
 
-bool IsTextType(uint32_t type) {
-    return type == REG_SZ || type == REG_EXPAND_SZ || type == 7 /* REG_MULTI_SZ */;
-}
-
 class RegistryFile {
   public:
     explicit RegistryFile(std::string content) : content_(std::move(content)) {}
@@ -244,9 +239,6 @@ class RegistryFile {
         return true;
     }
 
-    std::string_view Remaining() const {
-        return pos_ < content_.size() ? std::string_view(content_).substr(pos_) : "";
-    }
     void Rewind() { pos_ = 0; }
 
   private:
@@ -543,26 +535,7 @@ bool ReadRegistryValue(uint32_t hive, const std::string& keyPath, const std::str
         const std::string redirected = "Software\\Wow6432Node\\" + keyPath.substr(Software.size());
         found = FindValue(file, redirected, valueName, value);
     }
-    if (found != Lookup::Found || value.data.size() > ValueBufferSize) {
-        return false;
-    }
-    // The platform's buffer: the bytes stored, a text's terminating zero byte trimmed.
-    std::string bytes = value.data;
-    if (!bytes.empty() && bytes.back() == '\0') {
-        bytes.pop_back();
-    }
-    if (value.type == REG_SZ) {
-        result = bytes;
-    } else if (value.type == REG_DWORD) {
-        std::string raw = value.data;
-        raw.resize(4, '\0');
-        uint32_t number = 0;
-        for (int i = 3; i >= 0; --i) {
-            number = (number << 8) | static_cast<uint8_t>(raw[static_cast<std::size_t>(i)]);
-        }
-        result = std::to_string(number);
-    }
-    return true;
+    return found == Lookup::Found && StoreValue(value.type, std::move(value.data), result);
 }
 
 std::string WinePrefix() {
@@ -640,8 +613,7 @@ std::string UnixPathFromWindows(const std::string& windowsPath, const std::strin
 
 std::string InstallBaseFolder() {
     std::string installPath;
-    ReadRegistryValue(HKEY_LOCAL_MACHINE, "software\\activision\\elite force ii", "installpath",
-                      installPath);
+    ReadRegistryValue(HKEY_LOCAL_MACHINE, GameKeyPath, InstallPathValue, installPath);
     const std::string folder = UnixPathFromWindows(installPath, WinePrefix());
     return (folder == "/" ? std::string() : folder) + "/base";
 }

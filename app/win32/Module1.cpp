@@ -4,7 +4,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <array>
 #include <memory>
 #include <type_traits>
@@ -61,10 +60,6 @@ Lookup QueryView(HKEY root, const std::wstring& key, const std::wstring& name, R
     return Lookup::Found;
 }
 
-bool IsTextType(DWORD type) {
-    return type == 1 /* REG_SZ */ || type == 2 /* REG_EXPAND_SZ */ || type == 7 /* REG_MULTI_SZ */;
-}
-
 }  // namespace
 
 bool ReadRegistryValue(uint32_t hive, const std::string& keyPath, const std::string& valueName,
@@ -92,29 +87,13 @@ bool ReadRegistryValue(uint32_t hive, const std::string& keyPath, const std::str
     } else {
         bytes.assign(reinterpret_cast<const char*>(value.bytes.data()), value.size);
     }
-    if (bytes.size() > ValueBufferSize) {
-        return false;
-    }
-    // The stored bytes, a text's terminating zero trimmed.
-    if (!bytes.empty() && bytes.back() == '\0') {
-        bytes.pop_back();
-    }
-    if (value.type == 1 /* REG_SZ */) {
-        result = bytes;
-    } else if (value.type == 4 /* REG_DWORD */) {
-        uint32_t number = 0;
-        for (DWORD i = std::min<DWORD>(value.size, 4); i-- > 0;) {
-            number = (number << 8) | value.bytes[i];
-        }
-        result = std::to_string(number);
-    }
-    return true;
+    return StoreValue(value.type, std::move(bytes), result);
 }
 
 std::string InstallBaseFolder() {
     std::string installPath;
-    ReadRegistryValue(0x80000002 /* HKEY_LOCAL_MACHINE */, "software\\activision\\elite force ii",
-                      "installpath", installPath);
+    ReadRegistryValue(0x80000002 /* HKEY_LOCAL_MACHINE */, GameKeyPath, InstallPathValue,
+                      installPath);
     return installPath + "\\base";
 }
 
