@@ -200,9 +200,9 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         return true;
     }
 
-    // The request is no longer arriving: its body and its share of the budget go.
+    // The request is no longer arriving: its body's share of the budget goes back (the body
+    // itself goes with the parser).
     void EndArriving() {
-        parser_.ReleaseBody();
         server_.ReleaseBody(reservedBody_);
         reservedBody_ = 0;
     }
@@ -392,19 +392,15 @@ std::size_t CrewdockServer::CountIn(int phase) const {
                       [&](const auto& c) { return static_cast<int>(c->phase()) == phase; }));
 }
 
-bool CrewdockServer::EvictOldestArriving() {
+CrewdockServer::Connection* CrewdockServer::OldestIn(int phase) const {
     Connection* oldest = nullptr;
     for (const auto& c : connections_) {
-        if (c->phase() == Connection::Phase::Arriving &&
+        if (static_cast<int>(c->phase()) == phase &&
             (oldest == nullptr || c->arrived() < oldest->arrived())) {
             oldest = c.get();
         }
     }
-    if (oldest == nullptr) {
-        return false;
-    }
-    oldest->Evict();
-    return true;
+    return oldest;
 }
 
 void CrewdockServer::OnConnectionRequest(int32_t requestID) {
@@ -422,24 +418,22 @@ void CrewdockServer::OnConnectionRequest(int32_t requestID) {
         Connection* victim = nullptr;
         for (const auto phase :
              {Connection::Phase::Done, Connection::Phase::Closing, Connection::Phase::Arriving}) {
-            for (const auto& c : connections_) {
-                if (c->phase() == phase &&
-                    (victim == nullptr || c->arrived() < victim->arrived())) {
-                    victim = c.get();
-                }
-            }
-            if (victim != nullptr) {
+            if ((victim = OldestIn(static_cast<int>(phase))) != nullptr) {
                 break;
             }
         }
         if (victim == nullptr) {
-            return;  // all of them being answered: not even a refusal
+            // All of them being answered: not even a refusal. Released as it is, the connection
+            // would be handed over for a graceful close, holding a descriptor beyond the limit
+            // until the client closes.
+            socket->Abort();
+            return;
         }
         victim->Drop();
         connections_.remove_if([](const auto& c) { return c->phase() == Connection::Phase::Done; });
     }
     if (CountIn(static_cast<int>(Connection::Phase::Arriving)) >= options_.maxConnections) {
-        EvictOldestArriving();
+        OldestIn(static_cast<int>(Connection::Phase::Arriving))->Evict();  // makes room
     }
     connections_.push_back(std::make_unique<Connection>(*this, std::move(socket), now));
 }

@@ -85,9 +85,10 @@ class CrewdockServer final : private packwarden::CSocketEvents {
     friend class Connection;
 
     void OnConnectionRequest(int32_t requestID) override;
-    // Sends the connection that has been arriving longest away, to make room.
-    bool EvictOldestArriving();
+    // By Connection::Phase: how many are in it, and of those the one that arrived first (null
+    // when none is).
     std::size_t CountIn(int phase) const;
+    Connection* OldestIn(int phase) const;
 
     bool ReserveBody(std::size_t bytes);
     void ReleaseBody(std::size_t bytes);

@@ -84,11 +84,6 @@ HttpRequestParser::Status HttpRequestParser::Fail(int status, std::string reason
     return status_;
 }
 
-void HttpRequestParser::ReleaseBody() {
-    request_.body.clear();
-    request_.body.shrink_to_fit();
-}
-
 HttpRequestParser::Status HttpRequestParser::Feed(std::string_view bytes) {
     bytesSeen_ += bytes.size();
     if (status_ != Status::NeedMore) {

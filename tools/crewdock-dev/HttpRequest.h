@@ -53,8 +53,6 @@ class HttpRequestParser {
     bool InBody() const { return status_ == Status::NeedMore && headDone_; }
     // The body's length as announced, once the head is read.
     std::size_t contentLength() const { return contentLength_; }
-    // Frees the body once the request has been handled.
-    void ReleaseBody();
 
   private:
     Status Fail(int status, std::string reason);

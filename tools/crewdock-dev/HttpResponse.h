@@ -48,7 +48,6 @@ class TextBody final : public BodySource {
     explicit TextBody(std::string text) : text_(std::move(text)) {}
     uint64_t Length() const override { return text_.size(); }
     bool Next(std::string& out, std::size_t maxBytes) override;
-    const std::string& text() const { return text_; }
 
   private:
     std::string text_;

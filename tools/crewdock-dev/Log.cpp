@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "FormCoding.h"
+
 namespace crewdock {
 
 namespace {
@@ -74,12 +76,7 @@ void RequestLog::Enqueue(std::string_view text, bool stamped) {
     if (stamped) {
         line = TimeStamp() + ' ';
     }
-    if (text.size() > kMaxLineBytes) {
-        line.append(text.substr(0, kMaxLineBytes));
-        line += "...";
-    } else {
-        line.append(text);
-    }
+    line += Excerpt(text, kMaxLineBytes);
     line += '\n';
     Flush();
     if (queued() + line.size() + kNoticeRoom > maxQueued_) {

@@ -21,6 +21,7 @@
 #include "FormCoding.h"
 #include "HttpRequest.h"
 #include "Log.h"
+#include "SessionStore.h"
 #include "packwarden/MSocketSupport.h"
 
 namespace {
@@ -48,6 +49,14 @@ void StopNow(int) {
     ::_exit(128 + stopSignal);
 }
 
+// "64 KiB", "8 MiB": a limit as --help states it.
+std::string Size(std::size_t bytes) {
+    constexpr std::size_t KiB = 1024;
+    constexpr std::size_t MiB = 1024 * KiB;
+    return bytes % MiB == 0 ? std::to_string(bytes / MiB) + " MiB"
+                            : std::to_string(bytes / KiB) + " KiB";
+}
+
 std::string Usage(const crewdock::ServerOptions& options) {
     constexpr std::size_t MiB = 1024 * 1024;
     const std::size_t bound = (crewdock::WorstCaseResidentBytes(options) + MiB - 1) / MiB;
@@ -71,11 +80,16 @@ std::string Usage(const crewdock::ServerOptions& options) {
            "  --help                     show this text\n"
            "  --version                  show the version\n"
            "\n"
-           "Limits: a request head 64 KiB and 100 header fields, head and body 8 MiB,\n" +
+           "Limits: a request head " +
+           Size(crewdock::kMaxHeadBytes) + " and " + std::to_string(crewdock::kMaxHeaderFields) +
+           " header fields, head and body " + Size(crewdock::kMaxRequestBytes) + ",\n" +
            std::to_string(crewdock::kMaxFormFields) +
-           " form fields; request bodies being received 64 MiB together (more get\n"
-           "503); 32 KiB of an answer waits in memory per connection, the kernel's buffer\n"
-           "holds the rest back; sessions 64 MiB.\n"
+           " form fields; request bodies being received " + Size(crewdock::kBodyBudgetBytes) +
+           " together (more get\n503); " + Size(crewdock::kPieceBytes) +
+           " of an answer waits in memory per connection, the kernel's buffer\nholds the rest "
+           "back; sessions " +
+           Size(crewdock::SessionStore::kDefaultMaxBytes) +
+           ".\n"
            "Worst-case resident memory with these settings: " +
            std::to_string(bound) +
            " MiB.\n"
