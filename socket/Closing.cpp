@@ -47,18 +47,15 @@ void CSocket::ShutDownSending() {
 void CSocket::Abort() {
     const auto self = shared_from_this();
     const SelfHold held(*this);
-    m_.SendBuffer.reset();
-    datagrams_.clear();
-    m_.SendPending = false;
+    ForgetUnsentStream();
     if (m_.SocketHandle == -1) {
         return;
     }
     // No lingering: what the network still holds for the peer is dropped with the connection.
     Platform::setsockopt(m_.SocketHandle, SolSocket, SoLinger, 0);
     m_.LookupHandle = 0;
-    abortive_ = true;
     try {
-        DestroySocket();
+        DestroySocket(/*abortive=*/true);
     } catch (...) {
     }
     m_.State = StateClosed;
@@ -67,25 +64,23 @@ void CSocket::Abort() {
 bool CSocket::ClosesGracefully() const {
     // An established stream, not broken: bytes may still be owed either way. After the peer's
     // close has been read to its end with nothing left to send, a plain close is clean.
-    if (abortive_ || m_.Protocol != ProtocolTcp ||
-        (m_.State != StateConnected && m_.State != StateClosing)) {
+    if (m_.Protocol != ProtocolTcp || (m_.State != StateConnected && m_.State != StateClosing)) {
         return false;
     }
     return !(peerClosed_ && m_.SendBuffer.empty());
 }
 
-void CSocket::DestroySocket() {
+void CSocket::DestroySocket(bool abortive) {
     m_.ReceiveBuffer.reset();
     if (m_.SocketHandle == -1) {
         return;
     }
     const int32_t handle = m_.SocketHandle;
-    const bool graceful = ClosesGracefully();
+    const bool graceful = !abortive && ClosesGracefully();
     const bool shutDown = sendShutDown_;
     // Per-connection flags go with the handle.
     sendShutDown_ = shutdownWhenSent_ = readSuspended_ = closePending_ = peerClosed_ = false;
     closeAfterSend_ = false;
-    abortive_ = false;
     if (graceful) {
         std::string unsent(m_.SendBuffer.view());
         // Registered: the service finishes the close. (Not registered: an accepted handle

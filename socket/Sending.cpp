@@ -107,11 +107,8 @@ void CSocket::SendBufferedData(std::string_view fresh) {
             }
         } else {
             // One SendData, one datagram: values waiting together are not merged.
-            const std::size_t length = datagrams_.empty()
-                                           ? m_.SendBuffer.size()
-                                           : std::min(datagrams_.front(), m_.SendBuffer.size());
             sent =
-                Platform::sendto(handle, m_.SendBuffer.data(), length,
+                Platform::sendto(handle, m_.SendBuffer.data(), FirstDatagramLength(),
                                  Platform::inet_addr(m_.RemoteHostIP), NetworkPort(m_.RemotePort));
             if (sent != -1 && !datagrams_.empty()) {
                 datagrams_.pop_front();
@@ -165,11 +162,13 @@ void CSocket::PostWriteCheck() {
     MSocketSupport::PostSocketRecord(m_.SocketHandle, MSocketSupport::FD_WRITE);
 }
 
+std::size_t CSocket::FirstDatagramLength() const {
+    return datagrams_.empty() ? m_.SendBuffer.size()
+                              : std::min(datagrams_.front(), m_.SendBuffer.size());
+}
+
 void CSocket::DropFirstDatagram() {
-    const std::size_t length = datagrams_.empty()
-                                   ? m_.SendBuffer.size()
-                                   : std::min(datagrams_.front(), m_.SendBuffer.size());
-    m_.SendBuffer.consume(length);
+    m_.SendBuffer.consume(FirstDatagramLength());
     if (!datagrams_.empty()) {
         datagrams_.pop_front();
     }

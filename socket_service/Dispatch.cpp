@@ -49,13 +49,14 @@ namespace detail {
 
 void RetireWindowIfIdle() {
     auto& st = State();
-    if (st.retireWhenIdle && !st.lookups.Present() && !st.sockets.Present() && st.closing.empty()) {
-        backend::DestroyChannelWindow(st.window);
-        st.window = 0;
-        st.retireWhenIdle = false;
+    if (st.retireWhenIdle && !st.sockets.Present()) {
+        DestroySocketWindow();  // keeps it while lookups or closes still need it
     }
 }
 
+namespace {
+
+// Delivers a lookup's completion to the object that asked for it and releases the lookup.
 void DeliverLookup(int32_t task, int32_t error) {
     auto& st = State();
     auto* entry = st.lookups.Find(task);
@@ -86,6 +87,7 @@ void DeliverLookup(int32_t task, int32_t error) {
     RetireWindowIfIdle();
 }
 
+}  // namespace
 }  // namespace detail
 
 bool PostChannelRecord(int32_t window, uint32_t message, int32_t wParam, int32_t lParam) {

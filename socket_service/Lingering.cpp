@@ -74,7 +74,7 @@ void LingeringClose::Progress() {
     // Unread data at close would make the close a reset: read everything the peer still sends.
     for (int reads = 0; !peerClosed_; ++reads) {
         if (reads == ReadsPerTurn) {
-            PostChannelRecord(SocketWindow(), WinsockMessage(), handle_, FD_READ);
+            PostSocketRecord(handle_, FD_READ);
             break;
         }
         const int32_t n = Platform::recv(handle_, DiscardArea(), DiscardAreaSize);

@@ -45,7 +45,5 @@ void RecordError(int32_t number, const char* source);
 void RetireWindowIfIdle();
 // Releases the networking library (the last step of CleanupWinsockService).
 void ReleaseService();
-// Delivers a lookup's completion to the object that asked for it and releases the lookup.
-void DeliverLookup(int32_t task, int32_t error);
 
 }  // namespace MSocketSupport::detail

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 
 #include "Lingering.h"
 #include "ServiceState.h"

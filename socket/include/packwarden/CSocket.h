@@ -278,10 +278,13 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     void HandOverReceived(Variant& varData, int32_t type);
     // Offers SendBuffer, or, when it is empty, `fresh` (the caller's bytes, read in place).
     void SendBufferedData(std::string_view fresh = {});
-    void DestroySocket();
+    // Closes the handle, or hands it over for a graceful close; `abortive` (Abort) never does.
+    void DestroySocket(bool abortive = false);
     // Queues a write notification for this object: the loop then sends what waits, or finds
     // that nothing can be sent any more.
     void PostWriteCheck();
+    // The bytes of the oldest waiting datagram: one SendData, one datagram.
+    std::size_t FirstDatagramLength() const;
     // Datagrams whose sending failed: the oldest waiting one, or all that wait for a lookup.
     void DropFirstDatagram();
     void DropWaitingDatagrams();
@@ -397,7 +400,6 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     bool closePending_ = false;      // the peer's close waits for room in the receive buffer
     bool peerClosed_ = false;        // the peer's stream has been read to its end
     bool closeAfterSend_ = false;    // the peer closed while ours was still being sent
-    bool abortive_ = false;          // Abort: no lingering
     Members m_;
     // Datagram sockets only.
     DatagramQueue datagrams_;
