@@ -9,8 +9,6 @@
 #include <gtest/gtest.h>
 #ifdef _WIN32
 #include <psapi.h>
-#else
-#include <dirent.h>
 #endif
 
 #include <chrono>
@@ -37,6 +35,7 @@ inline void Settle(std::chrono::milliseconds span = 100ms) {
 
 using packwarden::testsupport::Fd;
 using packwarden::testsupport::Loopback;
+using packwarden::testsupport::OpenDescriptorCount;
 
 // A TCP socket on 127.0.0.1 and a port the system chose; it listens only when asked.
 class RawServer {
@@ -159,23 +158,6 @@ class Owner : public CSocketEvents {
 };
 
 // The number of descriptors (on Windows: handles) the process holds.
-inline std::size_t OpenDescriptors() {
-#ifdef _WIN32
-    DWORD n = 0;
-    ::GetProcessHandleCount(::GetCurrentProcess(), &n);
-    return n;
-#else
-    std::size_t n = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (::readdir(dir) != nullptr) {
-            ++n;
-        }
-        ::closedir(dir);
-    }
-    return n;
-#endif
-}
-
 // Resident memory in KiB (VmRSS; on Windows the working set).
 inline long ResidentKiB() {
 #ifdef _WIN32

@@ -49,12 +49,12 @@ TEST(Cycles, TenThousandConnectCloseCyclesKeepDescriptorsAndMemoryFlat) {
     for (int i = 0; i < 200; ++i) {  // warm-up: allocator pools, the channel, the resolver
         ASSERT_NO_FATAL_FAILURE(Cycle(server));
     }
-    const std::size_t descriptors = OpenDescriptors();
+    const std::size_t descriptors = OpenDescriptorCount();
     const long before = ResidentKiB();
     for (int i = 0; i < 10000; ++i) {
         ASSERT_NO_FATAL_FAILURE(Cycle(server)) << "cycle " << i;
     }
-    EXPECT_EQ(OpenDescriptors(), descriptors);
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);
     EXPECT_EQ(MSocketSupport::SocketRegistryCount(), 0u);
     EXPECT_EQ(MSocketSupport::SocketWindow(), 0);
     const long after = ResidentKiB();

@@ -262,7 +262,7 @@ TEST_F(SocketFaults, ConnectionsToAListenerWithNobodyToTakeThemAreClosedNotLeake
     listener->Bind(0, "127.0.0.1");
     listener->Listen();
     const uint16_t port = raw::LocalPortOf(listener->SocketHandle());
-    const std::size_t before = OpenDescriptors();
+    const std::size_t before = OpenDescriptorCount();
     for (int i = 0; i < 20; ++i) {
         Fd client(raw::Socket());
         ASSERT_EQ(raw::Connect(client.get(), port), 0);
@@ -271,7 +271,7 @@ TEST_F(SocketFaults, ConnectionsToAListenerWithNobodyToTakeThemAreClosedNotLeake
         char byte;
         ASSERT_TRUE(RunUntil([&] { return raw::Recv(client.get(), &byte, 1) == 0; }));
     }
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(OpenDescriptorCount(), before);
     EXPECT_EQ(listener->State(), StateListening);
 }
 

@@ -6,9 +6,6 @@
 #include "LoopbackSupport.h"
 
 #include <gtest/gtest.h>
-#ifndef _WIN32
-#include <dirent.h>
-#endif
 
 #include <atomic>
 #include <cerrno>
@@ -131,6 +128,7 @@ class RecordingOwner : public CSocketEvents {
 using packwarden::testsupport::Fd;
 using packwarden::testsupport::LocalPortOf;
 using packwarden::testsupport::Loopback;
+using packwarden::testsupport::OpenDescriptorCount;
 
 // A port that was free a moment ago (bound to port 0 and read back).
 inline int FreePort(int type = SOCK_STREAM) {
@@ -292,22 +290,6 @@ class PatternReader {
 };
 
 // The descriptors (on Windows: the handles) the process holds.
-inline int OpenDescriptorCount() {
-#ifdef _WIN32
-    DWORD n = 0;
-    ::GetProcessHandleCount(::GetCurrentProcess(), &n);
-    return static_cast<int>(n);
-#else
-    int n = 0;
-    if (DIR* d = ::opendir("/proc/self/fd")) {
-        while (::readdir(d) != nullptr)
-            ++n;
-        ::closedir(d);
-    }
-    return n;
-#endif
-}
-
 inline std::string Text(const Variant& v) {
     return v.AsString();
 }

@@ -37,7 +37,7 @@ TEST_F(PlatformFailure, ServiceThatCannotStartFailsTheConstruction) {
 
 TEST_F(PlatformFailure, NoHandleMeansOperationsReturnQuietly) {
     CSocket::Create()->Bind(0, "127.0.0.1");  // the service's own descriptors exist from here
-    const int before = OpenDescriptorCount();
+    const std::size_t before = OpenDescriptorCount();
     Platform::TestHooks().selectEvents = [](int32_t) { return false; };  // registration refused
     auto s = CSocket::Create();
     s->Connect("127.0.0.1", 9);

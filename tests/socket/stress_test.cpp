@@ -72,7 +72,7 @@ TEST(Stress, ThousandConnectCloseCyclesLeaveTheDescriptorCountAlone) {
         return RunUntil([&] { return s->State() == StateClosed; });
     };
     ASSERT_TRUE(cycle());  // the service's own descriptors exist from here on
-    const int before = OpenDescriptorCount();
+    const std::size_t before = OpenDescriptorCount();
     for (int i = 0; i < 1000; ++i) {
         ASSERT_TRUE(cycle()) << i;
     }
