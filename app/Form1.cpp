@@ -14,6 +14,7 @@
 #include <QScreen>
 #include <QTimer>
 
+#include "FormDesign.h"
 #include "SocketChannel.h"
 
 // The images live in this static library; register them before the first use.
@@ -24,12 +25,16 @@ static void InitPackwardenResources() {
 namespace packwarden {
 namespace {
 
-constexpr int TwipsPerPixel = 15;
-const QColor Background(40, 44, 81);
+// Qt places in device-independent pixels: 96 to the inch.
+constexpr int TwipsPerPixel = design::TwipsPerPixelAt96Dpi;
 
-QRect Twips(int left, int top, int width, int height) {
-    return {left / TwipsPerPixel, top / TwipsPerPixel, width / TwipsPerPixel,
-            height / TwipsPerPixel};
+QRect Twips(const design::Control& control) {
+    return {control.left / TwipsPerPixel, control.top / TwipsPerPixel,
+            control.width / TwipsPerPixel, control.height / TwipsPerPixel};
+}
+
+QString Caption(const design::Control& control) {
+    return QString::fromUtf8(control.caption);
 }
 
 // The window's face, or the nearest sans font this desktop has: names that are not installed
@@ -63,11 +68,10 @@ QFont SansFont(double pointSize, bool underline = false) {
     return font;
 }
 
-// 9.75 pt, the labels' size; a substitute face is wider, so step down until the text fits its
-// fixed box rather than be cut off.
+// The labels' size, stepped down until the text fits its fixed box rather than be cut off.
 void SetLabelFont(QLabel* label, bool underline = false) {
-    QFont font = SansFont(9.75, underline);
-    for (double size = 9.75; size >= 6.0; size -= 0.25) {
+    QFont font = SansFont(design::LabelPoints, underline);
+    for (double size = design::LabelPoints; size >= design::SmallestLabelPoints; size -= 0.25) {
         font.setPointSizeF(size);
         const QRect needed =
             QFontMetrics(font).boundingRect(QRect(0, 0, label->width(), 10000),
@@ -88,18 +92,18 @@ std::string ToLocalBytes(const QString& text) {
 }
 
 template <typename T>
-T* Control(QWidget* parent, const char* name, QRect geometry, int tabIndex) {
+T* Control(QWidget* parent, const char* name, const design::Control& place, int tabIndex) {
     auto* control = new T(parent);
     control->setObjectName(QString::fromLatin1(name));
-    control->setGeometry(geometry);
+    control->setGeometry(Twips(place));
     if (tabIndex >= 0) {
         control->setProperty("TabIndex", tabIndex);
     }
     return control;
 }
 
-QFrame* WhiteLine(QWidget* parent, const char* name, int x1, int y, int x2) {
-    auto* line = Control<QFrame>(parent, name, Twips(x1, y, x2 - x1, TwipsPerPixel), -1);
+QFrame* WhiteLine(QWidget* parent, const char* name, const design::Control& place) {
+    auto* line = Control<QFrame>(parent, name, place, -1);
     line->setAutoFillBackground(true);
     QPalette palette = line->palette();
     palette.setColor(QPalette::Window, Qt::white);
@@ -107,14 +111,15 @@ QFrame* WhiteLine(QWidget* parent, const char* name, int x1, int y, int x2) {
     return line;
 }
 
-// A button's caption at 8.25 pt, or smaller until it fits between the button's edges.
+// A button's caption at its size, or smaller until it fits between the button's edges.
 void SetButtonFont(QPushButton* button) {
-    QFont font = SansFont(8.25);
-    for (double size = 8.25; size >= 6.75; size -= 0.25) {
+    QFont font = SansFont(design::ButtonPoints);
+    for (double size = design::ButtonPoints; size >= design::SmallestButtonPoints; size -= 0.25) {
         font.setPointSizeF(size);
         QString caption = button->text();
         caption.remove(QLatin1Char('&'));
-        if (QFontMetrics(font).horizontalAdvance(caption) + 12 <= button->width()) {
+        if (QFontMetrics(font).horizontalAdvance(caption) + design::ButtonMarginPixelsAt96Dpi <=
+            button->width()) {
             break;
         }
     }
@@ -147,62 +152,56 @@ void Form1::BuildControls() {
     QIcon icon(QStringLiteral(":/packwarden/icon.png"));
     icon.addFile(QStringLiteral(":/packwarden/icon-256.png"));  // for docks and task switchers
     setWindowIcon(icon);
-    setFixedSize(6000 / TwipsPerPixel, 5865 / TwipsPerPixel);
+    setFixedSize(design::FormWidth / TwipsPerPixel, design::FormHeight / TwipsPerPixel);
     QPalette palette = this->palette();
-    palette.setColor(QPalette::Window, Background);
+    palette.setColor(QPalette::Window, QColor(design::Background.red, design::Background.green,
+                                              design::Background.blue));
     palette.setColor(QPalette::WindowText, Qt::white);
     setPalette(palette);
     setAutoFillBackground(true);
-    setFont(SansFont(8.25));  // buttons and the text field
+    setFont(SansFont(design::ButtonPoints));  // buttons and the text field
 
-    Picture1 = Control<ClickableLabel>(this, "Picture1", Twips(480, 240, 4935, 855), 7);
+    Picture1 = Control<ClickableLabel>(this, "Picture1", design::Picture1, 7);
     QIcon banner(QStringLiteral(":/packwarden/banner.png"));
     banner.addFile(QStringLiteral(":/packwarden/banner@2x.png"));  // crisp on 2x screens
     Picture1->setPixmap(banner.pixmap(QSize(318, 57), devicePixelRatioF()));
     Picture1->setCursor(Qt::PointingHandCursor);
 
-    Label2 = Control<QLabel>(this, "Label2", Twips(240, 1440, 5535, 1575), 3);
-    Label2->setText(QStringLiteral(
-        "This program will detect what pk3 files are stored on your system, and send it to the "
-        "Torvane server. The server will then return a page giving you direct download links for "
-        "any pk3's in our system that you don't have, or that are outmoded. We do not collect "
-        "any data on you, other than what pk3 files you have and what software version you're "
-        "running."));
+    Label2 = Control<QLabel>(this, "Label2", design::Label2, 3);
+    Label2->setText(Caption(design::Label2));
     Label2->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     Label2->setWordWrap(true);
     SetLabelFont(Label2);
 
-    mydata = Control<QPlainTextEdit>(this, "mydata", Twips(-720, 1080, 6015, 285), 6);
+    mydata = Control<QPlainTextEdit>(this, "mydata", design::mydata, 6);
     mydata->setVisible(false);
 
-    Line1 = WhiteLine(this, "Line1", 360, 3120, 5640);
+    Line1 = WhiteLine(this, "Line1", design::Line1);
 
-    Label1 = Control<QLabel>(this, "Label1", Twips(360, 3480, 1215, 495), 2);
-    Label1->setText(QStringLiteral("Elite Force II base folder path:"));
+    Label1 = Control<QLabel>(this, "Label1", design::Label1, 2);
+    Label1->setText(Caption(design::Label1));
     Label1->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     Label1->setWordWrap(true);
     SetLabelFont(Label1);
 
-    path_to_ef2 = Control<QLineEdit>(this, "path_to_ef2", Twips(1680, 3600, 2775, 285), 1);
-    path_to_ef2->setText(QStringLiteral("Text1"));
+    path_to_ef2 = Control<QLineEdit>(this, "path_to_ef2", design::path_to_ef2, 1);
+    path_to_ef2->setText(Caption(design::path_to_ef2));
 
-    Browse = Control<QPushButton>(this, "Browse", Twips(4680, 3600, 975, 375), 5);
-    Browse->setText(QStringLiteral("Browse"));
+    Browse = Control<QPushButton>(this, "Browse", design::Browse, 5);
+    Browse->setText(Caption(design::Browse));
     SetButtonFont(Browse);
 
-    Line2 = WhiteLine(this, "Line2", 360, 4200, 5640);
+    Line2 = WhiteLine(this, "Line2", design::Line2);
 
-    Label3 = Control<ClickableLabel>(this, "Label3", Twips(240, 4440, 5535, 495), 4);
-    Label3->setText(
-        QStringLiteral("Developed by Brightforge for Torvane. If you are a developer, "
-                       "join the Torvane crewdock today!"));
+    Label3 = Control<ClickableLabel>(this, "Label3", design::Label3, 4);
+    Label3->setText(Caption(design::Label3));
     Label3->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     Label3->setWordWrap(true);
     SetLabelFont(Label3, true);
     Label3->setCursor(Qt::PointingHandCursor);
 
-    doit = Control<QPushButton>(this, "doit", Twips(2280, 5160, 1215, 495), 0);
-    doit->setText(QStringLiteral("&Launch system"));
+    doit = Control<QPushButton>(this, "doit", design::doit, 0);
+    doit->setText(Caption(design::doit));
     SetButtonFont(doit);
     doit->setDefault(true);
 

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "Form1Controls.h"
+#include "FormDesign.h"
 #include "Resources.h"
 #include "Utf8.h"
 
@@ -17,7 +18,8 @@ namespace packwarden {
 namespace {
 
 constexpr int TwipsPerInch = 1440;
-constexpr COLORREF Background = RGB(40, 44, 81);
+constexpr COLORREF Background =
+    RGB(design::Background.red, design::Background.green, design::Background.blue);
 constexpr UINT_PTR Timer1Id = 1;
 constexpr UINT_PTR Timer2Id = 2;
 
@@ -59,16 +61,14 @@ std::wstring TextOf(HWND control) {
     return text;
 }
 
-// The place of each control, in twips: left, top, width, height.
+// Where each control goes.
 struct Place {
     HWND Form1::*control;
-    int left, top, width, height;
+    const design::Control& design;
 };
 
 constexpr DWORD FormStyle = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr DWORD FormExStyle = WS_EX_CONTROLPARENT;
-constexpr int FormWidth = 6000;
-constexpr int FormHeight = 5865;
 
 }  // namespace
 
@@ -190,57 +190,48 @@ LRESULT CALLBACK Form1::WindowProc(HWND window, UINT message, WPARAM wParam, LPA
 }
 
 void Form1::BuildControls() {
-    const auto child = [this](const wchar_t* windowClass, const wchar_t* text, DWORD style, int id,
-                              DWORD exStyle = 0) {
-        return ::CreateWindowExW(exStyle, windowClass, text, WS_CHILD | style, 0, 0, 0, 0, window_,
-                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_,
-                                 nullptr);
+    const auto child = [this](const wchar_t* windowClass, const design::Control& design,
+                              DWORD style, int id, DWORD exStyle = 0) {
+        return ::CreateWindowExW(
+            exStyle, windowClass, WideFromUtf8(design.caption).c_str(), WS_CHILD | style, 0, 0, 0,
+            0, window_, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
     };
     // Created in tab order, which is the order Tab follows.
-    doit = child(L"BUTTON", L"&Launch system", WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
-                 form1::doit);
-    path_to_ef2 = child(L"EDIT", L"Text1", WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL,
+    doit = child(L"BUTTON", design::doit, WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, form1::doit);
+    path_to_ef2 = child(L"EDIT", design::path_to_ef2, WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL,
                         form1::path_to_ef2, WS_EX_CLIENTEDGE);
-    Label1 =
-        child(L"STATIC", L"Elite Force II base folder path:", WS_VISIBLE | SS_LEFT, form1::Label1);
-    Label2 = child(L"STATIC",
-                   L"This program will detect what pk3 files are stored on your system, and send "
-                   L"it to the Torvane server. The server will then return a page giving you "
-                   L"direct download links for any pk3's in our system that you don't have, or "
-                   L"that are outmoded. We do not collect any data on you, other than what pk3 "
-                   L"files you have and what software version you're running.",
-                   WS_VISIBLE | SS_CENTER, form1::Label2);
-    Label3 = child(L"STATIC",
-                   L"Developed by Brightforge for Torvane. If you are a developer, join the "
-                   L"Torvane crewdock today!",
-                   WS_VISIBLE | SS_CENTER | SS_NOTIFY, form1::Label3);
-    Browse = child(L"BUTTON", L"Browse", WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, form1::Browse);
-    // Not visible: it holds the request's header lines.
-    mydata = child(L"EDIT", L"", ES_MULTILINE | ES_AUTOVSCROLL, form1::mydata);
-    Picture1 = child(L"STATIC", L"", WS_VISIBLE | SS_OWNERDRAW | SS_NOTIFY, form1::Picture1);
-    Line1 = child(L"STATIC", L"", WS_VISIBLE, form1::Line1);
-    Line2 = child(L"STATIC", L"", WS_VISIBLE, form1::Line2);
+    Label1 = child(L"STATIC", design::Label1, WS_VISIBLE | SS_LEFT, form1::Label1);
+    Label2 = child(L"STATIC", design::Label2, WS_VISIBLE | SS_CENTER, form1::Label2);
+    Label3 = child(L"STATIC", design::Label3, WS_VISIBLE | SS_CENTER | SS_NOTIFY, form1::Label3);
+    Browse =
+        child(L"BUTTON", design::Browse, WS_VISIBLE | WS_TABSTOP | BS_PUSHBUTTON, form1::Browse);
+    mydata = child(L"EDIT", design::mydata, ES_MULTILINE | ES_AUTOVSCROLL, form1::mydata);
+    Picture1 =
+        child(L"STATIC", design::Picture1, WS_VISIBLE | SS_OWNERDRAW | SS_NOTIFY, form1::Picture1);
+    Line1 = child(L"STATIC", design::Line1, WS_VISIBLE, form1::Line1);
+    Line2 = child(L"STATIC", design::Line2, WS_VISIBLE, form1::Line2);
 }
 
 void Form1::Layout(UINT dpi) {
     dpi_ = dpi;
-    const RECT frame =
-        WindowRectForClient(Px(FormWidth, dpi), Px(FormHeight, dpi), FormStyle, FormExStyle, dpi);
+    const RECT frame = WindowRectForClient(Px(design::FormWidth, dpi), Px(design::FormHeight, dpi),
+                                           FormStyle, FormExStyle, dpi);
     ::SetWindowPos(window_, nullptr, 0, 0, frame.right - frame.left, frame.bottom - frame.top,
                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
 
     static constexpr Place places[] = {
-        {&Form1::Picture1, 480, 240, 4935, 855}, {&Form1::Label2, 240, 1440, 5535, 1575},
-        {&Form1::mydata, -720, 1080, 6015, 285}, {&Form1::Line1, 360, 3120, 5280, 15},
-        {&Form1::Label1, 360, 3480, 1215, 495},  {&Form1::path_to_ef2, 1680, 3600, 2775, 285},
-        {&Form1::Browse, 4680, 3600, 975, 375},  {&Form1::Line2, 360, 4200, 5280, 15},
-        {&Form1::Label3, 240, 4440, 5535, 495},  {&Form1::doit, 2280, 5160, 1215, 495},
+        {&Form1::Picture1, design::Picture1}, {&Form1::Label2, design::Label2},
+        {&Form1::mydata, design::mydata},     {&Form1::Line1, design::Line1},
+        {&Form1::Label1, design::Label1},     {&Form1::path_to_ef2, design::path_to_ef2},
+        {&Form1::Browse, design::Browse},     {&Form1::Line2, design::Line2},
+        {&Form1::Label3, design::Label3},     {&Form1::doit, design::doit},
     };
-    for (const Place& place : places) {
+    for (const auto& [control, d] : places) {
         // A line is one pixel high at any density.
-        const int height = place.height == 15 ? std::max(1, Px(15, dpi)) : Px(place.height, dpi);
-        ::SetWindowPos(this->*place.control, nullptr, Px(place.left, dpi), Px(place.top, dpi),
-                       Px(place.width, dpi), height, SWP_NOZORDER | SWP_NOACTIVATE);
+        const int height = d.height == design::TwipsPerPixelAt96Dpi ? std::max(1, Px(d.height, dpi))
+                                                                    : Px(d.height, dpi);
+        ::SetWindowPos(this->*control, nullptr, Px(d.left, dpi), Px(d.top, dpi), Px(d.width, dpi),
+                       height, SWP_NOZORDER | SWP_NOACTIVATE);
     }
 
     // Fonts: made anew for this density, the old ones freed once no control uses them.
@@ -249,12 +240,14 @@ void Form1::Layout(UINT dpi) {
     const auto setFont = [](HWND control, HFONT font) {
         ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
     };
-    setFont(Label1, FittingFont(Label1, 9.75, 6.0, false, false));
-    setFont(Label2, FittingFont(Label2, 9.75, 6.0, false, false));
-    setFont(Label3, FittingFont(Label3, 9.75, 6.0, true, false));
-    setFont(doit, FittingFont(doit, 8.25, 6.75, false, true));
-    setFont(Browse, FittingFont(Browse, 8.25, 6.75, false, true));
-    HFONT field = FittingFont(path_to_ef2, 8.25, 8.25, false, false);
+    using design::ButtonPoints, design::SmallestButtonPoints;
+    using design::LabelPoints, design::SmallestLabelPoints;
+    setFont(Label1, FittingFont(Label1, LabelPoints, SmallestLabelPoints, false, false));
+    setFont(Label2, FittingFont(Label2, LabelPoints, SmallestLabelPoints, false, false));
+    setFont(Label3, FittingFont(Label3, LabelPoints, SmallestLabelPoints, true, false));
+    setFont(doit, FittingFont(doit, ButtonPoints, SmallestButtonPoints, false, true));
+    setFont(Browse, FittingFont(Browse, ButtonPoints, SmallestButtonPoints, false, true));
+    HFONT field = FittingFont(path_to_ef2, ButtonPoints, ButtonPoints, false, false);
     setFont(path_to_ef2, field);
     setFont(mydata, field);
     ::InvalidateRect(window_, nullptr, TRUE);
@@ -283,7 +276,9 @@ HFONT Form1::FittingFont(HWND control, double points, double smallest, bool unde
         if (button) {
             SIZE extent{};
             ::GetTextExtentPoint32W(dc, text.c_str(), static_cast<int>(text.size()), &extent);
-            fits = extent.cx + ::MulDiv(12, static_cast<int>(dpi_), 96) <= box.right;
+            fits = extent.cx +
+                       ::MulDiv(design::ButtonMarginPixelsAt96Dpi, static_cast<int>(dpi_), 96) <=
+                   box.right;
         } else if (!text.empty()) {
             RECT needed{0, 0, box.right, 0};
             ::DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &needed,
