@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include "SyncFlow.h"
 
 #ifndef PACKWARDEN_VERSION
 #error "PACKWARDEN_VERSION is defined by the build (the project's version)"
@@ -16,17 +19,14 @@ namespace packwarden {
 
 namespace {
 
-const char* const Description =
-    "Tells the Torvane server which Elite Force II packages (*.pk3) this player has and opens\n"
-    "the server's page for that list, where missing and outdated packages can be downloaded.\n"
-    "\n"
-    "Environment:\n"
-    "  WINEPREFIX         Wine prefix the game is installed in (default ~/.wine)\n"
-    "  PACKWARDEN_SERVER  host[:port] of the server to use instead of www.torvane.net\n"
-    "  BROWSER            browser that opens the server's page (else the desktop's choice)";
-
 void SetUp(QCommandLineParser& parser) {
-    parser.setApplicationDescription(QString::fromUtf8(Description));
+    const std::string description =
+        std::string(ProgramSummary) +
+        "\n\nEnvironment:\n"
+        "  WINEPREFIX         Wine prefix the game is installed in (default ~/.wine)\n" +
+        ServerVariableHelp +
+        "\n  BROWSER            browser that opens the server's page (else the desktop's choice)";
+    parser.setApplicationDescription(QString::fromStdString(description));
     parser.addHelpOption();
     parser.addVersionOption();
 }

@@ -31,6 +31,12 @@ namespace packwarden {
 inline constexpr const char* ApplicationTitle = "Torvane Packwarden";
 // The folder picker's title.
 inline constexpr const char* PickFolderTitle = "Select EFII base folder:";
+// For --help: what the program does, and the variable that points it at another server.
+inline constexpr const char* ProgramSummary =
+    "Tells the Torvane server which Elite Force II packages (*.pk3) this player has and opens\n"
+    "the server's page for that list, where missing and outdated packages can be downloaded.";
+inline constexpr const char* ServerVariableHelp =
+    "  PACKWARDEN_SERVER  host[:port] of the server to use instead of www.torvane.net";
 
 // What the flow asks of the window that shows it. Texts are UTF-8 unless said otherwise.
 class SyncWindow {

@@ -7,7 +7,6 @@
 #include <objbase.h>
 #include <shellapi.h>
 
-#include <cstdio>
 #include <exception>
 #include <optional>
 #include <string>
@@ -26,14 +25,9 @@ namespace {
 using packwarden::ApplicationTitle;
 using packwarden::WideFromUtf8;
 
-constexpr const char* Help =
-    "Usage: packwarden [--help] [--version]\n"
-    "\n"
-    "Tells the Torvane server which Elite Force II packages (*.pk3) this player has and opens\n"
-    "the server's page for that list, where missing and outdated packages can be downloaded.\n"
-    "\n"
-    "Environment:\n"
-    "  PACKWARDEN_SERVER  host[:port] of the server to use instead of www.torvane.net\n";
+const std::string Help = std::string("Usage: packwarden [--help] [--version]\n\n") +
+                         packwarden::ProgramSummary + "\n\nEnvironment:\n" +
+                         packwarden::ServerVariableHelp + "\n";
 
 void Message(const std::string& text, UINT icon) {
     ::MessageBoxW(nullptr, WideFromUtf8(text).c_str(), WideFromUtf8(ApplicationTitle).c_str(),
