@@ -5,6 +5,17 @@
 # builds one GoogleTest program and registers each of its cases with CTest, labelled by the
 # folder it lives in. In the sanitizer tree the cases carry the prefix "asan:" and the extra
 # label "asan", in the Windows tree "win:" and "windows", so one CTest run reports every tree.
+if(PACKWARDEN_SANITIZE)
+    set(PACKWARDEN_TEST_PREFIX "asan:")
+    set(PACKWARDEN_TEST_LABEL asan)
+elseif(CMAKE_CROSSCOMPILING AND WIN32)
+    set(PACKWARDEN_TEST_PREFIX "win:")
+    set(PACKWARDEN_TEST_LABEL windows)
+else()
+    set(PACKWARDEN_TEST_PREFIX "")
+    set(PACKWARDEN_TEST_LABEL "")
+endif()
+
 if(CMAKE_CROSSCOMPILING AND WIN32)
     # Debian's GoogleTest is built for Linux; build its sources for the target instead.
     set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
@@ -16,10 +27,11 @@ if(CMAKE_CROSSCOMPILING AND WIN32)
     set(PACKWARDEN_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
     set(CMAKE_CROSSCOMPILING_EMULATOR
         env WINEPREFIX=${PACKWARDEN_WINEPREFIX} ${PROJECT_SOURCE_DIR}/scripts/lib/wine-run)
-    add_test(NAME win:wine.stop
+    add_test(NAME ${PACKWARDEN_TEST_PREFIX}wine.stop
         COMMAND env WINEPREFIX=${PACKWARDEN_WINEPREFIX} ${PROJECT_SOURCE_DIR}/scripts/lib/wine-run
                 --stop)
-    set_tests_properties(win:wine.stop PROPERTIES FIXTURES_CLEANUP wine LABELS windows)
+    set_tests_properties(${PACKWARDEN_TEST_PREFIX}wine.stop PROPERTIES FIXTURES_CLEANUP wine
+        LABELS ${PACKWARDEN_TEST_LABEL})
 else()
     find_package(GTest REQUIRED)
 endif()
@@ -35,23 +47,17 @@ function(packwarden_add_gtest)
     add_executable(${T_NAME} ${T_SOURCES})
     target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
     target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
+    set(labels ${T_FOLDER} ${PACKWARDEN_TEST_LABEL})
     set(extra "")
     if(PACKWARDEN_SANITIZE)
         # Sanitizer options are compiled into the program (see sanitizer_options.cpp), so the
         # programs behave the same under CTest and by hand.
         target_sources(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests/sanitizer_options.cpp)
-        set(prefix "asan:")
-        set(labels "${T_FOLDER};asan")
     elseif(CMAKE_CROSSCOMPILING AND WIN32)
-        set(prefix "win:")
-        set(labels "${T_FOLDER};windows")
         set(extra " FIXTURES_REQUIRED wine")
-    else()
-        set(prefix "")
-        set(labels "${T_FOLDER}")
     endif()
     gtest_discover_tests(${T_NAME}
-        TEST_PREFIX "${prefix}"
+        TEST_PREFIX "${PACKWARDEN_TEST_PREFIX}"
         TEST_LIST ${T_NAME}_TESTS
         DISCOVERY_MODE PRE_TEST
         DISCOVERY_TIMEOUT 60
@@ -74,15 +80,8 @@ function(packwarden_add_test)
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT ${PACKWARDEN_TEST_TIMEOUT})
     endif()
-    set(name ${T_NAME})
-    set(labels ${T_FOLDER})
-    if(PACKWARDEN_SANITIZE)
-        set(name "asan:${T_NAME}")
-        list(APPEND labels asan)
-    elseif(CMAKE_CROSSCOMPILING AND WIN32)
-        set(name "win:${T_NAME}")
-        list(APPEND labels windows)
-    endif()
+    set(name "${PACKWARDEN_TEST_PREFIX}${T_NAME}")
+    set(labels ${T_FOLDER} ${PACKWARDEN_TEST_LABEL})
     add_test(NAME ${name} COMMAND ${T_COMMAND})
     set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT})
     if(T_ENVIRONMENT)
@@ -90,25 +89,30 @@ function(packwarden_add_test)
     endif()
 endfunction()
 
-# Builds this same source tree a second time, under AddressSanitizer and
-# UndefinedBehaviorSanitizer, as part of the normal build, and makes CTest in the normal tree
-# run the twin's tests as well. Only when asked (PACKWARDEN_SANITIZER_TWIN; scripts/test asks).
-function(packwarden_sanitizer_twin)
+# packwarden_twin(<target> <folder> <cmake args>...): builds this same source tree a second
+# time, in <folder> below this one, as part of the normal build, and makes CTest in the normal
+# tree run the twin's tests as well.
+function(packwarden_twin target folder)
     include(ExternalProject)
-    set(twin ${CMAKE_BINARY_DIR}/asan)
-    ExternalProject_Add(sanitizer_twin
+    set(twin ${CMAKE_BINARY_DIR}/${folder})
+    ExternalProject_Add(${target}
         SOURCE_DIR ${PROJECT_SOURCE_DIR}
         BINARY_DIR ${twin}
-        CMAKE_ARGS -DPACKWARDEN_SANITIZE=ON -DPACKWARDEN_SANITIZER_TWIN=OFF
-                   -DPACKWARDEN_WERROR=${PACKWARDEN_WERROR}
-                   -DCMAKE_BUILD_TYPE=Debug -G ${CMAKE_GENERATOR}
+        CMAKE_ARGS ${ARGN} -DPACKWARDEN_SANITIZER_TWIN=OFF -DPACKWARDEN_WINDOWS_TWIN=OFF
+                   -DPACKWARDEN_WERROR=${PACKWARDEN_WERROR} -G ${CMAKE_GENERATOR}
         BUILD_ALWAYS ON
         INSTALL_COMMAND ""
         USES_TERMINAL_BUILD ON)
-    file(WRITE ${CMAKE_BINARY_DIR}/sanitizer_twin_tests.cmake
+    file(WRITE ${CMAKE_BINARY_DIR}/${target}_tests.cmake
         "if(EXISTS \"${twin}/CTestTestfile.cmake\")\n  subdirs(\"${twin}\")\nendif()\n")
     set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY TEST_INCLUDE_FILES
-        ${CMAKE_BINARY_DIR}/sanitizer_twin_tests.cmake)
+        ${CMAKE_BINARY_DIR}/${target}_tests.cmake)
+endfunction()
+
+# The twin under AddressSanitizer and UndefinedBehaviorSanitizer. Only when asked
+# (PACKWARDEN_SANITIZER_TWIN; scripts/test asks).
+function(packwarden_sanitizer_twin)
+    packwarden_twin(sanitizer_twin asan -DPACKWARDEN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
 endfunction()
 
 # Cross-builds this same source tree for Windows (MinGW-w64, see cmake/toolchains/) as part of
@@ -121,30 +125,16 @@ function(packwarden_windows_twin)
                         "(scripts/bootstrap installs both)")
         return()
     endif()
-    include(ExternalProject)
-    set(twin ${CMAKE_BINARY_DIR}/windows)
     set(host_crewdock "")
     if(TARGET crewdock-dev)
         set(host_crewdock $<TARGET_FILE:crewdock-dev>)
     endif()
-    ExternalProject_Add(windows_twin
-        SOURCE_DIR ${PROJECT_SOURCE_DIR}
-        BINARY_DIR ${twin}
-        CMAKE_ARGS
-            --toolchain ${PROJECT_SOURCE_DIR}/cmake/toolchains/mingw-w64-x86_64.cmake
-            -DPACKWARDEN_SANITIZER_TWIN=OFF -DPACKWARDEN_WINDOWS_TWIN=OFF -DBUILD_TESTING=ON
-            -DPACKWARDEN_WERROR=${PACKWARDEN_WERROR}
-            -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE} -G ${CMAKE_GENERATOR}
-            # The Windows program's whole runs talk to the Linux stand-in server.
-            -DPACKWARDEN_HOST_CREWDOCK=${host_crewdock}
-        BUILD_ALWAYS ON
-        INSTALL_COMMAND ""
-        USES_TERMINAL_BUILD ON)
+    packwarden_twin(windows_twin windows
+        --toolchain ${PROJECT_SOURCE_DIR}/cmake/toolchains/mingw-w64-x86_64.cmake
+        -DBUILD_TESTING=ON -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+        # The Windows program's whole runs talk to the Linux stand-in server.
+        -DPACKWARDEN_HOST_CREWDOCK=${host_crewdock})
     if(TARGET crewdock-dev)
         add_dependencies(windows_twin crewdock-dev)
     endif()
-    file(WRITE ${CMAKE_BINARY_DIR}/windows_twin_tests.cmake
-        "if(EXISTS \"${twin}/CTestTestfile.cmake\")\n  subdirs(\"${twin}\")\nendif()\n")
-    set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY TEST_INCLUDE_FILES
-        ${CMAKE_BINARY_DIR}/windows_twin_tests.cmake)
 endfunction()
