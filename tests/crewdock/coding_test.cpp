@@ -96,8 +96,9 @@ TEST(Escaping, SizesMatchWhatIsWrittenAndExcerptsAreShort) {
     for (int c = 0; c < 256; ++c) {
         all += static_cast<char>(c);
     }
-    EXPECT_EQ(HtmlEscapedSize(all), HtmlEscape(all).size());
-    EXPECT_EQ(PercentEncodedSize(all), PercentEncode(all).size());
+    EXPECT_EQ(CodedSize(all, Coding::Html), HtmlEscape(all).size());
+    EXPECT_EQ(CodedSize(all, Coding::Percent), PercentEncode(all).size());
+    EXPECT_EQ(CodedSize(all, Coding::None), all.size());
     EXPECT_EQ(HtmlEscape(std::string(1, '\0')), "&#xFFFD;");
     EXPECT_EQ(Excerpt("short"), "short");
     EXPECT_EQ(Excerpt(std::string(1000, 'x'), 10), "xxxxxxxxxx...");

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "FormCoding.h"
 
+#include <algorithm>
+
 namespace crewdock {
 
 namespace {
@@ -30,11 +32,43 @@ bool IsAlnum(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
-}  // namespace
-
 bool IsUnreserved(unsigned char c) {
     return IsAlnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
 }
+
+// What HtmlEscape writes for `c`: empty for a byte kept as it is.
+std::string_view HtmlEntity(char c) {
+    switch (c) {
+        case '&':
+            return "&amp;";
+        case '<':
+            return "&lt;";
+        case '>':
+            return "&gt;";
+        case '"':
+            return "&quot;";
+        case '\'':
+            return "&#39;";
+        case '\0':
+            return "&#xFFFD;";
+        default:
+            return {};
+    }
+}
+
+bool KeptAsItIs(char c, Coding coding) {
+    switch (coding) {
+        case Coding::Html:
+            return HtmlEntity(c).empty();
+        case Coding::Percent:
+            return IsUnreserved(static_cast<unsigned char>(c));
+        case Coding::None:
+            break;
+    }
+    return true;
+}
+
+}  // namespace
 
 std::optional<std::string> PercentDecode(std::string_view text, bool plusIsSpace) {
     std::string out;
@@ -110,23 +144,8 @@ const std::string* FindField(const FormFields& fields, std::string_view name) {
 std::string PercentEncode(std::string_view bytes) {
     std::string out;
     out.reserve(bytes.size());
-    for (const char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (IsUnreserved(c)) {
-            out += ch;
-        } else {
-            AppendHex(out, c);
-        }
-    }
+    AppendCoded(out, bytes, Coding::Percent, 0, std::string::npos);
     return out;
-}
-
-std::size_t PercentEncodedSize(std::string_view bytes) {
-    std::size_t size = 0;
-    for (const char ch : bytes) {
-        size += IsUnreserved(static_cast<unsigned char>(ch)) ? 1 : 3;
-    }
-    return size;
 }
 
 std::string FormEncode(std::string_view bytes) {
@@ -145,46 +164,46 @@ std::string FormEncode(std::string_view bytes) {
     return out;
 }
 
-std::string_view HtmlEntity(char c) {
-    switch (c) {
-        case '&':
-            return "&amp;";
-        case '<':
-            return "&lt;";
-        case '>':
-            return "&gt;";
-        case '"':
-            return "&quot;";
-        case '\'':
-            return "&#39;";
-        case '\0':
-            return "&#xFFFD;";
-        default:
-            return {};
-    }
-}
-
 std::string HtmlEscape(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (const char c : text) {
-        const std::string_view entity = HtmlEntity(c);
-        if (entity.empty()) {
-            out += c;
-        } else {
-            out += entity;
-        }
-    }
+    AppendCoded(out, text, Coding::Html, 0, std::string::npos);
     return out;
 }
 
-std::size_t HtmlEscapedSize(std::string_view text) {
+std::size_t CodedSize(std::string_view text, Coding coding) {
+    if (coding == Coding::None) {
+        return text.size();
+    }
     std::size_t size = 0;
     for (const char c : text) {
-        const std::size_t entity = HtmlEntity(c).size();
-        size += entity == 0 ? 1 : entity;
+        size += KeptAsItIs(c, coding) ? 1 : coding == Coding::Html ? HtmlEntity(c).size() : 3;
     }
     return size;
+}
+
+std::size_t AppendCoded(std::string& out, std::string_view text, Coding coding, std::size_t from,
+                        std::size_t limit) {
+    while (from < text.size() && out.size() < limit) {
+        // Bytes kept as they are go in one append, as far as the limit allows.
+        const std::size_t end = from + std::min(text.size() - from, limit - out.size());
+        std::size_t run = from;
+        while (run < end && KeptAsItIs(text[run], coding)) {
+            ++run;
+        }
+        out.append(text.substr(from, run - from));
+        from = run;
+        if (from == text.size() || out.size() >= limit) {
+            break;
+        }
+        const char c = text[from++];
+        if (coding == Coding::Html) {
+            out += HtmlEntity(c);
+        } else {
+            AppendHex(out, static_cast<unsigned char>(c));
+        }
+    }
+    return from;
 }
 
 std::string Excerpt(std::string_view text, std::size_t maxBytes) {

@@ -38,9 +38,6 @@ const std::string* FindField(const FormFields& fields, std::string_view name);
 // Percent-encodes every byte except unreserved ones (letters, digits, "-._~"), so the result
 // is safe as one path segment or one query value.
 std::string PercentEncode(std::string_view bytes);
-// True for the bytes PercentEncode keeps; every other one becomes three.
-bool IsUnreserved(unsigned char c);
-std::size_t PercentEncodedSize(std::string_view bytes);
 
 // Form-encodes as a client does: space as '+', letters, digits and "-._*" as they are, every
 // other byte as %XX.
@@ -48,9 +45,16 @@ std::string FormEncode(std::string_view bytes);
 
 // Escapes & < > " ' for text and attribute values alike; NUL becomes U+FFFD.
 std::string HtmlEscape(std::string_view text);
-// What HtmlEscape writes for `c`: empty for a byte kept as it is.
-std::string_view HtmlEntity(char c);
-std::size_t HtmlEscapedSize(std::string_view text);
+
+// A text as it is, HTML-escaped (HtmlEscape) or percent-encoded (PercentEncode).
+enum class Coding { None, Html, Percent };
+// The size of `text` in `coding`.
+std::size_t CodedSize(std::string_view text, Coding coding);
+// Appends `text`, from its byte `from`, in `coding`, until `out` holds `limit` bytes or the text
+// ends; returns where the next call goes on. An escape is never split: the one that reaches
+// the limit is written whole, a few bytes past it. Unlimited with std::string::npos.
+std::size_t AppendCoded(std::string& out, std::string_view text, Coding coding, std::size_t from,
+                        std::size_t limit);
 
 // At most `maxBytes` of `text`, "..." added when cut: echoing a client's input in a message or a
 // log line never costs more than a line.

@@ -50,9 +50,7 @@ SessionPageBody::SessionPageBody(const SessionStore& store, uint32_t number,
             const std::size_t count = RowParts(held, section, row, parts, scratch);
             for (std::size_t k = 0; k < count; ++k) {
                 const Part& p = parts[k];
-                length_ += p.kind == Part::Html      ? HtmlEscapedSize(p.text)
-                           : p.kind == Part::Percent ? PercentEncodedSize(p.text)
-                                                     : p.text.size();
+                length_ += CodedSize(p.text, p.coding);
             }
         }
     }
@@ -76,8 +74,8 @@ std::size_t SessionPageBody::RowParts(const StoredSession& held, Section section
     const Session& session = *held.session;
     const bool anyReceived = !session.packages.empty();
     std::size_t n = 0;
-    const auto text = [&](std::string_view t) { parts[n++] = {Part::Text, t}; };
-    const auto html = [&](std::string_view t) { parts[n++] = {Part::Html, t}; };
+    const auto text = [&](std::string_view t) { parts[n++] = {Coding::None, t}; };
+    const auto html = [&](std::string_view t) { parts[n++] = {Coding::Html, t}; };
     switch (section) {
         case kPrologue:
             scratch[0] = PageStart("Session " + std::to_string(number_)) + "<p>Game: ";
@@ -128,7 +126,7 @@ std::size_t SessionPageBody::RowParts(const StoredSession& held, Section section
             }
             const std::string_view name = (*catalog_)[row].name;
             text("<tr><td><a href=\"/crewdock/files/");
-            parts[n++] = {Part::Percent, name};
+            parts[n++] = {Coding::Percent, name};
             text("\">");
             html(name);
             scratch[0] = "</a></td><td class=\"n\">" + std::to_string(shortfall->entry.size) +
@@ -171,42 +169,8 @@ bool SessionPageBody::Next(std::string& out, std::size_t maxBytes) {
         const std::size_t count = RowParts(held, section_, row_, parts, scratch);
         while (part_ < count && out.size() < target) {
             const Part& p = parts[part_];
-            if (p.kind == Part::Text) {
-                const std::size_t take = std::min(p.text.size() - offset_, target - out.size());
-                out.append(p.text.substr(offset_, take));
-                offset_ += take;
-            } else {
-                // Runs of bytes kept as they are go in one append; a piece may end inside a
-                // long name.
-                const bool html = p.kind == Part::Html;
-                const auto plain = [html](char c) {
-                    return html ? HtmlEntity(c).empty()
-                                : IsUnreserved(static_cast<unsigned char>(c));
-                };
-                while (offset_ < p.text.size() && out.size() < target) {
-                    const std::size_t limit =
-                        std::min(p.text.size(), offset_ + (target - out.size()));
-                    std::size_t run = offset_;
-                    while (run < limit && plain(p.text[run])) {
-                        ++run;
-                    }
-                    out.append(p.text.substr(offset_, run - offset_));
-                    offset_ = run;
-                    if (offset_ == p.text.size() || out.size() >= target) {
-                        continue;
-                    }
-                    const char c = p.text[offset_++];
-                    if (html) {
-                        out += HtmlEntity(c);
-                    } else {
-                        static constexpr char kHex[] = "0123456789ABCDEF";
-                        const auto u = static_cast<unsigned char>(c);
-                        out += '%';
-                        out += kHex[u >> 4];
-                        out += kHex[u & 0xF];
-                    }
-                }
-            }
+            // A piece may end inside a long name.
+            offset_ = AppendCoded(out, p.text, p.coding, offset_, target);
             if (offset_ == p.text.size()) {
                 ++part_;
                 offset_ = 0;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "Catalog.h"
+#include "FormCoding.h"
 #include "HttpResponse.h"
 #include "SessionStore.h"
 
@@ -41,7 +42,7 @@ class SessionPageBody final : public BodySource {
   private:
     enum Section { kPrologue, kReceived, kMiddle, kDownloads, kEpilogue, kDone };
     struct Part {
-        enum Kind { Text, Html, Percent } kind = Text;
+        Coding coding = Coding::None;
         std::string_view text;
     };
     static constexpr std::size_t kMaxParts = 7;
