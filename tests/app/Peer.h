@@ -95,7 +95,7 @@ class Peer {
         while (!stop_ && remaining() > 0) {
             pollfd p{listener_.get(), POLLIN, 0};
             if (::poll(&p, 1, 50) == 1) {
-                connection.reset(::accept(listener_.get(), nullptr, nullptr));
+                connection.reset(raw::Accept(listener_.get()));
                 break;
             }
         }
