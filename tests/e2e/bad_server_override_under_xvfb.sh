@@ -19,8 +19,7 @@ pids+=("$app")
 expected='packwarden: PACKWARDEN_SERVER="127.0.0.1:8080\r\n" cannot be used: it holds a blank, a line break or another control character.'
 for _ in $(seq 100); do grep -qF "$expected" "$work/packwarden.log" && break; sleep 0.1; done
 grep -qF "$expected" "$work/packwarden.log" || fail "no escaped problem on stderr"
-wid=$(timeout 20 xdotool search --sync --onlyvisible --name '^Torvane Packwarden$' | head -n1) ||
-    fail "no message box"
+wid=$(find_window 20) || fail "no message box"
 # The box is the only window: the main one is never built.
 [ "$(xdotool search --onlyvisible --name '^Torvane Packwarden$' | wc -l)" -eq 1 ] ||
     fail "more than the message box is shown"

@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: MIT
 # Shared by the whole-program runs: a work folder cleaned up at exit, a private X server, a
 # stand-in URL opener that records what it is asked to open, and packwarden started with Alt+L
-# pressed in its window.
+# pressed in its window (on scripts/lib/xvfb.sh, which also gives find_window, press_alt_l_on
+# and wait_for_end).
 #
 # e2e_begin: creates $work, traps cleanup; `pids+=(...)` registers processes to stop.
 # fail MESSAGE: prints the logs of $work and exits 1.
@@ -12,8 +13,8 @@
 # expect_session_opened PORT TENTHS: waits up to TENTHS tenths of a second for the opener to be
 #   asked for an address; fails unless it is a session page of the server on 127.0.0.1:PORT.
 #   Sets $url.
-# wait_for_end PID TENTHS: waits up to TENTHS tenths of a second for PID to end; sets $status
-#   to its exit status, or to "" while it still runs.
+. "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/xvfb.sh"
+
 e2e_begin() {
     work=$(mktemp -d)
     pids=()
@@ -33,23 +34,12 @@ fail() {
 }
 
 start_xvfb() {
-    exec 3> "$work/display"
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp > "$work/xvfb.log" 2>&1 &
-    pids+=($!)
-    exec 3>&-
-    for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-    [ -s "$work/display" ] || fail "Xvfb did not start"
-    export DISPLAY=":$(head -n1 "$work/display")"
+    xvfb_start "$work" || { pids+=("$XVFB_PID"); fail "Xvfb did not start"; }
+    pids+=("$XVFB_PID")
 }
 
 install_opener() {
-    mkdir -p "$work/bin"
-    cat > "$work/bin/xdg-open" <<OPENER
-#!/bin/sh
-printf '%s\n' "\$1" >> "$work/opened"
-OPENER
-    chmod +x "$work/bin/xdg-open"
-    export PATH="$work/bin:$PATH" BROWSER="$work/bin/xdg-open"
+    opener_install "$work"
     unset XDG_CURRENT_DESKTOP KDE_FULL_SESSION GNOME_DESKTOP_SESSION_ID DESKTOP_SESSION
 }
 
@@ -59,25 +49,10 @@ press_launch() {
     "$packwarden" > "$work/packwarden.log" 2>&1 &
     app=$!
     pids+=("$app")
-    wid=$(timeout 20 xdotool search --sync --onlyvisible --name '^Torvane Packwarden$' | head -n1) ||
-        fail "the window did not appear"
-    xdotool windowfocus --sync "$wid" 2>/dev/null || xdotool windowfocus "$wid"
-    sleep 0.3
-    xdotool key --clearmodifiers alt+l
+    wid=$(find_window 20) || fail "the window did not appear"
+    press_alt_l_on "$wid"
     wait_for_end "$app" 200
     [ -n "$status" ] || fail "packwarden did not end within 20 s of the press"
-}
-
-wait_for_end() {
-    local pid=$1 tenths=$2
-    status=""
-    for _ in $(seq "$tenths"); do
-        if ! kill -0 "$pid" 2>/dev/null; then
-            wait "$pid" && status=0 || status=$?
-            return
-        fi
-        sleep 0.1
-    done
 }
 
 expect_session_opened() {

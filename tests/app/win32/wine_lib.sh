@@ -28,14 +28,11 @@ start_packwarden() {
     wine "$1" < /dev/null > "$work/packwarden.log" 2>&1 &
     app=$!
     pids+=("$app")
-    wid=$(timeout 30 xdotool search --sync --onlyvisible --name '^Torvane Packwarden$' | head -n1) ||
-        fail "the window did not appear"
+    wid=$(find_window 30) || fail "the window did not appear"
 }
 
 press_alt_l() {
-    xdotool windowfocus --sync "$wid" 2>/dev/null || xdotool windowfocus "$wid"
-    sleep 0.3
-    xdotool key --clearmodifiers alt+l
+    press_alt_l_on "$wid"
 }
 
 probe() {
