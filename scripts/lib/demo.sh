@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: MIT
 # Demo data for trying the synchronisation on one machine: a Wine prefix whose registry points
 # at a game folder with a few packages, and a catalog for crewdock-dev in which some of those
-# packages are missing or of another size.
+# packages are missing or of another size; crewdock-dev started on it; the programs built.
 #
 # make_demo DIR: creates DIR/prefix (WINEPREFIX) and DIR/catalog; prints nothing.
 make_demo() {
@@ -34,11 +34,12 @@ REG
     head -c 512 /dev/zero > "$dir/catalog/crewdock_skins.pk3"
 }
 
-# start_crewdock BIN CATALOG LOG: starts crewdock-dev on a free loopback port in the
-# background; sets CREWDOCK_PID and CREWDOCK_PORT. Fails when it does not come up within 10 s.
+# start_crewdock BIN CATALOG LOG [PORT]: starts crewdock-dev on loopback, on PORT or else on a
+# free port, in the background; sets CREWDOCK_PID and CREWDOCK_PORT. Fails when it does not
+# come up within 10 s.
 start_crewdock() {
-    local bin=$1 catalog=$2 log=$3
-    "$bin" --port 0 --catalog "$catalog" > "$log" 2>&1 &
+    local bin=$1 catalog=$2 log=$3 port=${4:-0}
+    "$bin" --port "$port" --catalog "$catalog" > "$log" 2>&1 &
     CREWDOCK_PID=$!
     local i
     for i in $(seq 100); do
@@ -50,4 +51,15 @@ start_crewdock() {
     echo "crewdock-dev did not start:" >&2
     cat "$log" >&2
     return 1
+}
+
+# build_programs TARGET...: builds them in build/. A tree configured before (scripts/test, say)
+# keeps its settings; a new one builds no tests.
+build_programs() {
+    if [ -f build/CMakeCache.txt ]; then
+        cmake -S . -B build > /dev/null
+    else
+        cmake -S . -B build -G Ninja -DBUILD_TESTING=OFF -DPACKWARDEN_WERROR=ON > /dev/null
+    fi
+    cmake --build build -j"$(nproc)" --target "$@"
 }

@@ -17,6 +17,7 @@ PROBE=$2
 crewdock=$3
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../e2e/lib.sh"
+. "$here/../../../scripts/lib/demo.sh"
 . "$here/wine_lib.sh"
 
 wine_begin
@@ -56,10 +57,10 @@ probe no-message 3 || fail "a message came at once"
 expect_message "Couldn't connect" 8
 
 # --- the server comes up; a folder that does not exist -----------------------------------------
-"$crewdock" --port "$port" > "$work/crewdock.log" 2>&1 &
-crewdock_pid=$!
-pids+=("$crewdock_pid")
-for _ in $(seq 100); do grep -q listening "$work/crewdock.log" && break; sleep 0.1; done
+mkdir -p "$work/catalog"
+start_crewdock "$crewdock" "$work/catalog" "$work/crewdock.log" "$port" ||
+    fail "crewdock-dev did not start"
+pids+=("$CREWDOCK_PID")
 probe set-folder 'C:\ef2\none' || fail "could not type the folder"
 press_alt_l
 expect_message "Couldn't open base folder" 10
@@ -100,8 +101,8 @@ import os, sys
 for i in range(8000):
     open(os.path.join(sys.argv[1], "%d%s.pk3" % (i, "&" * 200)), "wb").close()
 MAKE
-kill "$crewdock_pid" 2>/dev/null || true
-wait "$crewdock_pid" 2>/dev/null || true
+kill "$CREWDOCK_PID" 2>/dev/null || true
+wait "$CREWDOCK_PID" 2>/dev/null || true
 python3 - "$port" > "$work/reset-server.log" 2>&1 <<'RESET' &
 import select, socket, struct, sys
 listener = socket.socket()
