@@ -35,6 +35,7 @@ namespace bench {
 
 using Clock = std::chrono::steady_clock;
 using packwarden::testsupport::Fd;
+using packwarden::testsupport::LocalPortOf;
 using packwarden::testsupport::Loopback;
 
 struct Options {
@@ -235,16 +236,10 @@ inline void RaiseFdLimit(rlim_t wanted) {
     }
 }
 
-inline uint16_t PortOf(int fd) {
-    return packwarden::testsupport::LocalPortOf(fd);
-}
-
 // A raw listening socket on 127.0.0.1, ephemeral port.
 inline Fd RawListen(int backlog) {
-    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in a = Loopback(0);
-    if (s.get() < 0 || ::bind(s.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(s.get(), backlog) != 0) {
+    Fd s(raw::Socket());
+    if (s.get() < 0 || raw::Bind(s.get(), 0) != 0 || raw::Listen(s.get(), backlog) != 0) {
         Fail("cannot listen on 127.0.0.1");
     }
     return s;
@@ -259,12 +254,11 @@ struct RawPair {
 inline RawPair RawConnectedPair() {
     Fd listener = RawListen(4);
     RawPair p;
-    p.client = Fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in a = Loopback(PortOf(listener.get()));
-    if (::connect(p.client.get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+    p.client = Fd(raw::Socket());
+    if (raw::Connect(p.client.get(), LocalPortOf(listener.get())) != 0) {
         Fail("raw connect failed");
     }
-    p.server = Fd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    p.server = Fd(raw::Accept(listener.get()));
     if (p.server.get() < 0) {
         Fail("raw accept failed");
     }

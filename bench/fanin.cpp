@@ -115,7 +115,7 @@ double Ours(std::size_t count, std::chrono::milliseconds span) {
 // The same work in a hand-written epoll loop: the system's own growth.
 double RawEpoll(std::size_t count, std::chrono::milliseconds span) {
     Fd listener = RawListen(static_cast<int>(count) + 16);
-    const sockaddr_in address = Loopback(PortOf(listener.get()));
+    const uint16_t port = LocalPortOf(listener.get());
     std::vector<Fd> clients;
     std::vector<Fd> servers;
     Fd ep(::epoll_create1(EPOLL_CLOEXEC));
@@ -127,11 +127,11 @@ double RawEpoll(std::size_t count, std::chrono::milliseconds span) {
         ::epoll_ctl(ep.get(), EPOLL_CTL_ADD, fd, &ev);
     };
     for (std::size_t i = 0; i < count; ++i) {
-        Fd c(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (::connect(c.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        Fd c(raw::Socket());
+        if (raw::Connect(c.get(), port) != 0) {
             Fail("raw fan-in: connect failed");
         }
-        Fd s(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        Fd s(raw::Accept(listener.get()));
         watch(c.get(), i * 2);
         watch(s.get(), i * 2 + 1);
         clients.push_back(std::move(c));

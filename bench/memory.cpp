@@ -40,10 +40,9 @@ constexpr auto Timeout = 5000ms;
 double Measure(uint16_t port, const std::function<void(std::size_t)>& settle) {
     std::vector<Fd> clients;
     clients.reserve(Connections + 1);
-    const sockaddr_in address = Loopback(port);
     auto connectOne = [&] {
-        Fd c(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (::connect(c.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        Fd c(raw::Socket());
+        if (raw::Connect(c.get(), port) != 0) {
             Fail("memory: connect failed");
         }
         clients.push_back(std::move(c));
@@ -93,7 +92,7 @@ double RawEpoll() {
     Fd ep(::epoll_create1(EPOLL_CLOEXEC));
     std::vector<Fd> held;
     held.reserve(Connections + 1);
-    return Measure(PortOf(listener.get()), [&](std::size_t n) {
+    return Measure(LocalPortOf(listener.get()), [&](std::size_t n) {
         while (held.size() < n) {
             Fd s(::accept4(listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
             if (s.get() < 0) {
