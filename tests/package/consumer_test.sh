@@ -6,6 +6,9 @@
 #                                 temporary prefix, found with find_package
 #   consumer_test.sh subdirectory SOURCE BUILD GENERATOR CXX   the repository added with
 #                                 add_subdirectory, then with FetchContent
+#   consumer_test.sh system       SOURCE BUILD GENERATOR CXX   the packwarden-dev package installed
+#                                 on this machine, found under /usr (scripts/package
+#                                 --install-check; BUILD is not used)
 set -euo pipefail
 mode=$1 source=$2 build=$3 generator=$4 cxx=$5
 work=$(mktemp -d)
@@ -85,6 +88,11 @@ subdirectory)
             fail "$via: crewdock-dev was compiled"
         fi
     done
+    ;;
+system)
+    configure "$work/consumer" -DPACKWARDEN_VIA=package \
+        || { cat "$work/consumer.configure.log" >&2; fail "configure against /usr"; }
+    build_and_run "$work/consumer"
     ;;
 *)
     fail "unknown mode $mode"
