@@ -19,18 +19,18 @@
 #include <sstream>
 
 #include "Form1.h"
-#include "Peer.h"
 #include "QtTestSupport.h"
+#include "RawPeer.h"
 #include "ServerForRun.h"
 #include "TempDir.h"
 
 namespace packwarden {
 namespace {
 
-using testing::Fd;
-using testing::Peer;
-using testing::ScopedEnv;
-using testing::TempDir;
+using testsupport::Fd;
+using testsupport::RawPeer;
+using testsupport::ScopedEnv;
+using testsupport::TempDir;
 
 class RecordingShell final : public Shell {
   public:
@@ -106,7 +106,7 @@ class Window : public ::testing::Test {
     }
     // Presses Launch again after the one message of a failure: the program must end with no
     // further message, and the peer see the sender close behind the request.
-    ::testing::AssertionResult PressAgainAndSeeItThrough(Form1& form, const Peer& peer) {
+    ::testing::AssertionResult PressAgainAndSeeItThrough(Form1& form, const RawPeer& peer) {
         Child<QPushButton>(form, "doit")->click();
         if (!WaitFor([&] { return shell_.ends > 0 || shell_.messages.size() > 1; },
                      std::chrono::seconds(8))) {
@@ -230,8 +230,7 @@ TEST_F(Window, BaseFolderWhoseNameIsNotUtf8IsScannedByItsBytes) {
     prefix_.Write("system.reg",
                   "WINE REGISTRY Version 2\n\n[Software\\\\Activision\\\\Elite Force II] 1\n"
                   "\"InstallPath\"=\"D:\\\\EF2\"\n");
-    Peer peer;
-    peer.Listen();
+    RawPeer peer;
     peer.Serve();
     auto form = MakeForm(Loopback(peer.port()));
     QLineEdit* field = Child<QLineEdit>(*form, "path_to_ef2");
@@ -274,8 +273,7 @@ TEST_F(Window, LaunchPostsTheInventoryOpensTheSessionPageAndEnds) {
     games_.Write("b.pk3", "1234");
     games_.Write("A&B=C+D%E F.PK3", "12");
     games_.Write("readme.txt", "x");
-    Peer peer;
-    peer.Listen();
+    RawPeer peer;
     peer.Serve();
     // Through the environment and by name, as a player's mirror would be given.
     ScopedEnv server("PACKWARDEN_SERVER", "localhost:" + std::to_string(peer.port()));
@@ -337,7 +335,7 @@ TEST_F(Window, UnusableServerOverrideIsShownAtStart) {
 }
 
 TEST_F(Window, RefusedConnectionTimesOutAndASecondPressStartsAgain) {
-    Peer peer;  // bound, not listening: connections are refused
+    RawPeer peer(RawPeer::Start::Bound);  // connections are refused
     auto form = MakeForm(Loopback(peer.port()));
     Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
     QPushButton* doit = Child<QPushButton>(*form, "doit");
@@ -362,16 +360,11 @@ TEST_F(Window, RefusedConnectionTimesOutAndASecondPressStartsAgain) {
 }
 
 TEST_F(Window, ConnectionCompletingAfterTheTimeOutStillSends) {
-    Peer peer;
+    RawPeer peer(RawPeer::Start::Bound);
     peer.Listen(0);
     // One connection waiting to be accepted fills a backlog of 0: further handshakes are
     // dropped and retried by the sender, so the window's connect hangs until this one is taken.
-    Fd blocker(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(peer.port());
-    ASSERT_EQ(::connect(blocker.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    Fd blocker = testsupport::RawConnect(peer.port());
 
     auto form = MakeForm(Loopback(peer.port()));
     Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
@@ -381,7 +374,7 @@ TEST_F(Window, ConnectionCompletingAfterTheTimeOutStillSends) {
     EXPECT_NE(form->Socket().State(), StateConnected);
     EXPECT_EQ(shell_.ends, 0);
 
-    Fd taken(::accept(peer.listener(), nullptr, nullptr));  // the blocker: frees the queue
+    Fd taken(raw::Accept(peer.fd()));  // the blocker: frees the queue
     ASSERT_GE(taken.get(), 0);
     peer.Serve();
     ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0; }, std::chrono::seconds(15)));
@@ -393,8 +386,7 @@ TEST_F(Window, ConnectionCompletingAfterTheTimeOutStillSends) {
 
 TEST_F(Window, MissingFolderShowsItsMessageAndAPressAfterCorrectingItSendsOnTheOpenConnection) {
     games_.Write("a.pk3", "123");
-    Peer peer;
-    peer.Listen();
+    RawPeer peer;
     peer.Serve(true, "HTTP/1.0 400 Bad Request\r\n\r\n");  // a reply nobody reads
     // By name, as the central server is given.
     auto form = MakeForm(CentralServer{"localhost", peer.port()});
@@ -422,8 +414,7 @@ TEST_F(Window, MissingFolderShowsItsMessageAndAPressAfterCorrectingItSendsOnTheO
 
 TEST_F(Window, APressAfterTheServerDroppedTheIdleConnectionConnectsAnew) {
     games_.Write("a.pk3", "123");
-    Peer peer;
-    peer.Listen();
+    RawPeer peer;
     peer.Serve(true, {}, std::chrono::milliseconds(300));  // closes after 300 ms
     auto form = MakeForm(CentralServer{"localhost", peer.port()});
     QLineEdit* field = Child<QLineEdit>(*form, "path_to_ef2");
@@ -442,8 +433,7 @@ TEST_F(Window, APressAfterTheServerDroppedTheIdleConnectionConnectsAnew) {
 }
 
 TEST_F(Window, BrowserThatFailsToOpenIsReportedWithTheAddress) {
-    Peer peer;
-    peer.Listen();
+    RawPeer peer;
     peer.Serve();
     shell_.openSucceeds = false;
     auto form = MakeForm(Loopback(peer.port()));
@@ -492,8 +482,8 @@ void MakeHugeInventory(const TempDir& games) {
 
 TEST_F(Window, RequestLargerThanTheNetworkTakesAtOnceArrivesWholeBeforeTheEnd) {
     MakeHugeInventory(games_);
-    Peer peer(4096);  // a small window: the rest goes out as the peer reads
-    peer.Listen();
+    // A small window: the rest goes out as the peer reads.
+    RawPeer peer(RawPeer::Start::Listening, 4096);
     peer.Serve();
     auto form = MakeForm(Loopback(peer.port()));
     Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
@@ -513,8 +503,7 @@ TEST_F(Window, RequestLargerThanTheNetworkTakesAtOnceArrivesWholeBeforeTheEnd) {
 TEST_F(Window, RequestThatCannotGoOutIsASendFailure) {
     // A peer that reads nothing.
     MakeHugeInventory(games_);
-    Peer peer(4096);
-    peer.Listen();
+    RawPeer peer(RawPeer::Start::Listening, 4096);
     peer.Serve(false);
     auto form = MakeForm(Loopback(peer.port()));
     form->SetFlushLimit(std::chrono::milliseconds(1500));

@@ -19,6 +19,7 @@
 #include "Form1.h"
 #include "QtTestSupport.h"
 #include "Support.h"
+#include "TempDir.h"
 
 namespace packwarden::reliability {
 namespace {
@@ -54,11 +55,8 @@ class FaultyServer {
         StallThenRead
     };
 
-    explicit FaultyServer(Mode mode, int receiveBuffer = 0) {
-        if (receiveBuffer > 0) {
-            ::setsockopt(server_.fd(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        }
-        server_.Listen();
+    explicit FaultyServer(Mode mode, int receiveBuffer = 0)
+        : server_(RawPeer::Start::Listening, receiveBuffer) {
         thread_ = std::thread([this, mode] { Run(mode); });
     }
     ~FaultyServer() {
@@ -81,13 +79,11 @@ class FaultyServer {
         return !stop_;
     }
     Fd Accept() {
-        while (!stop_) {
-            pollfd p{server_.fd(), POLLIN, 0};
-            if (::poll(&p, 1, 20) == 1) {
-                return Fd(::accept4(server_.fd(), nullptr, nullptr, SOCK_CLOEXEC));
-            }
+        Fd connection;
+        while (!stop_ && !connection) {
+            connection = server_.Accept(20ms);
         }
-        return Fd();
+        return connection;
     }
     void Run(Mode mode) {
         if (mode == Mode::AcceptLate && !Sleep(6s)) {
@@ -144,7 +140,7 @@ class FaultyServer {
         done_ = true;
     }
 
-    RawServer server_;
+    RawPeer server_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> done_{false};
@@ -155,13 +151,6 @@ class FaultyServer {
 class WindowFaults : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { packwarden::testsupport::EnsureApplication(); }
-    void SetUp() override {
-        char pattern[] = "/tmp/packwarden-rel-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-        ::setenv("WINEPREFIX", (folder_ + "/no-prefix").c_str(), 1);
-    }
-    void TearDown() override { std::filesystem::remove_all(folder_); }
 
     // Packages whose names fill the request to far more than loopback takes at once.
     void ManyPackages(int count) {
@@ -183,7 +172,9 @@ class WindowFaults : public ::testing::Test {
     }
     bool Settled() const { return shell_.ends > 0 || !shell_.messages.empty(); }
 
-    std::string folder_;
+    TempDir dir_;
+    const std::string folder_ = dir_.str();
+    ScopedEnv wine_{"WINEPREFIX", folder_ + "/no-prefix"};
     RecordingShell shell_;
 };
 

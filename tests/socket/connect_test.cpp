@@ -20,7 +20,7 @@ TEST(Connect, FreshObjectHasItsInitialValuesAndNoHandle) {
 }
 
 TEST(Connect, ByAddressGoesStraightToConnectingThenConnected) {
-    RawListener server;
+    RawPeer server;
     auto s = CSocket::Create();
     RecordingOwner owner(s);
     s->Connect("127.0.0.1", server.port());
@@ -43,7 +43,7 @@ TEST(Connect, ByAddressGoesStraightToConnectingThenConnected) {
 }
 
 TEST(Connect, ByNameResolvesToTheOfficialNameThenConnects) {
-    RawListener server;
+    RawPeer server;
     auto s = CSocket::Create();
     RecordingOwner owner(s);
     std::vector<int32_t> states;
@@ -62,7 +62,7 @@ TEST(Connect, ByNameResolvesToTheOfficialNameThenConnects) {
 }
 
 TEST(Connect, ByNameWhileConnectedReportsTheFailedConnectFromTheResolvedState) {
-    RawListener server;
+    RawPeer server;
     auto s = CSocket::Create();
     RecordingOwner owner(s);
     s->Connect("127.0.0.1", server.port());
@@ -108,7 +108,7 @@ TEST(Connect, UnknownNameEndsInErrorStateWithHostNotFound) {
     EXPECT_NE(s->SocketHandle(), -1);  // a failed lookup leaves the handle open
 
     // A later Connect starts over on the same handle.
-    RawListener server;
+    RawPeer server;
     s->Connect("127.0.0.1", server.port());
     ASSERT_TRUE(RunUntil([&] { return s->State() == StateConnected; }));
 }
@@ -128,7 +128,7 @@ TEST(Connect, WithoutAHostRaises10049AndKeepsTheHandle) {
 }
 
 TEST(Connect, PortArgumentRules) {
-    RawListener server;
+    RawPeer server;
     auto s = CSocket::Create();
     s->RemotePort(server.port());
     s->Connect("127.0.0.1", "http");  // not numeric: the port stays
