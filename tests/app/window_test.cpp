@@ -27,7 +27,6 @@
 namespace packwarden {
 namespace {
 
-using testsupport::Fd;
 using testsupport::RawPeer;
 using testsupport::ScopedEnv;
 using testsupport::TempDir;
@@ -334,56 +333,6 @@ TEST_F(Window, UnusableServerOverrideIsShownAtStart) {
     EXPECT_EQ(diagnostics.str(), "packwarden: " + shown + "\n");
 }
 
-TEST_F(Window, RefusedConnectionTimesOutAndASecondPressStartsAgain) {
-    RawPeer peer(RawPeer::Start::Bound);  // connections are refused
-    auto form = MakeForm(Loopback(peer.port()));
-    Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
-    QPushButton* doit = Child<QPushButton>(*form, "doit");
-
-    doit->click();
-    ASSERT_TRUE(
-        WaitFor([&] { return form->Socket().State() == StateError; }, std::chrono::seconds(3)));
-    EXPECT_TRUE(shell_.messages.empty());  // nothing at once
-    ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(8)));
-    EXPECT_EQ(shell_.messages[0].text, "Couldn't connect");
-    EXPECT_EQ(shell_.messages[0].icon, Shell::Icon::Critical);
-    EXPECT_TRUE(form->isVisible());
-
-    peer.Listen();
-    peer.Serve();
-    doit->click();
-    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0; }, std::chrono::seconds(5)));
-    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
-    EXPECT_EQ(Split(peer.received()).body,
-              "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()));
-    EXPECT_EQ(shell_.messages.size(), 1u);
-}
-
-TEST_F(Window, ConnectionCompletingAfterTheTimeOutStillSends) {
-    RawPeer peer(RawPeer::Start::Bound);
-    peer.Listen(0);
-    // One connection waiting to be accepted fills a backlog of 0: further handshakes are
-    // dropped and retried by the sender, so the window's connect hangs until this one is taken.
-    Fd blocker = testsupport::RawConnect(peer.port());
-
-    auto form = MakeForm(Loopback(peer.port()));
-    Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
-    Child<QPushButton>(*form, "doit")->click();
-    ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(8)));
-    EXPECT_EQ(shell_.messages[0].text, "Couldn't connect");
-    EXPECT_NE(form->Socket().State(), StateConnected);
-    EXPECT_EQ(shell_.ends, 0);
-
-    Fd taken(raw::Accept(peer.fd()));  // the blocker: frees the queue
-    ASSERT_GE(taken.get(), 0);
-    peer.Serve();
-    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0; }, std::chrono::seconds(15)));
-    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
-    EXPECT_EQ(Split(peer.received()).body,
-              "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()));
-    EXPECT_EQ(shell_.messages.size(), 1u);
-}
-
 TEST_F(Window, MissingFolderShowsItsMessageAndAPressAfterCorrectingItSendsOnTheOpenConnection) {
     games_.Write("a.pk3", "123");
     RawPeer peer;
@@ -498,23 +447,6 @@ TEST_F(Window, RequestLargerThanTheNetworkTakesAtOnceArrivesWholeBeforeTheEnd) {
     EXPECT_EQ(request.tail, "\r\n");
     EXPECT_NE(request.body.find("&filename8999="), std::string::npos);
     EXPECT_EQ(request.head.size() + request.body.size() + 2, received.size());
-}
-
-TEST_F(Window, RequestThatCannotGoOutIsASendFailure) {
-    // A peer that reads nothing.
-    MakeHugeInventory(games_);
-    RawPeer peer(RawPeer::Start::Listening, 4096);
-    peer.Serve(false);
-    auto form = MakeForm(Loopback(peer.port()));
-    form->SetFlushLimit(std::chrono::milliseconds(1500));
-    Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
-    Child<QPushButton>(*form, "doit")->click();
-    ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(10)));
-    EXPECT_EQ(shell_.messages[0].text, "Couldn't send data");
-    EXPECT_TRUE(form->isVisible());
-    EXPECT_TRUE(form->isEnabled());
-    EXPECT_EQ(shell_.ends, 0);
-    EXPECT_TRUE(shell_.opened.empty());
 }
 
 }  // namespace

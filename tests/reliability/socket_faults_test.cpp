@@ -143,37 +143,6 @@ TEST_F(SocketFaults, BrokenPipeNeverRaisesASignal) {
     EXPECT_EQ(owner.socket().SocketHandle(), -1);
 }
 
-TEST_F(SocketFaults, RefusedPortIsOneErrorTenThousandSixtyOne) {
-    RawPeer closedPort(RawPeer::Start::Bound);  // bound, never listening
-    RecordingOwner owner(CSocket::Create(), RecordingOwner::Holds);
-    owner.socket().Connect(Variant("127.0.0.1"), Variant(int32_t{closedPort.port()}));
-    ASSERT_TRUE(RunUntil([&] { return owner.Has("Error"); }));
-    Settle();
-    EXPECT_EQ(owner.events, std::vector<std::string>{"Error(10061)@9"});
-    EXPECT_EQ(owner.errors, std::vector<int>{10061});
-    EXPECT_EQ(owner.socket().State(), StateError);
-    EXPECT_EQ(owner.socket().SocketHandle(), -1);
-    // The object is usable again afterwards.
-    RawPeer server;
-    owner.socket().Connect(Variant("127.0.0.1"), Variant(int32_t{server.port()}));
-    ASSERT_TRUE(RunUntil([&] { return owner.Has("Connect"); }));
-}
-
-TEST_F(SocketFaults, FailedLookupIsOneHostNotFoundAndCloseReleasesTheHandle) {
-    SKIP_UNLESS_LOOKUPS_FAIL();
-    RecordingOwner owner(CSocket::Create(), RecordingOwner::Holds);
-    owner.socket().Connect(Variant("no-such-server.invalid"), Variant(int32_t{80}));
-    EXPECT_EQ(owner.socket().State(), StateResolvingHost);
-    ASSERT_TRUE(RunUntil([&] { return owner.Has("Error"); }));
-    Settle();
-    EXPECT_EQ(owner.errors, std::vector<int>{raw::HostNotFound});
-    EXPECT_EQ(owner.socket().State(), StateError);
-    owner.socket().CloseSocket();
-    EXPECT_EQ(owner.socket().SocketHandle(), -1);
-    EXPECT_EQ(owner.socket().State(), StateClosed);
-    EXPECT_EQ(MSocketSupport::LookupRegistryCount(), 0u);
-}
-
 TEST_F(SocketFaults, LookupCompletingAfterItsObjectWasReleasedIsDropped) {
     SKIP_UNLESS_LOOKUPS_FAIL();
     for (int i = 0; i < 20; ++i) {

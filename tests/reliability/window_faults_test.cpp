@@ -31,15 +31,27 @@ class RecordingShell final : public Shell {
         return true;
     }
     std::optional<QString> PickFolder(QWidget*, const QString&) override { return {}; }
-    void ShowMessage(QWidget*, const QString& text, Icon, const QString&) override {
+    void ShowMessage(QWidget*, const QString& text, Icon icon, const QString&) override {
         messages.push_back(text.toStdString());
+        icons.push_back(icon);
     }
     void EndProgram() override { ++ends; }
 
     std::vector<QString> opened;
     std::vector<std::string> messages;
+    std::vector<Icon> icons;
     int ends = 0;
 };
+
+// The end of a request that carries `body` whole: its length line, the body and the CR LF
+// that the length does not count.
+std::string EndCarrying(const std::string& body) {
+    return "Content-length: " + std::to_string(body.size()) + "\r\n\r\n" + body + "\r\n";
+}
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
 
 using packwarden::testsupport::WaitFor;
 
@@ -167,8 +179,12 @@ class WindowFaults : public ::testing::Test {
         form->SetFlushLimit(flushLimit);
         form->show();
         form->findChild<QLineEdit*>("path_to_ef2")->setText(QString::fromStdString(folder_));
-        form->findChild<QPushButton*>("doit")->click();
+        Press(*form);
         return form;
+    }
+    static void Press(Form1& form) { form.findChild<QPushButton*>("doit")->click(); }
+    static std::string EmptyBody(const Form1& form) {
+        return "game=ef2&version=2&session=" + std::to_string(form.SessionNumber());
     }
     bool Settled() const { return shell_.ends > 0 || !shell_.messages.empty(); }
 
@@ -177,6 +193,46 @@ class WindowFaults : public ::testing::Test {
     ScopedEnv wine_{"WINEPREFIX", folder_ + "/no-prefix"};
     RecordingShell shell_;
 };
+
+TEST_F(WindowFaults, RefusedConnectionTimesOutAndASecondPressStartsAgain) {
+    RawPeer peer(RawPeer::Start::Bound);  // connections are refused
+    auto form = Launch(peer.port());
+    ASSERT_TRUE(WaitFor([&] { return form->Socket().State() == StateError; }, 3s));
+    EXPECT_TRUE(shell_.messages.empty());  // nothing at once
+    ASSERT_TRUE(WaitFor([&] { return Settled(); }, 8s));
+    EXPECT_EQ(shell_.messages, std::vector<std::string>{"Couldn't connect"});
+    EXPECT_EQ(shell_.icons, std::vector<Shell::Icon>{Shell::Icon::Critical});
+    EXPECT_TRUE(form->isVisible());
+
+    peer.Listen();
+    peer.Serve();
+    Press(*form);
+    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0; }, 5s));
+    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, 5s));
+    EXPECT_TRUE(EndsWith(peer.received(), EndCarrying(EmptyBody(*form)))) << peer.received();
+    EXPECT_EQ(shell_.messages.size(), 1u);
+}
+
+TEST_F(WindowFaults, ConnectionCompletingAfterTheTimeOutStillSends) {
+    RawPeer peer(RawPeer::Start::Bound);
+    peer.Listen(0);
+    // One connection waiting to be accepted fills a backlog of 0: further handshakes are
+    // dropped and retried by the sender, so the window's connect hangs until this one is taken.
+    Fd blocker = RawConnect(peer.port());
+    auto form = Launch(peer.port());
+    ASSERT_TRUE(WaitFor([&] { return Settled(); }, 8s));
+    EXPECT_EQ(shell_.messages, std::vector<std::string>{"Couldn't connect"});
+    EXPECT_NE(form->Socket().State(), StateConnected);
+    EXPECT_EQ(shell_.ends, 0);
+
+    Fd taken = peer.Accept();  // the blocker: frees the queue
+    ASSERT_TRUE(taken);
+    peer.Serve();
+    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0; }, 15s));
+    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, 5s));
+    EXPECT_TRUE(EndsWith(peer.received(), EndCarrying(EmptyBody(*form)))) << peer.received();
+    EXPECT_EQ(shell_.messages.size(), 1u);
+}
 
 TEST_F(WindowFaults, ServerThatNeverReadsEndsInTheSendMessageAfterTheFlushBound) {
     ManyPackages(6000);
@@ -265,12 +321,8 @@ TEST_F(WindowFaults, ServerAcceptingAfterSixSecondsGetsTheWholeRequest) {
     EXPECT_EQ(shell_.ends, 1);
     ASSERT_TRUE(WaitFor([&] { return server.done(); }, 20s));
     const std::string request = server.received();
-    const std::string body = "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()) +
-                             "&filename0=a.pk3&filesize0=4";
     EXPECT_EQ(request.substr(0, 5), "POST ");
-    EXPECT_NE(
-        request.find("Content-length: " + std::to_string(body.size()) + "\r\n\r\n" + body + "\r\n"),
-        std::string::npos)
+    EXPECT_TRUE(EndsWith(request, EndCarrying(EmptyBody(*form) + "&filename0=a.pk3&filesize0=4")))
         << request;
 }
 
