@@ -17,8 +17,8 @@
 namespace packwarden {
 namespace {
 
-using testing::ScopedEnv;
-using testing::TempDir;
+using testsupport::ScopedEnv;
+using testsupport::TempDir;
 
 const std::string CentralHeader =
     "POST /crewdock/sync_session.php HTTP/1.0\r\n"

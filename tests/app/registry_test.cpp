@@ -10,8 +10,8 @@
 #include "WinePrefix.h"
 #include "TempDir.h"
 
-using packwarden::testing::ScopedEnv;
-using packwarden::testing::TempDir;
+using packwarden::testsupport::ScopedEnv;
+using packwarden::testsupport::TempDir;
 
 namespace {
 

@@ -19,18 +19,17 @@
 #include <sstream>
 
 #include "Form1.h"
-#include "Peer.h"
 #include "QtTestSupport.h"
+#include "RawPeer.h"
 #include "ServerForRun.h"
 #include "TempDir.h"
 
 namespace packwarden {
 namespace {
 
-using testing::Fd;
-using testing::Peer;
-using testing::ScopedEnv;
-using testing::TempDir;
+using testsupport::RawPeer;
+using testsupport::ScopedEnv;
+using testsupport::TempDir;
 
 class RecordingShell final : public Shell {
   public:
@@ -106,7 +105,7 @@ class Window : public ::testing::Test {
     }
     // Presses Launch again after the one message of a failure: the program must end with no
     // further message, and the peer see the sender close behind the request.
-    ::testing::AssertionResult PressAgainAndSeeItThrough(Form1& form, const Peer& peer) {
+    ::testing::AssertionResult PressAgainAndSeeItThrough(Form1& form, const RawPeer& peer) {
         Child<QPushButton>(form, "doit")->click();
         if (!WaitFor([&] { return shell_.ends > 0 || shell_.messages.size() > 1; },
                      std::chrono::seconds(8))) {
@@ -230,8 +229,7 @@ TEST_F(Window, BaseFolderWhoseNameIsNotUtf8IsScannedByItsBytes) {
     prefix_.Write("system.reg",
                   "WINE REGISTRY Version 2\n\n[Software\\\\Activision\\\\Elite Force II] 1\n"
                   "\"InstallPath\"=\"D:\\\\EF2\"\n");
-    Peer peer;
-    peer.Listen();
+    RawPeer peer;
     peer.Serve();
     auto form = MakeForm(Loopback(peer.port()));
     QLineEdit* field = Child<QLineEdit>(*form, "path_to_ef2");
@@ -274,8 +272,7 @@ TEST_F(Window, LaunchPostsTheInventoryOpensTheSessionPageAndEnds) {
     games_.Write("b.pk3", "1234");
     games_.Write("A&B=C+D%E F.PK3", "12");
     games_.Write("readme.txt", "x");
-    Peer peer;
-    peer.Listen();
+    RawPeer peer;
     peer.Serve();
     // Through the environment and by name, as a player's mirror would be given.
     ScopedEnv server("PACKWARDEN_SERVER", "localhost:" + std::to_string(peer.port()));
@@ -336,65 +333,9 @@ TEST_F(Window, UnusableServerOverrideIsShownAtStart) {
     EXPECT_EQ(diagnostics.str(), "packwarden: " + shown + "\n");
 }
 
-TEST_F(Window, RefusedConnectionTimesOutAndASecondPressStartsAgain) {
-    Peer peer;  // bound, not listening: connections are refused
-    auto form = MakeForm(Loopback(peer.port()));
-    Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
-    QPushButton* doit = Child<QPushButton>(*form, "doit");
-
-    doit->click();
-    ASSERT_TRUE(
-        WaitFor([&] { return form->Socket().State() == StateError; }, std::chrono::seconds(3)));
-    EXPECT_TRUE(shell_.messages.empty());  // nothing at once
-    ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(8)));
-    EXPECT_EQ(shell_.messages[0].text, "Couldn't connect");
-    EXPECT_EQ(shell_.messages[0].icon, Shell::Icon::Critical);
-    EXPECT_TRUE(form->isVisible());
-
-    peer.Listen();
-    peer.Serve();
-    doit->click();
-    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0; }, std::chrono::seconds(5)));
-    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
-    EXPECT_EQ(Split(peer.received()).body,
-              "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()));
-    EXPECT_EQ(shell_.messages.size(), 1u);
-}
-
-TEST_F(Window, ConnectionCompletingAfterTheTimeOutStillSends) {
-    Peer peer;
-    peer.Listen(0);
-    // One connection waiting to be accepted fills a backlog of 0: further handshakes are
-    // dropped and retried by the sender, so the window's connect hangs until this one is taken.
-    Fd blocker(::socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(peer.port());
-    ASSERT_EQ(::connect(blocker.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-
-    auto form = MakeForm(Loopback(peer.port()));
-    Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
-    Child<QPushButton>(*form, "doit")->click();
-    ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(8)));
-    EXPECT_EQ(shell_.messages[0].text, "Couldn't connect");
-    EXPECT_NE(form->Socket().State(), StateConnected);
-    EXPECT_EQ(shell_.ends, 0);
-
-    Fd taken(::accept(peer.listener(), nullptr, nullptr));  // the blocker: frees the queue
-    ASSERT_GE(taken.get(), 0);
-    peer.Serve();
-    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0; }, std::chrono::seconds(15)));
-    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
-    EXPECT_EQ(Split(peer.received()).body,
-              "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()));
-    EXPECT_EQ(shell_.messages.size(), 1u);
-}
-
 TEST_F(Window, MissingFolderShowsItsMessageAndAPressAfterCorrectingItSendsOnTheOpenConnection) {
     games_.Write("a.pk3", "123");
-    Peer peer;
-    peer.Listen();
+    RawPeer peer;
     peer.Serve(true, "HTTP/1.0 400 Bad Request\r\n\r\n");  // a reply nobody reads
     // By name, as the central server is given.
     auto form = MakeForm(CentralServer{"localhost", peer.port()});
@@ -422,8 +363,7 @@ TEST_F(Window, MissingFolderShowsItsMessageAndAPressAfterCorrectingItSendsOnTheO
 
 TEST_F(Window, APressAfterTheServerDroppedTheIdleConnectionConnectsAnew) {
     games_.Write("a.pk3", "123");
-    Peer peer;
-    peer.Listen();
+    RawPeer peer;
     peer.Serve(true, {}, std::chrono::milliseconds(300));  // closes after 300 ms
     auto form = MakeForm(CentralServer{"localhost", peer.port()});
     QLineEdit* field = Child<QLineEdit>(*form, "path_to_ef2");
@@ -442,8 +382,7 @@ TEST_F(Window, APressAfterTheServerDroppedTheIdleConnectionConnectsAnew) {
 }
 
 TEST_F(Window, BrowserThatFailsToOpenIsReportedWithTheAddress) {
-    Peer peer;
-    peer.Listen();
+    RawPeer peer;
     peer.Serve();
     shell_.openSucceeds = false;
     auto form = MakeForm(Loopback(peer.port()));
@@ -492,8 +431,8 @@ void MakeHugeInventory(const TempDir& games) {
 
 TEST_F(Window, RequestLargerThanTheNetworkTakesAtOnceArrivesWholeBeforeTheEnd) {
     MakeHugeInventory(games_);
-    Peer peer(4096);  // a small window: the rest goes out as the peer reads
-    peer.Listen();
+    // A small window: the rest goes out as the peer reads.
+    RawPeer peer(RawPeer::Start::Listening, 4096);
     peer.Serve();
     auto form = MakeForm(Loopback(peer.port()));
     Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
@@ -508,24 +447,6 @@ TEST_F(Window, RequestLargerThanTheNetworkTakesAtOnceArrivesWholeBeforeTheEnd) {
     EXPECT_EQ(request.tail, "\r\n");
     EXPECT_NE(request.body.find("&filename8999="), std::string::npos);
     EXPECT_EQ(request.head.size() + request.body.size() + 2, received.size());
-}
-
-TEST_F(Window, RequestThatCannotGoOutIsASendFailure) {
-    // A peer that reads nothing.
-    MakeHugeInventory(games_);
-    Peer peer(4096);
-    peer.Listen();
-    peer.Serve(false);
-    auto form = MakeForm(Loopback(peer.port()));
-    form->SetFlushLimit(std::chrono::milliseconds(1500));
-    Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
-    Child<QPushButton>(*form, "doit")->click();
-    ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(10)));
-    EXPECT_EQ(shell_.messages[0].text, "Couldn't send data");
-    EXPECT_TRUE(form->isVisible());
-    EXPECT_TRUE(form->isEnabled());
-    EXPECT_EQ(shell_.ends, 0);
-    EXPECT_TRUE(shell_.opened.empty());
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include "CrewdockApp.h"
 #include "FormCoding.h"
 #include "HttpRequest.h"
+#include "TempDir.h"
 
 using namespace crewdock;
 namespace fs = std::filesystem;
@@ -38,25 +39,7 @@ HttpRequest Get(const std::string& target, const std::string& method = "GET") {
     return Parse(method + " " + target + " HTTP/1.0\r\n\r\n");
 }
 
-// A folder removed with everything in it when the test ends.
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "crewdock-test-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-    void Write(const std::string& name, std::size_t size) const {
-        std::ofstream(path_ / name, std::ios::binary) << std::string(size, 'p');
-    }
-
-  private:
-    fs::path path_;
-};
+using packwarden::testsupport::TempDir;
 
 }  // namespace
 
@@ -196,10 +179,10 @@ TEST(Catalog, SafeNames) {
 
 TEST(Catalog, ReadAndCompare) {
     TempDir dir;
-    dir.Write("zz.pk3", 5);
-    dir.Write("Pak0.pk3", 100);
-    dir.Write("maps.pk3", 20);
-    dir.Write(".hidden.pk3", 1);
+    dir.Write("zz.pk3", std::string(5, 'p'));
+    dir.Write("Pak0.pk3", std::string(100, 'p'));
+    dir.Write("maps.pk3", std::string(20, 'p'));
+    dir.Write(".hidden.pk3", std::string(1, 'p'));
     fs::create_directory(dir.path() / "sub.pk3");
     const auto catalog = ReadCatalog(dir.path());
     ASSERT_TRUE(catalog);
@@ -224,9 +207,9 @@ TEST(Catalog, ReadAndCompare) {
 
 TEST(CrewdockApp, SessionPageAgainstCatalogAndDownloads) {
     TempDir dir;
-    dir.Write("have.pk3", 10);
-    dir.Write("old.pk3", 30);
-    dir.Write("new & <odd>.pk3", 7);
+    dir.Write("have.pk3", std::string(10, 'p'));
+    dir.Write("old.pk3", std::string(30, 'p'));
+    dir.Write("new & <odd>.pk3", std::string(7, 'p'));
     CrewdockApp app(dir.path());
     ASSERT_EQ(app.Handle(Post("game=ef2&version=2&session=12&filename0=have.pk3&filesize0=10"
                               "&filename1=old.pk3&filesize1=29"))
@@ -261,8 +244,8 @@ TEST(CrewdockApp, DownloadsCannotLeaveTheCatalog) {
     TempDir root;
     fs::create_directory(root.path() / "catalog");
     fs::create_directory(root.path() / "catalog" / "sub");
-    root.Write("secret.pk3", 3);
-    root.Write("catalog/.hidden", 3);
+    root.Write("secret.pk3", std::string(3, 'p'));
+    root.Write("catalog/.hidden", std::string(3, 'p'));
     CrewdockApp app(root.path() / "catalog");
     for (const char* target :
          {"/crewdock/files/../secret.pk3", "/crewdock/files/..%2Fsecret.pk3",
@@ -308,9 +291,9 @@ TEST(SessionStore, BoundedInCountAndBytesOldestFirst) {
 // page instead of mixing two.
 TEST(SessionPage, PiecesOfAnySizeMakeTheSamePage) {
     TempDir dir;
-    dir.Write("zz top.pk3", 5);
-    dir.Write("maps.pk3", 20);
-    dir.Write("have.pk3", 3);
+    dir.Write("zz top.pk3", std::string(5, 'p'));
+    dir.Write("maps.pk3", std::string(20, 'p'));
+    dir.Write("have.pk3", std::string(3, 'p'));
     CrewdockApp app(dir.path());
     std::string body = "game=e%27f2&version=%3C2%3E&session=31";
     const std::vector<std::string> names = {"have.pk3", std::string(5000, '\''),
@@ -375,7 +358,7 @@ TEST(CrewdockApp, FormsBeyondTheFieldLimitAreRefused) {
 TEST(Catalog, TheFirstEntriesByNameWhenTheFolderHoldsMore) {
     TempDir dir;
     for (const char* name : {"e.pk3", "b.pk3", "d.pk3", "a.pk3", "c.pk3"}) {
-        dir.Write(name, 1);
+        dir.Write(name, std::string(1, 'p'));
     }
     const auto first = ReadCatalog(dir.path(), 3);
     ASSERT_TRUE(first);

@@ -26,27 +26,17 @@
 
 #include <gtest/gtest.h>
 
+#include "CentralServer.h"
+#include "Inventory.h"
+#include "TempDir.h"
+
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
 namespace {
 
-class TempDir {
-  public:
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "crewdock-server-XXXXXX").string();
-        path_ = ::mkdtemp(pattern.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
+using packwarden::testsupport::TempDir;
 
 std::string ReadFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -336,42 +326,13 @@ std::optional<Response> Get(uint16_t port, const std::string& target,
     return Exchange(port, "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", limit);
 }
 
-// The form coding the synchroniser applies to names: space as '+', "-._*" and alphanumerics
-// as they are, every other byte as %XX.
-std::string FormEncode(std::string_view s) {
-    std::string out;
-    for (const char ch : s) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c == ' ') {
-            out += '+';
-        } else if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '*') {
-            out += ch;
-        } else {
-            char hex[4];
-            std::snprintf(hex, sizeof hex, "%%%02X", c);
-            out += hex;
-        }
-    }
-    return out;
-}
-
-// The inventory request byte for byte as the synchroniser writes it: the four header lines,
-// the length line, a blank line, the body and a CR LF that the length does not count.
+// The inventory request as the synchroniser writes it, made by the synchroniser's own code:
+// the contract between client and server is tested against the real client.
 std::string InventoryRequest(uint16_t port, int session,
-                             const std::vector<std::pair<std::string, long long>>& files) {
-    std::string body = "game=ef2&version=2&session=" + std::to_string(session);
-    for (std::size_t i = 0; i < files.size(); ++i) {
-        body += "&filename" + std::to_string(i) + "=" + FormEncode(files[i].first) + "&filesize" +
-                std::to_string(i) + "=" + std::to_string(files[i].second);
-    }
-    return "POST /crewdock/sync_session.php HTTP/1.0\r\n"
-           "Host: 127.0.0.1:" +
-           std::to_string(port) +
-           "\r\n"
-           "User-Agent: Packwarden\r\n"
-           "Content-type: application/x-www-form-urlencoded\r\n"
-           "Content-length: " +
-           std::to_string(body.size()) + "\r\n\r\n" + body + "\r\n";
+                             const std::vector<packwarden::PackageEntry>& files) {
+    const packwarden::CentralServer server{"127.0.0.1", port};
+    return packwarden::ComposeRequest(packwarden::HeaderTemplate(server.HostAndPort()),
+                                      packwarden::InventoryBody(2, session, files));
 }
 
 std::string HeaderOf(const Response& r, const std::string& lowerName) {

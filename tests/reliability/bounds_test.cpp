@@ -14,12 +14,15 @@
 #include "HttpRequest.h"
 #include "Inventory.h"
 #include "Module1.h"
+#include "TempDir.h"
 
 namespace packwarden::reliability {
 namespace {
 
 using crewdock::HttpRequestParser;
 using crewdock::kMaxHeadBytes;
+using packwarden::testsupport::ScopedEnv;
+using packwarden::testsupport::TempDir;
 
 // A request whose head (up to, not counting, its final blank line's CR LF) is `size` bytes.
 std::string HeadOfSize(std::size_t size) {
@@ -51,24 +54,14 @@ TEST(RequestBounds, WhereTheStreamIsCutNeverDecidesTheOutcomeAtTheHeadLimit) {
 
 class RegistryBounds : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/packwarden-bounds-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        prefix_ = pattern;
-        previous_ = std::getenv("WINEPREFIX") ? std::getenv("WINEPREFIX") : "";
-        ::setenv("WINEPREFIX", prefix_.c_str(), 1);
-    }
-    void TearDown() override {
-        ::setenv("WINEPREFIX", previous_.c_str(), 1);
-        std::filesystem::remove_all(prefix_);
-    }
     std::string File() const { return prefix_ + "/system.reg"; }
     bool Read(std::string& result) {
         return Module1::ReadRegistryValue(Module1::HKEY_LOCAL_MACHINE, "Software\\A", "v", result);
     }
 
-    std::string prefix_;
-    std::string previous_;
+    TempDir dir_;
+    const std::string prefix_ = dir_.str();
+    ScopedEnv wine_{"WINEPREFIX", prefix_};
 };
 
 TEST_F(RegistryBounds, OverlongLinesAreSkippedAndOversizedFilesRefusedNotRead) {

@@ -21,6 +21,7 @@
 
 #include "QtTestSupport.h"
 #include "Shell.h"
+#include "TempDir.h"
 
 extern char** environ;
 
@@ -29,6 +30,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
+using packwarden::testsupport::TempDir;
 using packwarden::testsupport::WaitFor;
 
 class Opener : public ::testing::Test {
@@ -94,19 +96,12 @@ class Opener : public ::testing::Test {
         if (app_ == nullptr) {
             GTEST_SKIP() << "no private X server could be started";
         }
-        char pattern[] = "/tmp/packwarden-opener-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-    }
-    void TearDown() override {
-        if (!folder_.empty()) {
-            std::filesystem::remove_all(folder_);
-        }
     }
 
     static inline pid_t server_ = 0;
     static inline QApplication* app_ = nullptr;
-    std::string folder_;
+    TempDir dir_;
+    const std::string folder_ = dir_.str();
 };
 
 TEST_F(Opener, TheAddressArrivesAsOneUntouchedArgument) {

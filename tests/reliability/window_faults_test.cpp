@@ -19,6 +19,7 @@
 #include "Form1.h"
 #include "QtTestSupport.h"
 #include "Support.h"
+#include "TempDir.h"
 
 namespace packwarden::reliability {
 namespace {
@@ -30,15 +31,27 @@ class RecordingShell final : public Shell {
         return true;
     }
     std::optional<QString> PickFolder(QWidget*, const QString&) override { return {}; }
-    void ShowMessage(QWidget*, const QString& text, Icon, const QString&) override {
+    void ShowMessage(QWidget*, const QString& text, Icon icon, const QString&) override {
         messages.push_back(text.toStdString());
+        icons.push_back(icon);
     }
     void EndProgram() override { ++ends; }
 
     std::vector<QString> opened;
     std::vector<std::string> messages;
+    std::vector<Icon> icons;
     int ends = 0;
 };
+
+// The end of a request that carries `body` whole: its length line, the body and the CR LF
+// that the length does not count.
+std::string EndCarrying(const std::string& body) {
+    return "Content-length: " + std::to_string(body.size()) + "\r\n\r\n" + body + "\r\n";
+}
+bool EndsWith(const std::string& text, const std::string& end) {
+    return text.size() >= end.size() &&
+           text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
 
 using packwarden::testsupport::WaitFor;
 
@@ -54,11 +67,8 @@ class FaultyServer {
         StallThenRead
     };
 
-    explicit FaultyServer(Mode mode, int receiveBuffer = 0) {
-        if (receiveBuffer > 0) {
-            ::setsockopt(server_.fd(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        }
-        server_.Listen();
+    explicit FaultyServer(Mode mode, int receiveBuffer = 0)
+        : server_(RawPeer::Start::Listening, receiveBuffer) {
         thread_ = std::thread([this, mode] { Run(mode); });
     }
     ~FaultyServer() {
@@ -81,13 +91,11 @@ class FaultyServer {
         return !stop_;
     }
     Fd Accept() {
-        while (!stop_) {
-            pollfd p{server_.fd(), POLLIN, 0};
-            if (::poll(&p, 1, 20) == 1) {
-                return Fd(::accept4(server_.fd(), nullptr, nullptr, SOCK_CLOEXEC));
-            }
+        Fd connection;
+        while (!stop_ && !connection) {
+            connection = server_.Accept(20ms);
         }
-        return Fd();
+        return connection;
     }
     void Run(Mode mode) {
         if (mode == Mode::AcceptLate && !Sleep(6s)) {
@@ -144,7 +152,7 @@ class FaultyServer {
         done_ = true;
     }
 
-    RawServer server_;
+    RawPeer server_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> done_{false};
@@ -155,13 +163,6 @@ class FaultyServer {
 class WindowFaults : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { packwarden::testsupport::EnsureApplication(); }
-    void SetUp() override {
-        char pattern[] = "/tmp/packwarden-rel-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        folder_ = pattern;
-        ::setenv("WINEPREFIX", (folder_ + "/no-prefix").c_str(), 1);
-    }
-    void TearDown() override { std::filesystem::remove_all(folder_); }
 
     // Packages whose names fill the request to far more than loopback takes at once.
     void ManyPackages(int count) {
@@ -178,14 +179,60 @@ class WindowFaults : public ::testing::Test {
         form->SetFlushLimit(flushLimit);
         form->show();
         form->findChild<QLineEdit*>("path_to_ef2")->setText(QString::fromStdString(folder_));
-        form->findChild<QPushButton*>("doit")->click();
+        Press(*form);
         return form;
+    }
+    static void Press(Form1& form) { form.findChild<QPushButton*>("doit")->click(); }
+    static std::string EmptyBody(const Form1& form) {
+        return "game=ef2&version=2&session=" + std::to_string(form.SessionNumber());
     }
     bool Settled() const { return shell_.ends > 0 || !shell_.messages.empty(); }
 
-    std::string folder_;
+    TempDir dir_;
+    const std::string folder_ = dir_.str();
+    ScopedEnv wine_{"WINEPREFIX", folder_ + "/no-prefix"};
     RecordingShell shell_;
 };
+
+TEST_F(WindowFaults, RefusedConnectionTimesOutAndASecondPressStartsAgain) {
+    RawPeer peer(RawPeer::Start::Bound);  // connections are refused
+    auto form = Launch(peer.port());
+    ASSERT_TRUE(WaitFor([&] { return form->Socket().State() == StateError; }, 3s));
+    EXPECT_TRUE(shell_.messages.empty());  // nothing at once
+    ASSERT_TRUE(WaitFor([&] { return Settled(); }, 8s));
+    EXPECT_EQ(shell_.messages, std::vector<std::string>{"Couldn't connect"});
+    EXPECT_EQ(shell_.icons, std::vector<Shell::Icon>{Shell::Icon::Critical});
+    EXPECT_TRUE(form->isVisible());
+
+    peer.Listen();
+    peer.Serve();
+    Press(*form);
+    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0; }, 5s));
+    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, 5s));
+    EXPECT_TRUE(EndsWith(peer.received(), EndCarrying(EmptyBody(*form)))) << peer.received();
+    EXPECT_EQ(shell_.messages.size(), 1u);
+}
+
+TEST_F(WindowFaults, ConnectionCompletingAfterTheTimeOutStillSends) {
+    RawPeer peer(RawPeer::Start::Bound);
+    peer.Listen(0);
+    // One connection waiting to be accepted fills a backlog of 0: further handshakes are
+    // dropped and retried by the sender, so the window's connect hangs until this one is taken.
+    Fd blocker = RawConnect(peer.port());
+    auto form = Launch(peer.port());
+    ASSERT_TRUE(WaitFor([&] { return Settled(); }, 8s));
+    EXPECT_EQ(shell_.messages, std::vector<std::string>{"Couldn't connect"});
+    EXPECT_NE(form->Socket().State(), StateConnected);
+    EXPECT_EQ(shell_.ends, 0);
+
+    Fd taken = peer.Accept();  // the blocker: frees the queue
+    ASSERT_TRUE(taken);
+    peer.Serve();
+    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0; }, 15s));
+    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, 5s));
+    EXPECT_TRUE(EndsWith(peer.received(), EndCarrying(EmptyBody(*form)))) << peer.received();
+    EXPECT_EQ(shell_.messages.size(), 1u);
+}
 
 TEST_F(WindowFaults, ServerThatNeverReadsEndsInTheSendMessageAfterTheFlushBound) {
     ManyPackages(6000);
@@ -274,12 +321,8 @@ TEST_F(WindowFaults, ServerAcceptingAfterSixSecondsGetsTheWholeRequest) {
     EXPECT_EQ(shell_.ends, 1);
     ASSERT_TRUE(WaitFor([&] { return server.done(); }, 20s));
     const std::string request = server.received();
-    const std::string body = "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()) +
-                             "&filename0=a.pk3&filesize0=4";
     EXPECT_EQ(request.substr(0, 5), "POST ");
-    EXPECT_NE(
-        request.find("Content-length: " + std::to_string(body.size()) + "\r\n\r\n" + body + "\r\n"),
-        std::string::npos)
+    EXPECT_TRUE(EndsWith(request, EndCarrying(EmptyBody(*form) + "&filename0=a.pk3&filesize0=4")))
         << request;
 }
 

@@ -6,7 +6,7 @@ namespace packwarden::testing {
 namespace {
 
 struct Connected {
-    RawListener server;
+    RawPeer server;
     std::shared_ptr<CSocket> socket = CSocket::Create();
     std::unique_ptr<RecordingOwner> owner = std::make_unique<RecordingOwner>(socket);
     Fd peer;
@@ -27,7 +27,7 @@ TEST(Close, WithoutHandleChangesNothing) {
 }
 
 TEST(Close, WhileConnectingDestroysAtOnceAndNothingFollows) {
-    RawListener server;
+    RawPeer server;
     auto s = CSocket::Create();
     RecordingOwner owner(s);
     s->Connect("127.0.0.1", server.port());
@@ -82,7 +82,7 @@ TEST(Close, TwiceWhileConnectedDestroysAtTheSecondWithoutOnClose) {
 }
 
 TEST(Close, InsideOnConnectThenPeerCloseRaisesOnClose) {
-    RawListener server;
+    RawPeer server;
     auto s = CSocket::Create();
     RecordingOwner owner(s);
     owner.onConnect = [&] { s->CloseSocket(); };
@@ -171,7 +171,7 @@ TEST(Close, UnsentBytesNeverReachANewConnection) {
     c.socket->SendData(std::string(32 << 20, 'o'));  // the peer does not read
     c.socket->CloseSocket();
     c.socket->CloseSocket();
-    RawListener other;
+    RawPeer other;
     c.socket->Connect("127.0.0.1", other.port());
     EXPECT_EQ(c.socket->SendBufferSize(), 0u);
     ASSERT_TRUE(RunUntil([&] { return c.socket->State() == StateConnected; }));

@@ -20,7 +20,7 @@ TEST(Connect, FreshObjectHasItsInitialValuesAndNoHandle) {
 }
 
 TEST(Connect, ByAddressGoesStraightToConnectingThenConnected) {
-    RawListener server;
+    RawPeer server;
     auto s = CSocket::Create();
     RecordingOwner owner(s);
     s->Connect("127.0.0.1", server.port());
@@ -43,7 +43,7 @@ TEST(Connect, ByAddressGoesStraightToConnectingThenConnected) {
 }
 
 TEST(Connect, ByNameResolvesToTheOfficialNameThenConnects) {
-    RawListener server;
+    RawPeer server;
     auto s = CSocket::Create();
     RecordingOwner owner(s);
     std::vector<int32_t> states;
@@ -62,7 +62,7 @@ TEST(Connect, ByNameResolvesToTheOfficialNameThenConnects) {
 }
 
 TEST(Connect, ByNameWhileConnectedReportsTheFailedConnectFromTheResolvedState) {
-    RawListener server;
+    RawPeer server;
     auto s = CSocket::Create();
     RecordingOwner owner(s);
     s->Connect("127.0.0.1", server.port());
@@ -77,13 +77,13 @@ TEST(Connect, ByNameWhileConnectedReportsTheFailedConnectFromTheResolvedState) {
     EXPECT_EQ(s->SocketHandle(), handle);  // the handle stays open
 }
 
-TEST(Connect, RefusedGivesOneErrorAndNoConnect) {
-    const int port = FreePort();
+TEST(Connect, RefusedGivesOneErrorAndNoConnectAndTheObjectConnectsAgainAfter) {
+    RawPeer refusing(RawPeer::Start::Bound);  // held, so nobody else takes the port meanwhile
     auto s = CSocket::Create();
     RecordingOwner owner(s);
     int32_t handleInHandler = 0;
     owner.onError = [&](int16_t) { handleInHandler = s->SocketHandle(); };
-    s->Connect("127.0.0.1", port);
+    s->Connect("127.0.0.1", refusing.port());
     ASSERT_TRUE(RunUntil([&] { return owner.Has("Error"); }));
     Settle();
     EXPECT_EQ(owner.events, std::vector<std::string>{"Error(10061)@9"});
@@ -92,25 +92,38 @@ TEST(Connect, RefusedGivesOneErrorAndNoConnect) {
     EXPECT_EQ(handleInHandler, -1);
     EXPECT_EQ(s->State(), StateError);
     EXPECT_EQ(s->SocketHandle(), -1);
+
+    RawPeer server;
+    s->Connect("127.0.0.1", server.port());
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("Connect"); }));
 }
 
-TEST(Connect, UnknownNameEndsInErrorStateWithHostNotFound) {
+TEST(Connect, UnknownNameEndsInErrorStateWithHostNotFoundUntilAReconnectOrAClose) {
     SKIP_UNLESS_LOOKUPS_FAIL();
-    auto s = CSocket::Create();
-    RecordingOwner owner(s);
-    s->Connect("no-such-host.invalid", 80);
-    EXPECT_EQ(s->State(), StateResolvingHost);
-    ASSERT_TRUE(RunUntil([&] { return owner.Has("Error"); }));
-    EXPECT_EQ(owner.events,
-              std::vector<std::string>{"Error(" + std::to_string(raw::HostNotFound) + ")@9"});
-    EXPECT_EQ(owner.lastErrorDescription, MSocketSupport::SocketErrorText(raw::HostNotFound));
-    EXPECT_EQ(owner.lastErrorSource, "");
-    EXPECT_NE(s->SocketHandle(), -1);  // a failed lookup leaves the handle open
-
-    // A later Connect starts over on the same handle.
-    RawListener server;
-    s->Connect("127.0.0.1", server.port());
-    ASSERT_TRUE(RunUntil([&] { return s->State() == StateConnected; }));
+    for (const bool thenClose : {false, true}) {
+        auto s = CSocket::Create();
+        RecordingOwner owner(s);
+        s->Connect("no-such-host.invalid", 80);
+        EXPECT_EQ(s->State(), StateResolvingHost);
+        ASSERT_TRUE(RunUntil([&] { return owner.Has("Error"); }));
+        Settle();
+        EXPECT_EQ(owner.events,
+                  std::vector<std::string>{"Error(" + std::to_string(raw::HostNotFound) + ")@9"});
+        EXPECT_EQ(owner.lastErrorDescription, MSocketSupport::SocketErrorText(raw::HostNotFound));
+        EXPECT_EQ(owner.lastErrorSource, "");
+        EXPECT_NE(s->SocketHandle(), -1);  // a failed lookup leaves the handle open
+        EXPECT_EQ(MSocketSupport::LookupRegistryCount(), 0u);
+        if (thenClose) {  // which a close then releases
+            s->CloseSocket();
+            EXPECT_EQ(s->SocketHandle(), -1);
+            EXPECT_EQ(s->State(), StateClosed);
+            continue;
+        }
+        // A later Connect starts over on the same handle.
+        RawPeer server;
+        s->Connect("127.0.0.1", server.port());
+        ASSERT_TRUE(RunUntil([&] { return s->State() == StateConnected; }));
+    }
 }
 
 TEST(Connect, WithoutAHostRaises10049AndKeepsTheHandle) {
@@ -128,7 +141,7 @@ TEST(Connect, WithoutAHostRaises10049AndKeepsTheHandle) {
 }
 
 TEST(Connect, PortArgumentRules) {
-    RawListener server;
+    RawPeer server;
     auto s = CSocket::Create();
     s->RemotePort(server.port());
     s->Connect("127.0.0.1", "http");  // not numeric: the port stays

@@ -95,7 +95,7 @@ TEST(Listen, BindRejectsTextThatIsNoAddressAndTheLimitedBroadcast) {
 }
 
 TEST(Listen, PortInUseIsThePlatformsError) {
-    RawListener taken;
+    RawPeer taken;
     auto s = CSocket::Create();
     try {
         s->Bind(taken.port(), "127.0.0.1");

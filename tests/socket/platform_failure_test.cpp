@@ -172,7 +172,7 @@ TEST(AcceptFailure, OutOfDescriptorsRaisesNothingAndTheConnectionIsTakenLater) {
 }
 
 TEST(PeerReset, ConnectionResetEndsInErrorState) {
-    RawListener server;
+    RawPeer server;
     auto s = CSocket::Create();
     RecordingOwner owner(s);
     s->Connect("127.0.0.1", server.port());

@@ -85,7 +85,7 @@ TEST(Send, PeerThatStopsReadingLosesNothingAndProgressAddsUp) {
 }
 
 TEST(Send, SendDataInsideOnConnectGoesOut) {
-    RawListener server;
+    RawPeer server;
     auto s = CSocket::Create();
     RecordingOwner owner(s);
     owner.onConnect = [&] { s->SendData("hello"); };

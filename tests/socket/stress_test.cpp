@@ -29,7 +29,7 @@ TEST(Stress, SixtyFourMegabytesThereAndBackBitForBit) {
         std::memcpy(&payload[i], &r, 8);
     }
 
-    RawListener server;
+    RawPeer server;
     auto s = CSocket::Create();
     RecordingOwner owner(s);
     std::string received;
@@ -60,7 +60,7 @@ TEST(Stress, SixtyFourMegabytesThereAndBackBitForBit) {
 }
 
 TEST(Stress, ThousandConnectCloseCyclesLeaveTheDescriptorCountAlone) {
-    RawListener server;
+    RawPeer server;
     auto cycle = [&] {
         auto s = CSocket::Create();
         s->Connect("127.0.0.1", server.port());

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
-// Shared pieces of the socket service tests: a recording socket object, loopback peers and a
-// fixture that leaves the process-wide service as it found it.
+// Shared pieces of the socket service tests, beside the common ones in tests/support: a
+// recording socket object and a fixture that leaves the process-wide service as it found it.
 #pragma once
 
-#include "LoopbackSupport.h"
+#include "RawPeer.h"
 
 #include <gtest/gtest.h>
 
@@ -17,11 +17,9 @@
 
 namespace test {
 
-using namespace std::chrono_literals;
+using namespace packwarden::testsupport;
 namespace ms = MSocketSupport;
 namespace pf = MSocketSupport::Platform;
-
-constexpr auto Deadline = 5000ms;
 
 struct Event {
     int32_t code;
@@ -74,42 +72,6 @@ inline uint32_t Loopback() {
     return htonl(INADDR_LOOPBACK);
 }
 
-// A blocking loopback listener on a free port (the peer side of a test).
-class Listener {
-  public:
-    Listener() {
-        fd_ = raw::Socket();
-        EXPECT_EQ(raw::Bind(fd_, 0), 0);
-        EXPECT_EQ(raw::Listen(fd_, 8), 0);
-        port_ = htons(raw::LocalPortOf(fd_));
-    }
-    ~Listener() { raw::Close(fd_); }
-    Listener(const Listener&) = delete;
-    Listener& operator=(const Listener&) = delete;
-
-    uint16_t Port() const { return port_; }  // network byte order
-    // Bounded: the connection is already queued when the test calls this.
-    int Accept() {
-        if (!raw::Readable(fd_, 5000)) {
-            return -1;
-        }
-        return raw::Accept(fd_);
-    }
-
-  private:
-    int fd_ = -1;
-    uint16_t port_ = 0;
-};
-
-// A port on loopback with nobody listening: bound, then closed.
-inline uint16_t ClosedPort() {
-    const int fd = raw::Socket();
-    raw::Bind(fd, 0);
-    const uint16_t port = htons(raw::LocalPortOf(fd));
-    raw::Close(fd);
-    return port;
-}
-
 // A handle of the platform's that is no socket: a pipe's end, or an event object.
 struct NotASocket {
 #ifdef _WIN32
@@ -152,23 +114,6 @@ inline bool ChannelReadable() {
     if (!ChannelHasDescriptor())                                                           \
     GTEST_SKIP() << "Linux only: about the channel's descriptor; on Windows the thread's " \
                     "message queue is the channel"
-
-// A blocking client connected to a loopback port given in network byte order.
-inline int ClientTo(uint16_t port) {
-    const int c = raw::Socket();
-    EXPECT_EQ(raw::Connect(c, ntohs(port)), 0);
-    return c;
-}
-
-inline bool RunUntil(const std::function<bool()>& done) {
-    return ms::RunUntil(done, Deadline);
-}
-
-// Lets the loop run for a short while to show that nothing more arrives. Not a timing
-// assertion: it only gives stray records the chance to show up.
-inline void Settle() {
-    ms::RunUntil([] { return false; }, 100ms);
-}
 
 // Starts the service; afterwards deregisters and closes what the test left, waits for
 // outstanding lookups and resets the seam.
@@ -231,12 +176,12 @@ class ServiceTest : public ::testing::Test {
     std::vector<int> owned_;
 };
 
-// Connects a registered socket to `listener` and waits for FD_CONNECT.
-inline int ConnectedPair(int fd, RecordingSink& sink, Listener& listener) {
-    const int rc = pf::connect(fd, Loopback(), listener.Port());
+// Connects a registered socket to `listener` and waits for FD_CONNECT; the accepted end.
+inline int ConnectedPair(int fd, RecordingSink& sink, const RawPeer& listener) {
+    const int rc = pf::connect(fd, Loopback(), htons(listener.port()));
     EXPECT_TRUE(rc == 0 || pf::LastPlatformError() == 10035);
     EXPECT_TRUE(RunUntil([&] { return sink.Count(ms::FD_CONNECT) == 1; }));
-    return listener.Accept();
+    return listener.Accept().release();
 }
 
 }  // namespace test

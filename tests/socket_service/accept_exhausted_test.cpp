@@ -20,7 +20,7 @@ TEST_F(ServiceTest, AcceptOutOfDescriptorsIsOfferedAgainLater) {
     uint16_t port = 0;
     ASSERT_EQ(pf::getsockname(fd, nullptr, &port), 0);
 
-    const int client = ClientTo(port);
+    Fd client = RawConnect(ntohs(port));
     ASSERT_TRUE(RunUntil([&] { return server->Count(ms::FD_ACCEPT) == 1; }));
 
     // No descriptor left for the accepted connection.
@@ -48,7 +48,7 @@ TEST_F(ServiceTest, AcceptOutOfDescriptorsIsOfferedAgainLater) {
     EXPECT_GE(accepted, 0);
     Settle();
     EXPECT_EQ(server->Count(ms::FD_ACCEPT), 2u);
-    raw::Close(client);
+    client.reset();
 #endif
 }
 

@@ -14,8 +14,8 @@ TEST_F(ServiceTest, ListenerGetsOneAcceptPerAccept) {
     Settle();
     EXPECT_TRUE(server->events.empty());
 
-    const int c1 = ClientTo(port);
-    const int c2 = ClientTo(port);
+    Fd c1 = RawConnect(ntohs(port));
+    Fd c2 = RawConnect(ntohs(port));
     ASSERT_TRUE(RunUntil([&] { return server->Count(ms::FD_ACCEPT) == 1; }));
     Settle();
     EXPECT_EQ(server->events, (std::vector<Event>{{ms::FD_ACCEPT, 0}}));
@@ -37,14 +37,14 @@ TEST_F(ServiceTest, ListenerGetsOneAcceptPerAccept) {
     auto conn = std::make_shared<RecordingSink>();
     Register(a1, conn);
     ASSERT_TRUE(RunUntil([&] { return !conn->events.empty(); }));
-    ASSERT_EQ(raw::Send(c1, "hi", 2), 2);
+    ASSERT_EQ(raw::Send(c1.get(), "hi", 2), 2);
     ASSERT_TRUE(RunUntil([&] { return conn->Count(ms::FD_READ) == 1; }));
     EXPECT_EQ(conn->events.front(), (Event{ms::FD_WRITE, 0}));
     char bytes[4];
     EXPECT_EQ(pf::recv(a1, bytes, sizeof bytes), 2);  // the close waits for unread data
-    raw::Close(c1);
+    c1.reset();
     ASSERT_TRUE(RunUntil([&] { return conn->Count(ms::FD_CLOSE) == 1; }));
-    raw::Close(c2);
+    c2.reset();
 }
 
 TEST_F(ServiceTest, DatagramSocketWritesAtOnceAndReadsPerReceive) {

@@ -28,7 +28,7 @@ void WaitReadable(int fd) {
 }  // namespace
 
 TEST_F(ServiceTest, PostedRecordsKeepTheirPlaceAmongReadinessRecords) {
-    Listener listener;
+    RawPeer listener;
     auto sink = std::make_shared<RecordingSink>();
     const int fd = RegisteredSocket(sink);
     const int peer = ConnectedPair(fd, *sink, listener);

@@ -5,7 +5,7 @@
 namespace test {
 
 TEST_F(ServiceTest, ConnectGivesConnectThenOneWrite) {
-    Listener listener;
+    RawPeer listener;
     auto sink = std::make_shared<RecordingSink>();
     const int fd = RegisteredSocket(sink);
     // A fresh socket raises nothing.
@@ -20,7 +20,7 @@ TEST_F(ServiceTest, ConnectGivesConnectThenOneWrite) {
 }
 
 TEST_F(ServiceTest, ConnectOnAnEstablishedStreamIsAlreadyConnected) {
-    Listener listener;
+    RawPeer listener;
     auto sink = std::make_shared<RecordingSink>();
     const int fd = RegisteredSocket(sink);
     const int peer = ConnectedPair(fd, *sink, listener);
@@ -28,7 +28,7 @@ TEST_F(ServiceTest, ConnectOnAnEstablishedStreamIsAlreadyConnected) {
     Settle();
     sink->events.clear();
 
-    EXPECT_EQ(pf::connect(fd, Loopback(), listener.Port()), -1);
+    EXPECT_EQ(pf::connect(fd, Loopback(), htons(listener.port())), -1);
     EXPECT_EQ(pf::LastPlatformError(), 10056);
     Settle();
     EXPECT_TRUE(sink->events.empty());  // no second FD_CONNECT for a connection that exists
@@ -38,7 +38,7 @@ TEST_F(ServiceTest, ConnectOnAnEstablishedStreamIsAlreadyConnected) {
 TEST_F(ServiceTest, RefusedConnectGivesConnectWithTheError) {
     auto sink = std::make_shared<RecordingSink>();
     const int fd = RegisteredSocket(sink);
-    const int rc = pf::connect(fd, Loopback(), ClosedPort());
+    const int rc = pf::connect(fd, Loopback(), htons(FreePort()));
     if (rc == -1 && pf::LastPlatformError() != 10035) {
         // Refused at once: the caller hears it from the call and no event follows.
         EXPECT_EQ(pf::LastPlatformError(), 10061);

@@ -26,7 +26,7 @@ class ConnectionTest : public ServiceTest {
         ASSERT_EQ(raw::Send(peer, data.data(), data.size()), static_cast<ssize_t>(n));
     }
 
-    Listener listener;
+    RawPeer listener;
     std::shared_ptr<RecordingSink> sink;
     int fd = -1;
     int peer = -1;

@@ -99,7 +99,7 @@ TEST_F(ServiceTest, RunUntilInsideAHandlerSeesWhatTheHandlerPosted) {
 TEST_F(ServiceTest, DataArrivingWhileAReadIsQueuedIsReportedAfterTheReceive) {
     // Reading interest stays in the set while FD_READ is outstanding: a collection in between
     // must neither report it twice nor lose it once the receive re-arms it.
-    Listener listener;
+    RawPeer listener;
     auto sink = std::make_shared<RecordingSink>();
     const int fd = RegisteredSocket(sink);
     const int peer = ConnectedPair(fd, *sink, listener);
@@ -135,7 +135,7 @@ TEST_F(ServiceTest, DataArrivingWhileAReadIsQueuedIsReportedAfterTheReceive) {
 namespace test {
 
 TEST_F(ServiceTest, AHandlerThatKeepsPostingDoesNotHoldBackOtherSocketsOrTheLoop) {
-    Listener listener;
+    RawPeer listener;
     auto chatty = std::make_shared<RecordingSink>();
     const int chattyFd = RegisteredSocket(chatty, SOCK_DGRAM);
     auto reader = std::make_shared<RecordingSink>();
@@ -180,7 +180,7 @@ TEST_F(ServiceTest, ManyReadableSocketsEachGetOneReadPerArrivalAndNoneIsMissed) 
     // More sockets than one epoll_wait returns, readable at once: the collection must neither
     // report one twice nor leave one behind when epoll's ready list comes round.
     constexpr int Count = 150;
-    Listener listener;
+    RawPeer listener;
     std::vector<std::shared_ptr<RecordingSink>> sinks;
     std::vector<int> fds;
     std::vector<int> peers;
@@ -227,7 +227,7 @@ TEST_F(ServiceTest, ReadinessFoundAfterAHandlerPostedGoesBeforeWhatItPosted) {
     }
     // The FD_WRITE a full send earns waits behind data that has arrived meanwhile, so a stream
     // is read as soon as it is sent.
-    Listener listener;
+    RawPeer listener;
     auto sender = std::make_shared<RecordingSink>();
     const int senderFd = RegisteredSocket(sender, SOCK_DGRAM);
     auto reader = std::make_shared<RecordingSink>();

@@ -5,20 +5,27 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 #include <string>
 
-namespace packwarden::testing {
+namespace packwarden::testsupport {
 
 class TempDir {
   public:
-    TempDir() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "packwarden-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
+    // A name nobody holds yet, made with create_directory's own check (no mkdtemp on Windows).
+    explicit TempDir(const std::string& prefix = "packwarden-") {
+        std::random_device random;
+        for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+            const auto candidate = std::filesystem::temp_directory_path() /
+                                   (prefix + std::to_string(random() % 1000000000u));
+            if (std::filesystem::create_directory(candidate)) {
+                path_ = candidate;
+            }
         }
-        path_ = pattern;
+        if (path_.empty()) {
+            throw std::runtime_error("no temporary folder");
+        }
     }
     ~TempDir() {
         std::error_code ec;
@@ -51,22 +58,28 @@ class ScopedEnv {
             old_ = old;
             hadOld_ = true;
         }
-        ::setenv(name, value.c_str(), 1);
+        Set(name, value.c_str());
     }
-    ~ScopedEnv() {
-        if (hadOld_) {
-            ::setenv(name_.c_str(), old_.c_str(), 1);
-        } else {
-            ::unsetenv(name_.c_str());
-        }
-    }
+    ~ScopedEnv() { Set(name_.c_str(), hadOld_ ? old_.c_str() : nullptr); }
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
   private:
+    static void Set(const char* name, const char* value) {
+#ifdef _WIN32
+        ::_putenv_s(name, value != nullptr ? value : "");  // "" removes it
+#else
+        if (value != nullptr) {
+            ::setenv(name, value, 1);
+        } else {
+            ::unsetenv(name);
+        }
+#endif
+    }
+
     std::string name_;
     std::string old_;
     bool hadOld_ = false;
 };
 
-}  // namespace packwarden::testing
+}  // namespace packwarden::testsupport
