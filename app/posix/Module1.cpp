@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "Module1.h"
-#include "WinePrefix.h"
+#include "posix/WinePrefix.h"
 
 #include "AsciiText.h"
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "Form1.h"
+#include "win32/Form1.h"
 
 #include <commctrl.h>
 #include <shellapi.h>
@@ -9,10 +9,10 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "Form1Controls.h"
 #include "FormDesign.h"
-#include "Resources.h"
-#include "Utf8.h"
+#include "win32/Form1Controls.h"
+#include "win32/Resources.h"
+#include "win32/Utf8.h"
 
 namespace packwarden {
 namespace {

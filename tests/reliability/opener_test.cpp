@@ -20,7 +20,7 @@
 #include <string>
 
 #include "QtTestSupport.h"
-#include "Shell.h"
+#include "qt/Shell.h"
 
 extern char** environ;
 

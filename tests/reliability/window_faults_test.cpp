@@ -16,9 +16,9 @@
 #include <mutex>
 #include <thread>
 
-#include "Form1.h"
 #include "QtTestSupport.h"
 #include "Support.h"
+#include "qt/Form1.h"
 
 namespace packwarden::reliability {
 namespace {
