@@ -5,6 +5,8 @@
 enable_language(RC)
 
 add_library(packwarden_window
+    win32/FolderPicker.cpp
+    win32/FolderPicker.h
     win32/Form1.cpp
     win32/Form1.h
     win32/Form1Controls.h
