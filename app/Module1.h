@@ -7,8 +7,8 @@
 //   - Windows (win32/Module1.cpp): the registry itself, the 32-bit view first (the game is a
 //     32-bit program, so a real installation's key lives there), then the native one;
 //   - Linux (posix/Module1.cpp): the game runs through Wine, so its registry is the Wine
-//     prefix's text file system.reg (see WinePrefix.h), and the path it yields is mapped to a
-//     Unix path through the prefix's dosdevices/ links.
+//     prefix's text file system.reg (parsed by posix/SystemReg.h), and the path it yields is
+//     mapped to a Unix path through the prefix's dosdevices/ links (posix/WinePrefix.h).
 #pragma once
 
 #include <cstddef>

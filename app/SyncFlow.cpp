@@ -114,12 +114,6 @@ void SyncFlow::Picture1_Click() {
     window_.OpenAddress(server_.Address("/"));
 }
 
-void SyncFlow::winsock1_Error(int16_t /*Number*/, std::string& /*Description*/, int32_t /*Scode*/,
-                              const std::string& /*Source*/, const std::string& /*HelpFile*/,
-                              int32_t /*HelpContext*/, bool& /*CancelDisplay*/) {
-    window_.ShowMessage("Winsock error", SyncWindow::Icon::None);
-}
-
 bool SyncFlow::FlushSendBuffer() {
     using Clock = std::chrono::steady_clock;
     const auto done = [this] {

@@ -12,6 +12,37 @@
 //
 // A window (Qt on Linux, Win32 on Windows) builds its controls, forwards its events to the
 // handlers below, and does for the flow what SyncWindow asks. Nothing here knows a toolkit.
+//
+// Glossary. The window's names come from the program's history and are kept: FormDesign.h
+// lays the controls out by them, the tests find the controls by them (Qt object names, Win32
+// control identifiers), and handlers are named control_Event after them.
+//   Form1           the program's one window: qt/Form1 on Linux, win32/Form1 on Windows;
+//                   Form_Load is its start (the socket made, the fields filled, Timer1 on)
+//   Module1         where the game is installed: its registry entry, and the base folder the
+//                   field shows at start (Module1.h)
+//   winsock1        the window's one socket (CSocket), aimed at the central server at load;
+//                   never replaced, its events never handled
+//   doit            the "Launch system" button (Alt+L, Enter); doit_Click starts a connection
+//   Timer1          the connection poll, every 100 ms from load: once winsock1 is connected it
+//                   stops both timers and runs send_inventory
+//   Timer2          the connect time-out, 5 s after a press: "Couldn't connect" (the attempt
+//                   goes on, and Timer1 still sends once it connects)
+//   path_to_ef2     the text field with the game's base folder, the folder that is listed
+//   Browse          the button beside it that opens the folder picker
+//   mydata          the hidden text field that holds the request's header lines
+//   Picture1        the banner at the top; a click opens the server's home page
+//   Label1          the folder field's caption
+//   Label2          the text that says what the program does and collects
+//   Label3          the credit line at the bottom; a click opens the crewdock page
+//   Line1, Line2    the two white rules between the sections
+//   send_inventory  lists the packages and hands the request to winsock1
+//   launch_browser  flushes and closes the connection, opens the session page, ends the program
+//   session_number  drawn anew for every request (0..10000): joins the posted list to the page
+//   client_version  the version the server is told, in the request and the page's address (2)
+//
+// Every other name follows the usual style of these files: types and functions CamelCase, data
+// members of a class camelCase with a trailing underscore (window_, flushLimit_), the fields
+// of a plain struct without one.
 #pragma once
 
 #include <chrono>
@@ -108,12 +139,6 @@ class SyncFlow final : private CSocketEvents {
     void Browse_Click();
     void Label3_Click();
     void Picture1_Click();
-
-    // Takes the parameters of winsock1's OnError and tells the user "Winsock error". Attached
-    // to nothing: socket failures reach the user as the connect time-out.
-    void winsock1_Error(int16_t Number, std::string& Description, int32_t Scode,
-                        const std::string& Source, const std::string& HelpFile, int32_t HelpContext,
-                        bool& CancelDisplay);
 
   private:
     void send_inventory();

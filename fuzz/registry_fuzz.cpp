@@ -12,7 +12,7 @@
 #include <string>
 
 #include "Module1.h"
-#include "WinePrefix.h"
+#include "posix/WinePrefix.h"
 
 namespace {
 

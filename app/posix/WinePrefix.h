@@ -7,8 +7,9 @@
 namespace Module1 {
 
 // The Wine prefix: $WINEPREFIX when set and not empty, else ~/.wine. Its system.reg holds
-// HKEY_LOCAL_MACHINE; ReadRegistryValue reads it with every rule of that file (escapes, hex
-// continuations, indented lines; a line that cannot be parsed, or is over 1 MiB, is skipped).
+// HKEY_LOCAL_MACHINE; ReadRegistryValue reads it with every rule of that file (SystemReg.h:
+// escapes, hex continuations, indented lines; a line that cannot be parsed, or is over 1 MiB,
+// is skipped).
 std::string WinePrefix();
 
 // Maps a Windows path ("C:\Games\EF2", or "\\?\C:\Games\EF2") to the Unix path it stands

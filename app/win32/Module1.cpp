@@ -8,7 +8,7 @@
 #include <memory>
 #include <type_traits>
 
-#include "Utf8.h"
+#include "win32/Utf8.h"
 
 namespace Module1 {
 namespace {

@@ -8,7 +8,7 @@
 
 #include "AsciiText.h"
 #include "Inventory.h"
-#include "Utf8.h"
+#include "win32/Utf8.h"
 
 namespace packwarden {
 namespace {

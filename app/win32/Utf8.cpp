@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "Utf8.h"
+#include "win32/Utf8.h"
 
 #include <windows.h>
 

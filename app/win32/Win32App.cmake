@@ -5,11 +5,12 @@
 enable_language(RC)
 
 add_library(packwarden_window
+    win32/FolderPicker.cpp
+    win32/FolderPicker.h
     win32/Form1.cpp
     win32/Form1.h
     win32/Form1Controls.h
 )
-target_include_directories(packwarden_window PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/win32)
 target_link_libraries(packwarden_window PUBLIC packwarden_core user32 gdi32 shell32 ole32 uuid)
 
 # Version numbers as the version resource writes them: four parts.
@@ -25,7 +26,6 @@ configure_file(win32/packwarden.rc.in ${CMAKE_CURRENT_BINARY_DIR}/packwarden.rc 
 add_executable(packwarden WIN32 win32/main.cpp ${CMAKE_CURRENT_BINARY_DIR}/packwarden.rc)
 target_link_libraries(packwarden PRIVATE packwarden_window comctl32)
 target_compile_definitions(packwarden PRIVATE PACKWARDEN_VERSION="${PROJECT_VERSION}")
-target_include_directories(packwarden PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/win32)
 set_property(SOURCE ${CMAKE_CURRENT_BINARY_DIR}/packwarden.rc APPEND PROPERTY OBJECT_DEPENDS
     ${PACKWARDEN_RESOURCES}/packwarden.ico ${PACKWARDEN_RESOURCES}/banner.bmp
     ${PACKWARDEN_RESOURCES}/banner@2x.bmp ${PACKWARDEN_MANIFEST})

@@ -11,10 +11,10 @@
 #include <optional>
 #include <string>
 
-#include "Form1.h"
 #include "SyncFlow.h"
-#include "Utf8.h"
 #include "packwarden/MSocketSupport.h"
+#include "win32/Form1.h"
+#include "win32/Utf8.h"
 
 #ifndef PACKWARDEN_VERSION
 #error "PACKWARDEN_VERSION is defined by the build (the project's version)"

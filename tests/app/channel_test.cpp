@@ -10,9 +10,9 @@
 #include <functional>
 #include <memory>
 
-#include "packwarden/MSocketSupport.h"
 #include "QtTestSupport.h"
-#include "SocketChannel.h"
+#include "packwarden/MSocketSupport.h"
+#include "qt/SocketChannel.h"
 
 namespace {
 

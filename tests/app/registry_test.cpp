@@ -7,8 +7,8 @@
 #include <string>
 
 #include "Module1.h"
-#include "WinePrefix.h"
 #include "TempDir.h"
+#include "posix/WinePrefix.h"
 
 using packwarden::testsupport::ScopedEnv;
 using packwarden::testsupport::TempDir;

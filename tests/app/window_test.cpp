@@ -18,11 +18,11 @@
 #include <regex>
 #include <sstream>
 
-#include "Form1.h"
 #include "QtTestSupport.h"
 #include "RawPeer.h"
-#include "ServerForRun.h"
 #include "TempDir.h"
+#include "qt/Form1.h"
+#include "qt/ServerForRun.h"
 
 namespace packwarden {
 namespace {

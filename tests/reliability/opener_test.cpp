@@ -20,8 +20,8 @@
 #include <string>
 
 #include "QtTestSupport.h"
-#include "Shell.h"
 #include "TempDir.h"
+#include "qt/Shell.h"
 
 extern char** environ;
 

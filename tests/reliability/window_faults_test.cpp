@@ -16,10 +16,10 @@
 #include <mutex>
 #include <thread>
 
-#include "Form1.h"
 #include "QtTestSupport.h"
 #include "Support.h"
 #include "TempDir.h"
+#include "qt/Form1.h"
 
 namespace packwarden::reliability {
 namespace {

@@ -11,7 +11,7 @@
 
 #include "Inventory.h"
 #include "Module1.h"
-#include "Utf8.h"
+#include "win32/Utf8.h"
 
 namespace packwarden {
 namespace {

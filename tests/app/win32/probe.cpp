@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "Form1Controls.h"
+#include "win32/Form1Controls.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <QMessageBox>
 #include <QUrl>
 
-#include "Shell.h"
+#include "qt/Shell.h"
 
 namespace packwarden {
 

@@ -10,9 +10,9 @@
 #include <string>
 
 #include "CentralServer.h"
-#include "Shell.h"
 #include "SyncFlow.h"
 #include "packwarden/CSocket.h"
+#include "qt/Shell.h"
 
 class QFrame;
 class QLineEdit;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "ServerForRun.h"
+#include "qt/ServerForRun.h"
 
 #include <ostream>
 

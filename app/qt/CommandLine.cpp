@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "CommandLine.h"
+#include "qt/CommandLine.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

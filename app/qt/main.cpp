@@ -6,9 +6,9 @@
 #include <QMessageBox>
 #include <iostream>
 
-#include "CommandLine.h"
-#include "Form1.h"
-#include "ServerForRun.h"
+#include "qt/CommandLine.h"
+#include "qt/Form1.h"
+#include "qt/ServerForRun.h"
 
 int main(int argc, char** argv) {
     if (const auto status = packwarden::AnswerInformationOptions(argc, argv)) {

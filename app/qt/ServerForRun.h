@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "CentralServer.h"
-#include "Shell.h"
+#include "qt/Shell.h"
 
 namespace packwarden {
 

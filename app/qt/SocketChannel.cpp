@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "SocketChannel.h"
+#include "qt/SocketChannel.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>

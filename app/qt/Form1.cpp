@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-#include "Form1.h"
+#include "qt/Form1.h"
 
 #include <QEventLoop>
 #include <QFile>
@@ -15,7 +15,7 @@
 #include <QTimer>
 
 #include "FormDesign.h"
-#include "SocketChannel.h"
+#include "qt/SocketChannel.h"
 
 // The images live in this static library; register them before the first use.
 static void InitPackwardenResources() {
