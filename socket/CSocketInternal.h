@@ -9,6 +9,8 @@
 #include <string>
 
 #include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/Registries.h"
 
 namespace packwarden::detail {
 

@@ -5,8 +5,9 @@
 
 #include "ServiceState.h"
 #include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
 
-namespace MSocketSupport {
+namespace packwarden::MSocketSupport {
 
 SocketError::SocketError(int32_t number, std::string source, std::string description)
     : std::runtime_error(description.empty() ? source : description),
@@ -235,4 +236,4 @@ void RecordError(int32_t number, const char* source) {
 
 }  // namespace detail
 
-}  // namespace MSocketSupport
+}  // namespace packwarden::MSocketSupport

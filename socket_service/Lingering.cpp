@@ -9,7 +9,7 @@
 #include "Backend.h"
 #include "ServiceState.h"
 
-namespace MSocketSupport {
+namespace packwarden::MSocketSupport {
 
 namespace detail {
 
@@ -167,4 +167,4 @@ std::chrono::milliseconds CloseTimeout() {
     return detail::State().closeTimeout;
 }
 
-}  // namespace MSocketSupport
+}  // namespace packwarden::MSocketSupport

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 // RegisterSocket, DeregisterSocket, ResolveHost: filling and emptying the service's tables.
+#include "packwarden/detail/Registries.h"
 #include "Backend.h"
 #include "ServiceState.h"
-#include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/TestHooks.h"
 
-namespace MSocketSupport {
+namespace packwarden::MSocketSupport {
 
 using detail::State;
 
@@ -119,4 +121,4 @@ std::shared_ptr<SocketEventSink> LookupOwner(int32_t taskHandle) {
     return entry == nullptr ? nullptr : entry->object.lock();
 }
 
-}  // namespace MSocketSupport
+}  // namespace packwarden::MSocketSupport

@@ -12,9 +12,10 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/Registries.h"
 
-namespace MSocketSupport::detail {
+namespace packwarden::MSocketSupport::detail {
 
 namespace {
 
@@ -488,4 +489,4 @@ void Channel::Collect(int32_t window, uint32_t message) {
     }
 }
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail

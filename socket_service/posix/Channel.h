@@ -20,7 +20,7 @@
 #include "FileDescriptor.h"
 #include "RecordQueue.h"
 
-namespace MSocketSupport::detail {
+namespace packwarden::MSocketSupport::detail {
 
 struct Record {
     int32_t window = 0;
@@ -185,4 +185,4 @@ class Channel {
     uint32_t collection_ = 0;
 };
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail

@@ -14,8 +14,10 @@
 #include "PosixService.h"
 #include "SocketAddress.h"
 #include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/TestHooks.h"
 
-namespace MSocketSupport::Platform {
+namespace packwarden::MSocketSupport::Platform {
 
 namespace {
 
@@ -333,4 +335,4 @@ bool gethostbyaddr(uint32_t address, std::string& officialName) {
     return true;
 }
 
-}  // namespace MSocketSupport::Platform
+}  // namespace packwarden::MSocketSupport::Platform

@@ -8,7 +8,7 @@
 #include <new>
 #include <system_error>
 
-namespace MSocketSupport::detail {
+namespace packwarden::MSocketSupport::detail {
 
 namespace {
 
@@ -131,4 +131,4 @@ void Resolver::Run() {
     }
 }
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail

@@ -11,8 +11,10 @@
 #include "SocketAddress.h"
 #include "WinsockHandles.h"
 #include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/TestHooks.h"
 
-namespace MSocketSupport::Platform {
+namespace packwarden::MSocketSupport::Platform {
 
 namespace {
 
@@ -222,4 +224,4 @@ bool gethostbyaddr(uint32_t address, std::string& officialName) {
     return true;
 }
 
-}  // namespace MSocketSupport::Platform
+}  // namespace packwarden::MSocketSupport::Platform

@@ -10,9 +10,11 @@
 #include <functional>
 #include <memory>
 
-#include "packwarden/MSocketSupport.h"
 #include "QtTestSupport.h"
 #include "SocketChannel.h"
+#include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/Registries.h"
 
 namespace {
 

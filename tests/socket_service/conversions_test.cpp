@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
 
 namespace ms = MSocketSupport;
 
