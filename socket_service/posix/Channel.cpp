@@ -187,7 +187,7 @@ void Channel::Changed(int fd) {
 
 int32_t Channel::Watch(int fd, int32_t window, uint32_t message) {
     if (fd < 0) {
-        return 10038;
+        return WsaENotSock;
     }
     int type = 0;
     socklen_t len = sizeof type;
@@ -355,7 +355,7 @@ bool Channel::HandleSocket(int fd, uint32_t events, int32_t window, uint32_t mes
                     queue(FD_WRITE, 0);
                     slot.armWrite = false;
                 } else {
-                    queue(FD_CONNECT, error != 0 ? error : 10061);
+                    queue(FD_CONNECT, error != 0 ? error : WsaEConnRefused);
                     slot.phase = Phase::Fresh;
                 }
             }

@@ -38,6 +38,7 @@ installed)
 ./include/packwarden/ByteBuffer.h
 ./include/packwarden/CSocket.h
 ./include/packwarden/MSocketSupport.h
+./include/packwarden/SocketErrors.h
 ./include/packwarden/Variant.h
 ./include/packwarden/detail/CSocketState.h
 ./include/packwarden/detail/SocketEventSink.h

@@ -153,7 +153,7 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // this call; OnSendComplete follows from the loop once the buffer is empty. A value that
     // yields no bytes does nothing and raises nothing.
     // Stream: an object without a handle raises 40006 (source "CSocket.SendData").
-    // Stream after CloseSocket (StateClosing): raises 10058, nothing is queued.
+    // Stream after CloseSocket (StateClosing): raises WsaEShutdown, nothing is queued.
     // Datagram: the handle is created if needed; each call's bytes go out as one datagram to
     // RemoteHostIP:RemotePort, or, when only a name is known, once RemoteHost has been
     // resolved (OnSendProgress(0, N) at once, the datagrams on completion). A datagram is
@@ -181,9 +181,9 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // even; other text leaves RemotePort as it is). An address goes straight to StateConnecting;
     // a name passes StateResolvingHost and StateHostResolved first, and RemoteHost becomes the
     // host's official name. The outcome arrives as OnConnect (State 7) or OnError (State 9).
-    // Raises, with source "CSocket.CSocket.Connect": 10049 without a host, 6 "Overflow" for a
-    // port outside 0..65535, 10056 on a connected handle, or the platform's error. A handle
-    // that cannot be created makes it do nothing.
+    // Raises, with source "CSocket.CSocket.Connect": WsaEAddrNotAvail without a host, 6 "Overflow"
+    // for a port outside 0..65535, WsaEIsConn on a connected handle, or the platform's error. A
+    // handle that cannot be created makes it do nothing.
     void Connect(const Variant& strRemoteHost = {}, const Variant& lngRemotePort = {});
     // Close current connection. Connected: shuts the sending direction down (StateClosing),
     // behind the bytes still waiting to be sent; data the peer still sends arrives, and
@@ -200,14 +200,14 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // Binds socket to specific port and adapter. A port of 0 or less and an empty address keep
     // the stored LocalPort / LocalIP (empty: any local address). LocalPort is not read back, so
     // after binding to port 0 it stays 0. Text that is no dotted address, and the limited
-    // broadcast 255.255.255.255, raise 10049 "Cannot assign requested address."; the stored
-    // LocalIP keeps the text. Errors carry the source "CSocket.Bind".
+    // broadcast 255.255.255.255, raise WsaEAddrNotAvail "Cannot assign requested address."; the
+    // stored LocalIP keeps the text. Errors carry the source "CSocket.Bind".
     void Bind(int32_t lngLocalPort = 0, const std::string& strLocalIP = {});
     // Accept an incoming connection request: take over the handle delivered by
     // OnConnectionRequest. Fills LocalIP/LocalPort (LocalHostName = LocalIP), RemoteHost/
     // RemoteHostIP (the peer's dotted address) and RemotePort, sets Protocol from the handle and
     // State to StateConnected; raises no event. A handle this object still holds is destroyed
-    // first. A negative requestID raises 10038; errors carry the source "CSocket.Accept".
+    // first. A negative requestID raises WsaENotSock; errors carry the source "CSocket.Accept".
     void Accept(int32_t requestID);
 
     // -- Properties ---------------------------------------------------------------------------

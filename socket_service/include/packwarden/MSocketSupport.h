@@ -39,6 +39,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "packwarden/SocketErrors.h"
+
 namespace packwarden::MSocketSupport {
 
 // ---------------------------------------------------------------------------------------------
@@ -69,8 +71,8 @@ struct ErrorRecord {
 // The error most recently recorded by an operation that reports failure through its result.
 ErrorRecord& CurrentError();
 
-// The description of a socket error number ("Connection refused." for 10061, ...);
-// "Unknown error." for every number without a row of its own.
+// The description of a socket error number, from the table in SocketErrors.h ("Connection
+// refused." for WsaEConnRefused, ...); "Unknown error." for every number without a row there.
 std::string SocketErrorText(int32_t number);
 
 // ---------------------------------------------------------------------------------------------

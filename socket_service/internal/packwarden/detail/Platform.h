@@ -20,7 +20,7 @@ namespace Platform {
 
 int32_t LastPlatformError();
 void SetLastPlatformError(int32_t winsockError);
-// errno -> the Winsock numbering (EAGAIN -> 10035, ECONNREFUSED -> 10061, ...).
+// errno -> the Winsock numbering (EAGAIN -> WsaEWouldBlock, ECONNREFUSED -> WsaEConnRefused, ...).
 int32_t WinsockErrorFromErrno(int err);
 
 int32_t socket(int32_t family, int32_t type, int32_t protocol);
@@ -30,13 +30,14 @@ int32_t connect(int32_t handle, uint32_t address, uint16_t port);
 int32_t bind(int32_t handle, uint32_t address, uint16_t port);
 int32_t listen(int32_t handle, int32_t backlog);
 // Returns the new handle (non-blocking) or -1; fills the peer's address when given room.
-// Out of descriptors (10024): the listener's FD_ACCEPT comes again only after a short pause.
+// Out of descriptors (WsaEMFile): the listener's FD_ACCEPT comes again only after a short pause.
 int32_t accept(int32_t handle, uint32_t* address, uint16_t* port);
 int32_t send(int32_t handle, const void* data, std::size_t length);
 int32_t sendto(int32_t handle, const void* data, std::size_t length, uint32_t address,
                uint16_t port);
 int32_t recv(int32_t handle, void* data, std::size_t length);
-// A datagram longer than `length` fills `data`, the rest is lost, and the call fails with 10040.
+// A datagram longer than `length` fills `data`, the rest is lost, and the call fails with
+// WsaEMsgSize.
 int32_t recvfrom(int32_t handle, void* data, std::size_t length, uint32_t* address, uint16_t* port);
 int32_t shutdown(int32_t handle, int32_t how);
 int32_t getsockname(int32_t handle, uint32_t* address, uint16_t* port);
