@@ -9,6 +9,7 @@
 
 #include "BenchSupport.h"
 #include "packwarden/CSocket.h"
+#include "packwarden/detail/Platform.h"
 
 namespace bench {
 

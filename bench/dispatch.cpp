@@ -3,6 +3,8 @@
 // object, per second. Records are posted in batches, each batch then dispatched by
 // ProcessPending, so the figure covers the post, the queue, the checks and the routing.
 #include "BenchSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/Registries.h"
 
 namespace {
 

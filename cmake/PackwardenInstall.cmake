@@ -2,7 +2,7 @@
 # What `cmake --install` puts in place, in two components:
 #
 #   app  the program, crewdock-dev, desktop entry, icons, AppStream metainfo, man pages
-#   dev  the socket component: headers under include/packwarden/, static libraries and the
+#   dev  the socket component: public headers under include/packwarden/, static libraries and the
 #        CMake package PackwardenSocket (find_package(PackwardenSocket 2.0 CONFIG))
 #
 # and, when this is the top-level project, the CPack set-up that turns them into
@@ -39,6 +39,8 @@ install(TARGETS packwarden_socket packwarden_socket_service
     EXPORT PackwardenSocketTargets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
     INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The public headers and, under detail/, the not-API state CSocket.h holds by value. The
+# service's internal/ headers (registries, platform calls, test hooks) are never installed.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/socket/include/packwarden
                   ${PROJECT_SOURCE_DIR}/socket_service/include/packwarden
     DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev

@@ -17,6 +17,7 @@
 
 #include "FuzzSupport.h"
 #include "packwarden/CSocket.h"
+#include "packwarden/detail/Registries.h"
 
 namespace {
 

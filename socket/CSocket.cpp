@@ -9,6 +9,9 @@ namespace packwarden {
 namespace Platform = MSocketSupport::Platform;
 using namespace detail;
 
+// detail::CSocketMembers starts from these without seeing the enumerations.
+static_assert(StateClosed == 0 && ProtocolTcp == 0 && LookupForConnect == 0);
+
 std::shared_ptr<CSocket> CSocket::Create() {
     auto socket = std::make_shared<CSocket>(ConstructionKey());
     socket->self_ = socket;
@@ -43,6 +46,7 @@ void CSocket::Protocol(int32_t NewValue) {
     }
 }
 
+// The weak reference under which the service knows this object.
 std::weak_ptr<MSocketSupport::SocketEventSink> CSocket::SinkReference() {
     // The base is private: convert here, where it is accessible, and share ownership with
     // the object itself.
@@ -51,6 +55,8 @@ std::weak_ptr<MSocketSupport::SocketEventSink> CSocket::SinkReference() {
         self, static_cast<MSocketSupport::SocketEventSink*>(this));
 }
 
+// Starts the lookup of RemoteHost into LookupHandle. False when it could not start, with
+// what the service recorded (empty when it recorded nothing).
 bool CSocket::StartLookup(MSocketSupport::ErrorRecord& failure) {
     std::string host = m_.RemoteHost;
     MSocketSupport::CurrentError().Clear();  // so a failure that records nothing reads as such
@@ -97,6 +103,7 @@ bool CSocket::EnsureSocket() {
     return true;
 }
 
+// Drops what a previous stream connection left unsent, when a new handle takes over.
 void CSocket::ForgetUnsentStream() {
     // Bytes a closed connection never sent belong to that connection; on a new one they would
     // precede the new data. (Datagrams keep their destination and still go out.)

@@ -9,6 +9,8 @@
 #include <string>
 
 #include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/Registries.h"
 
 namespace packwarden::detail {
 
@@ -30,13 +32,14 @@ constexpr int32_t ListenBacklog = 5;
 
 constexpr uint32_t InaddrNone = 0xFFFFFFFFu;
 
-constexpr int32_t WsaEWouldBlock = 10035;
-constexpr int32_t WsaENotSock = 10038;
-constexpr int32_t WsaEInval = 10022;
-constexpr int32_t WsaEAddrNotAvail = 10049;
-constexpr int32_t WsaEIsConn = 10056;
-constexpr int32_t WsaEShutdown = 10058;
-constexpr int32_t WsaENoBufs = 10055;
+// The error numbers the object raises itself, from the one table (SocketErrors.h).
+using MSocketSupport::WsaEAddrNotAvail;
+using MSocketSupport::WsaEInval;
+using MSocketSupport::WsaEIsConn;
+using MSocketSupport::WsaENoBufs;
+using MSocketSupport::WsaENotSock;
+using MSocketSupport::WsaEShutdown;
+using MSocketSupport::WsaEWouldBlock;
 
 // A receive size for a stream socket whose buffer size could not be read.
 constexpr int32_t FallbackStreamChunk = 64 * 1024;

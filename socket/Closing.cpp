@@ -10,7 +10,7 @@ using namespace detail;
 
 void CSocket::CloseSocket() {
     const auto self = shared_from_this();
-    const SelfHold held(*this);
+    const SelfHold held(selfHolds_);
     try {
         if (m_.SocketHandle == -1) {
             return;
@@ -27,7 +27,7 @@ void CSocket::CloseSocket() {
         m_.State = StateClosing;
         if (!m_.SendBuffer.empty()) {
             // Bytes already handed over go first; the last send shuts the direction down.
-            shutdownWhenSent_ = true;
+            flags_.shutdownWhenSent = true;
             return;
         }
         ShutDownSending();
@@ -36,17 +36,18 @@ void CSocket::CloseSocket() {
     }
 }
 
+// CloseSocket's shutdown of the sending direction, now or once the send buffer is empty.
 void CSocket::ShutDownSending() {
-    shutdownWhenSent_ = false;
+    flags_.shutdownWhenSent = false;
     if (Platform::shutdown(m_.SocketHandle, SdSend) == -1) {
         throw PlatformFailure("CSocket.CloseSocket");
     }
-    sendShutDown_ = true;
+    flags_.sendShutDown = true;
 }
 
 void CSocket::Abort() {
     const auto self = shared_from_this();
-    const SelfHold held(*this);
+    const SelfHold held(selfHolds_);
     ForgetUnsentStream();
     if (m_.SocketHandle == -1) {
         return;
@@ -61,15 +62,17 @@ void CSocket::Abort() {
     m_.State = StateClosed;
 }
 
+// True when DestroySocket is to hand the handle over rather than close it (see above).
 bool CSocket::ClosesGracefully() const {
     // An established stream, not broken: bytes may still be owed either way. After the peer's
     // close has been read to its end with nothing left to send, a plain close is clean.
     if (m_.Protocol != ProtocolTcp || (m_.State != StateConnected && m_.State != StateClosing)) {
         return false;
     }
-    return !(peerClosed_ && m_.SendBuffer.empty());
+    return !(flags_.peerClosed && m_.SendBuffer.empty());
 }
 
+// Closes the handle, or hands it over for a graceful close; `abortive` (Abort) never does.
 void CSocket::DestroySocket(bool abortive) {
     m_.ReceiveBuffer.reset();
     if (m_.SocketHandle == -1) {
@@ -77,10 +80,9 @@ void CSocket::DestroySocket(bool abortive) {
     }
     const int32_t handle = m_.SocketHandle;
     const bool graceful = !abortive && ClosesGracefully();
-    const bool shutDown = sendShutDown_;
+    const bool shutDown = flags_.sendShutDown;
     // Per-connection flags go with the handle.
-    sendShutDown_ = shutdownWhenSent_ = readSuspended_ = closePending_ = peerClosed_ = false;
-    closeAfterSend_ = false;
+    flags_ = {};
     if (graceful) {
         std::string unsent(m_.SendBuffer.view());
         // Registered: the service finishes the close. (Not registered: an accepted handle

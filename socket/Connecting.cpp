@@ -9,6 +9,8 @@ namespace packwarden {
 namespace Platform = MSocketSupport::Platform;
 using namespace detail;
 
+// Starts a non-blocking connect to address:RemotePort; State 6 while under way.
+// Returns the Winsock error of a connect that failed outright, 0 otherwise.
 int32_t CSocket::StartConnect(uint32_t address) {
     const uint16_t port = NetworkPort(m_.RemotePort);
     // Linux answers a second connect on an established socket with success (it reports the
@@ -32,7 +34,7 @@ int32_t CSocket::StartConnect(uint32_t address) {
 
 void CSocket::Connect(const Variant& strRemoteHost, const Variant& lngRemotePort) {
     const auto self = shared_from_this();
-    const SelfHold held(*this);
+    const SelfHold held(selfHolds_);
     try {
         if (!EnsureSocket()) {
             return;
@@ -80,7 +82,7 @@ void CSocket::Connect(const Variant& strRemoteHost, const Variant& lngRemotePort
 
 void CSocket::RemoteHost(const std::string& NewValue) {
     const auto self = shared_from_this();
-    const SelfHold held(*this);
+    const SelfHold held(selfHolds_);
     m_.RemoteHost = NewValue;
     if (!IsDottedAddress(NewValue)) {
         return;
@@ -105,7 +107,7 @@ void CSocket::RemoteHost(const std::string& NewValue) {
 
 void CSocket::PostGetHostEvent(int32_t lookupHandle, uint32_t address, std::string& hostName,
                                int32_t& errorCode) {
-    const SelfHold held(*this);  // the service holds the object for this call
+    const SelfHold held(selfHolds_);  // the service holds the object for this call
     // Errors end the handling silently: the service discards whatever escapes.
     try {
         if (errorCode > 0) {

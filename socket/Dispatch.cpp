@@ -10,6 +10,7 @@ namespace packwarden {
 namespace Platform = MSocketSupport::Platform;
 using namespace detail;
 
+// Raise an event to the owner, if any.
 void CSocket::RaiseError(int32_t number, const std::string& source) {
     if (number < std::numeric_limits<int16_t>::min() ||
         number > std::numeric_limits<int16_t>::max()) {
@@ -35,6 +36,7 @@ void CSocket::RaiseSendProgress(std::size_t sent, std::size_t remaining) {
     }
 }
 
+// Records the local end of a connected handle (FD_CONNECT).
 void CSocket::ReadLocalEnd() {
     uint32_t address = 0;
     uint16_t port = 0;
@@ -48,7 +50,7 @@ void CSocket::ReadLocalEnd() {
 }
 
 void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
-    const SelfHold held(*this);  // the service holds the object for this call
+    const SelfHold held(selfHolds_);  // the service holds the object for this call
     // Errors end the handling of this notification silently: the service discards whatever
     // escapes, so nothing is raised for them.
     try {
@@ -61,14 +63,14 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
         const int32_t handle = m_.SocketHandle;
         switch (eventCode) {
             case MSocketSupport::FD_READ: {
-                if (closePending_) {
+                if (flags_.closePending) {
                     PeerClose(handle);  // the owner made room for the rest of a closed stream
                     break;
                 }
                 if (!ReceiveRoom()) {
                     // At the bound: no receive, so no further notification either, until the
                     // owner takes data (ResumeReading).
-                    readSuspended_ = true;
+                    flags_.readSuspended = true;
                     break;
                 }
                 const int32_t count = RecvToBuffer();
@@ -93,14 +95,14 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                         }
                     }
                 } catch (const MSocketSupport::SocketError&) {
-                    if (!closeAfterSend_ || m_.SocketHandle != handle) {
+                    if (!flags_.closeAfterSend || m_.SocketHandle != handle) {
                         throw;
                     }
                     // The peer has gone altogether: what is left cannot be delivered.
                     m_.SendBuffer.reset();
                     m_.SendPending = false;
                 }
-                if (closeAfterSend_ && m_.SocketHandle == handle && !Abandoned() &&
+                if (flags_.closeAfterSend && m_.SocketHandle == handle && !Abandoned() &&
                     m_.SendBuffer.empty() && !m_.SendPending) {
                     PeerClose(handle);  // our side has finished too
                 }
@@ -136,15 +138,17 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
     }
 }
 
+// FD_CLOSE: reads what the peer sent before its close, then tears down and raises
+// OnClose; waits instead while the receive buffer is at its bound.
 void CSocket::PeerClose(int32_t handle) {
     // Drain what the peer sent before its close; it must reach the owner before the teardown
     // empties the buffer.
-    closePending_ = false;
-    while (!peerClosed_) {
+    flags_.closePending = false;
+    while (!flags_.peerClosed) {
         if (!ReceiveRoom()) {
             // The rest waits in the network until the owner takes data (ResumeReading).
-            closePending_ = true;
-            readSuspended_ = true;
+            flags_.closePending = true;
+            flags_.readSuspended = true;
             return;
         }
         int32_t count = 0;
@@ -165,7 +169,7 @@ void CSocket::PeerClose(int32_t handle) {
             break;
         }
         RaiseDataArrival();
-        if (m_.SocketHandle != handle || Abandoned() || closePending_) {
+        if (m_.SocketHandle != handle || Abandoned() || flags_.closePending) {
             return;  // the owner destroyed the handle, let go of the object, or nested a drain
         }
     }
@@ -173,7 +177,7 @@ void CSocket::PeerClose(int32_t handle) {
         // The peer has finished sending, perhaps only that (a half-close): what we still send
         // goes out first, and the owner may go on sending from OnSendComplete. The teardown
         // follows once a send completes with nothing more sent (see FD_WRITE).
-        closeAfterSend_ = true;
+        flags_.closeAfterSend = true;
         if (!m_.SendBuffer.empty()) {
             // Find out from the loop whether the rest can still go: a peer that has gone
             // altogether refuses it, and then the teardown must not wait.
@@ -181,7 +185,7 @@ void CSocket::PeerClose(int32_t handle) {
         }
         return;
     }
-    closeAfterSend_ = false;
+    flags_.closeAfterSend = false;
     if (m_.State != StateClosing) {
         m_.State = StateClosing;
         if (!m_.SendBuffer.empty()) {

@@ -10,7 +10,7 @@ using namespace detail;
 
 void CSocket::Bind(int32_t lngLocalPort, const std::string& strLocalIP) {
     const auto self = shared_from_this();
-    const SelfHold held(*this);
+    const SelfHold held(selfHolds_);
     try {
         if (!EnsureSocket()) {
             return;
@@ -43,7 +43,7 @@ void CSocket::Bind(int32_t lngLocalPort, const std::string& strLocalIP) {
 
 void CSocket::Listen() {
     const auto self = shared_from_this();
-    const SelfHold held(*this);
+    const SelfHold held(selfHolds_);
     try {
         if (!EnsureSocket()) {
             return;
@@ -64,7 +64,7 @@ void CSocket::Listen() {
 
 void CSocket::Accept(int32_t requestID) {
     const auto self = shared_from_this();
-    const SelfHold held(*this);
+    const SelfHold held(selfHolds_);
     try {
         if (requestID < 0) {
             throw SocketFailure(WsaENotSock, "CSocket.Accept");

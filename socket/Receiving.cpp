@@ -84,11 +84,12 @@ void CSocket::ReadBufferSizes() {
 
 void CSocket::ReceiveBufferLimit(int32_t NewValue) {
     receiveLimit_ = std::max(NewValue, 1);
-    if (readSuspended_ && ReceiveRoom()) {
+    if (flags_.readSuspended && ReceiveRoom()) {
         ResumeReading();
     }
 }
 
+// Room left in the receive buffer for one more receive.
 bool CSocket::ReceiveRoom() const {
     const std::size_t held = m_.ReceiveBuffer.size();
     const auto limit = static_cast<std::size_t>(receiveLimit_);
@@ -101,8 +102,9 @@ bool CSocket::ReceiveRoom() const {
     return held == 0 || held + largest <= limit;
 }
 
+// The owner made room: reading, stopped at the bound, goes on (from the loop).
 void CSocket::ResumeReading() {
-    readSuspended_ = false;
+    flags_.readSuspended = false;
     if (m_.SocketHandle != -1) {
         // The notification left unanswered is answered now, from the loop, as it would have
         // been: its receive re-arms the next one.
@@ -151,7 +153,7 @@ int32_t CSocket::RecvToBuffer() {
         throw PlatformFailure("CSocket.RecvToBuffer");
     }
     if (n == 0 && m_.Protocol == ProtocolTcp) {
-        peerClosed_ = true;
+        flags_.peerClosed = true;
     }
     if (n > 0) {
         if (direct) {
@@ -162,6 +164,20 @@ int32_t CSocket::RecvToBuffer() {
     }
     receivesLarge_ = static_cast<std::size_t>(n) >= chunk / 2;
     return n;
+}
+
+// GetData's whole take as text or bytes: the receive buffer's block becomes the value's
+// storage and the value's storage the next block, so an owner that keeps one value gets
+// the bytes without a copy, and the two blocks go back and forth with nothing allocated.
+// Not for a few bytes (a copy is cheaper than the exchange, and a value it fills once
+// keeps its storage), nor when the bytes fill little of the block (the value would hold
+// a large block for them) or the value's storage is far larger than the block (the
+// socket would keep it).
+inline bool CSocket::HandOverFits(const Variant& varData, std::size_t length) const {
+    constexpr std::size_t HandOverMinimum = 1024;
+    const std::size_t block = m_.ReceiveBuffer.capacity();
+    return length >= HandOverMinimum && length >= block / 8 &&
+           varData.StorageCapacity() / 2 <= block;
 }
 
 void CSocket::ReceiveData(Variant& varData, bool peek, const Variant& varType,
@@ -206,7 +222,7 @@ void CSocket::ReceiveData(Variant& varData, bool peek, const Variant& varType,
         if (!taken) {
             m_.ReceiveBuffer.consume(take);
         }
-        if (readSuspended_ && ReceiveRoom()) {
+        if (flags_.readSuspended && ReceiveRoom()) {
             ResumeReading();
         }
     }

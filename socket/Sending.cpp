@@ -23,7 +23,7 @@ void CSocket::SendData(const Variant& varData) {
     std::optional<SelfHold> held;
     if (selfHolds_ == 0) {
         self = shared_from_this();
-        held.emplace(*this);
+        held.emplace(selfHolds_);
     }
     try {
         if (m_.Protocol != ProtocolTcp) {
@@ -77,6 +77,7 @@ void CSocket::SendData(const Variant& varData) {
     }
 }
 
+// Offers SendBuffer, or, when it is empty, `fresh` (the caller's bytes, read in place).
 void CSocket::SendBufferedData(std::string_view fresh) {
     const int32_t handle = m_.SocketHandle;
     for (;;) {
@@ -128,7 +129,7 @@ void CSocket::SendBufferedData(std::string_view fresh) {
                 DropFirstDatagram();
             } else {
                 m_.SendBuffer.append(fresh);
-                if (closeAfterSend_) {
+                if (flags_.closeAfterSend) {
                     PostWriteCheck();  // the teardown waiting for this send must not wait on
                 }
             }
@@ -142,7 +143,7 @@ void CSocket::SendBufferedData(std::string_view fresh) {
             m_.SendBuffer.consume(static_cast<std::size_t>(sent));
         }
         if (m_.SendBuffer.empty()) {
-            if (shutdownWhenSent_) {
+            if (flags_.shutdownWhenSent) {
                 ShutDownSending();  // CloseSocket came while these bytes waited
             }
             // OnSendComplete comes from the loop, after the caller has returned.
@@ -158,15 +159,19 @@ void CSocket::SendBufferedData(std::string_view fresh) {
     }
 }
 
+// Queues a write notification for this object: the loop then sends what waits, or finds
+// that nothing can be sent any more.
 void CSocket::PostWriteCheck() {
     MSocketSupport::PostSocketRecord(m_.SocketHandle, MSocketSupport::FD_WRITE);
 }
 
+// The bytes of the oldest waiting datagram: one SendData, one datagram.
 std::size_t CSocket::FirstDatagramLength() const {
     return datagrams_.empty() ? m_.SendBuffer.size()
                               : std::min(datagrams_.front(), m_.SendBuffer.size());
 }
 
+// Datagrams whose sending failed: the oldest waiting one, or all that wait for a lookup.
 void CSocket::DropFirstDatagram() {
     m_.SendBuffer.consume(FirstDatagramLength());
     if (!datagrams_.empty()) {

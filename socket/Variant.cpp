@@ -174,7 +174,8 @@ int64_t Variant::AsInteger() const {
 
 double Variant::AsDouble() const {
     if (type_ == vbCurrency) {
-        return static_cast<double>(std::get<int64_t>(value_)) / 10000.0;
+        return static_cast<double>(std::get<int64_t>(value_)) /
+               10'000.0;  // currency: four decimal places
     }
     if (const auto* i = std::get_if<int64_t>(&value_)) {
         return static_cast<double>(*i);

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-namespace MSocketSupport::detail {
+namespace packwarden::MSocketSupport::detail {
 
 constexpr std::size_t LookupBufferSize = 1024;
 
@@ -62,4 +62,4 @@ void WakeAt(std::chrono::steady_clock::time_point when);
 
 }  // namespace backend
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail

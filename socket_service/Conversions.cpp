@@ -4,7 +4,7 @@
 
 #include "packwarden/MSocketSupport.h"
 
-namespace MSocketSupport {
+namespace packwarden::MSocketSupport {
 
 std::string AnsiStringAt(const char* address) {
     if (address == nullptr) {
@@ -32,4 +32,4 @@ int32_t HighWord(int32_t x) {
     return static_cast<int32_t>((static_cast<uint32_t>(x) >> 16) & 0xFFFFu);
 }
 
-}  // namespace MSocketSupport
+}  // namespace packwarden::MSocketSupport

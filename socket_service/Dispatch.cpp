@@ -4,9 +4,11 @@
 #include "Backend.h"
 #include "ServiceState.h"
 #include "SocketAddress.h"
-#include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/Registries.h"
+#include "packwarden/detail/TestHooks.h"
 
-namespace MSocketSupport {
+namespace packwarden::MSocketSupport {
 
 using detail::State;
 
@@ -166,4 +168,4 @@ bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeo
     }
 }
 
-}  // namespace MSocketSupport
+}  // namespace packwarden::MSocketSupport

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The platform layer's last error and the seam through which tests make calls fail.
 #include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/TestHooks.h"
 
-namespace MSocketSupport::Platform {
+namespace packwarden::MSocketSupport::Platform {
 
 namespace {
 thread_local int32_t lastError = 0;
@@ -25,4 +27,4 @@ void ResetHooks() {
     TestHooks() = Hooks{};
 }
 
-}  // namespace MSocketSupport::Platform
+}  // namespace packwarden::MSocketSupport::Platform

@@ -9,13 +9,12 @@
 #include "Backend.h"
 #include "ServiceState.h"
 
-namespace MSocketSupport {
+namespace packwarden::MSocketSupport {
 
 namespace detail {
 
 namespace {
 
-constexpr int32_t WouldBlock = 10035;
 constexpr int32_t SendDirection = 1;
 constexpr std::size_t DiscardAreaSize = 64 * 1024;
 // Reads per turn, so a peer that keeps sending does not hold the loop; the rest is read on a
@@ -52,7 +51,7 @@ void LingeringClose::Progress() {
     while (sent_ < unsent_.size()) {
         const int32_t n = Platform::send(handle_, unsent_.data() + sent_, unsent_.size() - sent_);
         if (n < 0) {
-            if (Platform::LastPlatformError() == WouldBlock) {
+            if (Platform::LastPlatformError() == WsaEWouldBlock) {
                 break;  // FD_WRITE follows when the socket can take more
             }
             Finish();
@@ -82,7 +81,7 @@ void LingeringClose::Progress() {
             lastProgress_ = now;
         } else if (n == 0) {
             peerClosed_ = true;
-        } else if (Platform::LastPlatformError() == WouldBlock) {
+        } else if (Platform::LastPlatformError() == WsaEWouldBlock) {
             break;
         } else {
             Finish();
@@ -167,4 +166,4 @@ std::chrono::milliseconds CloseTimeout() {
     return detail::State().closeTimeout;
 }
 
-}  // namespace MSocketSupport
+}  // namespace packwarden::MSocketSupport

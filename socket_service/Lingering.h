@@ -15,9 +15,10 @@
 #include <string>
 #include <unordered_map>
 
-#include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/Registries.h"
 
-namespace MSocketSupport::detail {
+namespace packwarden::MSocketSupport::detail {
 
 class LingeringClose final : public SocketEventSink {
   public:
@@ -51,4 +52,4 @@ using LingeringTable = std::unordered_map<int32_t, std::shared_ptr<LingeringClos
 // for the next one due. Called when that wake-up fires.
 void ExpireLingeringCloses();
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 // RegisterSocket, DeregisterSocket, ResolveHost: filling and emptying the service's tables.
+#include "packwarden/detail/Registries.h"
 #include "Backend.h"
 #include "ServiceState.h"
-#include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/TestHooks.h"
 
-namespace MSocketSupport {
+namespace packwarden::MSocketSupport {
 
 using detail::State;
 
@@ -12,7 +14,7 @@ bool RegisterSocket(int32_t socketHandle, std::weak_ptr<SocketEventSink> object)
     auto& st = State();
     if (st.window == 0 && CreateSocketWindow() == 0) {
         CurrentError() =
-            ErrorRecord{10004, "MSocketSupport.RegisterSocket", "The operation was canceled."};
+            ErrorRecord{WsaEIntr, "MSocketSupport.RegisterSocket", "The operation was canceled."};
         return false;
     }
     st.retireWhenIdle = false;
@@ -24,7 +26,7 @@ bool RegisterSocket(int32_t socketHandle, std::weak_ptr<SocketEventSink> object)
     int32_t error = 0;
     Platform::SetLastPlatformError(0);
     if (hooks.selectEvents && !hooks.selectEvents(socketHandle)) {
-        error = Platform::LastPlatformError() != 0 ? Platform::LastPlatformError() : 10022;
+        error = Platform::LastPlatformError() != 0 ? Platform::LastPlatformError() : WsaEInval;
     } else {
         error = detail::backend::SelectEvents(socketHandle, st.window, st.winsockMessage);
     }
@@ -65,7 +67,7 @@ int32_t ResolveHost(std::string& hostName, std::weak_ptr<SocketEventSink> object
         // Normally a registered socket asks, so the window exists; make one that lasts for
         // this lookup so its completion has somewhere to go.
         if (CreateSocketWindow() == 0) {
-            detail::RecordError(10004, "MSocketSupport.ResolveHost");
+            detail::RecordError(WsaEIntr, "MSocketSupport.ResolveHost");
             CurrentError().Description = "The operation was canceled.";
             return 0;
         }
@@ -80,7 +82,7 @@ int32_t ResolveHost(std::string& hostName, std::weak_ptr<SocketEventSink> object
     int32_t task = 0;
     Platform::SetLastPlatformError(0);
     if (hooks.startLookup && !hooks.startLookup(hostName)) {
-        error = Platform::LastPlatformError() != 0 ? Platform::LastPlatformError() : 10055;
+        error = Platform::LastPlatformError() != 0 ? Platform::LastPlatformError() : WsaENoBufs;
     } else {
         // The completion comes through the channel, after this returns.
         error = detail::backend::StartLookup(hostName, buffer, task);
@@ -119,4 +121,4 @@ std::shared_ptr<SocketEventSink> LookupOwner(int32_t taskHandle) {
     return entry == nullptr ? nullptr : entry->object.lock();
 }
 
-}  // namespace MSocketSupport
+}  // namespace packwarden::MSocketSupport

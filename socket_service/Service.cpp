@@ -2,9 +2,11 @@
 // Start-up and shut-down of the service, and its process-wide state.
 #include "Backend.h"
 #include "ServiceState.h"
-#include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/Registries.h"
+#include "packwarden/detail/TestHooks.h"
 
-namespace MSocketSupport {
+namespace packwarden::MSocketSupport {
 
 namespace detail {
 
@@ -68,4 +70,4 @@ uint32_t ResolveMessage() {
     return detail::State().resolveMessage;
 }
 
-}  // namespace MSocketSupport
+}  // namespace packwarden::MSocketSupport

@@ -7,9 +7,10 @@
 
 #include "Lingering.h"
 #include "Tables.h"
-#include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/Registries.h"
 
-namespace MSocketSupport::detail {
+namespace packwarden::MSocketSupport::detail {
 
 struct ServiceState {
     bool started = false;
@@ -46,4 +47,4 @@ void RetireWindowIfIdle();
 // Releases the networking library (the last step of CleanupWinsockService).
 void ReleaseService();
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail

@@ -18,8 +18,9 @@
 
 #include "Backend.h"
 #include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
 
-namespace MSocketSupport::detail {
+namespace packwarden::MSocketSupport::detail {
 
 // Address and port in network byte order.
 inline sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
@@ -55,4 +56,4 @@ inline void ReadHostEntry(const LookupBuffer& buffer, std::string& name, uint32_
     std::memcpy(&address, host->h_addr_list[0], sizeof address);
 }
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail

@@ -3,7 +3,7 @@
 
 #include <limits>
 
-namespace MSocketSupport::detail {
+namespace packwarden::MSocketSupport::detail {
 
 bool SocketTable::Contains(int32_t handle) const {
     if (handle >= DirectLimit) {
@@ -95,4 +95,4 @@ int32_t LookupTable::LatestTask(const SocketEventSink* key) const {
     return it == latest_.end() ? 0 : it->second;
 }
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail

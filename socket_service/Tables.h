@@ -9,9 +9,10 @@
 #include <vector>
 
 #include "Backend.h"
-#include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/Registries.h"
 
-namespace MSocketSupport::detail {
+namespace packwarden::MSocketSupport::detail {
 
 // SocketRegistry: socket handle -> object. Small handles (descriptors, Winsock's handles in
 // practice) index a vector, so a dispatch is one vector access and allocates nothing; larger
@@ -74,4 +75,4 @@ class LookupTable {
     int32_t nextTask_ = 1;
 };
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail

@@ -12,7 +12,7 @@
 #include "PosixService.h"
 #include "ServiceState.h"
 
-namespace MSocketSupport::detail {
+namespace packwarden::MSocketSupport::detail {
 
 namespace {
 
@@ -161,9 +161,9 @@ void Drain(bool announce) {
 
 }  // namespace backend
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail
 
-namespace MSocketSupport {
+namespace packwarden::MSocketSupport {
 
 using detail::Posix;
 using detail::State;
@@ -180,4 +180,4 @@ void AnnouncePending() {
     Posix().channel.Announce();
 }
 
-}  // namespace MSocketSupport
+}  // namespace packwarden::MSocketSupport

@@ -12,9 +12,10 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/Registries.h"
 
-namespace MSocketSupport::detail {
+namespace packwarden::MSocketSupport::detail {
 
 namespace {
 
@@ -186,7 +187,7 @@ void Channel::Changed(int fd) {
 
 int32_t Channel::Watch(int fd, int32_t window, uint32_t message) {
     if (fd < 0) {
-        return 10038;
+        return WsaENotSock;
     }
     int type = 0;
     socklen_t len = sizeof type;
@@ -319,6 +320,26 @@ void Channel::HandleTimer() {
     }
 }
 
+// The records one socket's readiness queues in one collection, and what they ask of the set.
+struct Channel::Readiness {
+    RecordQueue<Record>& queue;
+    int fd;
+    int32_t window;
+    uint32_t message;
+    uint32_t generation;
+    bool queued = false;
+    // Only reading and accepting were disarmed, which no interest follows (see Interest): the
+    // set needs no update. Anything else that queues sets this.
+    bool reconsider = false;
+
+    void Queue(int32_t code, int32_t error) {
+        // Collected readiness goes straight into the FIFO (see Push for the others).
+        queue.Push({window, message, fd, code | (error << 16), generation});
+        queued = true;
+        reconsider = reconsider || (code != FD_READ && code != FD_ACCEPT);
+    }
+};
+
 bool Channel::HandleSocket(int fd, uint32_t events, int32_t window, uint32_t message) {
     Slot* found = Find(fd);
     if (found == nullptr || !found->watched) {
@@ -329,91 +350,101 @@ bool Channel::HandleSocket(int fd, uint32_t events, int32_t window, uint32_t mes
         return true;
     }
     Slot& slot = *found;
-    bool queued = false;
-    // Only reading and accepting were disarmed, which no interest follows (see Interest): the
-    // set needs no update. Anything else that queues sets this.
-    bool reconsider = false;
-    auto queue = [&](int32_t code, int32_t error) {
-        // Collected readiness goes straight into the FIFO (see Push for the others).
-        queue_.Push({window, message, fd, code | (error << 16), slot.generation});
-        queued = true;
-        reconsider = reconsider || (code != FD_READ && code != FD_ACCEPT);
-    };
-    const bool failed = (events & EPOLLERR) != 0;
-    // One pass queues FD_CONNECT, FD_WRITE, FD_READ, FD_ACCEPT, then FD_CLOSE last.
+    Readiness ready{queue_, fd, window, message, slot.generation};
+    // Each phase queues in the order FD_CONNECT, FD_WRITE, FD_READ, FD_ACCEPT, FD_CLOSE.
     switch (slot.phase) {
         case Phase::Fresh:
-            break;
+            break;  // readiness means nothing yet (a fresh TCP socket reports writable, hung up)
         case Phase::Connecting:
-            if (slot.armConnect && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0) {
-                slot.armConnect = false;
-                const int32_t error = PendingSocketError(fd);
-                if (error == 0 && (events & EPOLLOUT) != 0 && (events & EPOLLHUP) == 0) {
-                    queue(FD_CONNECT, 0);
-                    slot.phase = Phase::Connected;
-                    queue(FD_WRITE, 0);
-                    slot.armWrite = false;
-                } else {
-                    queue(FD_CONNECT, error != 0 ? error : 10061);
-                    slot.phase = Phase::Fresh;
-                }
-            }
+            ConnectingReady(slot, events, ready);
             break;
         case Phase::Connected:
-            if (slot.closeQueued) {
-                if (slot.armWrite && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0) {
-                    slot.armWrite = false;
-                    queue(FD_WRITE, 0);
-                }
-                break;
-            }
-            if (slot.armWrite && (events & EPOLLOUT) != 0 && !failed) {
-                slot.armWrite = false;
-                queue(FD_WRITE, 0);
-            }
-            if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0) {
-                if (slot.armRead && (events & EPOLLIN) != 0) {
-                    slot.armRead = false;
-                    queue(FD_READ, 0);
-                }
-                break;
-            }
-            {
-                // The stream has ended: readable now means only "at its end" unless bytes remain.
-                const bool unread = HasUnreadData(fd);
-                if (slot.armRead && (events & EPOLLIN) != 0 && unread) {
-                    slot.armRead = false;
-                    queue(FD_READ, 0);
-                }
-                // A reset is reported at once. An orderly close, as Winsock documents, only once
-                // nothing is left to read: until then the reads that drain it come first.
-                if (failed || !unread) {
-                    slot.closeQueued = true;
-                    queue(FD_CLOSE, failed ? PendingSocketError(fd) : 0);
-                }
-            }
+            ConnectedReady(slot, events, ready);
             break;
         case Phase::Listening:
-            if (slot.armAccept && (events & EPOLLIN) != 0) {
-                slot.armAccept = false;
-                queue(FD_ACCEPT, 0);
-            }
+            ListeningReady(slot, events, ready);
             break;
         case Phase::Datagram:
-            if (slot.armWrite && (events & EPOLLOUT) != 0) {
-                slot.armWrite = false;
-                queue(FD_WRITE, 0);
-            }
-            // A pending error (an ICMP port-unreachable, say) is what the next receive reports.
-            if (slot.armRead && (events & (EPOLLIN | EPOLLERR)) != 0) {
-                slot.armRead = false;
-                queue(FD_READ, 0);
-            }
+            DatagramReady(slot, events, ready);
             break;
     }
-    if (queued) {
+    return Settle(slot, ready);
+}
+
+void Channel::ConnectingReady(Slot& slot, uint32_t events, Readiness& ready) {
+    if (!slot.armConnect || (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == 0) {
+        return;
+    }
+    slot.armConnect = false;
+    const int32_t error = PendingSocketError(ready.fd);
+    if (error == 0 && (events & EPOLLOUT) != 0 && (events & EPOLLHUP) == 0) {
+        ready.Queue(FD_CONNECT, 0);
+        slot.phase = Phase::Connected;
+        ready.Queue(FD_WRITE, 0);
+        slot.armWrite = false;
+    } else {
+        ready.Queue(FD_CONNECT, error != 0 ? error : WsaEConnRefused);
+        slot.phase = Phase::Fresh;
+    }
+}
+
+void Channel::ConnectedReady(Slot& slot, uint32_t events, Readiness& ready) {
+    const bool failed = (events & EPOLLERR) != 0;
+    if (slot.closeQueued) {
+        if (slot.armWrite && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) != 0) {
+            slot.armWrite = false;
+            ready.Queue(FD_WRITE, 0);
+        }
+        return;
+    }
+    if (slot.armWrite && (events & EPOLLOUT) != 0 && !failed) {
+        slot.armWrite = false;
+        ready.Queue(FD_WRITE, 0);
+    }
+    if ((events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) == 0) {
+        if (slot.armRead && (events & EPOLLIN) != 0) {
+            slot.armRead = false;
+            ready.Queue(FD_READ, 0);
+        }
+        return;
+    }
+    // The stream has ended: readable now means only "at its end" unless bytes remain.
+    const bool unread = HasUnreadData(ready.fd);
+    if (slot.armRead && (events & EPOLLIN) != 0 && unread) {
+        slot.armRead = false;
+        ready.Queue(FD_READ, 0);
+    }
+    // A reset is reported at once. An orderly close, as Winsock documents, only once nothing
+    // is left to read: until then the reads that drain it come first.
+    if (failed || !unread) {
+        slot.closeQueued = true;
+        ready.Queue(FD_CLOSE, failed ? PendingSocketError(ready.fd) : 0);
+    }
+}
+
+void Channel::ListeningReady(Slot& slot, uint32_t events, Readiness& ready) {
+    if (slot.armAccept && (events & EPOLLIN) != 0) {
+        slot.armAccept = false;
+        ready.Queue(FD_ACCEPT, 0);
+    }
+}
+
+void Channel::DatagramReady(Slot& slot, uint32_t events, Readiness& ready) {
+    if (slot.armWrite && (events & EPOLLOUT) != 0) {
+        slot.armWrite = false;
+        ready.Queue(FD_WRITE, 0);
+    }
+    // A pending error (an ICMP port-unreachable, say) is what the next receive reports.
+    if (slot.armRead && (events & (EPOLLIN | EPOLLERR)) != 0) {
+        slot.armRead = false;
+        ready.Queue(FD_READ, 0);
+    }
+}
+
+bool Channel::Settle(Slot& slot, const Readiness& ready) {
+    if (ready.queued) {
         slot.queuedIn = collection_;
-        if (!reconsider) {
+        if (!ready.reconsider) {
             return true;
         }
     } else if (slot.queuedIn == collection_) {
@@ -422,7 +453,7 @@ bool Channel::HandleSocket(int fd, uint32_t events, int32_t window, uint32_t mes
     } else {
         slot.parked = true;
     }
-    Update(fd, slot);
+    Update(ready.fd, slot);
     return true;
 }
 
@@ -488,4 +519,4 @@ void Channel::Collect(int32_t window, uint32_t message) {
     }
 }
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail

@@ -20,7 +20,7 @@
 #include "FileDescriptor.h"
 #include "RecordQueue.h"
 
-namespace MSocketSupport::detail {
+namespace packwarden::MSocketSupport::detail {
 
 struct Record {
     int32_t window = 0;
@@ -68,8 +68,6 @@ class Channel {
     // The eventfd is edge-triggered in the set, so a wake-up is consumed by the collection
     // that reports it and the counter never needs reading.
     void Wake() const;
-    // True once after a collection that reported a wake-up: work announced from another
-    // thread (a lookup completion) may have arrived since it was last looked for.
     // Makes the descriptor readable if records wait: for a loop that a handler runs inside a
     // drain, which would otherwise block with records that only the outer drain would reach.
     void Announce();
@@ -84,6 +82,8 @@ class Channel {
       private:
         Channel& channel_;
     };
+    // True once after a collection that reported a wake-up: work announced from another
+    // thread (a lookup completion) may have arrived since it was last looked for.
     bool TakeWoken() {
         const bool woken = woken_;
         woken_ = false;
@@ -161,9 +161,18 @@ class Channel {
     uint32_t Interest(const Slot& slot) const;
     void Update(int fd, Slot& slot);
     void Changed(int fd);
-    // False when the socket had already queued its records in this collection (epoll's ready
-    // list has come round again).
+    // Turns one socket's readiness into records, by the socket's phase. False when the socket
+    // had already queued its records in this collection (epoll's ready list has come round
+    // again).
     bool HandleSocket(int fd, uint32_t events, int32_t window, uint32_t message);
+    struct Readiness;
+    static void ConnectingReady(Slot& slot, uint32_t events, Readiness& ready);
+    static void ConnectedReady(Slot& slot, uint32_t events, Readiness& ready);
+    static void ListeningReady(Slot& slot, uint32_t events, Readiness& ready);
+    static void DatagramReady(Slot& slot, uint32_t events, Readiness& ready);
+    // After the phase's step: marks the collection that queued, or parks a socket whose
+    // readiness queued nothing, and brings the set up to date when the flags changed.
+    bool Settle(Slot& slot, const Readiness& ready);
     void HandleTimer();
 
     FileDescriptor epoll_;
@@ -185,4 +194,4 @@ class Channel {
     uint32_t collection_ = 0;
 };
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail

@@ -6,7 +6,7 @@
 
 #include <utility>
 
-namespace MSocketSupport::detail {
+namespace packwarden::MSocketSupport::detail {
 
 class FileDescriptor {
   public:
@@ -37,4 +37,4 @@ class FileDescriptor {
     int fd_ = -1;
 };
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail

@@ -14,8 +14,10 @@
 #include "PosixService.h"
 #include "SocketAddress.h"
 #include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/TestHooks.h"
 
-namespace MSocketSupport::Platform {
+namespace packwarden::MSocketSupport::Platform {
 
 namespace {
 
@@ -323,14 +325,14 @@ bool gethostbyaddr(uint32_t address, std::string& officialName) {
     const int rc = ::gethostbyaddr_r(&address, sizeof address, AF_INET, &entry, data.data(),
                                      data.size(), &result, &hostError);
     if (rc != 0 || result == nullptr || result->h_name == nullptr) {
-        SetLastPlatformError(hostError == HOST_NOT_FOUND ? 11001
-                             : hostError == TRY_AGAIN    ? 11002
-                             : hostError == NO_RECOVERY  ? 11003
-                                                         : 11004);
+        SetLastPlatformError(hostError == HOST_NOT_FOUND ? WsaHostNotFound
+                             : hostError == TRY_AGAIN    ? WsaTryAgain
+                             : hostError == NO_RECOVERY  ? WsaNoRecovery
+                                                         : WsaNoData);
         return false;
     }
     officialName = result->h_name;
     return true;
 }
 
-}  // namespace MSocketSupport::Platform
+}  // namespace packwarden::MSocketSupport::Platform

@@ -8,7 +8,7 @@
 #include "Channel.h"
 #include "Resolver.h"
 
-namespace MSocketSupport::detail {
+namespace packwarden::MSocketSupport::detail {
 
 struct PosixService {
     PosixService() : resolver(channel.WakeFd()) {}
@@ -26,4 +26,4 @@ inline PosixService& Posix() {
     return service;
 }
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail

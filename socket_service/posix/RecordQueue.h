@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-namespace MSocketSupport::detail {
+namespace packwarden::MSocketSupport::detail {
 
 template <typename T>
 class RecordQueue {
@@ -49,4 +49,4 @@ class RecordQueue {
     std::size_t count_ = 0;
 };
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail

@@ -8,7 +8,9 @@
 #include <new>
 #include <system_error>
 
-namespace MSocketSupport::detail {
+#include "packwarden/SocketErrors.h"
+
+namespace packwarden::MSocketSupport::detail {
 
 namespace {
 
@@ -34,15 +36,15 @@ bool ReservedInvalid(std::string name) {
 int32_t WinsockFromHostError(int hostError) {
     switch (hostError) {
         case HOST_NOT_FOUND:
-            return 11001;
+            return WsaHostNotFound;
         case TRY_AGAIN:
-            return 11002;
+            return WsaTryAgain;
         case NO_RECOVERY:
-            return 11003;
+            return WsaNoRecovery;
         case NO_DATA:
-            return 11004;
+            return WsaNoData;
         default:
-            return 11003;
+            return WsaNoRecovery;
     }
 }
 
@@ -50,7 +52,7 @@ int32_t WinsockFromHostError(int hostError) {
 
 int32_t Resolver::Lookup(const std::string& hostName, LookupBuffer& buffer) {
     if (hostName.empty() || ReservedInvalid(hostName)) {
-        return 11001;
+        return WsaHostNotFound;
     }
     static_assert(sizeof(hostent) < LookupBufferSize);
     auto* entry = new (buffer.bytes) hostent{};
@@ -60,14 +62,14 @@ int32_t Resolver::Lookup(const std::string& hostName, LookupBuffer& buffer) {
     int hostError = 0;
     const int rc = ::gethostbyname_r(hostName.c_str(), entry, data, dataSize, &result, &hostError);
     if (rc == ERANGE) {
-        return 10055;
+        return WsaENoBufs;
     }
     if (rc != 0 || result == nullptr) {
         return WinsockFromHostError(hostError);
     }
     if (result->h_addrtype != AF_INET || result->h_length != 4 || result->h_addr_list == nullptr ||
         result->h_addr_list[0] == nullptr) {
-        return 11004;
+        return WsaNoData;
     }
     return 0;
 }
@@ -90,7 +92,7 @@ int32_t Resolver::Start(int32_t task, std::string hostName, std::shared_ptr<Look
         try {
             worker_ = std::thread([this] { Run(); });
         } catch (const std::system_error&) {
-            return 10055;
+            return WsaENoBufs;
         }
     }
     jobs_.push_back({task, std::move(hostName), std::move(buffer)});
@@ -131,4 +133,4 @@ void Resolver::Run() {
     }
 }
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail

@@ -19,7 +19,7 @@
 
 #include "Backend.h"
 
-namespace MSocketSupport::detail {
+namespace packwarden::MSocketSupport::detail {
 
 class Resolver {
   public:
@@ -64,4 +64,4 @@ class Resolver {
     std::thread worker_;
 };
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail

@@ -10,9 +10,10 @@
 #include "Lingering.h"
 #include "ServiceState.h"
 #include "Win32Service.h"
-#include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/Registries.h"
 
-namespace MSocketSupport::detail {
+namespace packwarden::MSocketSupport::detail {
 
 namespace {
 
@@ -203,4 +204,4 @@ void WakeAt(std::chrono::steady_clock::time_point when) {
 
 }  // namespace backend
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail

@@ -4,9 +4,10 @@
 // thread's messages for programs and tests that have no loop.
 #include "Backend.h"
 #include "WinsockHandles.h"
-#include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/Registries.h"
 
-namespace MSocketSupport {
+namespace packwarden::MSocketSupport {
 
 namespace {
 
@@ -88,4 +89,4 @@ void WaitForWork(int timeoutMs) {
 
 }  // namespace detail::backend
 
-}  // namespace MSocketSupport
+}  // namespace packwarden::MSocketSupport

@@ -11,8 +11,10 @@
 #include "SocketAddress.h"
 #include "WinsockHandles.h"
 #include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/TestHooks.h"
 
-namespace MSocketSupport::Platform {
+namespace packwarden::MSocketSupport::Platform {
 
 namespace {
 
@@ -34,7 +36,7 @@ int32_t Adopt(SOCKET s) {
     }
     if (!FitsHandle(s)) {
         ::closesocket(s);
-        SetLastPlatformError(10055);
+        SetLastPlatformError(WsaENoBufs);
         return -1;
     }
     ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
@@ -215,11 +217,11 @@ bool gethostbyaddr(uint32_t address, std::string& officialName) {
         ::gethostbyaddr(reinterpret_cast<const char*>(&address), sizeof address, AF_INET);
     if (found == nullptr || found->h_name == nullptr) {
         const int error = ::WSAGetLastError();
-        SetLastPlatformError(error != 0 ? error : 11004);
+        SetLastPlatformError(error != 0 ? error : WsaNoData);
         return false;
     }
     officialName = found->h_name;
     return true;
 }
 
-}  // namespace MSocketSupport::Platform
+}  // namespace packwarden::MSocketSupport::Platform

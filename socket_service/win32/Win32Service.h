@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-namespace MSocketSupport::detail {
+namespace packwarden::MSocketSupport::detail {
 
 struct Win32Service {
     Win32Service() = default;
@@ -33,4 +33,4 @@ struct Win32Service {
 
 Win32Service& Win32();
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail

@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <limits>
 
-namespace MSocketSupport::detail {
+namespace packwarden::MSocketSupport::detail {
 
 inline SOCKET ToSocket(int32_t handle) {
     return handle < 0 ? INVALID_SOCKET : static_cast<SOCKET>(handle);
@@ -37,4 +37,4 @@ inline int32_t WindowValue(HWND window) {
     return static_cast<int32_t>(reinterpret_cast<intptr_t>(window));
 }
 
-}  // namespace MSocketSupport::detail
+}  // namespace packwarden::MSocketSupport::detail

@@ -12,6 +12,8 @@
 
 #include "QtTestSupport.h"
 #include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/Registries.h"
 #include "qt/SocketChannel.h"
 
 namespace {

@@ -38,7 +38,10 @@ installed)
 ./include/packwarden/ByteBuffer.h
 ./include/packwarden/CSocket.h
 ./include/packwarden/MSocketSupport.h
+./include/packwarden/SocketErrors.h
 ./include/packwarden/Variant.h
+./include/packwarden/detail/CSocketState.h
+./include/packwarden/detail/SocketEventSink.h
 LIST
     libdir=$(cd "$prefix" && find . -name libpackwarden_socket.a -printf '%h\n')
     [ -n "$libdir" ] || fail "libpackwarden_socket.a not installed"
@@ -51,6 +54,13 @@ LIST
     grep -v -e '/doc/packwarden-dev/' -e 'PackwardenSocketTargets-.*\.cmake$' "$work/files" \
         | diff -u <(sort "$work/expected") - || fail "installed files differ"
     echo "ok: the dev component installs headers, libraries and the CMake package"
+    # The implementation's registries and platform calls and the tests' hooks stay in the build
+    # tree: nothing installed declares them.
+    if grep -rnE 'TestHooks|ResetHooks|RegisterSocket|SocketRegistry|SocketWindowProc|namespace Platform' \
+        "$prefix/include"; then
+        fail "the installed headers expose test hooks or the registries"
+    fi
+    echo "ok: the installed headers hold no test hooks and no registries"
 
     configure "$work/consumer" -DPACKWARDEN_VIA=package -DCMAKE_PREFIX_PATH="$prefix" \
         || { cat "$work/consumer.configure.log" >&2; fail "configure against the package"; }

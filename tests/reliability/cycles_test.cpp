@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "Support.h"
+#include "packwarden/detail/Registries.h"
 
 namespace packwarden::reliability {
 namespace {

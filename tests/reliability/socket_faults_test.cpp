@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include "Support.h"
+#include "packwarden/detail/Registries.h"
 
 namespace packwarden::reliability {
 namespace {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Closing in each state, and an owner that closes or releases the object inside its handlers.
 #include "SocketTestSupport.h"
+#include "packwarden/detail/Registries.h"
 
 namespace packwarden::testing {
 namespace {

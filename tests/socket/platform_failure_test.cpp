@@ -8,6 +8,9 @@
 #endif
 
 #include "SocketTestSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/Registries.h"
+#include "packwarden/detail/TestHooks.h"
 
 namespace packwarden::testing {
 namespace {

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "SocketTestSupport.h"
+#include "packwarden/detail/Platform.h"
 
 namespace packwarden::testing {
 namespace {

@@ -14,6 +14,9 @@
 #include <vector>
 
 #include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
+#include "packwarden/detail/Registries.h"
+#include "packwarden/detail/TestHooks.h"
 
 namespace test {
 

@@ -5,63 +5,51 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <set>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
 
 namespace ms = MSocketSupport;
 
-TEST(SocketErrorText, EveryRowOfTheTable) {
-    const std::vector<std::pair<int32_t, const char*>> rows = {
-        {10004, "Interrupted function call."},
-        {10013, "Permission denied."},
-        {10014, "Bad address."},
-        {10022, "Invalid argument."},
-        {10024, "Too many open files."},
-        {10035, "Resource temporarily unavailable."},
-        {10036, "Operation now in progress."},
-        {10037, "Operation already in progress."},
-        {10038, "Socket operation on nonsocket."},
-        {10039, "Destination address required."},
-        {10040, "Message too long."},
-        {10041, "Protocol wrong type for socket."},
-        {10042, "Bad protocol option."},
-        {10043, "Protocol not supported."},
-        {10044, "Socket type not supported."},
-        {10045, "Operation not supported."},
-        {10046, "Protocol family not supported."},
-        {10047, "Address family not supported by protocol family."},
-        {10048, "Address already in use."},
-        {10049, "Cannot assign requested address."},
-        {10050, "Network is down."},
-        {10051, "Network is unreachable."},
-        {10052, "Network dropped connection on reset."},
-        {10053, "Software caused connection abort."},
-        {10054, "Connection reset by peer."},
-        {10055, "No buffer space available."},
-        {10056, "Socket is already connected."},
-        {10057, "Socket is not connected."},
-        {10058, "Cannot send after socket shutdown."},
-        {10060, "Connection timed out."},
-        {10061, "Connection refused."},
-        {10064, "Host is down."},
-        {10065, "No route to host."},
-        {10067, "Too many processes."},
-        {10091, "Network subsystem is unavailable."},
-        {10092, "Winsock.dll version out of range."},
-        {10093, "Successful WSAStartup not yet performed."},
-        {10101, "Graceful shutdown in progress."},
-        {10107, "System call failure."},
-        {10109, "Class type not found."},
-        {11001, "Host not found."},
-        {11002, "Nonauthoritative host not found."},
-        {11003, "This is a nonrecoverable error."},
-        {11004, "Valid name, no data record of requested type."},
+TEST(SocketErrorText, EveryNamedCodeHasATextOfItsOwn) {
+    struct Row {
+        int32_t number;
+        const char* name;
+        const char* text;
     };
-    for (const auto& [number, text] : rows) {
-        EXPECT_EQ(ms::SocketErrorText(number), text) << number;
+    const std::vector<Row> rows = {
+#define ROW(name, number, text) {ms::name, #name, text},
+        PACKWARDEN_SOCKET_ERRORS(ROW)
+#undef ROW
+    };
+    EXPECT_EQ(rows.size(), 44u);
+    std::set<int32_t> numbers;
+    std::set<std::string> texts;
+    for (const auto& row : rows) {
+        const std::string text = ms::SocketErrorText(row.number);
+        EXPECT_EQ(text, row.text) << row.name;
+        EXPECT_NE(text, "Unknown error.") << row.name;
+        EXPECT_TRUE(numbers.insert(row.number).second) << row.name << ": number used twice";
+        EXPECT_TRUE(texts.insert(text).second) << row.name << ": text used twice";
     }
+    // Spot checks: the numbers and texts owners and players see do not move.
+    EXPECT_EQ(ms::WsaEIntr, 10004);
+    EXPECT_EQ(ms::WsaEWouldBlock, 10035);
+    EXPECT_EQ(ms::WsaEConnRefused, 10061);
+    EXPECT_EQ(ms::WsaHostNotFound, 11001);
+    EXPECT_EQ(ms::WsaNoData, 11004);
+    EXPECT_EQ(ms::SocketErrorText(10061), "Connection refused.");
+    EXPECT_EQ(ms::SocketErrorText(10054), "Connection reset by peer.");
+    EXPECT_EQ(ms::SocketErrorText(10055), "No buffer space available.");
+    EXPECT_EQ(ms::SocketErrorText(10058), "Cannot send after socket shutdown.");
+    EXPECT_EQ(ms::SocketErrorText(10092), "Winsock.dll version out of range.");
+    EXPECT_EQ(ms::SocketErrorText(10109), "Class type not found.");
+    EXPECT_EQ(ms::SocketErrorText(11001), "Host not found.");
+    EXPECT_EQ(ms::SocketErrorText(11004), "Valid name, no data record of requested type.");
     // Between rows, outside the range, zero and negative numbers.
     for (int32_t number : {0, -1, -10061, 1, 6, 10003, 10005, 10059, 10062, 10066, 10068, 10090,
                            10100, 10108, 10110, 11000, 11005, 65535, 2147483647}) {

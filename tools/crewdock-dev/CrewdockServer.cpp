@@ -12,6 +12,7 @@
 #include "HttpRequest.h"
 #include "HttpResponse.h"
 #include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
 
 namespace crewdock {
 

@@ -58,11 +58,13 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
+#include <string_view>
 
 #include "packwarden/ByteBuffer.h"
 #include "packwarden/MSocketSupport.h"
 #include "packwarden/Variant.h"
+#include "packwarden/detail/CSocketState.h"
+#include "packwarden/detail/SocketEventSink.h"
 
 namespace packwarden {
 
@@ -151,7 +153,7 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // this call; OnSendComplete follows from the loop once the buffer is empty. A value that
     // yields no bytes does nothing and raises nothing.
     // Stream: an object without a handle raises 40006 (source "CSocket.SendData").
-    // Stream after CloseSocket (StateClosing): raises 10058, nothing is queued.
+    // Stream after CloseSocket (StateClosing): raises WsaEShutdown, nothing is queued.
     // Datagram: the handle is created if needed; each call's bytes go out as one datagram to
     // RemoteHostIP:RemotePort, or, when only a name is known, once RemoteHost has been
     // resolved (OnSendProgress(0, N) at once, the datagrams on completion). A datagram is
@@ -179,9 +181,9 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // even; other text leaves RemotePort as it is). An address goes straight to StateConnecting;
     // a name passes StateResolvingHost and StateHostResolved first, and RemoteHost becomes the
     // host's official name. The outcome arrives as OnConnect (State 7) or OnError (State 9).
-    // Raises, with source "CSocket.CSocket.Connect": 10049 without a host, 6 "Overflow" for a
-    // port outside 0..65535, 10056 on a connected handle, or the platform's error. A handle
-    // that cannot be created makes it do nothing.
+    // Raises, with source "CSocket.CSocket.Connect": WsaEAddrNotAvail without a host, 6 "Overflow"
+    // for a port outside 0..65535, WsaEIsConn on a connected handle, or the platform's error. A
+    // handle that cannot be created makes it do nothing.
     void Connect(const Variant& strRemoteHost = {}, const Variant& lngRemotePort = {});
     // Close current connection. Connected: shuts the sending direction down (StateClosing),
     // behind the bytes still waiting to be sent; data the peer still sends arrives, and
@@ -198,14 +200,14 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // Binds socket to specific port and adapter. A port of 0 or less and an empty address keep
     // the stored LocalPort / LocalIP (empty: any local address). LocalPort is not read back, so
     // after binding to port 0 it stays 0. Text that is no dotted address, and the limited
-    // broadcast 255.255.255.255, raise 10049 "Cannot assign requested address."; the stored
-    // LocalIP keeps the text. Errors carry the source "CSocket.Bind".
+    // broadcast 255.255.255.255, raise WsaEAddrNotAvail "Cannot assign requested address."; the
+    // stored LocalIP keeps the text. Errors carry the source "CSocket.Bind".
     void Bind(int32_t lngLocalPort = 0, const std::string& strLocalIP = {});
     // Accept an incoming connection request: take over the handle delivered by
     // OnConnectionRequest. Fills LocalIP/LocalPort (LocalHostName = LocalIP), RemoteHost/
     // RemoteHostIP (the peer's dotted address) and RemotePort, sets Protocol from the handle and
     // State to StateConnected; raises no event. A handle this object still holds is destroyed
-    // first. A negative requestID raises 10038; errors carry the source "CSocket.Accept".
+    // first. A negative requestID raises WsaENotSock; errors carry the source "CSocket.Accept".
     void Accept(int32_t requestID);
 
     // -- Properties ---------------------------------------------------------------------------
@@ -257,135 +259,44 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     void PostGetHostEvent(int32_t lookupHandle, uint32_t address, std::string& hostName,
                           int32_t& errorCode) override;
 
+    // The steps of the operations and events above; each is described where it is defined.
+    using SelfHold = detail::SelfHold;
     int32_t vbSocket();
     bool EnsureSocket();
     void ReadBufferSizes();
     int32_t RecvToBuffer();
     void ReceiveData(Variant& varData, bool peek, const Variant& varType, const Variant& maxLen);
-    // GetData's whole take as text or bytes: the receive buffer's block becomes the value's
-    // storage and the value's storage the next block, so an owner that keeps one value gets
-    // the bytes without a copy, and the two blocks go back and forth with nothing allocated.
-    // Not for a few bytes (a copy is cheaper than the exchange, and a value it fills once
-    // keeps its storage), nor when the bytes fill little of the block (the value would hold
-    // a large block for them) or the value's storage is far larger than the block (the
-    // socket would keep it).
-    bool HandOverFits(const Variant& varData, std::size_t length) const {
-        const std::size_t block = m_.ReceiveBuffer.capacity();
-        return length >= HandOverMinimum && length >= block / 8 &&
-               varData.StorageCapacity() / 2 <= block;
-    }
-    static constexpr std::size_t HandOverMinimum = 1024;
+    bool HandOverFits(const Variant& varData, std::size_t length) const;
     void HandOverReceived(Variant& varData, int32_t type);
-    // Offers SendBuffer, or, when it is empty, `fresh` (the caller's bytes, read in place).
     void SendBufferedData(std::string_view fresh = {});
-    // Closes the handle, or hands it over for a graceful close; `abortive` (Abort) never does.
     void DestroySocket(bool abortive = false);
-    // Queues a write notification for this object: the loop then sends what waits, or finds
-    // that nothing can be sent any more.
     void PostWriteCheck();
-    // The bytes of the oldest waiting datagram: one SendData, one datagram.
     std::size_t FirstDatagramLength() const;
-    // Datagrams whose sending failed: the oldest waiting one, or all that wait for a lookup.
     void DropFirstDatagram();
     void DropWaitingDatagrams();
-    // True when DestroySocket is to hand the handle over rather than close it (see above).
     bool ClosesGracefully() const;
-    // CloseSocket's shutdown of the sending direction, now or once the send buffer is empty.
     void ShutDownSending();
-    // Room left in the receive buffer for one more receive.
     bool ReceiveRoom() const;
-    // The owner made room: reading, stopped at the bound, goes on (from the loop).
     void ResumeReading();
-    // FD_CLOSE: reads what the peer sent before its close, then tears down and raises
-    // OnClose; waits instead while the receive buffer is at its bound.
     void PeerClose(int32_t handle);
-
-    // Drops what a previous stream connection left unsent, when a new handle takes over.
     void ForgetUnsentStream();
-    // The weak reference under which the service knows this object.
     std::weak_ptr<MSocketSupport::SocketEventSink> SinkReference();
-    // Starts the lookup of RemoteHost into LookupHandle. False when it could not start, with
-    // what the service recorded (empty when it recorded nothing).
     bool StartLookup(MSocketSupport::ErrorRecord& failure);
-    // Starts a non-blocking connect to address:RemotePort; State 6 while under way.
-    // Returns the Winsock error of a connect that failed outright, 0 otherwise.
     int32_t StartConnect(uint32_t address);
-    // Records the local end of a connected handle (FD_CONNECT).
     void ReadLocalEnd();
-    // The references the object's own frames hold on it: operations under way and the
-    // service's dispatch. Any others belong to owners; once none is left, the owner has let go
-    // inside a handler and the object raises nothing more (the owner may be gone too).
-    class SelfHold {
-      public:
-        explicit SelfHold(CSocket& socket) : socket_(socket) { ++socket_.selfHolds_; }
-        ~SelfHold() { --socket_.selfHolds_; }
-        SelfHold(const SelfHold&) = delete;
-        SelfHold& operator=(const SelfHold&) = delete;
-
-      private:
-        CSocket& socket_;
-    };
-    // A load, where weak_from_this() in a const member would lock and count.
+    void RaiseError(int32_t number, const std::string& source);
+    void RaiseDataArrival();
+    void RaiseSendProgress(std::size_t sent, std::size_t remaining);
+    // A load, where weak_from_this() in a const member would lock and count: once only the
+    // object's own frames hold it, the owner has let go inside a handler.
     bool Abandoned() const { return self_.use_count() <= selfHolds_; }
     // The owner to raise events to: null when there is none or nobody holds the object.
     CSocketEvents* Listener() const { return Abandoned() ? nullptr : owner_; }
 
-    // Raise an event to the owner, if any.
-    void RaiseError(int32_t number, const std::string& source);
-    void RaiseDataArrival();
-    void RaiseSendProgress(std::size_t sent, std::size_t remaining);
-
-    // The length of each datagram waiting in SendBuffer, oldest first. A stream never has
-    // one, and an empty queue owns no storage.
-    class DatagramQueue {
-      public:
-        bool empty() const { return head_ == lengths_.size(); }
-        std::size_t front() const { return lengths_[head_]; }
-        void push_back(std::size_t length) { lengths_.push_back(length); }
-        void pop_front() {
-            if (++head_ == lengths_.size()) {
-                clear();
-            } else if (head_ >= 32 && head_ * 2 >= lengths_.size()) {
-                // A queue that never empties does not grow without bound.
-                lengths_.erase(lengths_.begin(), lengths_.begin() + static_cast<long>(head_));
-                head_ = 0;
-            }
-        }
-        void clear() {
-            lengths_.clear();
-            head_ = 0;
-        }
-
-      private:
-        std::vector<std::size_t> lengths_;
-        std::size_t head_ = 0;
-    };
-
-    // Members. The fields every notification touches come first, together, ahead of the
-    // texts only connecting and accepting use: at a thousand connections each event then
-    // touches a few cache lines of the object rather than all of them.
-    struct Members {
-        int32_t SocketHandle = -1;
-        int32_t Protocol = ProtocolTcp;
-        int32_t State = StateClosed;
-        int32_t BytesReceived = 0;
-        int32_t ReceiveChunkSize = 0;
-        bool SendPending = false;
-        bool IsBound = false;
-        bool BroadcastEnabled = false;
-        ByteBuffer ReceiveBuffer;
-        ByteBuffer SendBuffer;
-        int32_t LookupPurpose = LookupForConnect;
-        int32_t LocalPort = 0;
-        int32_t RemotePort = 0;
-        int32_t LookupHandle = 0;
-        int32_t MaxDatagramSize = 0;
-        std::string LocalHostName;
-        std::string LocalIP;
-        std::string RemoteHost;
-        std::string RemoteHostIP;
-    };
-
+    // Layout: the fields every notification touches come first, together (see
+    // detail::CSocketMembers), ahead of the texts only connecting and accepting use: at a
+    // thousand connections each event then touches a few cache lines of the object rather
+    // than all of them. Everything is held by value: no allocation, no pointer to follow.
     CSocketEvents* owner_ = nullptr;
     // Set by Create(): Abandoned() reads its count.
     std::weak_ptr<CSocket> self_;
@@ -393,16 +304,9 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     int32_t receiveLimit_ = 0;  // set from DefaultReceiveBufferLimit by the constructor
     // The last receive took half a chunk or more: the next one goes straight into the buffer.
     bool receivesLarge_ = false;
-    // Per connection, cleared when the handle goes.
-    bool sendShutDown_ = false;      // the sending direction has been shut down
-    bool shutdownWhenSent_ = false;  // CloseSocket waits for the send buffer to empty
-    bool readSuspended_ = false;     // a read notification was left unanswered at the bound
-    bool closePending_ = false;      // the peer's close waits for room in the receive buffer
-    bool peerClosed_ = false;        // the peer's stream has been read to its end
-    bool closeAfterSend_ = false;    // the peer closed while ours was still being sent
-    Members m_;
-    // Datagram sockets only.
-    DatagramQueue datagrams_;
+    detail::ConnectionFlags flags_;  // per connection, cleared when the handle goes
+    detail::CSocketMembers m_;
+    detail::DatagramQueue datagrams_;  // datagram sockets only
 };
 
 }  // namespace packwarden

@@ -26,16 +26,22 @@
 // no system call beyond the sockets' own. A handler that runs a loop of its own (a modal
 // dialog) would block with such records unseen; that loop calls AnnouncePending() before it
 // blocks (Qt's aboutToBlock, say). ProcessPending and RunUntil need nothing of the kind.
+//
+// This header is the service's whole contract. What the socket object needs of the service
+// beyond it (the registries, the channel's records, the platform calls) is no API and is not
+// installed.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <stdexcept>
 #include <string>
 
-namespace MSocketSupport {
+#include "packwarden/SocketErrors.h"
+
+namespace packwarden::MSocketSupport {
 
 // ---------------------------------------------------------------------------------------------
 // Errors
@@ -65,8 +71,8 @@ struct ErrorRecord {
 // The error most recently recorded by an operation that reports failure through its result.
 ErrorRecord& CurrentError();
 
-// The description of a socket error number ("Connection refused." for 10061, ...);
-// "Unknown error." for every number without a row of its own.
+// The description of a socket error number, from the table in SocketErrors.h ("Connection
+// refused." for WsaEConnRefused, ...); "Unknown error." for every number without a row there.
 std::string SocketErrorText(int32_t number);
 
 // ---------------------------------------------------------------------------------------------
@@ -119,23 +125,6 @@ constexpr int32_t SocketEventMask = 1 | 2 | 8 | 16 | 32;  // read, write, accept
 constexpr int32_t DefaultMaxDatagramSize = 65507;
 
 // ---------------------------------------------------------------------------------------------
-// The receiving side of dispatch. The socket object implements it (privately: only the service
-// calls these, with an object it found in its tables).
-
-class SocketEventSink {
-  public:
-    // A network event for the object's handle: an FD_* code and a socket error number (0 = ok).
-    virtual void PostSocketEvent(int32_t eventCode, int32_t errorCode) = 0;
-    // A host lookup finished: the task handle (0 on failure), the IPv4 address in network byte
-    // order as it lies in memory (0 on failure), the official host name and the error number.
-    virtual void PostGetHostEvent(int32_t lookupHandle, uint32_t address, std::string& hostName,
-                                  int32_t& errorCode) = 0;
-
-  protected:
-    ~SocketEventSink() = default;
-};
-
-// ---------------------------------------------------------------------------------------------
 // Service start-up and shut-down
 
 // Starts the service once; later calls return MaxDatagramSize() and do nothing else.
@@ -146,41 +135,9 @@ void CleanupWinsockService();
 
 bool WinsockStarted();
 int32_t MaxDatagramSize();
-// The two record kinds, assigned at start-up ("<program>.WinsockMessage", ".ResolveMessage").
-uint32_t WinsockMessage();
-uint32_t ResolveMessage();
 
 // ---------------------------------------------------------------------------------------------
-// The notification channel
-
-// The channel's logical handle ("window"): non-zero while at least one socket is registered
-// (or a lookup is outstanding); 0 when none exists. Records carry it and are dropped when it is
-// no longer the current one.
-int32_t SocketWindow();
-// Creates the logical handle; 0 on failure. Called by RegisterSocket when SocketWindow() is 0.
-int32_t CreateSocketWindow();
-// Destroys the logical handle; false on failure. Called after the last deregistration.
-bool DestroySocketWindow();
-
-// Queues a record at the tail of the channel, in order with readiness records. A record posted
-// from inside a dispatch (a handler's, or the FD_WRITE a full send earns) joins the tail at the
-// next round of that ProcessPending, behind the readiness collected then, so a socket that
-// became readable meanwhile is served first. False when the channel cannot take it (no such
-// window).
-bool PostChannelRecord(int32_t window, uint32_t message, int32_t wParam, int32_t lParam);
-// PostChannelRecord(SocketWindow(), WinsockMessage(), socketHandle, eventCode): a socket
-// object's own notification for its handle (the FD_WRITE after a full send, say).
-bool PostSocketRecord(int32_t socketHandle, int32_t eventCode);
-
-// Routes one record. Socket events go to PostSocketEvent of the object registered under wParam,
-// lookup completions to PostGetHostEvent; other kinds go to the previous procedure (see
-// SetPreviousWindowProc) and its result is returned. Never throws.
-int32_t SocketWindowProc(int32_t window, uint32_t message, int32_t wParam, int32_t lParam);
-
-using WindowProc =
-    std::function<int32_t(int32_t window, uint32_t message, int32_t wParam, int32_t lParam)>;
-// Receives records of any kind other than the two above (default: returns 0).
-void SetPreviousWindowProc(WindowProc proc);
+// Embedding the channel in an event loop (see the top of this file)
 
 // A file descriptor that is readable whenever work is pending (for records queued during a
 // dispatch, see AnnouncePending). Lives for the process. -1 on Windows, which has no such
@@ -199,45 +156,19 @@ void AnnouncePending();
 bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
 // ---------------------------------------------------------------------------------------------
-// Registries
-
-// Enters a socket handle for `object` and asks for its network events (SocketEventMask).
-// False on failure, with the reason in CurrentError() (none when the handle was already
-// registered). A failed registration leaves no entry behind.
-bool RegisterSocket(int32_t socketHandle, std::weak_ptr<SocketEventSink> object);
-// Stops a handle's events and removes it; destroys the window after the last one.
-// False for -1 or when no socket is registered; throws when the handle is not registered.
-bool DeregisterSocket(int32_t socketHandle);
-// Starts an asynchronous lookup of `hostName` for `object`; returns its task handle (never 0
-// for a started lookup), or 0 with the reason in CurrentError(). The completion is delivered
-// exactly once, on the channel's thread, to PostGetHostEvent (or dropped silently when the
-// object has gone).
-int32_t ResolveHost(std::string& hostName, std::weak_ptr<SocketEventSink> object);
-// Drops `object`'s lookup-buffer entry, if any (kept for callers of the original interface;
-// buffers belong to their lookup's task here, so it never loses an outstanding lookup's buffer).
-void ForgetLookupBuffer(const SocketEventSink* object);
-
-// ---------------------------------------------------------------------------------------------
 // Closing without loss
 //
-// A close never throws away bytes already handed over. When an object lets go of an
+// A close never throws away bytes already handed over. When a socket object lets go of an
 // established stream connection (it closes it, tears it down after the peer's close, or is
-// released) while bytes still wait to be sent or the peer may still be sending, it hands the
-// handle over here instead of closing it. The service then writes the bytes left as the socket
-// becomes writable, shuts sending down, reads and discards whatever the peer still sends until
-// the peer closes, and only then closes the handle: closing with unread data would turn the
-// close into a reset, which destroys what the network still holds for the peer. It gives up
-// (closes at once) when the connection breaks or no byte has moved either way for
-// CloseTimeout(). Nothing of this reaches the object's owner.
-//
-// The handle leaves the socket registry (it no longer counts in SocketRegistryCount) but keeps
-// the channel's window alive until its close has finished. A program about to exit calls
-// FinishPendingCloses, since the bytes still held here go with the process.
+// released) while bytes still wait to be sent or the peer may still be sending, the service
+// takes the handle over: it writes the bytes left as the socket becomes writable, shuts sending
+// down, reads and discards whatever the peer still sends until the peer closes, and only then
+// closes the handle, since closing with unread data would turn the close into a reset that
+// destroys what the network still holds for the peer. It gives up (closes at once) when the
+// connection breaks or no byte has moved either way for CloseTimeout(). Nothing of this reaches
+// the object's owner. A program about to exit calls FinishPendingCloses, since the bytes still
+// held here go with the process.
 
-// Takes over `socketHandle`, a registered stream handle whose object has let go of it, with
-// the bytes it still had to send; `sendingShutDown` when the object already shut sending
-// down. False (and nothing taken) when the handle is not registered.
-bool HandOverClose(int32_t socketHandle, std::string unsent, bool sendingShutDown);
 // Handles taken over whose close has not finished yet.
 std::size_t PendingCloseCount();
 // Runs the loop until every close handed over has finished, or `timeout` passes; true when
@@ -247,81 +178,8 @@ bool FinishPendingCloses(std::chrono::milliseconds timeout);
 void SetCloseTimeout(std::chrono::milliseconds timeout);
 std::chrono::milliseconds CloseTimeout();
 
-// Introspection, for tests and diagnostics.
-bool SocketRegistryPresent();
-std::size_t SocketRegistryCount();
-bool LookupRegistryPresent();
-std::size_t LookupRegistryCount();
-// The object registered for a lookup task, or null.
-std::shared_ptr<SocketEventSink> LookupOwner(int32_t taskHandle);
+}  // namespace packwarden::MSocketSupport
 
-// ---------------------------------------------------------------------------------------------
-// Platform layer: the socket calls the socket object makes. Each one performs the real call,
-// keeps the channel's readiness rules (a receive re-arms FD_READ, a send that would block arms
-// FD_WRITE, a connect in progress arms FD_CONNECT, a successful listen arms FD_ACCEPT, an accept
-// re-arms it), and leaves the Winsock-numbered error in LastPlatformError(). They return what
-// the Winsock call returns (-1 for failure). Sockets are created non-blocking and close-on-exec;
-// sends never raise SIGPIPE.
-
-namespace Platform {
-
-int32_t LastPlatformError();
-void SetLastPlatformError(int32_t winsockError);
-// errno -> the Winsock numbering (EAGAIN -> 10035, ECONNREFUSED -> 10061, ...).
-int32_t WinsockErrorFromErrno(int err);
-
-int32_t socket(int32_t family, int32_t type, int32_t protocol);
-int32_t closesocket(int32_t handle);
-// IPv4 only; address and port in network byte order.
-int32_t connect(int32_t handle, uint32_t address, uint16_t port);
-int32_t bind(int32_t handle, uint32_t address, uint16_t port);
-int32_t listen(int32_t handle, int32_t backlog);
-// Returns the new handle (non-blocking) or -1; fills the peer's address when given room.
-// Out of descriptors (10024): the listener's FD_ACCEPT comes again only after a short pause.
-int32_t accept(int32_t handle, uint32_t* address, uint16_t* port);
-int32_t send(int32_t handle, const void* data, std::size_t length);
-int32_t sendto(int32_t handle, const void* data, std::size_t length, uint32_t address,
-               uint16_t port);
-int32_t recv(int32_t handle, void* data, std::size_t length);
-// A datagram longer than `length` fills `data`, the rest is lost, and the call fails with 10040.
-int32_t recvfrom(int32_t handle, void* data, std::size_t length, uint32_t* address, uint16_t* port);
-int32_t shutdown(int32_t handle, int32_t how);
-int32_t getsockname(int32_t handle, uint32_t* address, uint16_t* port);
-int32_t getpeername(int32_t handle, uint32_t* address, uint16_t* port);
-// Socket-level options in the Winsock numbering: SO_BROADCAST 0x20, SO_RCVBUF 0x1002,
-// SO_TYPE 0x1008 (level 0xFFFF). SO_LINGER 0x80 is set with the linger time in seconds as its
-// value (0: a close drops what is unsent and resets the connection), negative for off.
-int32_t getsockopt(int32_t handle, int32_t level, int32_t option, int32_t* value);
-int32_t setsockopt(int32_t handle, int32_t level, int32_t option, int32_t value);
-// Lets a stream socket about to be bound take a port whose earlier connections still wait out
-// TIME_WAIT, without letting it share a port someone listens on: SO_REUSEADDR on Linux;
-// nothing on Windows, whose plain bind already allows it and whose SO_REUSEADDR would let the
-// socket take over a port in use.
-int32_t AllowRebind(int32_t handle);
-// inet_addr: INADDR_NONE (0xFFFFFFFF) for text that is no address; network byte order.
-uint32_t inet_addr(const std::string& text);
-std::string inet_ntoa(uint32_t address);
-// Blocking reverse lookup; false when the address has no name.
-bool gethostbyaddr(uint32_t address, std::string& officialName);
-
-// The seam through which tests make fail what cannot be made to fail for real. Each hook,
-// when set, replaces the real call; reset with ResetHooks().
-struct Hooks {
-    // Start-up: return 0, or one of 10022/10091/10092/other; set LastPlatformError yourself.
-    std::function<int32_t()> startup;
-    std::function<bool()> createChannel;
-    std::function<int32_t(int32_t family, int32_t type, int32_t protocol)> socket;
-    std::function<int32_t(int32_t handle)> closesocket;
-    // The request for a handle's notifications (RegisterSocket): return false to refuse it
-    // (the error reported is the LastPlatformError the hook leaves; 10022 when it leaves none).
-    std::function<bool(int32_t handle)> selectEvents;
-    // Starting an asynchronous lookup (ResolveHost): return false to refuse it (the error
-    // reported is the LastPlatformError the hook leaves; 10055 when it leaves none).
-    std::function<bool(const std::string& hostName)> startLookup;
-};
-Hooks& TestHooks();
-void ResetHooks();
-
-}  // namespace Platform
-
-}  // namespace MSocketSupport
+// The spelling of releases up to 2.x, before the service joined the packwarden namespace.
+// Kept for one release; write packwarden::MSocketSupport in new code.
+namespace MSocketSupport = packwarden::MSocketSupport;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "packwarden/CSocket.h"
+#include "packwarden/MSocketSupport.h"
 
 struct Client : packwarden::CSocketEvents {
     std::shared_ptr<packwarden::CSocket> sock = packwarden::CSocket::Create();
@@ -59,7 +60,7 @@ int main() {
             server.listener->Bind(port, "127.0.0.1");
             server.listener->Listen();
             break;
-        } catch (const MSocketSupport::SocketError& error) {
+        } catch (const MSocketSupport::SocketError& error) {  // the spelling of 2.0 still holds
             if (tries == 50) {
                 std::fprintf(stderr, "no free port to listen on: %s\n", error.what());
                 return 1;
@@ -71,7 +72,7 @@ int main() {
     Client c;
     c.sock->SetOwner(&c);
     c.sock->Connect("localhost", port);  // name resolved off-thread
-    MSocketSupport::RunUntil([&] { return c.done; }, std::chrono::seconds(10));
+    packwarden::MSocketSupport::RunUntil([&] { return c.done; }, std::chrono::seconds(10));
     const bool whole = c.received.ends_with("hello from the listener\n");
     std::fprintf(stderr, "client: %s\n", whole ? "reply received" : "no complete reply");
     return whole ? 0 : 1;

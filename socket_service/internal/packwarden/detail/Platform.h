@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: MIT
+// Not API, and never installed: the platform's socket calls as the socket object makes them.
+// May change in any release.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace packwarden::MSocketSupport {
+
+// Platform layer: the socket calls the socket object makes. Each one performs the real call,
+// keeps the channel's readiness rules (a receive re-arms FD_READ, a send that would block arms
+// FD_WRITE, a connect in progress arms FD_CONNECT, a successful listen arms FD_ACCEPT, an accept
+// re-arms it), and leaves the Winsock-numbered error in LastPlatformError(). They return what
+// the Winsock call returns (-1 for failure). Sockets are created non-blocking and close-on-exec;
+// sends never raise SIGPIPE.
+
+namespace Platform {
+
+int32_t LastPlatformError();
+void SetLastPlatformError(int32_t winsockError);
+// errno -> the Winsock numbering (EAGAIN -> WsaEWouldBlock, ECONNREFUSED -> WsaEConnRefused, ...).
+int32_t WinsockErrorFromErrno(int err);
+
+int32_t socket(int32_t family, int32_t type, int32_t protocol);
+int32_t closesocket(int32_t handle);
+// IPv4 only; address and port in network byte order.
+int32_t connect(int32_t handle, uint32_t address, uint16_t port);
+int32_t bind(int32_t handle, uint32_t address, uint16_t port);
+int32_t listen(int32_t handle, int32_t backlog);
+// Returns the new handle (non-blocking) or -1; fills the peer's address when given room.
+// Out of descriptors (WsaEMFile): the listener's FD_ACCEPT comes again only after a short pause.
+int32_t accept(int32_t handle, uint32_t* address, uint16_t* port);
+int32_t send(int32_t handle, const void* data, std::size_t length);
+int32_t sendto(int32_t handle, const void* data, std::size_t length, uint32_t address,
+               uint16_t port);
+int32_t recv(int32_t handle, void* data, std::size_t length);
+// A datagram longer than `length` fills `data`, the rest is lost, and the call fails with
+// WsaEMsgSize.
+int32_t recvfrom(int32_t handle, void* data, std::size_t length, uint32_t* address, uint16_t* port);
+int32_t shutdown(int32_t handle, int32_t how);
+int32_t getsockname(int32_t handle, uint32_t* address, uint16_t* port);
+int32_t getpeername(int32_t handle, uint32_t* address, uint16_t* port);
+// Socket-level options in the Winsock numbering: SO_BROADCAST 0x20, SO_RCVBUF 0x1002,
+// SO_TYPE 0x1008 (level 0xFFFF). SO_LINGER 0x80 is set with the linger time in seconds as its
+// value (0: a close drops what is unsent and resets the connection), negative for off.
+int32_t getsockopt(int32_t handle, int32_t level, int32_t option, int32_t* value);
+int32_t setsockopt(int32_t handle, int32_t level, int32_t option, int32_t value);
+// Lets a stream socket about to be bound take a port whose earlier connections still wait out
+// TIME_WAIT, without letting it share a port someone listens on: SO_REUSEADDR on Linux;
+// nothing on Windows, whose plain bind already allows it and whose SO_REUSEADDR would let the
+// socket take over a port in use.
+int32_t AllowRebind(int32_t handle);
+// inet_addr: INADDR_NONE (0xFFFFFFFF) for text that is no address; network byte order.
+uint32_t inet_addr(const std::string& text);
+std::string inet_ntoa(uint32_t address);
+// Blocking reverse lookup; false when the address has no name.
+bool gethostbyaddr(uint32_t address, std::string& officialName);
+
+}  // namespace Platform
+
+}  // namespace packwarden::MSocketSupport
