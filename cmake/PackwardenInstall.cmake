@@ -58,16 +58,20 @@ install(FILES ${PROJECT_BINARY_DIR}/PackwardenSocketConfig.cmake
     DESTINATION ${packwarden_cmakedir} COMPONENT dev)
 
 # --- Debian's documentation files, gzipped without a time stamp --------------------------------
+# Made when the tree is configured (and again whenever a source changes), not by a build target:
+# `cmake --install` then finds them whatever was built, the two programs alone included.
 find_program(PACKWARDEN_GZIP gzip REQUIRED)
-function(packwarden_gzip source output)
-    add_custom_command(OUTPUT ${output}
-        COMMAND ${PACKWARDEN_GZIP} -9nc ${source} > ${output}
-        DEPENDS ${source} VERBATIM)
-endfunction()
 set(gz ${PROJECT_BINARY_DIR}/packaging)
 file(MAKE_DIRECTORY ${gz})
+function(packwarden_gzip source output)
+    set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+    execute_process(COMMAND ${PACKWARDEN_GZIP} -9nc ${source}
+        OUTPUT_FILE ${output} RESULT_VARIABLE failed)
+    if(failed)
+        message(FATAL_ERROR "gzip ${source} failed")
+    endif()
+endfunction()
 packwarden_gzip(${packaging}/changelog ${gz}/changelog.gz)
-set(packwarden_docs ${gz}/changelog.gz)
 
 install(FILES ${packaging}/copyright ${gz}/changelog.gz
     DESTINATION ${packwarden_dev_docdir} COMPONENT dev)
@@ -90,8 +94,9 @@ endif()
 foreach(program packwarden crewdock-dev)
     if(TARGET ${program})
         install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT app)
-        packwarden_gzip(${packaging}/${program}.1 ${gz}/${program}.1.gz)
-        list(APPEND packwarden_docs ${gz}/${program}.1.gz)
+        # The page's header carries the project's version.
+        configure_file(${packaging}/${program}.1 ${gz}/${program}.1 @ONLY)
+        packwarden_gzip(${gz}/${program}.1 ${gz}/${program}.1.gz)
         install(FILES ${gz}/${program}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT app)
         set(app_docs ON)
     endif()
@@ -100,7 +105,6 @@ if(app_docs)
     install(FILES ${packaging}/copyright ${gz}/changelog.gz
         DESTINATION ${packwarden_app_docdir} COMPONENT app)
 endif()
-add_custom_target(packwarden_docs ALL DEPENDS ${packwarden_docs})
 
 # --- packages -------------------------------------------------------------------------------
 if(NOT PROJECT_IS_TOP_LEVEL)
