@@ -2,8 +2,9 @@
 # What `cmake --install` puts in place, in two components:
 #
 #   app  the program, crewdock-dev, desktop entry, icons, AppStream metainfo, man pages
-#   dev  the socket component: headers under include/packwarden/, static libraries and the
-#        CMake package PackwardenSocket (find_package(PackwardenSocket 2.0 CONFIG))
+#   dev  the socket component: headers under include/packwarden/, static libraries, the
+#        CMake package PackwardenSocket (find_package(PackwardenSocket 2.0 CONFIG)), the
+#        pkg-config file packwarden-socket.pc and the examples' sources
 #
 # and, when this is the top-level project, the CPack set-up that turns them into
 # packwarden_<version>_amd64.deb and packwarden-dev_<version>_amd64.deb (scripts/package).
@@ -56,6 +57,22 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/PackwardenSocketConfigVer
 install(FILES ${PROJECT_BINARY_DIR}/PackwardenSocketConfig.cmake
               ${PROJECT_BINARY_DIR}/PackwardenSocketConfigVersion.cmake
     DESTINATION ${packwarden_cmakedir} COMPONENT dev)
+
+# --- pkg-config and the examples (packwarden-dev) ---------------------------------------------
+# packwarden-socket.pc for builds without CMake. Its prefix is found from the file's own place,
+# so a copy installed under any prefix (a temporary one too) names its own headers and libraries.
+set(packwarden_pcdir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+file(RELATIVE_PATH packwarden_pc_to_prefix /${packwarden_pcdir} /)
+string(REGEX REPLACE "/$" "" packwarden_pc_to_prefix "${packwarden_pc_to_prefix}")
+set(PACKWARDEN_PC_PREFIX "\${pcfiledir}/${packwarden_pc_to_prefix}")
+configure_file(${PROJECT_SOURCE_DIR}/packaging/packwarden-socket.pc.in
+    ${PROJECT_BINARY_DIR}/packwarden-socket.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/packwarden-socket.pc
+    DESTINATION ${packwarden_pcdir} COMPONENT dev)
+# The examples as sources, with a CMakeLists.txt that builds them against the installed package.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/
+    DESTINATION ${packwarden_dev_docdir}/examples COMPONENT dev
+    FILES_MATCHING PATTERN "*.cpp" PATTERN "*.txt" PATTERN "*.md")
 
 # --- Debian's documentation files, gzipped without a time stamp --------------------------------
 # Made when the tree is configured (and again whenever a source changes), not by a build target:
