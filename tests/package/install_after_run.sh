@@ -34,5 +34,7 @@ done
 find "$prefix" -name libpackwarden_socket.a | grep -q . || fail "not installed: the library"
 file -b "$prefix/bin/packwarden" | grep -q ', stripped' || fail "packwarden is not stripped"
 "$prefix/bin/packwarden" --version | grep -q '^packwarden ' || fail "installed packwarden --version"
-gzip -t "$prefix/share/man/man1/packwarden.1.gz" || fail "the manual page is no gzip file"
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$tree/CMakeCache.txt")
+gzip -dc "$prefix/share/man/man1/packwarden.1.gz" | head -n1 | grep -q "\"packwarden $version\"" ||
+    fail "the manual page does not carry version $version"
 echo "ok: cmake --install --strip right after building $targets: $(find "$prefix" -type f | wc -l) files"
