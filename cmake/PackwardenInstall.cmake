@@ -2,8 +2,9 @@
 # What `cmake --install` puts in place, in two components:
 #
 #   app  the program, crewdock-dev, desktop entry, icons, AppStream metainfo, man pages
-#   dev  the socket component: public headers under include/packwarden/, static libraries and the
-#        CMake package PackwardenSocket (find_package(PackwardenSocket 2.0 CONFIG))
+#   dev  the socket component: public headers under include/packwarden/, static libraries, the
+#        CMake package PackwardenSocket (find_package(PackwardenSocket 2.0 CONFIG)), the
+#        pkg-config file packwarden-socket.pc and the examples' sources
 #
 # and, when this is the top-level project, the CPack set-up that turns them into
 # packwarden_<version>_amd64.deb and packwarden-dev_<version>_amd64.deb (scripts/package).
@@ -59,17 +60,37 @@ install(FILES ${PROJECT_BINARY_DIR}/PackwardenSocketConfig.cmake
               ${PROJECT_BINARY_DIR}/PackwardenSocketConfigVersion.cmake
     DESTINATION ${packwarden_cmakedir} COMPONENT dev)
 
+# --- pkg-config and the examples (packwarden-dev) ---------------------------------------------
+# packwarden-socket.pc for builds without CMake. Its prefix is found from the file's own place,
+# so a copy installed under any prefix (a temporary one too) names its own headers and libraries.
+set(packwarden_pcdir ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+file(RELATIVE_PATH packwarden_pc_to_prefix /${packwarden_pcdir} /)
+string(REGEX REPLACE "/$" "" packwarden_pc_to_prefix "${packwarden_pc_to_prefix}")
+set(PACKWARDEN_PC_PREFIX "\${pcfiledir}/${packwarden_pc_to_prefix}")
+configure_file(${PROJECT_SOURCE_DIR}/packaging/packwarden-socket.pc.in
+    ${PROJECT_BINARY_DIR}/packwarden-socket.pc @ONLY)
+install(FILES ${PROJECT_BINARY_DIR}/packwarden-socket.pc
+    DESTINATION ${packwarden_pcdir} COMPONENT dev)
+# The examples as sources, with a CMakeLists.txt that builds them against the installed package.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/
+    DESTINATION ${packwarden_dev_docdir}/examples COMPONENT dev
+    FILES_MATCHING PATTERN "*.cpp" PATTERN "*.txt" PATTERN "*.md")
+
 # --- Debian's documentation files, gzipped without a time stamp --------------------------------
+# Made when the tree is configured (and again whenever a source changes), not by a build target:
+# `cmake --install` then finds them whatever was built, the two programs alone included.
 find_program(PACKWARDEN_GZIP gzip REQUIRED)
-function(packwarden_gzip source output)
-    add_custom_command(OUTPUT ${output}
-        COMMAND ${PACKWARDEN_GZIP} -9nc ${source} > ${output}
-        DEPENDS ${source} VERBATIM)
-endfunction()
 set(gz ${PROJECT_BINARY_DIR}/packaging)
 file(MAKE_DIRECTORY ${gz})
+function(packwarden_gzip source output)
+    set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+    execute_process(COMMAND ${PACKWARDEN_GZIP} -9nc ${source}
+        OUTPUT_FILE ${output} RESULT_VARIABLE failed)
+    if(failed)
+        message(FATAL_ERROR "gzip ${source} failed")
+    endif()
+endfunction()
 packwarden_gzip(${packaging}/changelog ${gz}/changelog.gz)
-set(packwarden_docs ${gz}/changelog.gz)
 
 install(FILES ${packaging}/copyright ${gz}/changelog.gz
     DESTINATION ${packwarden_dev_docdir} COMPONENT dev)
@@ -92,8 +113,9 @@ endif()
 foreach(program packwarden crewdock-dev)
     if(TARGET ${program})
         install(TARGETS ${program} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT app)
-        packwarden_gzip(${packaging}/${program}.1 ${gz}/${program}.1.gz)
-        list(APPEND packwarden_docs ${gz}/${program}.1.gz)
+        # The page's header carries the project's version.
+        configure_file(${packaging}/${program}.1 ${gz}/${program}.1 @ONLY)
+        packwarden_gzip(${gz}/${program}.1 ${gz}/${program}.1.gz)
         install(FILES ${gz}/${program}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT app)
         set(app_docs ON)
     endif()
@@ -102,7 +124,6 @@ if(app_docs)
     install(FILES ${packaging}/copyright ${gz}/changelog.gz
         DESTINATION ${packwarden_app_docdir} COMPONENT app)
 endif()
-add_custom_target(packwarden_docs ALL DEPENDS ${packwarden_docs})
 
 # --- packages -------------------------------------------------------------------------------
 if(NOT PROJECT_IS_TOP_LEVEL)

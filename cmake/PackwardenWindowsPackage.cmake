@@ -2,9 +2,12 @@
 # The Windows program as a player downloads it (scripts/package --windows):
 #
 #   packwarden-<version>-win64.zip  packwarden.exe, README.txt and LICENSE.txt
-#   packwarden-<version>-win64.exe  an installer (NSIS, 64-bit): the same files under
-#                                   Program Files\Torvane Packwarden, a Start-menu shortcut and
-#                                   an uninstaller, listed in Windows' installed programs
+#   packwarden-<version>-win64.exe  an installer (NSIS, 64-bit) with the program's icon: the
+#                                   same files for the current user, without administrator
+#                                   rights, under %LOCALAPPDATA%\Programs\Torvane Packwarden
+#                                   (/AllUsers: Program Files, for all users), a Start-menu
+#                                   entry "Torvane Packwarden", "Run Torvane Packwarden" on the
+#                                   last page, an uninstaller, listed in installed programs
 if(NOT TARGET packwarden)
     return()
 endif()
@@ -34,9 +37,15 @@ set(CPACK_PACKAGE_INSTALL_DIRECTORY "Torvane Packwarden")
 set(CPACK_PACKAGE_INSTALL_REGISTRY_KEY "Torvane Packwarden")
 set(CPACK_PACKAGE_EXECUTABLES packwarden "Torvane Packwarden")
 set(CPACK_NSIS_EXECUTABLES_DIRECTORY .)
-set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
+# Per user, where current installers put programs that need no administrator rights; our
+# NSIS.template.in (packaging/windows/) switches to Program Files with /AllUsers.
+list(APPEND CMAKE_MODULE_PATH ${PROJECT_SOURCE_DIR}/packaging/windows)
+set(CPACK_NSIS_INSTALL_ROOT "$LOCALAPPDATA\\\\Programs")
 set(CPACK_NSIS_DISPLAY_NAME "Torvane Packwarden")
-set(CPACK_NSIS_PACKAGE_NAME "Torvane Packwarden ${PROJECT_VERSION}")
+# The installer's name: its titles, the Start-menu folder and the finish page's "Run ..." say it,
+# so it carries no version (the version is in the file's name and in installed programs).
+set(CPACK_NSIS_PACKAGE_NAME "Torvane Packwarden")
+set(CPACK_NSIS_MUI_FINISHPAGE_RUN packwarden.exe)
 set(CPACK_NSIS_INSTALLED_ICON_NAME packwarden.exe)
 set(CPACK_NSIS_MUI_ICON ${PROJECT_SOURCE_DIR}/app/resources/packwarden.ico)
 set(CPACK_NSIS_MUI_UNIICON ${PROJECT_SOURCE_DIR}/app/resources/packwarden.ico)

@@ -3,12 +3,14 @@
 # Builds and runs the outside project in consumer/ against the socket component.
 #
 #   consumer_test.sh installed    SOURCE BUILD GENERATOR CXX   the `dev` component installed into a
-#                                 temporary prefix, found with find_package
+#                                 temporary prefix, found with find_package, then compiled
+#                                 with `pkg-config --cflags --libs packwarden-socket` alone
 #   consumer_test.sh subdirectory SOURCE BUILD GENERATOR CXX   the repository added with
 #                                 add_subdirectory, then with FetchContent
 #   consumer_test.sh system       SOURCE BUILD GENERATOR CXX   the packwarden-dev package installed
-#                                 on this machine, found under /usr (scripts/package
-#                                 --install-check; BUILD is not used)
+#                                 on this machine, found under /usr with find_package and
+#                                 with pkg-config (scripts/package --install-check; BUILD is
+#                                 not used)
 set -euo pipefail
 mode=$1 source=$2 build=$3 generator=$4 cxx=$5
 work=$(mktemp -d)
@@ -26,6 +28,18 @@ build_and_run() {  # build_and_run DIR
     timeout 30 "$1/client" > "$1.out" || { cat "$1.out" >&2; fail "client in $1"; }
     grep -qx 'hello from the listener' "$1.out" || fail "client output: $(cat "$1.out")"
     echo "ok: client in $1 received the listener's reply"
+}
+# The same client built by hand: the compiler, the C++ standard, and what pkg-config gives.
+build_with_pkg_config() {  # build_with_pkg_config DIR
+    local flags
+    mkdir -p "$1"
+    flags=$(pkg-config --cflags --libs packwarden-socket) || fail "pkg-config packwarden-socket"
+    # shellcheck disable=SC2086
+    "$cxx" -std=c++20 -o "$1/client" "$source/tests/package/consumer/client.cpp" $flags \
+        > "$1.build.log" 2>&1 || { cat "$1.build.log" >&2; fail "c++ ... $flags"; }
+    timeout 30 "$1/client" > "$1.out" || { cat "$1.out" >&2; fail "client in $1"; }
+    grep -qx 'hello from the listener' "$1.out" || fail "client output: $(cat "$1.out")"
+    echo "ok: a client built with pkg-config ($flags) received the listener's reply"
 }
 
 case $mode in
@@ -48,7 +62,7 @@ LIST
     for f in libpackwarden_socket.a libpackwarden_socket_service.a \
         cmake/PackwardenSocket/PackwardenSocketConfig.cmake \
         cmake/PackwardenSocket/PackwardenSocketConfigVersion.cmake \
-        cmake/PackwardenSocket/PackwardenSocketTargets.cmake; do
+        cmake/PackwardenSocket/PackwardenSocketTargets.cmake pkgconfig/packwarden-socket.pc; do
         echo "$libdir/$f" >> "$work/expected"
     done
     grep -v -e '/doc/packwarden-dev/' -e 'PackwardenSocketTargets-.*\.cmake$' "$work/files" \
@@ -74,6 +88,20 @@ LIST
     grep -q 'compatible with requested version "3.0"' "$work/major3.configure.log" \
         || { cat "$work/major3.configure.log" >&2; fail "no version message"; }
     echo "ok: find_package(PackwardenSocket 3.0) is refused"
+
+    # The examples installed with the package build against it as they are.
+    cmake -S "$prefix/share/doc/packwarden-dev/examples" -B "$work/examples" -G "$generator" \
+        -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$prefix" > "$work/examples.log" 2>&1 &&
+        cmake --build "$work/examples" >> "$work/examples.log" 2>&1 ||
+        { cat "$work/examples.log" >&2; fail "the installed examples do not build"; }
+    [ -x "$work/examples/echo_server" ] || fail "no echo_server built from the installed examples"
+    echo "ok: the installed examples build against the installed package"
+
+    # The pkg-config file names the prefix it was installed under, wherever that is.
+    PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig build_with_pkg_config "$work/pkg-config"
+    [ "$(PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig pkg-config --modversion packwarden-socket)" = \
+        "$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")" ] ||
+        fail "packwarden-socket.pc carries another version than the project"
     ;;
 subdirectory)
     for via in subdirectory fetchcontent; do
@@ -103,6 +131,7 @@ system)
     configure "$work/consumer" -DPACKWARDEN_VIA=package \
         || { cat "$work/consumer.configure.log" >&2; fail "configure against /usr"; }
     build_and_run "$work/consumer"
+    build_with_pkg_config "$work/pkg-config"
     ;;
 *)
     fail "unknown mode $mode"

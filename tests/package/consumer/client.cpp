@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The README's client, talking to a listener of its own on loopback: it prints the listener's
-// reply and exits 0 when the whole reply arrived before the listener closed.
+// The client of docs/socket-guide.md, talking to a listener of its own on loopback: it prints
+// the listener's reply and exits 0 when the whole reply arrived before the listener closed.
 #include <unistd.h>
 #include <chrono>
 #include <cstdio>
