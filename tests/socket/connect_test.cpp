@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Connecting: by address, by name, refused, unknown name, bad arguments.
 #include "SocketTestSupport.h"
+#include "packwarden/detail/Registries.h"
 
 namespace packwarden::testing {
 namespace {
