@@ -9,8 +9,10 @@
 #include "CommandLine.h"
 #include "Form1.h"
 #include "ServerForRun.h"
+#include "StandardDescriptors.h"
 
 int main(int argc, char** argv) {
+    packwarden::GuardStandardDescriptors();
     if (const auto status = packwarden::AnswerInformationOptions(argc, argv)) {
         return *status;
     }

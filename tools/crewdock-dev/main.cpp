@@ -128,9 +128,23 @@ std::string RaiseDescriptorLimit(std::size_t maxConnections) {
            " connections may need " + std::to_string(needed);
 }
 
+// A program started with 0, 1 or 2 closed would hand that number to its wake-up pipe, and the
+// log would then write into the pipe (and wake the loop) forever: /dev/null takes it first.
+void GuardStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1) {
+            const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+            if (opened != fd && opened != -1) {
+                ::close(opened);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+    GuardStandardDescriptors();
     crewdock::ServerOptions options;
     bool help = false;
     for (int i = 1; i < argc; ++i) {
