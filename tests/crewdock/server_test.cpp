@@ -1163,3 +1163,48 @@ TEST_F(CrewdockServerTest, AHalfClosedClientGetsTheWholeDownload) {
     EXPECT_EQ(r->body.size(), big.size()) << server_->Log();
     EXPECT_TRUE(r->body == big);
 }
+
+namespace {
+
+// The connection has ended with a reset (or both ways): more than the end of the answer.
+bool EndedHard(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
+}
+
+}  // namespace
+
+// Clients that take their answer, never close and send a byte now and then: once answered
+// they wait for their close, then the socket service finishes it for the server. None of them
+// crowds out a newcomer (the oldest finishing close goes first), and none outlives its life.
+TEST_F(CrewdockServerTest, DripClientsNeverCrowdOutNewcomersAndTheirClosesEnd) {
+    Start({"--max-connections", "3", "--idle-timeout", "1", "--close-lifetime", "2"});
+    std::vector<std::unique_ptr<Client>> drips;
+    for (int i = 0; i < 12; ++i) {
+        drips.push_back(std::make_unique<Client>(port_));
+        ASSERT_TRUE(drips.back()->Send("GET / HTTP/1.0\r\n\r\n"));
+        ASSERT_TRUE(drips.back()->ReadUntil("</html>", 5s)) << i;
+    }
+    const auto start = Clock::now();
+    std::vector<std::optional<Clock::time_point>> ended(drips.size());
+    while (Clock::now() - start < 6s) {
+        for (std::size_t i = 0; i < drips.size(); ++i) {
+            if (!ended[i] && EndedHard(drips[i]->fd())) {
+                ended[i] = Clock::now();
+            }
+            if (!ended[i]) {
+                ::send(drips[i]->fd(), "x", 1, MSG_NOSIGNAL);
+            }
+        }
+        const auto asked = Clock::now();
+        const auto home = Get(port_, "/", 5s);
+        ASSERT_TRUE(home) << server_->Log();
+        EXPECT_EQ(home->status, 200);
+        EXPECT_LT(Clock::now() - asked, 1s);
+        std::this_thread::sleep_for(200ms);
+    }
+    // Answered, waited 1 s for the client, then at most 2 s in the service's hands.
+    for (std::size_t i = 0; i < drips.size(); ++i) {
+        EXPECT_TRUE(ended[i]) << "drip client " << i << " is still connected";
+    }
+}

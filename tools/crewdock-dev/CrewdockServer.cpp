@@ -378,6 +378,9 @@ void CrewdockServer::Start() {
     // A connection let go of with bytes unsent, or with its client still sending, is finished
     // by the socket service; it gives up on a client that takes nothing as we do.
     MSocketSupport::SetCloseTimeout(options_.idleTimeout);
+    // Those closes hold descriptors of our budget: bounded in time and in number.
+    MSocketSupport::SetCloseLifetime(options_.closeLifetime);
+    MSocketSupport::SetMaxPendingCloses(DescriptorBudget());
     port_ = options_.port;
     uint32_t address = 0;
     uint16_t port = 0;
@@ -412,30 +415,47 @@ void CrewdockServer::OnConnectionRequest(int32_t requestID) {
         return;  // the socket object closes what it took over
     }
     const auto now = Clock::now();
-    if (connections_.size() >= 2 * options_.maxConnections) {
-        // Every object is in use: one answered and waiting for its client's close makes room
-        // first, else the one that has been arriving longest, without an answer.
-        Connection* victim = nullptr;
-        for (const auto phase :
-             {Connection::Phase::Done, Connection::Phase::Closing, Connection::Phase::Arriving}) {
-            if ((victim = OldestIn(static_cast<int>(phase))) != nullptr) {
-                break;
-            }
-        }
-        if (victim == nullptr) {
-            // All of them being answered: not even a refusal. Released as it is, the connection
-            // would be handed over for a graceful close, holding a descriptor beyond the limit
-            // until the client closes.
-            socket->Abort();
-            return;
-        }
-        victim->Drop();
-        connections_.remove_if([](const auto& c) { return c->phase() == Connection::Phase::Done; });
+    if (connections_.size() + MSocketSupport::PendingCloseCount() >= DescriptorBudget() &&
+        !MakeRoom()) {
+        // All of them being answered: not even a refusal. Released as it is, the connection
+        // would be handed over for a graceful close, holding a descriptor beyond the limit
+        // until the client closes.
+        socket->Abort();
+        return;
     }
     if (CountIn(static_cast<int>(Connection::Phase::Arriving)) >= options_.maxConnections) {
         OldestIn(static_cast<int>(Connection::Phase::Arriving))->Evict();  // makes room
     }
     connections_.push_back(std::make_unique<Connection>(*this, std::move(socket), now));
+}
+
+std::size_t CrewdockServer::DescriptorBudget() const {
+    return options_.descriptorBudget > 0 ? options_.descriptorBudget : 2 * options_.maxConnections;
+}
+
+bool CrewdockServer::MakeRoom() {
+    const auto finished = [](const auto& c) { return c->phase() == Connection::Phase::Done; };
+    if (std::erase_if(connections_, finished) > 0) {
+        return true;
+    }
+    // A close finished on our behalf goes first: its answer was given long ago. Then one
+    // answered and waiting for its client's close, else the one that has been arriving
+    // longest, without an answer.
+    if (MSocketSupport::AbortOldestPendingClose()) {
+        return true;
+    }
+    Connection* victim = nullptr;
+    for (const auto phase : {Connection::Phase::Closing, Connection::Phase::Arriving}) {
+        if ((victim = OldestIn(static_cast<int>(phase))) != nullptr) {
+            break;
+        }
+    }
+    if (victim == nullptr) {
+        return false;
+    }
+    victim->Drop();
+    std::erase_if(connections_, finished);
+    return true;
 }
 
 bool CrewdockServer::ReserveBody(std::size_t bytes) {

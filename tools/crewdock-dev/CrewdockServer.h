@@ -12,7 +12,9 @@
 // - answers are produced a piece at a time as the client takes them (at most one piece waits
 //   in the process per connection), and a client that takes nothing for the idle time-out is
 //   dropped;
-// - a client that closes its sending side after its request still gets the whole answer.
+// - a client that closes its sending side after its request still gets the whole answer;
+// - connections and the closes the socket service finishes for us share one descriptor budget:
+//   when it is spent, the oldest such close goes first (a reset), then an idle connection.
 //
 // The owner runs the socket service's channel (ProcessPending) and calls Sweep() after each
 // round, which enforces the time limits and frees finished connections outside any event
@@ -43,6 +45,12 @@ struct ServerOptions {
     std::chrono::milliseconds idleTimeout{30000};
     // Requests answered at once; the same number may be arriving meanwhile.
     std::size_t maxConnections = 512;
+    // Descriptors for connections, those being answered and arriving and those whose close
+    // the socket service finishes, all together; 0: twice maxConnections.
+    std::size_t descriptorBudget = 0;
+    // The longest the socket service finishes a connection's close for us, whatever the client
+    // does (keeps sending, or trickles a byte now and then).
+    std::chrono::milliseconds closeLifetime{120000};
 };
 
 // Output handed to a connection's socket at a time; the kernel's buffer holds the rest back.
@@ -89,6 +97,10 @@ class CrewdockServer final : private packwarden::CSocketEvents {
     // when none is).
     std::size_t CountIn(int phase) const;
     Connection* OldestIn(int phase) const;
+
+    std::size_t DescriptorBudget() const;
+    // Frees one descriptor of the budget for a newcomer; false when none can go.
+    bool MakeRoom();
 
     bool ReserveBody(std::size_t bytes);
     void ReleaseBody(std::size_t bytes);

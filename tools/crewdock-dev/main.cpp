@@ -62,6 +62,7 @@ std::string Usage(const crewdock::ServerOptions& options) {
     const std::size_t bound = (crewdock::WorstCaseResidentBytes(options) + MiB - 1) / MiB;
     return "Usage: crewdock-dev [--port N] [--catalog DIR] [--request-timeout SECONDS]\n"
            "                    [--idle-timeout SECONDS] [--max-connections N]\n"
+           "                    [--close-lifetime SECONDS]\n"
            "\n"
            "A local stand-in for the Torvane server, listening on 127.0.0.1 only.\n"
            "\n"
@@ -77,6 +78,9 @@ std::string Usage(const crewdock::ServerOptions& options) {
            "  --max-connections N        requests answered at once, and as many arriving; "
            "more\n"
            "                             get 503 (default 512)\n"
+           "  --close-lifetime SECONDS   the longest a connection's close may take once the\n"
+           "                             answer has gone out, whatever the client does; then it\n"
+           "                             is reset (default 120)\n"
            "  --help                     show this text\n"
            "  --version                  show the version\n"
            "\n"
@@ -93,6 +97,9 @@ std::string Usage(const crewdock::ServerOptions& options) {
            "Worst-case resident memory with these settings: " +
            std::to_string(bound) +
            " MiB.\n"
+           "Descriptors: connections and the closes still finishing share twice\n"
+           "--max-connections (less where ulimit -n allows fewer); when they are spent the\n"
+           "oldest finishing close is reset first, then another connection.\n"
            "\n"
            "Routes: POST /crewdock/sync_session.php, GET /crewdock/sync.php?session=N&version=V,\n"
            "GET /crewdock/files/NAME, GET /, GET /crewdock/.\n"
@@ -111,9 +118,15 @@ int UsageError(const std::string& message, const crewdock::ServerOptions& option
     return 2;
 }
 
-// Each connection holds a descriptor, up to twice the limit of them at once.
-std::string RaiseDescriptorLimit(std::size_t maxConnections) {
-    const rlim_t needed = static_cast<rlim_t>(2 * maxConnections + 64);
+// Descriptors kept for the program itself (standard ones, the channel, the log, the catalog).
+constexpr rlim_t kReservedDescriptors = 64;
+
+// Each connection holds a descriptor, up to twice the limit of them at once (closes the socket
+// service finishes for us included). Where fewer are allowed, the budget shrinks to fit, so a
+// new client never meets a process out of descriptors.
+std::string RaiseDescriptorLimit(crewdock::ServerOptions& options) {
+    const std::size_t maxConnections = options.maxConnections;
+    const rlim_t needed = static_cast<rlim_t>(2 * maxConnections) + kReservedDescriptors;
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= needed) {
         return {};
@@ -123,6 +136,8 @@ std::string RaiseDescriptorLimit(std::size_t maxConnections) {
     if (limit.rlim_cur >= needed) {
         return {};
     }
+    options.descriptorBudget = static_cast<std::size_t>(
+        std::max<rlim_t>(limit.rlim_cur, kReservedDescriptors + 2) - kReservedDescriptors);
     return "crewdock-dev: only " + std::to_string(limit.rlim_cur) +
            " open files are allowed (ulimit -n); " + std::to_string(maxConnections) +
            " connections may need " + std::to_string(needed);
@@ -193,6 +208,13 @@ int main(int argc, char** argv) {
                 return UsageError("--max-connections needs a number from 1 to 100000", options);
             }
             options.maxConnections = static_cast<std::size_t>(count);
+        } else if (arg == "--close-lifetime") {
+            long seconds = 0;
+            if (!takeValue() || !ParseNumber(value, 1, 3600, seconds)) {
+                return UsageError("--close-lifetime needs a number of seconds from 1 to 3600",
+                                  options);
+            }
+            options.closeLifetime = std::chrono::seconds(seconds);
         } else if (arg == "--idle-timeout" || arg == "--request-timeout") {
             const bool idle = arg == "--idle-timeout";
             const long most = idle ? 86400 : 3600;
@@ -216,7 +238,7 @@ int main(int argc, char** argv) {
     // the allocator raises its threshold after the first big free and keeps later big blocks
     // in a heap that only grows.
     ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-    const std::string descriptorWarning = RaiseDescriptorLimit(options.maxConnections);
+    const std::string descriptorWarning = RaiseDescriptorLimit(options);
 
     // A vanished client must not kill the server; sends also ask for no signal.
     ::signal(SIGPIPE, SIG_IGN);

@@ -228,7 +228,10 @@ void ForgetLookupBuffer(const SocketEventSink* object);
 // the peer closes, and only then closes the handle: closing with unread data would turn the
 // close into a reset, which destroys what the network still holds for the peer. It gives up
 // (closes at once) when the connection breaks or no byte has moved either way for
-// CloseTimeout(). Nothing of this reaches the object's owner.
+// CloseTimeout() (a byte the peer acknowledged counts as moved, though the socket was quiet).
+// Whatever the peer does, a close lasts no longer than CloseLifetime(), and no more than
+// MaxPendingCloses() are under way: beyond either bound the close is abortive (a reset), the
+// oldest going first. Nothing of this reaches the object's owner.
 //
 // The handle leaves the socket registry (it no longer counts in SocketRegistryCount) but keeps
 // the channel's window alive until its close has finished. A program about to exit calls
@@ -246,6 +249,16 @@ bool FinishPendingCloses(std::chrono::milliseconds timeout);
 // How long a handed-over close may make no progress before it gives up (default 30 s).
 void SetCloseTimeout(std::chrono::milliseconds timeout);
 std::chrono::milliseconds CloseTimeout();
+// The longest a handed-over close may last from its hand-over, progress or not (default 2 min).
+void SetCloseLifetime(std::chrono::milliseconds lifetime);
+std::chrono::milliseconds CloseLifetime();
+// The most closes under way at once (default 1024; at least 1): a hand-over beyond it aborts
+// the oldest.
+void SetMaxPendingCloses(std::size_t count);
+std::size_t MaxPendingCloses();
+// Aborts the close handed over longest ago (a reset), for an owner that needs its descriptor
+// back; false when none is under way.
+bool AbortOldestPendingClose();
 
 // Introspection, for tests and diagnostics.
 bool SocketRegistryPresent();
@@ -293,6 +306,13 @@ int32_t getpeername(int32_t handle, uint32_t* address, uint16_t* port);
 // value (0: a close drops what is unsent and resets the connection), negative for off.
 int32_t getsockopt(int32_t handle, int32_t level, int32_t option, int32_t* value);
 int32_t setsockopt(int32_t handle, int32_t level, int32_t option, int32_t value);
+// What the peer has acknowledged of a stream connection, as a count that only grows: progress
+// as the peer sees it, rather than bytes handed to a send buffer that may hold megabytes.
+// TCP_INFO on Linux; SIO_TCP_INFO on Windows 10 and later. False where the system cannot tell.
+bool BytesAcknowledged(int32_t handle, uint64_t* count);
+// Bytes handed to the system that the peer has not acknowledged yet, sent or not (SIOCOUTQ on
+// Linux); 0 once the peer has every byte. False where the system cannot tell (Windows).
+bool BytesUnacknowledged(int32_t handle, uint64_t* count);
 // Lets a stream socket about to be bound take a port whose earlier connections still wait out
 // TIME_WAIT, without letting it share a port someone listens on: SO_REUSEADDR on Linux;
 // nothing on Windows, whose plain bind already allows it and whose SO_REUSEADDR would let the
