@@ -5,6 +5,9 @@
 # builds one GoogleTest program and registers each of its cases with CTest, labelled by the
 # folder it lives in. In the sanitizer tree the cases carry the prefix "asan:" and the extra
 # label "asan", in the Windows tree "win:" and "windows", so one CTest run reports every tree.
+# A program that loads no window toolkit (nothing it links, directly or through other
+# libraries, is Qt) also carries the label "windowless": the programs scripts/reliability
+# memcheck runs, whose tool cannot see past the toolkit's own allocations.
 if(PACKWARDEN_SANITIZE)
     set(PACKWARDEN_TEST_PREFIX "asan:")
     set(PACKWARDEN_TEST_LABEL asan)
@@ -39,6 +42,40 @@ include(GoogleTest)
 
 set(PACKWARDEN_TEST_TIMEOUT 120 CACHE STRING "Upper bound in seconds for any one test case")
 
+# _packwarden_links_qt(<var> <library>...): TRUE in <var> when one of the libraries, or one
+# they link in turn, is a Qt library.
+function(_packwarden_links_qt var)
+    set(todo ${ARGN})
+    set(seen "")
+    while(todo)
+        list(POP_FRONT todo lib)
+        # $<LINK_ONLY:x>, $<BUILD_INTERFACE:x> and the like name x.
+        string(REGEX REPLACE "^\\$<[A-Z_]+:(.+)>$" "\\1" lib "${lib}")
+        if(lib MATCHES "^Qt[0-9]*::")
+            set(${var} TRUE PARENT_SCOPE)
+            return()
+        endif()
+        if(NOT TARGET "${lib}")
+            continue()
+        endif()
+        get_target_property(aliased "${lib}" ALIASED_TARGET)
+        if(aliased)
+            set(lib ${aliased})
+        endif()
+        if(lib IN_LIST seen)
+            continue()
+        endif()
+        list(APPEND seen ${lib})
+        foreach(property LINK_LIBRARIES INTERFACE_LINK_LIBRARIES)
+            get_target_property(linked "${lib}" ${property})
+            if(linked)
+                list(APPEND todo ${linked})
+            endif()
+        endforeach()
+    endwhile()
+    set(${var} FALSE PARENT_SCOPE)
+endfunction()
+
 function(packwarden_add_gtest)
     cmake_parse_arguments(T "" "NAME;FOLDER;TIMEOUT" "SOURCES;LIBS;ENV" ${ARGN})
     if(NOT T_TIMEOUT)
@@ -48,6 +85,10 @@ function(packwarden_add_gtest)
     target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
     target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
     set(labels ${T_FOLDER} ${PACKWARDEN_TEST_LABEL})
+    _packwarden_links_qt(window ${T_LIBS})
+    if(NOT window)
+        list(APPEND labels windowless)
+    endif()
     set(extra "")
     if(PACKWARDEN_SANITIZE)
         # Sanitizer options are compiled into the program (see sanitizer_options.cpp), so the
@@ -110,7 +151,7 @@ function(packwarden_twin target folder)
 endfunction()
 
 # The twin under AddressSanitizer and UndefinedBehaviorSanitizer. Only when asked
-# (PACKWARDEN_SANITIZER_TWIN; scripts/test asks).
+# (PACKWARDEN_SANITIZER_TWIN; the `test` preset asks).
 function(packwarden_sanitizer_twin)
     packwarden_twin(sanitizer_twin asan -DPACKWARDEN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
 endfunction()

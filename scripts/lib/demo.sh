@@ -41,8 +41,7 @@ start_crewdock() {
     local bin=$1 catalog=$2 log=$3 port=${4:-0}
     "$bin" --port "$port" --catalog "$catalog" > "$log" 2>&1 &
     CREWDOCK_PID=$!
-    local i
-    for i in $(seq 100); do
+    for _ in $(seq 100); do
         CREWDOCK_PORT=$(sed -n 's#^crewdock-dev listening on http://127\.0\.0\.1:\([0-9]*\)/.*#\1#p' "$log" | head -n1)
         [ -n "$CREWDOCK_PORT" ] && return 0
         kill -0 "$CREWDOCK_PID" 2>/dev/null || break
@@ -53,13 +52,9 @@ start_crewdock() {
     return 1
 }
 
-# build_programs TARGET...: builds them in build/. A tree configured before (scripts/test, say)
-# keeps its settings; a new one builds no tests.
+# build_programs: builds packwarden and crewdock-dev in the development tree (build/, the `dev`
+# preset; the build preset `programs`).
 build_programs() {
-    if [ -f build/CMakeCache.txt ]; then
-        cmake -S . -B build > /dev/null
-    else
-        cmake -S . -B build -G Ninja -DBUILD_TESTING=OFF -DPACKWARDEN_WERROR=ON > /dev/null
-    fi
-    cmake --build build -j"$(nproc)" --target "$@"
+    cmake --preset dev > /dev/null
+    cmake --build --preset programs -j"$(nproc)"
 }

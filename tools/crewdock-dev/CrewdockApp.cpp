@@ -54,6 +54,61 @@ std::optional<std::size_t> FieldIndex(std::string_view key, std::string_view pre
     return value;
 }
 
+// filenameN and filesizeN, N = 0, 1, 2, ... without gaps; each key once. Moves the names out
+// of `fields` into `packages`, or says what is wrong with the fields.
+std::optional<std::string> TakePackages(FormFields& fields, std::vector<PackageEntry>& packages) {
+    const std::string gaps =
+        "The package fields must run filename0, filesize0, filename1, ... without gaps";
+    // There cannot be more entries than half the fields, so a larger index is a gap: no map,
+    // nothing sorted.
+    struct Slot {
+        std::optional<std::string> name;
+        std::optional<int64_t> size;
+    };
+    std::vector<Slot> slots;
+    const std::size_t maxEntries = fields.size() / 2;
+    const auto slotFor = [&](std::size_t index) -> Slot* {
+        if (index >= maxEntries) {
+            return nullptr;
+        }
+        if (index >= slots.size()) {
+            slots.resize(index + 1);
+        }
+        return &slots[index];
+    };
+    for (auto& [key, value] : fields) {
+        if (const auto i = FieldIndex(key, "filename")) {
+            Slot* slot = slotFor(*i);
+            if (slot == nullptr) {
+                return gaps + ".";
+            }
+            if (slot->name) {
+                return "The field " + Excerpt(key) + " appears twice.";
+            }
+            slot->name = std::move(value);
+        } else if (const auto j = FieldIndex(key, "filesize")) {
+            Slot* slot = slotFor(*j);
+            const auto size = ParseSize(value);
+            if (slot == nullptr) {
+                return gaps + ".";
+            }
+            if (slot->size || !size) {
+                return "The field " + Excerpt(key) + " is repeated or not a number.";
+            }
+            slot->size = *size;
+        }
+    }
+    packages.reserve(slots.size());
+    for (std::size_t index = 0; index < slots.size(); ++index) {
+        Slot& slot = slots[index];
+        if (!slot.name || !slot.size) {
+            return gaps + "; entry " + std::to_string(index) + " is incomplete.";
+        }
+        packages.push_back({std::move(*slot.name), *slot.size});
+    }
+    return std::nullopt;
+}
+
 HttpResponse Page(int status, std::string body) {
     HttpResponse response;
     response.status = status;
@@ -169,60 +224,8 @@ HttpResponse CrewdockApp::PostInventory(const HttpRequest& request) {
     if (const std::string* version = FindField(*fields, "version")) {
         session.version = *version;
     }
-    // filenameN and filesizeN, N = 0, 1, 2, ... without gaps; each key once. There cannot be
-    // more entries than half the fields, so a larger index is a gap: no map, nothing sorted.
-    struct Slot {
-        std::optional<std::string> name;
-        std::optional<int64_t> size;
-    };
-    std::vector<Slot> slots;
-    const std::size_t maxEntries = fields->size() / 2;
-    const auto slotFor = [&](std::size_t index) -> Slot* {
-        if (index >= maxEntries) {
-            return nullptr;
-        }
-        if (index >= slots.size()) {
-            slots.resize(index + 1);
-        }
-        return &slots[index];
-    };
-    for (auto& [key, value] : *fields) {
-        if (const auto i = FieldIndex(key, "filename")) {
-            Slot* slot = slotFor(*i);
-            if (slot == nullptr) {
-                return ErrorPage(400,
-                                 "The package fields must run filename0, filesize0, "
-                                 "filename1, ... without gaps.");
-            }
-            if (slot->name) {
-                return ErrorPage(400, "The field " + Excerpt(key) + " appears twice.");
-            }
-            slot->name = std::move(value);
-        } else if (const auto j = FieldIndex(key, "filesize")) {
-            Slot* slot = slotFor(*j);
-            const auto size = ParseSize(value);
-            if (slot == nullptr) {
-                return ErrorPage(400,
-                                 "The package fields must run filename0, filesize0, "
-                                 "filename1, ... without gaps.");
-            }
-            if (slot->size || !size) {
-                return ErrorPage(400,
-                                 "The field " + Excerpt(key) + " is repeated or not a number.");
-            }
-            slot->size = *size;
-        }
-    }
-    session.packages.reserve(slots.size());
-    for (std::size_t index = 0; index < slots.size(); ++index) {
-        Slot& slot = slots[index];
-        if (!slot.name || !slot.size) {
-            return ErrorPage(400,
-                             "The package fields must run filename0, filesize0, filename1, "
-                             "... without gaps; entry " +
-                                 std::to_string(index) + " is incomplete.");
-        }
-        session.packages.push_back({std::move(*slot.name), *slot.size});
+    if (const auto wrong = TakePackages(*fields, session.packages)) {
+        return ErrorPage(400, *wrong);
     }
     const std::size_t count = session.packages.size();
     sessions_.Put(*number, std::move(session));

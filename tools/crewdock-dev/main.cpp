@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -156,11 +157,20 @@ void GuardStandardDescriptors() {
     }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    GuardStandardDescriptors();
+// What the command line asks for: serve with `options`, or end at once with `exitCode`
+// (after --help, --version or a usage error).
+struct Command {
     crewdock::ServerOptions options;
+    std::optional<int> exitCode;
+};
+
+Command ParseOptions(int argc, char** argv) {
+    Command command;
+    crewdock::ServerOptions& options = command.options;
+    const auto fail = [&](const std::string& message) {
+        command.exitCode = UsageError(message, options);
+        return command;
+    };
     bool help = false;
     for (int i = 1; i < argc; ++i) {
         std::string_view arg = argv[i];
@@ -185,34 +195,33 @@ int main(int argc, char** argv) {
             help = true;
         } else if (arg == "--version") {
             std::cout << "crewdock-dev " << PACKWARDEN_VERSION << "\n";
-            return 0;
+            command.exitCode = 0;
+            return command;
         } else if (arg == "--port") {
             long port = 0;
             if (!takeValue() || !ParseNumber(value, 0, 65535, port)) {
-                return UsageError("--port needs a number from 0 to 65535", options);
+                return fail("--port needs a number from 0 to 65535");
             }
             options.port = static_cast<uint16_t>(port);
         } else if (arg == "--catalog") {
             if (!takeValue() || value.empty()) {
-                return UsageError("--catalog needs a folder", options);
+                return fail("--catalog needs a folder");
             }
             std::error_code ec;
             if (!std::filesystem::is_directory(value, ec)) {
-                return UsageError("the catalog " + std::string(value) + " is not a folder",
-                                  options);
+                return fail("the catalog " + std::string(value) + " is not a folder");
             }
             options.catalog = std::filesystem::path(value);
         } else if (arg == "--max-connections") {
             long count = 0;
             if (!takeValue() || !ParseNumber(value, 1, 100000, count)) {
-                return UsageError("--max-connections needs a number from 1 to 100000", options);
+                return fail("--max-connections needs a number from 1 to 100000");
             }
             options.maxConnections = static_cast<std::size_t>(count);
         } else if (arg == "--close-lifetime") {
             long seconds = 0;
             if (!takeValue() || !ParseNumber(value, 1, 3600, seconds)) {
-                return UsageError("--close-lifetime needs a number of seconds from 1 to 3600",
-                                  options);
+                return fail("--close-lifetime needs a number of seconds from 1 to 3600");
             }
             options.closeLifetime = std::chrono::seconds(seconds);
         } else if (arg == "--idle-timeout" || arg == "--request-timeout") {
@@ -220,32 +229,30 @@ int main(int argc, char** argv) {
             const long most = idle ? 86400 : 3600;
             long seconds = 0;
             if (!takeValue() || !ParseNumber(value, 1, most, seconds)) {
-                return UsageError(std::string(arg) + " needs a number of seconds from 1 to " +
-                                      std::to_string(most),
-                                  options);
+                return fail(std::string(arg) + " needs a number of seconds from 1 to " +
+                            std::to_string(most));
             }
             (idle ? options.idleTimeout : options.requestTimeout) = std::chrono::seconds(seconds);
         } else {
-            return UsageError("unknown argument " + std::string(argv[i]), options);
+            return fail("unknown argument " + std::string(argv[i]));
         }
     }
     if (help) {
         std::cout << Usage(options);
-        return 0;
+        command.exitCode = 0;
     }
+    return command;
+}
 
-    // Large blocks go back to the system when freed, whatever sizes came before: without this
-    // the allocator raises its threshold after the first big free and keeps later big blocks
-    // in a heap that only grows.
-    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-    const std::string descriptorWarning = RaiseDescriptorLimit(options);
-
+// SIGINT and SIGTERM stop the loop through the pipe whose read end it returns (-1 when no
+// pipe can be made); SIGPIPE is ignored.
+int InstallSignals() {
     // A vanished client must not kill the server; sends also ask for no signal.
     ::signal(SIGPIPE, SIG_IGN);
     int wake[2];
     if (::pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
         std::cerr << "crewdock-dev: cannot make a pipe: " << std::strerror(errno) << std::endl;
-        return 1;
+        return -1;
     }
     wakeWriteFd = wake[1];
     // Taken wherever the thread is, not only while it waits: nothing it does may delay a stop.
@@ -257,7 +264,12 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
     action.sa_handler = StopNow;
     sigaction(SIGALRM, &action, nullptr);
+    return wake[0];
+}
 
+// Listens and answers until a stop signal; the exit status.
+int Serve(const crewdock::ServerOptions& options, int wakeReadFd,
+          const std::string& descriptorWarning) {
     crewdock::RequestLog log(STDOUT_FILENO);
     try {
         crewdock::CrewdockServer server(options, log);
@@ -272,7 +284,7 @@ int main(int argc, char** argv) {
             const auto wait = server.NextSweepIn(crewdock::CrewdockServer::Clock::now());
             const auto ms = std::min<long long>(wait.count(), 1000);
             pollfd fds[3] = {
-                {channel, POLLIN, 0}, {wake[0], POLLIN, 0}, {log.WaitFd(), POLLOUT, 0}};
+                {channel, POLLIN, 0}, {wakeReadFd, POLLIN, 0}, {log.WaitFd(), POLLOUT, 0}};
             const nfds_t count = log.Pending() ? 3 : 2;
             if (::poll(fds, count, static_cast<int>(ms)) < 0 && errno != EINTR) {
                 std::cerr << "crewdock-dev: waiting for the network failed" << std::endl;
@@ -297,4 +309,24 @@ int main(int argc, char** argv) {
     log.Flush();
     ::alarm(0);
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    GuardStandardDescriptors();
+    Command command = ParseOptions(argc, argv);
+    if (command.exitCode) {
+        return *command.exitCode;
+    }
+    // Large blocks go back to the system when freed, whatever sizes came before: without this
+    // the allocator raises its threshold after the first big free and keeps later big blocks
+    // in a heap that only grows.
+    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    const std::string descriptorWarning = RaiseDescriptorLimit(command.options);
+    const int wakeReadFd = InstallSignals();
+    if (wakeReadFd < 0) {
+        return 1;
+    }
+    return Serve(command.options, wakeReadFd, descriptorWarning);
 }
