@@ -57,6 +57,14 @@ bool LingeringClose::PeerAcknowledged(Clock::time_point now) {
     return true;
 }
 
+bool LingeringClose::Delivered() const {
+    // Once sending is shut down, the end of the stream counts as one byte more, which the peer
+    // may acknowledge late; every byte before it is then acknowledged.
+    uint64_t unacknowledged = 0;
+    return sent_ == unsent_.size() && !(Platform::BytesUnacknowledged(handle_, &unacknowledged) &&
+                                        unacknowledged > (shutDown_ ? 1u : 0u));
+}
+
 void LingeringClose::PostSocketEvent(int32_t /*eventCode*/, int32_t errorCode) {
     if (errorCode > 0) {
         Finish();  // reset or broken: nothing more can be delivered
@@ -174,8 +182,10 @@ bool HandOverClose(int32_t socketHandle, std::string unsent, bool sendingShutDow
     if (!st.sockets.Contains(socketHandle) || st.closing.contains(socketHandle)) {
         return false;
     }
-    // At the cap the oldest goes first (while this handle still keeps the window alive).
-    while (st.closing.size() >= st.maxPendingCloses && AbortOldestPendingClose()) {
+    // At the cap the oldest goes first (while this handle still keeps the window alive), one
+    // whose peer has every byte before one still delivering.
+    while (st.closing.size() >= st.maxPendingCloses &&
+           (AbortOldestPendingClose(/*onlyIdle=*/true) || AbortOldestPendingClose())) {
     }
     // The channel goes on watching the handle; only its addressee changes.
     st.sockets.Remove(socketHandle);
@@ -191,11 +201,12 @@ std::size_t PendingCloseCount() {
     return detail::State().closing.size();
 }
 
-bool AbortOldestPendingClose() {
+bool AbortOldestPendingClose(bool onlyIdle) {
     auto& st = detail::State();
     std::shared_ptr<detail::LingeringClose> oldest;
     for (const auto& [handle, close] : st.closing) {
-        if (!oldest || close->HandedOver() < oldest->HandedOver()) {
+        if ((!oldest || close->HandedOver() < oldest->HandedOver()) &&
+            (!onlyIdle || close->Delivered())) {
             oldest = close;
         }
     }

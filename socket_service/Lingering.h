@@ -41,6 +41,10 @@ class LingeringClose final : public SocketEventSink {
                                std::chrono::milliseconds lifetime) const;
     // Counts what the peer acknowledged since the last look as progress; true when it moved.
     bool PeerAcknowledged(Clock::time_point now);
+    // The peer has every byte: nothing left to send, nothing the system still waits to see
+    // acknowledged (where the system cannot tell, nothing left to send). Only its close is
+    // awaited.
+    bool Delivered() const;
 
   private:
     const int32_t handle_;

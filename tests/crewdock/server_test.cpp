@@ -1208,3 +1208,63 @@ TEST_F(CrewdockServerTest, DripClientsNeverCrowdOutNewcomersAndTheirClosesEnd) {
         EXPECT_TRUE(ended[i]) << "drip client " << i << " is still connected";
     }
 }
+
+namespace {
+
+// Reads at about `bytesPerSecond` until the server ends the connection; true for an orderly
+// end, false for a reset or the deadline.
+bool ReadSlowly(int fd, std::size_t bytesPerSecond, std::string& out,
+                std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    std::vector<char> buffer(std::max<std::size_t>(bytesPerSecond / 10, 1));
+    while (Clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) {
+            continue;
+        }
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (n <= 0) {
+            return n == 0;
+        }
+        out.append(buffer.data(), static_cast<std::size_t>(n));
+        std::this_thread::sleep_for(100ms);
+    }
+    return false;
+}
+
+}  // namespace
+
+// A download the kernel has taken whole is still on its way while its client reads: idle
+// newcomers far beyond the descriptor budget make room elsewhere, and a newcomer is answered.
+TEST_F(CrewdockServerTest, ASlowDownloadIsNeverCutToMakeRoom) {
+    std::string file(2 << 20, '\0');
+    std::mt19937 random(5);
+    for (char& c : file) {
+        c = static_cast<char>(random());
+    }
+    WriteCatalogFile("slow.pk3", file);
+    Start({"--max-connections", "3"});
+    Client reader(port_);
+    ASSERT_TRUE(reader.Send("GET /crewdock/files/slow.pk3 HTTP/1.0\r\n\r\n"));
+    std::string got;
+    bool orderly = false;
+    std::thread reading([&] { orderly = ReadSlowly(reader.fd(), 512 << 10, got, 30s); });
+    std::this_thread::sleep_for(500ms);  // the server has handed the file to the kernel
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 20; ++i) {
+        idle.push_back(std::make_unique<Client>(port_));
+        std::this_thread::sleep_for(20ms);
+    }
+    const auto asked = Clock::now();
+    const auto home = Get(port_, "/", 5s);
+    EXPECT_LT(Clock::now() - asked, 1s);
+    reading.join();
+    ASSERT_TRUE(home) << server_->Log();
+    EXPECT_EQ(home->status, 200);
+    EXPECT_TRUE(orderly) << got.size() << " bytes, then a reset\n" << server_->Log();
+    const auto r = ParseResponse(got);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body.size(), file.size());
+    EXPECT_TRUE(r->body == file);
+}
+

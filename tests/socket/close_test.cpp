@@ -353,6 +353,37 @@ TEST(HandedOverCloses, AtTheCapTheOldestGoesFirstAndCanBeAbortedOnDemand) {
     MSocketSupport::SetMaxPendingCloses(1024);
 }
 
+// A close whose peer has every byte (only its close is awaited) goes before one still owing
+// bytes, at the cap and on demand; on demand with `onlyIdle`, one still owing never goes.
+TEST(HandedOverCloses, OneWhosePeerHasEveryByteGoesBeforeOneStillOwing) {
+    MSocketSupport::SetMaxPendingCloses(2);
+    {
+        Connected owing;
+        owing.socket->SendData(std::string(8 << 20, 'o'));  // never read
+        owing.socket.reset();
+        Connected delivered;
+        delivered.socket->SendData(std::string("the whole answer"));  // acknowledged, unread
+        delivered.socket.reset();
+        ASSERT_EQ(MSocketSupport::PendingCloseCount(), 2u);
+        ASSERT_TRUE(raw::Readable(delivered.peer.get(), 2000));
+        Settle(200ms);  // the acknowledgement comes back
+        Connected later;
+        later.socket->SendData(std::string(8 << 20, 'l'));
+        later.socket.reset();
+        EXPECT_EQ(MSocketSupport::PendingCloseCount(), 2u);
+        EXPECT_TRUE(ResetSeen(delivered.peer.get(), 2000));
+        EXPECT_FALSE(ResetSeen(owing.peer.get(), 0));
+        EXPECT_FALSE(MSocketSupport::AbortOldestPendingClose(/*onlyIdle=*/true));
+        EXPECT_EQ(MSocketSupport::PendingCloseCount(), 2u);
+        EXPECT_TRUE(MSocketSupport::AbortOldestPendingClose());
+        EXPECT_TRUE(ResetSeen(owing.peer.get(), 2000));
+        EXPECT_FALSE(ResetSeen(later.peer.get(), 0));
+        EXPECT_TRUE(MSocketSupport::AbortOldestPendingClose());
+        EXPECT_EQ(MSocketSupport::PendingCloseCount(), 0u);
+    }
+    MSocketSupport::SetMaxPendingCloses(1024);
+}
+
 // A reader at 10 KiB/s drains a send buffer of megabytes slowly, so the socket is seldom
 // writable; what it acknowledges is progress all the same, and the close waits for it. (Its
 // small receive buffer makes it acknowledge every few KiB; over loopback's 64 KiB segments a

@@ -64,6 +64,21 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
     Phase phase() const { return phase_; }
     Clock::time_point arrived() const { return arrived_; }
 
+    // Nothing of an answer is on its way: the socket object holds none of it, and the client
+    // has acknowledged every byte the system took (a whole answer handed to the kernel may
+    // still be megabytes from the client). Once sending is shut down (Closing with nothing
+    // left), the end of the stream counts as one more, which the client may acknowledge late.
+    bool Idle() const {
+        if (phase_ == Phase::Answering || socket_->SendBufferSize() > 0) {
+            return false;
+        }
+        uint64_t unacknowledged = 0;
+        return socket_->SocketHandle() == -1 ||
+               !MSocketSupport::Platform::BytesUnacknowledged(socket_->SocketHandle(),
+                                                              &unacknowledged) ||
+               unacknowledged <= (phase_ == Phase::Closing ? 1u : 0u);
+    }
+
     // When the next time limit falls.
     Clock::time_point DueAt(const ServerOptions& options) const {
         switch (phase_) {
@@ -438,17 +453,23 @@ bool CrewdockServer::MakeRoom() {
     if (std::erase_if(connections_, finished) > 0) {
         return true;
     }
-    // A close finished on our behalf goes first: its answer was given long ago. Then one
-    // answered and waiting for its client's close, else the one that has been arriving
-    // longest, without an answer.
-    if (MSocketSupport::AbortOldestPendingClose()) {
+    // Room is made from what is idle, never from an answer still on its way to its client,
+    // however much of it the kernel already holds. A close finished on our behalf whose
+    // client has the whole answer goes first: it only waits for the client's close. Then one
+    // answered, delivered and waiting for its client's close; then the one that has been
+    // arriving longest, without an answer.
+    if (MSocketSupport::AbortOldestPendingClose(/*onlyIdle=*/true)) {
         return true;
     }
     Connection* victim = nullptr;
-    for (const auto phase : {Connection::Phase::Closing, Connection::Phase::Arriving}) {
-        if ((victim = OldestIn(static_cast<int>(phase))) != nullptr) {
-            break;
+    for (const auto& c : connections_) {
+        if (c->phase() == Connection::Phase::Closing && c->Idle() &&
+            (victim == nullptr || c->arrived() < victim->arrived())) {
+            victim = c.get();
         }
+    }
+    if (victim == nullptr) {
+        victim = OldestIn(static_cast<int>(Connection::Phase::Arriving));
     }
     if (victim == nullptr) {
         return false;

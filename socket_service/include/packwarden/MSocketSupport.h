@@ -257,8 +257,10 @@ std::chrono::milliseconds CloseLifetime();
 void SetMaxPendingCloses(std::size_t count);
 std::size_t MaxPendingCloses();
 // Aborts the close handed over longest ago (a reset), for an owner that needs its descriptor
-// back; false when none is under way.
-bool AbortOldestPendingClose();
+// back; false when none is under way. With `onlyIdle`, only among the closes whose peer has
+// every byte (nothing left to send, nothing unacknowledged): a close still delivering is left
+// to finish.
+bool AbortOldestPendingClose(bool onlyIdle = false);
 
 // Introspection, for tests and diagnostics.
 bool SocketRegistryPresent();
@@ -310,8 +312,9 @@ int32_t setsockopt(int32_t handle, int32_t level, int32_t option, int32_t value)
 // as the peer sees it, rather than bytes handed to a send buffer that may hold megabytes.
 // TCP_INFO on Linux; SIO_TCP_INFO on Windows 10 and later. False where the system cannot tell.
 bool BytesAcknowledged(int32_t handle, uint64_t* count);
-// Bytes handed to the system that the peer has not acknowledged yet, sent or not (SIOCOUTQ on
-// Linux); 0 once the peer has every byte. False where the system cannot tell (Windows).
+// Bytes handed to the system that the peer has not acknowledged yet, sent or not, the end of
+// the stream counting as one once sending is shut down (SIOCOUTQ on Linux); 0 once the peer
+// has every byte. False where the system cannot tell (Windows).
 bool BytesUnacknowledged(int32_t handle, uint64_t* count);
 // Lets a stream socket about to be bound take a port whose earlier connections still wait out
 // TIME_WAIT, without letting it share a port someone listens on: SO_REUSEADDR on Linux;
