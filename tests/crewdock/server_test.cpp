@@ -1268,3 +1268,45 @@ TEST_F(CrewdockServerTest, ASlowDownloadIsNeverCutToMakeRoom) {
     EXPECT_TRUE(r->body == file);
 }
 
+// The body budget is charged as body bytes arrive. Heads announcing 8 MB that send nothing
+// more hold none of it, so real postings go through beside them; bodies that stall make room
+// for one that moves, the one quiet longest first.
+TEST_F(CrewdockServerTest, AnnouncedBodiesHoldNothingAndStalledBodiesMakeRoom) {
+    Start();
+    const std::string squat =
+        "POST /crewdock/sync_session.php HTTP/1.0\r\nContent-Length: 8388608\r\n\r\n";
+    std::vector<std::unique_ptr<Client>> squatters;
+    for (int i = 0; i < 8; ++i) {
+        squatters.push_back(std::make_unique<Client>(port_));
+        ASSERT_TRUE(squatters.back()->Send(squat));
+    }
+    for (const int packages : {400, 3000}) {
+        std::vector<std::pair<std::string, long long>> files;
+        for (int i = 0; i < packages; ++i) {
+            files.emplace_back("pak" + std::to_string(i) + ".pk3", 1000 + i);
+        }
+        const auto posted = Exchange(port_, InventoryRequest(port_, 100 + packages, files));
+        ASSERT_TRUE(posted) << server_->Log();
+        EXPECT_EQ(posted->status, 200) << packages << " packages\n" << server_->Log();
+    }
+    squatters.clear();
+
+    // Eight bodies of 7 MB out of 8 take the whole budget (each holds the 8 MB it announced
+    // once past half of it), then stall.
+    std::vector<std::unique_ptr<Client>> stalled;
+    for (int i = 0; i < 8; ++i) {
+        stalled.push_back(std::make_unique<Client>(port_));
+        ASSERT_TRUE(stalled.back()->Send(
+            "POST /crewdock/sync_session.php HTTP/1.0\r\nContent-Length: 8000000\r\n\r\n" +
+            std::string(7000000, 'x')));
+    }
+    std::this_thread::sleep_for(1500ms);
+    const auto moving = Exchange(port_, PostRequest(std::string(8000000 - 256, 'y')), 20s);
+    ASSERT_TRUE(moving) << server_->Log();
+    EXPECT_NE(moving->status, 503) << server_->Log();
+    pollfd p{stalled[0]->fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 2000), 1);
+    EXPECT_EQ(stalled[0]->ReadUntil("\r\n", 1s), "HTTP/1.0 503 Service Unavailable\r\n");
+    EXPECT_TRUE(Contains(server_->Log(), "evicted: its body stalled"));
+    ExpectAlive();
+}

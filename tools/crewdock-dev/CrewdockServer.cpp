@@ -111,6 +111,17 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         }
     }
 
+    // Body bytes this request holds of the shared budget, and when it last received any.
+    std::size_t bodyCharged() const { return reservedBody_; }
+    Clock::time_point lastActivity() const { return lastActivity_; }
+
+    // Makes room in the body budget for bodies that move.
+    void EvictBody() {
+        Respond(CrewdockApp::ErrorPage(
+                    503, "Too many large requests are arriving at once; try again shortly."),
+                "evicted: its body stalled");
+    }
+
     // Makes room for a newcomer while requests are still arriving.
     void Evict() {
         Respond(CrewdockApp::ErrorPage(
@@ -142,7 +153,7 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         lastActivity_ = Clock::now();
         switch (parser_.Feed(data.WireView().value_or(std::string_view()))) {
             case HttpRequestParser::Status::NeedMore:
-                if (parser_.InBody() && reservedBody_ == 0 && !ReserveBody()) {
+                if (parser_.InBody() && !ChargeBody()) {
                     Respond(CrewdockApp::ErrorPage(
                                 503,
                                 "Too many large requests are arriving at once; try again "
@@ -207,11 +218,17 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         phase_ = Phase::Done;
     }
 
-    bool ReserveBody() {
-        if (!server_.ReserveBody(parser_.contentLength())) {
-            return false;
+    // Charges the budget with what the body holds now, as its bytes arrive: an announced
+    // length costs nothing until it is sent. When the budget is spent, bodies that have
+    // stalled make room, the one quiet longest first; false when none has.
+    bool ChargeBody() {
+        const std::size_t held = parser_.bodyBytesHeld();
+        while (held > reservedBody_ && !server_.ReserveBody(held - reservedBody_)) {
+            if (!server_.EvictStalledBody(this, lastActivity_)) {
+                return false;
+            }
         }
-        reservedBody_ = parser_.contentLength();
+        reservedBody_ = std::max(held, reservedBody_);
         return true;
     }
 
@@ -484,6 +501,22 @@ bool CrewdockServer::ReserveBody(std::size_t bytes) {
         return false;
     }
     bodyBytes_ += bytes;
+    return true;
+}
+
+bool CrewdockServer::EvictStalledBody(const Connection* mover, Clock::time_point now) {
+    Connection* victim = nullptr;
+    for (const auto& c : connections_) {
+        if (c.get() != mover && c->phase() == Connection::Phase::Arriving && c->bodyCharged() > 0 &&
+            c->lastActivity() + kBodyStall <= now &&
+            (victim == nullptr || c->lastActivity() < victim->lastActivity())) {
+            victim = c.get();
+        }
+    }
+    if (victim == nullptr) {
+        return false;
+    }
+    victim->EvictBody();
     return true;
 }
 

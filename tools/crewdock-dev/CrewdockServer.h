@@ -8,7 +8,8 @@
 // - requests still arriving and requests being answered have slots of their own, so a flood
 //   of slow senders never takes the slots of requests already complete: when the arriving
 //   side is full, the connection that has been arriving longest makes room for the newcomer;
-// - request bodies being received share one budget; a body that does not fit gets 503;
+// - request bodies being received share one budget, charged as their bytes arrive; when it is
+//   spent, the body stalled longest makes room (503), and a body that finds none gets 503;
 // - answers are produced a piece at a time as the client takes them (at most one piece waits
 //   in the process per connection), and a client that takes nothing for the idle time-out is
 //   dropped;
@@ -55,8 +56,10 @@ struct ServerOptions {
 
 // Output handed to a connection's socket at a time; the kernel's buffer holds the rest back.
 constexpr std::size_t kPieceBytes = 32 * 1024;
-// Request bodies being received, all connections together.
+// Request bodies being received, all connections together, charged as their bytes arrive.
 constexpr std::size_t kBodyBudgetBytes = 64 * 1024 * 1024;
+// A body that has received nothing for this long makes room in that budget for one that moves.
+constexpr std::chrono::milliseconds kBodyStall{1000};
 // The socket receive buffer asked for each connection: the component reads up to twice what
 // the kernel grants (double this) at once, and keeps that room.
 constexpr int kReceiveBufferBytes = 16 * 1024;
@@ -104,6 +107,10 @@ class CrewdockServer final : private packwarden::CSocketEvents {
 
     bool ReserveBody(std::size_t bytes);
     void ReleaseBody(std::size_t bytes);
+    // Answers 503 to the request whose body has received nothing for kBodyStall and longest,
+    // other than `mover` (whose bytes arrived at `now`), freeing its share of the body budget;
+    // false when none has stalled.
+    bool EvictStalledBody(const Connection* mover, Clock::time_point now);
 
     ServerOptions options_;
     RequestLog& log_;

@@ -90,8 +90,10 @@ std::string Usage(const crewdock::ServerOptions& options) {
            " header fields, head and body " + Size(crewdock::kMaxRequestBytes) + ",\n" +
            std::to_string(crewdock::kMaxFormFields) +
            " form fields; request bodies being received " + Size(crewdock::kBodyBudgetBytes) +
-           " together (more get\n503); " + Size(crewdock::kPieceBytes) +
-           " of an answer waits in memory per connection, the kernel's buffer\nholds the rest "
+           " together, counted as\ntheir bytes arrive (one quiet for " +
+           std::to_string(crewdock::kBodyStall.count() / 1000) +
+           " s gives way to one that moves, else 503);\n" + Size(crewdock::kPieceBytes) +
+           " of an answer waits in memory per connection, the kernel's buffer holds\nthe rest "
            "back; sessions " +
            Size(crewdock::SessionStore::kDefaultMaxBytes) +
            ".\n"
