@@ -1310,3 +1310,29 @@ TEST_F(CrewdockServerTest, AnnouncedBodiesHoldNothingAndStalledBodiesMakeRoom) {
     EXPECT_TRUE(Contains(server_->Log(), "evicted: its body stalled"));
     ExpectAlive();
 }
+
+// A client reading steadily but slowly behind a kernel buffer of megabytes: the socket becomes
+// writable seldom (tens of seconds apart at 10 to 40 KiB/s), but what the client acknowledges is
+// progress, so it is served to the end, however short the idle time-out.
+TEST_F(CrewdockServerTest, ASlowSteadyReaderIsServedToTheEnd) {
+    std::string file(8 << 20, '\0');  // more than the kernel's buffer takes
+    std::mt19937 random(9);
+    for (char& c : file) {
+        c = static_cast<char>(random());
+    }
+    WriteCatalogFile("steady.pk3", file);
+    Start({"--idle-timeout", "2"});
+    Client reader(port_);
+    ASSERT_TRUE(reader.Send("GET /crewdock/files/steady.pk3 HTTP/1.0\r\n\r\n"));
+    std::string got;
+    // 40 KiB/s for 8 s: four idle time-outs, and more between writable moments.
+    ReadSlowly(reader.fd(), 40 << 10, got, 8s);
+    EXPECT_FALSE(EndedHard(reader.fd())) << got.size() << " bytes\n" << server_->Log();
+    const auto rest = reader.ReadToEnd(20s);
+    ASSERT_TRUE(rest) << server_->Log();
+    got += *rest;
+    const auto r = ParseResponse(got);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body.size(), file.size()) << server_->Log();
+    EXPECT_TRUE(r->body == file);
+}

@@ -53,6 +53,7 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         : server_(server), socket_(std::move(socket)), arrived_(now), lastActivity_(now) {
         peer_ = socket_->RemoteHostIP() + ":" + std::to_string(socket_->RemotePort());
         socket_->SetOwner(this);
+        MSocketSupport::Platform::BytesAcknowledged(socket_->SocketHandle(), &acknowledged_);
     }
 
     // The last reference to the socket object goes here, and with it any handle still held.
@@ -94,19 +95,26 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         return lastActivity_;  // already past: free it at the next sweep
     }
 
-    // A time limit has passed.
-    void Expire() {
+    // A time limit has passed at `now`. An answer whose client acknowledged bytes meanwhile has
+    // not stalled, though the socket stayed unwritable: a kernel buffer of megabytes drains
+    // to a slow reader with long gaps between writable moments.
+    void Expire(Clock::time_point now) {
         switch (phase_) {
             case Phase::Arriving:
                 Respond(CrewdockApp::ErrorPage(408, "The request did not arrive in time."),
                         "timed out");
                 break;
             case Phase::Answering:
-                Abort("dropped: the client took nothing for too long");
+                if (!ClientAcknowledged(now)) {
+                    Abort("dropped: the client took nothing for too long");
+                }
                 break;
             case Phase::Closing:
+                if (Idle() || !ClientAcknowledged(now)) {
+                    phase_ = Phase::Done;  // the socket service finishes the close
+                }
+                break;
             case Phase::Done:
-                phase_ = Phase::Done;
                 break;
         }
     }
@@ -221,6 +229,18 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
     // Charges the budget with what the body holds now, as its bytes arrive: an announced
     // length costs nothing until it is sent. When the budget is spent, bodies that have
     // stalled make room, the one quiet longest first; false when none has.
+    // Counts what the client acknowledged since the last look as activity; true when it moved.
+    bool ClientAcknowledged(Clock::time_point now) {
+        uint64_t acknowledged = 0;
+        if (!MSocketSupport::Platform::BytesAcknowledged(socket_->SocketHandle(), &acknowledged) ||
+            acknowledged == acknowledged_) {
+            return false;
+        }
+        acknowledged_ = acknowledged;
+        lastActivity_ = now;
+        return true;
+    }
+
     bool ChargeBody() {
         const std::size_t held = parser_.bodyBytesHeld();
         while (held > reservedBody_ && !server_.ReserveBody(held - reservedBody_)) {
@@ -383,6 +403,7 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
     bool pumping_ = false;
     Clock::time_point arrived_;
     Clock::time_point lastActivity_;
+    uint64_t acknowledged_ = 0;  // what the client had acknowledged at the last look
 };
 
 CrewdockServer::CrewdockServer(ServerOptions options, RequestLog& log)
@@ -528,7 +549,7 @@ void CrewdockServer::Sweep(Clock::time_point now) {
     for (auto it = connections_.begin(); it != connections_.end();) {
         Connection& c = **it;
         if (c.phase() != Connection::Phase::Done && now >= c.DueAt(options_)) {
-            c.Expire();
+            c.Expire(now);
         }
         if (c.phase() == Connection::Phase::Done) {
             it = connections_.erase(it);
