@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "Module1.h"
+#include "packwarden/MSocketSupport.h"
 
 namespace packwarden {
 
@@ -125,8 +126,17 @@ bool SyncFlow::FlushSendBuffer() {
     const auto done = [this] {
         return winsock1->SendBufferSize() == 0 || winsock1->State() != StateConnected;
     };
+    // What the server acknowledged: progress as it sees it. The system's buffer of megabytes
+    // drains to a slow reader with long gaps before the socket takes more, and the count of
+    // bytes waiting here stands still meanwhile.
+    const auto acknowledged = [this] {
+        uint64_t count = 0;
+        MSocketSupport::Platform::BytesAcknowledged(winsock1->SocketHandle(), &count);
+        return count;
+    };
     if (!done()) {
         std::size_t waiting = winsock1->SendBufferSize();
+        uint64_t acked = acknowledged();
         auto lastMoved = Clock::now();
         // No second press or edit while the request drains.
         window_.SetInputEnabled(false);
@@ -135,8 +145,11 @@ bool SyncFlow::FlushSendBuffer() {
                 if (done()) {
                     return false;
                 }
-                if (const std::size_t now = winsock1->SendBufferSize(); now != waiting) {
+                const std::size_t now = winsock1->SendBufferSize();
+                const uint64_t ackedNow = acknowledged();
+                if (now != waiting || ackedNow != acked) {
                     waiting = now;
+                    acked = ackedNow;
                     lastMoved = Clock::now();  // bytes moved: the limit counts from here
                 }
                 return Clock::now() - lastMoved < flushLimit_;

@@ -85,8 +85,9 @@ class SyncFlow final : private CSocketEvents {
     SyncFlow& operator=(const SyncFlow&) = delete;
 
     // How long launch_browser keeps the loop running for a request the network has not taken
-    // whole yet while no byte of it moves (30 s): a slow server that keeps reading is waited
-    // for, one that has stopped is given up on.
+    // whole yet while no byte of it moves (30 s; a byte the server acknowledges counts as
+    // moved): a slow server that keeps reading is waited for, one that has stopped is given up
+    // on.
     void SetFlushLimit(std::chrono::milliseconds limit) { flushLimit_ = limit; }
     // The longest the program waits, once its window has gone, for the connection's close to
     // finish (the request's last bytes reaching the server), before the process ends.

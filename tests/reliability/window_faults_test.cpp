@@ -51,7 +51,8 @@ class FaultyServer {
         CloseAtOnce,
         AcceptLate,
         ReadSlowly,
-        StallThenRead
+        StallThenRead,
+        ReadAt40KiBThenAll
     };
 
     explicit FaultyServer(Mode mode, int receiveBuffer = 0) {
@@ -131,6 +132,26 @@ class FaultyServer {
                     Sleep(20ms);
                 }
                 break;
+            case Mode::ReadAt40KiBThenAll: {
+                // 4 KiB every 100 ms for 8 s, then the rest at once.
+                const auto until = std::chrono::steady_clock::now() + 8s;
+                std::string some;
+                while (!stop_ && std::chrono::steady_clock::now() < until) {
+                    char bite[4096];
+                    const ssize_t n = ::recv(connection.get(), bite, sizeof bite, MSG_DONTWAIT);
+                    if (n == 0) {
+                        break;
+                    }
+                    if (n > 0) {
+                        some.append(bite, static_cast<std::size_t>(n));
+                    }
+                    Sleep(100ms);
+                }
+                some += ReadAll(connection.get(), 10s);
+                std::lock_guard lock(mutex_);
+                received_ = std::move(some);
+                break;
+            }
             case Mode::StallThenRead:
                 Sleep(3s);
                 [[fallthrough]];
@@ -222,6 +243,23 @@ TEST_F(WindowFaults, SlowButSteadyServerGetsTheWholeRequestPastTheFlushLimit) {
     ASSERT_GT(request.size(), 13000000u);
     EXPECT_EQ(request.substr(request.size() - 2), "\r\n");
     EXPECT_NE(request.find("&filename17999="), std::string::npos);
+}
+
+// A server reading 40 KiB/s behind megabytes of the system's buffers: the socket takes more
+// only seconds apart, far beyond the flush bound, but what the server acknowledges is progress.
+TEST_F(WindowFaults, AServerReadingSlowlyIsNeverTakenForStalled) {
+    // About 6 MB, more than the system's buffers take; at this rate the server acknowledges
+    // every 3 s or so, and the socket would take more only tens of seconds apart.
+    ManyPackages(8000);
+    FaultyServer server(FaultyServer::Mode::ReadAt40KiBThenAll);
+    auto form = Launch(server.port(), 6s);
+    ASSERT_TRUE(WaitFor([&] { return Settled(); }, 40s));
+    EXPECT_TRUE(shell_.messages.empty()) << shell_.messages.front();
+    EXPECT_EQ(shell_.ends, 1);
+    form.reset();
+    EXPECT_TRUE(MSocketSupport::FinishPendingCloses(30s));
+    ASSERT_TRUE(WaitFor([&] { return server.done(); }, 30s));
+    EXPECT_NE(server.received().find("&filename7999="), std::string::npos);
 }
 
 TEST_F(WindowFaults, GivingUpOnTheSendDropsTheRestOfTheRequest) {
