@@ -26,6 +26,7 @@ namespace {
 class RecordingShell final : public Shell {
   public:
     bool OpenAddress(const QString& address) override {
+        openedAt = std::chrono::steady_clock::now();
         opened.push_back(address);
         return true;
     }
@@ -36,6 +37,7 @@ class RecordingShell final : public Shell {
     void EndProgram() override { ++ends; }
 
     std::vector<QString> opened;
+    std::chrono::steady_clock::time_point openedAt;
     std::vector<std::string> messages;
     int ends = 0;
 };
@@ -52,7 +54,9 @@ class FaultyServer {
         AcceptLate,
         ReadSlowly,
         StallThenRead,
-        ReadAt40KiBThenAll
+        ReadAt40KiBThenAll,
+        ReadSlowlyThenAnswer200,
+        ReadThenAnswer503
     };
 
     explicit FaultyServer(Mode mode, int receiveBuffer = 0) {
@@ -68,6 +72,11 @@ class FaultyServer {
     }
     uint16_t port() const { return server_.port(); }
     bool done() const { return done_; }
+    // When the server read the last byte of the request (the answering modes).
+    std::chrono::steady_clock::time_point lastByteAt() const {
+        std::lock_guard lock(mutex_);
+        return lastByteAt_;
+    }
     std::string received() const {
         std::lock_guard lock(mutex_);
         return received_;
@@ -152,6 +161,44 @@ class FaultyServer {
                 received_ = std::move(some);
                 break;
             }
+            case Mode::ReadSlowlyThenAnswer200:
+            case Mode::ReadThenAnswer503: {
+                // The request to its end (the length line counts the body, CR LF follows),
+                // 8 KiB every 20 ms when slow; then the answer, and the close.
+                const bool slow = mode == Mode::ReadSlowlyThenAnswer200;
+                std::string request;
+                std::size_t whole = std::string::npos;
+                while (!stop_ && request.size() < whole) {
+                    char some[8192];
+                    if (!raw::Readable(connection.get(), 5000)) {
+                        break;
+                    }
+                    const long n = raw::Recv(connection.get(), some, sizeof some);
+                    if (n <= 0) {
+                        break;
+                    }
+                    request.append(some, static_cast<std::size_t>(n));
+                    const auto head = request.find("\r\n\r\n");
+                    const auto length = request.find("Content-length: ");
+                    if (whole == std::string::npos && head != std::string::npos &&
+                        length != std::string::npos) {
+                        whole = head + 4 + std::stoul(request.substr(length + 16)) + 2;
+                    }
+                    if (slow) {
+                        Sleep(20ms);
+                    }
+                }
+                {
+                    std::lock_guard lock(mutex_);
+                    lastByteAt_ = std::chrono::steady_clock::now();
+                    received_ = std::move(request);
+                }
+                const std::string answer = slow ? "HTTP/1.0 200 OK\r\n\r\nthanks"
+                                                : "HTTP/1.0 503 Service Unavailable\r\n\r\nbusy";
+                raw::Send(connection.get(), answer.data(), answer.size());
+                Sleep(1s);
+                break;
+            }
             case Mode::StallThenRead:
                 Sleep(3s);
                 [[fallthrough]];
@@ -171,6 +218,7 @@ class FaultyServer {
     std::atomic<bool> done_{false};
     mutable std::mutex mutex_;
     std::string received_;
+    std::chrono::steady_clock::time_point lastByteAt_;
 };
 
 class WindowFaults : public ::testing::Test {
@@ -260,6 +308,35 @@ TEST_F(WindowFaults, AServerReadingSlowlyIsNeverTakenForStalled) {
     EXPECT_TRUE(MSocketSupport::FinishPendingCloses(30s));
     ASSERT_TRUE(WaitFor([&] { return server.done(); }, 30s));
     EXPECT_NE(server.received().find("&filename7999="), std::string::npos);
+}
+
+// The page opens only once the server has the whole list: with a small receive buffer the
+// server acknowledges hardly more than it has read, and it reads slowly long after the system
+// took the whole request.
+TEST_F(WindowFaults, TheBrowserOpensOnlyAfterTheServersLastByte) {
+    ManyPackages(1500);
+    FaultyServer server(FaultyServer::Mode::ReadSlowlyThenAnswer200, 4096);
+    auto form = Launch(server.port(), 5s);
+    ASSERT_TRUE(WaitFor([&] { return Settled(); }, 40s));
+    EXPECT_TRUE(shell_.messages.empty()) << shell_.messages.front();
+    ASSERT_EQ(shell_.opened.size(), 1u);
+    ASSERT_TRUE(WaitFor([&] { return server.done(); }, 10s));
+    EXPECT_NE(server.received().find("&filename1499="), std::string::npos);
+    // Within what the server's system had acknowledged ahead of its reading (a few KiB, some
+    // 20 ms of reading).
+    EXPECT_GT(shell_.openedAt, server.lastByteAt() - 100ms);
+}
+
+// A server that refuses the list (an error status) has no session to show: no page opens.
+TEST_F(WindowFaults, AServerAnsweringAnErrorStatusEndsInTheSendMessage) {
+    ManyPackages(100);
+    FaultyServer server(FaultyServer::Mode::ReadThenAnswer503);
+    auto form = Launch(server.port(), 5s);
+    ASSERT_TRUE(WaitFor([&] { return Settled(); }, 15s));
+    EXPECT_EQ(shell_.messages, std::vector<std::string>{"Couldn't send data"});
+    EXPECT_TRUE(shell_.opened.empty());
+    EXPECT_EQ(shell_.ends, 0);
+    EXPECT_TRUE(form->isEnabled());
 }
 
 TEST_F(WindowFaults, GivingUpOnTheSendDropsTheRestOfTheRequest) {
