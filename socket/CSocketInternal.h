@@ -18,6 +18,7 @@ constexpr int32_t SolSocket = 0xFFFF;
 constexpr int32_t SoLinger = 0x80;
 constexpr int32_t SoBroadcast = 0x20;
 constexpr int32_t SoRcvBuf = 0x1002;
+constexpr int32_t SoMaxMsgSize = 0x2003;  // the largest datagram the socket takes (Windows)
 constexpr int32_t SoType = 0x1008;
 
 constexpr int32_t AfInet = 2;
@@ -37,6 +38,7 @@ constexpr int32_t WsaEAddrNotAvail = 10049;
 constexpr int32_t WsaEIsConn = 10056;
 constexpr int32_t WsaEShutdown = 10058;
 constexpr int32_t WsaENoBufs = 10055;
+constexpr int32_t WsaEMsgSize = 10040;
 
 // A receive size for a stream socket whose buffer size could not be read.
 constexpr int32_t FallbackStreamChunk = 64 * 1024;
