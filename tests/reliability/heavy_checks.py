@@ -86,7 +86,8 @@ def drip():
     worst, answered, asked = 0.0, 0, 0
     start = time.monotonic()
     ended_at = {}
-    while time.monotonic() - start < 150:
+    # Answered, 30 s waiting for the client's close, then 120 s at most in the service's hands.
+    while time.monotonic() - start < 160:
         for i, c in enumerate(clients):
             if i in ended_at:
                 continue
@@ -106,13 +107,14 @@ def drip():
         answered += ok and took < 1.0
         worst = max(worst, took)
         time.sleep(0.5)
+    # The server's own sockets left: the listener, the channel's, and no drip connection.
+    sockets = sum(1 for fd in Path(f"/proc/{server.process.pid}/fd").iterdir()
+                  if "socket:" in str(fd.readlink()))
     server.stop()
     check(answered == asked, f"drip: GET / answered within 1 s {answered}/{asked} times "
           f"(slowest {worst:.2f} s)")
-    longest = max(ended_at.values(), default=0)
-    check(len(ended_at) == len(clients) and longest <= 125 + 30,
-          f"drip: {len(ended_at)}/{len(clients)} drip connections ended, the last at "
-          f"{longest:.0f} s (answer, 30 s wait for the client, 120 s lifetime at most)")
+    check(sockets <= 4, f"drip: {sockets} sockets still open in the server after 160 s, "
+          f"{len(clients)} drip clients still connected")
 
 
 def download():
