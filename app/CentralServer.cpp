@@ -56,6 +56,17 @@ bool IsDottedQuad(std::string_view host) {
     }
 }
 
+// A last label that a URL parser reads as a number ("ends in a number"): decimal digits, or
+// 0x/0X and hex digits; a leading 0 (octal) is all digits already. Such a host is an IPv4
+// address to every browser, so it must pass the strict rule rather than pass as a name.
+bool EndsInNumber(std::string_view last) {
+    if (last.find_first_not_of("0123456789") == std::string_view::npos) {
+        return true;
+    }
+    return last.size() >= 2 && last[0] == '0' && (last[1] == 'x' || last[1] == 'X') &&
+           last.find_first_not_of("0123456789abcdefABCDEF", 2) == std::string_view::npos;
+}
+
 // "[...]" or hex digits with two colons or more: "host:80:80" is a bad port, not this.
 bool LooksLikeIpv6(std::string_view text) {
     if (!text.empty() && text.front() == '[') {
@@ -92,7 +103,7 @@ std::string CheckHost(std::string_view host) {
     }
     // A name never ends in a number: this is meant as an address.
     const std::string_view last = host.substr(lastLabel);
-    if (last.find_first_not_of("0123456789") == std::string_view::npos && !IsDottedQuad(host)) {
+    if (EndsInNumber(last) && !IsDottedQuad(host)) {
         return "an IPv4 address is four numbers from 0 to 255 without leading zeros, such as "
                "127.0.0.1";
     }

@@ -4,6 +4,8 @@
 #include <algorithm>
 
 #include "Module1.h"
+#include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
 
 namespace packwarden {
 
@@ -68,7 +70,12 @@ void SyncFlow::send_inventory() {
 
     try {
         const std::string body = InventoryBody(client_version, session_number, entries);
-        winsock1->SendData(Variant(ComposeRequest(window_.HeaderTemplate(), body)));
+        std::string request = ComposeRequest(window_.HeaderTemplate(), body);
+        requestBytes_ = request.size();
+        acknowledgedBefore_ = 0;
+        MSocketSupport::Platform::BytesAcknowledged(winsock1->SocketHandle(), &acknowledgedBefore_);
+        serverStatus_.reset();
+        winsock1->SendData(Variant(std::move(request)));
     } catch (const std::exception&) {
         Message("Couldn't send data");
         return;
@@ -79,6 +86,14 @@ void SyncFlow::send_inventory() {
 void SyncFlow::launch_browser() {
     // Closing shuts the sending direction down; whatever is still buffered must go out first.
     if (!FlushSendBuffer()) {
+        Message("Couldn't send data");
+        return;
+    }
+    serverStatus_ = AnswerStatus();
+    if (serverStatus_ && *serverStatus_ >= 400) {
+        // The server refused the list: its page would not know the session. The answer has
+        // been looked at; nothing more is owed either way.
+        winsock1->Abort();
         Message("Couldn't send data");
         return;
     }
@@ -114,13 +129,69 @@ void SyncFlow::Picture1_Click() {
     window_.OpenAddress(server_.Address("/"));
 }
 
+bool SyncFlow::ServerHasRequest() const {
+    if (winsock1->SendBufferSize() > 0 || winsock1->SocketHandle() == -1) {
+        return false;
+    }
+    uint64_t acknowledged = 0;
+    if (!MSocketSupport::Platform::BytesAcknowledged(winsock1->SocketHandle(), &acknowledged)) {
+        return true;  // the system cannot tell: handed over is all that is known
+    }
+    return acknowledged - acknowledgedBefore_ >= requestBytes_;
+}
+
+std::optional<int> SyncFlow::AnswerStatus() const {
+    if (winsock1->BytesReceived() <= 0) {
+        return std::nullopt;
+    }
+    Variant data;
+    try {
+        winsock1->PeekData(data);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+    // "HTTP/1.x NNN"
+    const std::string_view line = data.WireView().value_or(std::string_view());
+    if (line.size() < 12 || !line.starts_with("HTTP/1.") || line[8] != ' ') {
+        return std::nullopt;
+    }
+    int status = 0;
+    for (std::size_t i = 9; i < 12; ++i) {
+        if (line[i] < '0' || line[i] > '9') {
+            return std::nullopt;
+        }
+        status = status * 10 + (line[i] - '0');
+    }
+    return status;
+}
+
 bool SyncFlow::FlushSendBuffer() {
     using Clock = std::chrono::steady_clock;
-    const auto done = [this] {
-        return winsock1->SendBufferSize() == 0 || winsock1->State() != StateConnected;
+    // What the server acknowledged: progress as it sees it. The system's buffer of megabytes
+    // drains to a slow reader with long gaps before the socket takes more, and the count of
+    // bytes waiting here stands still meanwhile.
+    const auto acknowledged = [this] {
+        uint64_t count = 0;
+        MSocketSupport::Platform::BytesAcknowledged(winsock1->SocketHandle(), &count);
+        return count;
+    };
+    const auto answered = [this] { return winsock1->BytesReceived() > 0; };
+    // Done once the server has the whole request (and has had a moment to answer, so that a
+    // refusal is seen), has answered already, or the connection has failed.
+    std::optional<Clock::time_point> hadItAt;
+    const auto done = [&] {
+        if (answered() || winsock1->State() != StateConnected) {
+            return true;
+        }
+        if (!ServerHasRequest()) {
+            return false;
+        }
+        hadItAt = hadItAt.value_or(Clock::now());
+        return Clock::now() - *hadItAt >= AnswerWait;
     };
     if (!done()) {
         std::size_t waiting = winsock1->SendBufferSize();
+        uint64_t acked = acknowledged();
         auto lastMoved = Clock::now();
         // No second press or edit while the request drains.
         window_.SetInputEnabled(false);
@@ -129,8 +200,11 @@ bool SyncFlow::FlushSendBuffer() {
                 if (done()) {
                     return false;
                 }
-                if (const std::size_t now = winsock1->SendBufferSize(); now != waiting) {
+                const std::size_t now = winsock1->SendBufferSize();
+                const uint64_t ackedNow = acknowledged();
+                if (now != waiting || ackedNow != acked) {
                     waiting = now;
+                    acked = ackedNow;
                     lastMoved = Clock::now();  // bytes moved: the limit counts from here
                 }
                 return Clock::now() - lastMoved < flushLimit_;
@@ -138,7 +212,7 @@ bool SyncFlow::FlushSendBuffer() {
             std::min(flushLimit_, std::chrono::milliseconds(100)));
         window_.SetInputEnabled(true);
     }
-    if (winsock1->SendBufferSize() == 0 && winsock1->State() == StateConnected) {
+    if (answered() || (winsock1->State() == StateConnected && ServerHasRequest())) {
         return true;
     }
     // Given up: what is left of the request must not reach the server later.

@@ -7,8 +7,10 @@
 // connection, opens the session page in the browser and ends the program. Timer2 shows
 // "Couldn't connect" 5 s after a press that has not connected by then; the attempt goes on.
 //
-// The flow handles none of winsock1's events: it only watches State. The server's reply is
-// never read; the session number drawn here links the posted list to the page.
+// The flow handles none of winsock1's events: it only watches State, what the server has
+// acknowledged, and the status line of the server's reply, which it peeks at (an error status
+// ends in "Couldn't send data"); the session number drawn here links the posted list to the
+// page. The browser opens only once the server has the whole list.
 //
 // A window (Qt on Linux, Win32 on Windows) builds its controls, forwards its events to the
 // handlers below, and does for the flow what SyncWindow asks. Nothing here knows a toolkit.
@@ -116,16 +118,23 @@ class SyncFlow final : private CSocketEvents {
     SyncFlow& operator=(const SyncFlow&) = delete;
 
     // How long launch_browser keeps the loop running for a request the network has not taken
-    // whole yet while no byte of it moves (30 s): a slow server that keeps reading is waited
-    // for, one that has stopped is given up on.
+    // whole yet while no byte of it moves (30 s; a byte the server acknowledges counts as
+    // moved): a slow server that keeps reading is waited for, one that has stopped is given up
+    // on.
     void SetFlushLimit(std::chrono::milliseconds limit) { flushLimit_ = limit; }
     // The longest the program waits, once its window has gone, for the connection's close to
     // finish (the request's last bytes reaching the server), before the process ends.
     static constexpr std::chrono::seconds ExitCloseLimit{30};
+    // Once the server has acknowledged the whole request, how long the flow waits for its
+    // answer (whose status tells whether it took the list) before it opens the page anyway.
+    static constexpr std::chrono::milliseconds AnswerWait{1000};
     static constexpr std::chrono::milliseconds Timer1Interval{100};
     static constexpr std::chrono::milliseconds Timer2Interval{5000};
 
     int16_t SessionNumber() const { return session_number; }
+    // The status of the server's answer to the last request, when it answered before the page
+    // was opened (or refused it).
+    std::optional<int> ServerStatus() const { return serverStatus_; }
     const CSocket& Socket() const { return *winsock1; }
 
     // The window's controls exist: create the socket, aim it at the server, fill mydata and
@@ -143,10 +152,16 @@ class SyncFlow final : private CSocketEvents {
   private:
     void send_inventory();
     void launch_browser();
-    // Keeps the loop running until the send buffer is empty, the connection fails or no byte
-    // has moved for the flush limit; true when everything went out. When it gives up, the
-    // connection is dropped, so nothing of the request goes out after the message.
+    // Keeps the loop running until the server has the whole request (it acknowledged every
+    // byte, or answered), the connection fails or no byte has moved for the flush limit; true
+    // when the server has it. When it gives up, the connection is dropped, so nothing of the
+    // request goes out after the message.
     bool FlushSendBuffer();
+    // Every byte of the request has been acknowledged by the server (where the system cannot
+    // tell: handed to the system).
+    bool ServerHasRequest() const;
+    // The status in the answer received so far, if it starts with one.
+    std::optional<int> AnswerStatus() const;
     void Message(const char* text, const std::string& detail = {});
 
     SyncWindow& window_;
@@ -156,6 +171,9 @@ class SyncFlow final : private CSocketEvents {
     std::shared_ptr<CSocket> winsock1;
     int16_t session_number = 0;
     int16_t client_version = 0;
+    std::size_t requestBytes_ = 0;
+    uint64_t acknowledgedBefore_ = 0;  // what the server had acknowledged before the request
+    std::optional<int> serverStatus_;
     std::optional<SessionGenerator> generator_;
 };
 

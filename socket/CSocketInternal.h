@@ -20,6 +20,7 @@ constexpr int32_t SolSocket = 0xFFFF;
 constexpr int32_t SoLinger = 0x80;
 constexpr int32_t SoBroadcast = 0x20;
 constexpr int32_t SoRcvBuf = 0x1002;
+constexpr int32_t SoMaxMsgSize = 0x2003;  // the largest datagram the socket takes (Windows)
 constexpr int32_t SoType = 0x1008;
 
 constexpr int32_t AfInet = 2;
@@ -36,6 +37,7 @@ constexpr uint32_t InaddrNone = 0xFFFFFFFFu;
 using MSocketSupport::WsaEAddrNotAvail;
 using MSocketSupport::WsaEInval;
 using MSocketSupport::WsaEIsConn;
+using MSocketSupport::WsaEMsgSize;
 using MSocketSupport::WsaENoBufs;
 using MSocketSupport::WsaENotSock;
 using MSocketSupport::WsaEShutdown;

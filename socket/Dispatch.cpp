@@ -73,7 +73,18 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                     flags_.readSuspended = true;
                     break;
                 }
-                const int32_t count = RecvToBuffer();
+                int32_t count = 0;
+                try {
+                    count = RecvToBuffer();
+                } catch (const MSocketSupport::SocketError& e) {
+                    if (m_.Protocol == ProtocolTcp || e.Number != WsaEMsgSize) {
+                        throw;
+                    }
+                    // A datagram larger than the socket could take whole: lost, but never
+                    // silently; the socket stays open and the next one arrives.
+                    RaiseError(e.Number, "");
+                    break;
+                }
                 const int64_t total = int64_t{m_.BytesReceived} + count;
                 if (total > std::numeric_limits<int32_t>::max()) {
                     throw Overflow("CSocket.PostSocketEvent");

@@ -76,9 +76,16 @@ void CSocket::ReadBufferSizes() {
             m_.ReceiveChunkSize = size;
         }
     } else {
-        // A service that reports no datagram limit still gets room for the largest one.
-        m_.ReceiveChunkSize =
-            m_.MaxDatagramSize > 0 ? m_.MaxDatagramSize : MSocketSupport::DefaultMaxDatagramSize;
+        // Room for the largest datagram the socket takes (SO_MAX_MSG_SIZE): Windows reports
+        // 65 467 at start-up while its sockets take 65 507, and a datagram that does not fit
+        // is lost. Where the socket cannot tell, the larger of the service's figure and the
+        // largest IPv4 payload.
+        int32_t largest = 0;
+        if (Platform::getsockopt(m_.SocketHandle, SolSocket, SoMaxMsgSize, &largest) != 0 ||
+            largest <= 0) {
+            largest = std::max(m_.MaxDatagramSize, MSocketSupport::DefaultMaxDatagramSize);
+        }
+        m_.ReceiveChunkSize = largest;
     }
 }
 

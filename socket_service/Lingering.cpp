@@ -16,6 +16,8 @@ namespace detail {
 namespace {
 
 constexpr int32_t SendDirection = 1;
+constexpr int32_t SocketLevel = 0xFFFF;
+constexpr int32_t LingerOption = 0x0080;  // with 0: the close resets the connection
 constexpr std::size_t DiscardAreaSize = 64 * 1024;
 // Reads per turn, so a peer that keeps sending does not hold the loop; the rest is read on a
 // record posted for the next round.
@@ -33,7 +35,34 @@ LingeringClose::LingeringClose(int32_t handle, std::string unsent, bool sendingS
     : handle_(handle),
       unsent_(std::move(unsent)),
       shutDown_(sendingShutDown),
-      lastProgress_(Clock::now()) {}
+      lastProgress_(Clock::now()),
+      handedOver_(lastProgress_) {
+    Platform::BytesAcknowledged(handle_, &acknowledged_);
+}
+
+LingeringClose::Clock::time_point LingeringClose::Deadline(
+    std::chrono::milliseconds timeout, std::chrono::milliseconds lifetime) const {
+    return std::min(lastProgress_ + timeout, handedOver_ + lifetime);
+}
+
+bool LingeringClose::PeerAcknowledged(Clock::time_point now) {
+    uint64_t acknowledged = 0;
+    if (finished_ || !Platform::BytesAcknowledged(handle_, &acknowledged) ||
+        acknowledged == acknowledged_) {
+        return false;
+    }
+    acknowledged_ = acknowledged;
+    lastProgress_ = now;
+    return true;
+}
+
+bool LingeringClose::Delivered() const {
+    // Once sending is shut down, the end of the stream counts as one byte more, which the peer
+    // may acknowledge late; every byte before it is then acknowledged.
+    uint64_t unacknowledged = 0;
+    return sent_ == unsent_.size() && !(Platform::BytesUnacknowledged(handle_, &unacknowledged) &&
+                                        unacknowledged > (shutDown_ ? 1u : 0u));
+}
 
 void LingeringClose::PostSocketEvent(int32_t /*eventCode*/, int32_t errorCode) {
     if (errorCode > 0) {
@@ -93,13 +122,16 @@ void LingeringClose::Progress() {
     }
 }
 
-void LingeringClose::Finish() {
+void LingeringClose::Finish(bool abortive) {
     if (finished_) {
         return;
     }
     finished_ = true;
     auto& st = State();
     backend::StopEvents(handle_);
+    if (abortive) {
+        Platform::setsockopt(handle_, SocketLevel, LingerOption, 0);
+    }
     Platform::closesocket(handle_);
     // The caller holds a reference of its own (the dispatch's, or the expiry's list).
     st.closing.erase(handle_);
@@ -116,17 +148,26 @@ void ExpireLingeringCloses() {
     auto& st = State();
     const auto now = LingeringClose::Clock::now();
     std::vector<std::shared_ptr<LingeringClose>> due;
+    std::vector<std::shared_ptr<LingeringClose>> ended;
     auto next = LingeringClose::Clock::time_point::max();
     for (const auto& [handle, close] : st.closing) {
-        const auto deadline = close->LastProgress() + st.closeTimeout;
-        if (deadline <= now) {
-            due.push_back(close);
-        } else {
-            next = std::min(next, deadline);
+        if (close->HandedOver() + st.closeLifetime <= now) {
+            ended.push_back(close);  // whatever the peer does: it has had its time
+            continue;
         }
+        // Quiet on the socket is not quiet at the peer: bytes the kernel sent from its
+        // buffer, and the peer acknowledged, are progress too.
+        if (close->LastProgress() + st.closeTimeout <= now && !close->PeerAcknowledged(now)) {
+            due.push_back(close);
+            continue;
+        }
+        next = std::min(next, close->Deadline(st.closeTimeout, st.closeLifetime));
     }
     for (const auto& close : due) {
         close->Finish();
+    }
+    for (const auto& close : ended) {
+        close->Finish(/*abortive=*/true);
     }
     if (next != LingeringClose::Clock::time_point::max()) {
         backend::WakeAt(next);
@@ -140,18 +181,55 @@ bool HandOverClose(int32_t socketHandle, std::string unsent, bool sendingShutDow
     if (!st.sockets.Contains(socketHandle) || st.closing.contains(socketHandle)) {
         return false;
     }
+    // At the cap the oldest goes first (while this handle still keeps the window alive), one
+    // whose peer has every byte before one still delivering.
+    while (st.closing.size() >= st.maxPendingCloses &&
+           (AbortOldestPendingClose(/*onlyIdle=*/true) || AbortOldestPendingClose())) {
+    }
     // The channel goes on watching the handle; only its addressee changes.
     st.sockets.Remove(socketHandle);
     auto close =
         std::make_shared<detail::LingeringClose>(socketHandle, std::move(unsent), sendingShutDown);
     st.closing.emplace(socketHandle, close);
-    detail::backend::WakeAt(close->LastProgress() + st.closeTimeout);
+    detail::backend::WakeAt(close->Deadline(st.closeTimeout, st.closeLifetime));
     close->Progress();
     return true;
 }
 
 std::size_t PendingCloseCount() {
     return detail::State().closing.size();
+}
+
+bool AbortOldestPendingClose(bool onlyIdle) {
+    auto& st = detail::State();
+    std::shared_ptr<detail::LingeringClose> oldest;
+    for (const auto& [handle, close] : st.closing) {
+        if ((!oldest || close->HandedOver() < oldest->HandedOver()) &&
+            (!onlyIdle || close->Delivered())) {
+            oldest = close;
+        }
+    }
+    if (!oldest) {
+        return false;
+    }
+    oldest->Finish(/*abortive=*/true);
+    return true;
+}
+
+void SetCloseLifetime(std::chrono::milliseconds lifetime) {
+    detail::State().closeLifetime = std::max(lifetime, std::chrono::milliseconds(1));
+}
+
+std::chrono::milliseconds CloseLifetime() {
+    return detail::State().closeLifetime;
+}
+
+void SetMaxPendingCloses(std::size_t count) {
+    detail::State().maxPendingCloses = std::max<std::size_t>(count, 1);
+}
+
+std::size_t MaxPendingCloses() {
+    return detail::State().maxPendingCloses;
 }
 
 bool FinishPendingCloses(std::chrono::milliseconds timeout) {

@@ -2,6 +2,8 @@
 // The module's process-wide state, shared by the service's source files.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -30,6 +32,9 @@ struct ServiceState {
     // Connections their objects let go of, until their close is clean (HandOverClose).
     LingeringTable closing;
     std::chrono::milliseconds closeTimeout{30000};
+    // Bounds whatever the peer does: a close's whole life, and how many are under way.
+    std::chrono::milliseconds closeLifetime{120000};
+    std::size_t maxPendingCloses = 1024;
     // The last object went while closes were under way: release the service after them.
     bool releaseAfterCloses = false;
 };

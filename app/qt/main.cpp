@@ -6,11 +6,13 @@
 #include <QMessageBox>
 #include <iostream>
 
+#include "posix/StandardDescriptors.h"
 #include "qt/CommandLine.h"
 #include "qt/Form1.h"
 #include "qt/ServerForRun.h"
 
 int main(int argc, char** argv) {
+    packwarden::GuardStandardDescriptors();
     if (const auto status = packwarden::AnswerInformationOptions(argc, argv)) {
         return *status;
     }

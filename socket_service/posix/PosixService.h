@@ -16,7 +16,8 @@ struct PosixService {
     int32_t lastWindow = 0;
     std::vector<Resolver::Completion> completions;
     Channel channel;
-    // Last, so that it is destroyed first: the worker is joined while the rest still exists.
+    // Last, so that it is destroyed first: the worker stops writing to the channel before the
+    // channel goes.
     Resolver resolver;
 };
 

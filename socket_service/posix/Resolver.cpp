@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "packwarden/SocketErrors.h"
+#include "packwarden/detail/TestHooks.h"
 
 namespace packwarden::MSocketSupport::detail {
 
@@ -76,27 +77,27 @@ int32_t Resolver::Lookup(const std::string& hostName, LookupBuffer& buffer) {
 
 Resolver::~Resolver() {
     {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-        jobs_.clear();
+        std::lock_guard lock(shared_->mutex);
+        shared_->stopping = true;
+        shared_->jobs.clear();
     }
-    wanted_.notify_all();
-    if (worker_.joinable()) {
-        worker_.join();
-    }
+    shared_->wanted.notify_all();
 }
 
 int32_t Resolver::Start(int32_t task, std::string hostName, std::shared_ptr<LookupBuffer> buffer) {
-    std::lock_guard lock(mutex_);
-    if (!worker_.joinable()) {
+    std::lock_guard lock(shared_->mutex);
+    if (!shared_->started) {
         try {
-            worker_ = std::thread([this] { Run(); });
+            // Detached: the exit never waits for a lookup (see ~Resolver).
+            std::thread([shared = shared_] { Run(shared); }).detach();
         } catch (const std::system_error&) {
             return WsaENoBufs;
         }
+        shared_->started = true;
     }
-    jobs_.push_back({task, std::move(hostName), std::move(buffer)});
-    wanted_.notify_one();
+    shared_->jobs.push_back({task, std::move(hostName), std::move(buffer),
+                             MSocketSupport::Platform::TestHooks().lookup});
+    shared_->wanted.notify_one();
     return 0;
 }
 
@@ -104,32 +105,36 @@ bool Resolver::TakeCompleted(std::vector<Completion>& out) {
     out.clear();
     // Every drain asks; the lock is taken only when a lookup has finished. One that finishes
     // after this look writes the wake-up descriptor, so the next collection asks again.
-    if (finished_.load(std::memory_order_acquire) == 0) {
+    if (shared_->finished.load(std::memory_order_acquire) == 0) {
         return false;
     }
-    std::lock_guard lock(mutex_);
-    out.swap(done_);
-    finished_.store(0, std::memory_order_relaxed);
+    std::lock_guard lock(shared_->mutex);
+    out.swap(shared_->done);
+    shared_->finished.store(0, std::memory_order_relaxed);
     return !out.empty();
 }
 
-void Resolver::Run() {
-    std::unique_lock lock(mutex_);
+void Resolver::Run(const std::shared_ptr<Shared>& shared) {
+    std::unique_lock lock(shared->mutex);
     for (;;) {
-        wanted_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
-        if (stopping_) {
+        shared->wanted.wait(lock, [&] { return shared->stopping || !shared->jobs.empty(); });
+        if (shared->stopping) {
             return;
         }
-        Job job = std::move(jobs_.front());
-        jobs_.pop_front();
+        Job job = std::move(shared->jobs.front());
+        shared->jobs.pop_front();
         lock.unlock();
-        const int32_t error = Lookup(job.hostName, *job.buffer);
+        const int32_t error =
+            job.replacement ? job.replacement(job.hostName) : Lookup(job.hostName, *job.buffer);
         job.buffer.reset();
         lock.lock();
-        done_.push_back({job.task, error});
-        finished_.store(done_.size(), std::memory_order_release);
+        if (shared->stopping) {
+            return;  // abandoned: the wake-up descriptor may already be closed, or reused
+        }
+        shared->done.push_back({job.task, error});
+        shared->finished.store(shared->done.size(), std::memory_order_release);
         const uint64_t one = 1;
-        [[maybe_unused]] auto written = ::write(wakeFd_, &one, sizeof one);
+        [[maybe_unused]] auto written = ::write(shared->wakeFd, &one, sizeof one);
     }
 }
 

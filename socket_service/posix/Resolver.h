@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,10 +30,12 @@ class Resolver {
     };
 
     // `wakeFd` is written once per completion so the channel's descriptor becomes readable.
-    explicit Resolver(int wakeFd) : wakeFd_(wakeFd) {}
+    explicit Resolver(int wakeFd) : shared_(std::make_shared<Shared>(wakeFd)) {}
     Resolver(const Resolver&) = delete;
     Resolver& operator=(const Resolver&) = delete;
-    // Drops lookups not yet started and waits for the one under way.
+    // Drops lookups not yet started and abandons the one under way: a lookup may take as
+    // long as the network's time-outs, and nothing may hold the process's exit for it. The
+    // worker finishes on its own, touching only what it shares with this object.
     ~Resolver();
 
     // Queues a lookup; starts the worker on first use. Returns 0 or a Winsock error number.
@@ -49,19 +52,26 @@ class Resolver {
         int32_t task;
         std::string hostName;
         std::shared_ptr<LookupBuffer> buffer;
+        std::function<int32_t(const std::string&)> replacement;  // the test hook, if set
     };
 
-    void Run();
+    // What the worker uses, kept alive by the worker itself after the resolver has gone.
+    struct Shared {
+        explicit Shared(int fd) : wakeFd(fd) {}
+        int wakeFd;  // written only while not stopping, under the lock
+        std::mutex mutex;
+        std::condition_variable wanted;
+        std::deque<Job> jobs;
+        std::vector<Completion> done;
+        // done.size(), readable without the lock.
+        std::atomic<std::size_t> finished{0};
+        bool stopping = false;
+        bool started = false;
+    };
 
-    int wakeFd_;
-    std::mutex mutex_;
-    std::condition_variable wanted_;
-    std::deque<Job> jobs_;
-    std::vector<Completion> done_;
-    // done_.size(), readable without the lock.
-    std::atomic<std::size_t> finished_{0};
-    bool stopping_ = false;
-    std::thread worker_;
+    static void Run(const std::shared_ptr<Shared>& shared);
+
+    std::shared_ptr<Shared> shared_;
 };
 
 }  // namespace packwarden::MSocketSupport::detail

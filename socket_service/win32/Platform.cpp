@@ -4,6 +4,12 @@
 // a send that would block FD_WRITE, an accept FD_ACCEPT).
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After winsock2.h, which it needs.
+#include <mstcpip.h>
+
+#ifndef SIO_TCP_INFO
+#define SIO_TCP_INFO _WSAIORW(IOC_VENDOR, 39)
+#endif
 
 #include <algorithm>
 #include <climits>
@@ -176,6 +182,55 @@ int32_t getsockopt(int32_t handle, int32_t level, int32_t option, int32_t* value
         *value = v;
     }
     return 0;
+}
+
+namespace {
+// TCP_INFO_v0 as Windows 10 1703 lays it out; the headers declare it only for builds that
+// target that version, and this one still starts on older systems.
+struct TcpInfoV0 {
+    int State;
+    ULONG Mss;
+    ULONG64 ConnectionTimeMs;
+    BOOLEAN TimestampsEnabled;
+    ULONG RttUs;
+    ULONG MinRttUs;
+    ULONG BytesInFlight;
+    ULONG Cwnd;
+    ULONG SndWnd;
+    ULONG RcvWnd;
+    ULONG RcvBuf;
+    ULONG64 BytesOut;
+    ULONG64 BytesIn;
+    ULONG BytesReordered;
+    ULONG BytesRetrans;
+    ULONG FastRetrans;
+    ULONG DupAcksIn;
+    ULONG TimeoutEpisodes;
+    UCHAR SynRetrans;
+};
+
+// SIO_TCP_INFO (Windows 10 1703 and later); false where the system does not have it.
+bool TcpInfo(int32_t handle, TcpInfoV0& info) {
+    DWORD version = 0;
+    DWORD returned = 0;
+    return ::WSAIoctl(ToSocket(handle), SIO_TCP_INFO, &version, sizeof version, &info, sizeof info,
+                      &returned, nullptr, nullptr) == 0 &&
+           returned >= sizeof info;
+}
+}  // namespace
+
+bool BytesAcknowledged(int32_t handle, uint64_t* count) {
+    TcpInfoV0 info{};
+    if (!TcpInfo(handle, info) || info.BytesOut < info.BytesInFlight) {
+        return false;
+    }
+    *count = info.BytesOut - info.BytesInFlight;
+    return true;
+}
+
+bool BytesUnacknowledged(int32_t, uint64_t*) {
+    // SIO_TCP_INFO tells what is in flight, not what still waits in Winsock's own buffer.
+    return false;
 }
 
 int32_t setsockopt(int32_t handle, int32_t level, int32_t option, int32_t value) {

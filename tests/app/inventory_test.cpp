@@ -288,6 +288,12 @@ TEST(ServerOverride, RefusesWhatCannotBeUsedSayingWhy) {
         {"010.0.0.1", "IPv4 address"},
         {"127.0.0.1.8080", "IPv4 address"},
         {"8080", "IPv4 address"},
+        // Hex and octal spellings a URL parser reads as 127.0.0.1 and 8.0.0.1.
+        {"0x7f000001", "IPv4 address"},
+        {"0X7F000001", "IPv4 address"},
+        {"0177.0.0.0x1", "IPv4 address"},
+        {"010.0.0.0x1", "IPv4 address"},
+        {"host.0x", "IPv4 address"},
     };
     for (const auto& value : refused) {
         std::string why;

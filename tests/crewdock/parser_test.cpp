@@ -62,6 +62,28 @@ TEST(HttpRequestParser, BodyShorterThanLengthStaysIncomplete) {
     EXPECT_TRUE(parser.InBody());
 }
 
+// An announced length costs nothing until its bytes come; the body then holds at most twice
+// what arrived, and exactly its length once whole.
+TEST(HttpRequestParser, BodyMemoryFollowsTheBytesNotTheAnnouncement) {
+    HttpRequestParser parser;
+    EXPECT_EQ(parser.bodyBytesHeld(), 0u);
+    EXPECT_EQ(parser.Feed("POST / HTTP/1.0\r\nContent-Length: 8000000\r\n\r\nab"),
+              Status::NeedMore);
+    EXPECT_LT(parser.bodyBytesHeld(), 64u);
+    const std::string piece(100000, 'x');
+    std::size_t fed = 2;
+    while (fed + piece.size() < 8000000) {
+        ASSERT_EQ(parser.Feed(piece), Status::NeedMore);
+        fed += piece.size();
+        ASSERT_LE(parser.bodyBytesHeld(), 2 * fed) << fed;
+        ASSERT_GE(parser.bodyBytesHeld(), fed);
+    }
+    EXPECT_EQ(parser.Feed(std::string(8000000 - fed, 'y')), Status::Complete);
+    EXPECT_EQ(parser.bodyBytesHeld(), 8000000u);
+    EXPECT_EQ(parser.request().body.size(), 8000000u);
+    EXPECT_EQ(parser.request().body.substr(0, 3), "abx");
+}
+
 TEST(HttpRequestParser, GetWithQueryBareLineFeedsAndLeadingBlankLines) {
     HttpRequestParser parser;
     ASSERT_EQ(parser.Feed("\r\n\nGET /crewdock/sync.php?session=7&version=2 HTTP/1.1\n"

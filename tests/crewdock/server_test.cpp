@@ -1124,3 +1124,176 @@ TEST_F(CrewdockServerTest, AHalfClosedClientGetsTheWholeDownload) {
     EXPECT_EQ(r->body.size(), big.size()) << server_->Log();
     EXPECT_TRUE(r->body == big);
 }
+
+namespace {
+
+// The connection has ended with a reset (or both ways): more than the end of the answer.
+bool EndedHard(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0;
+}
+
+}  // namespace
+
+// Clients that take their answer, never close and send a byte now and then: once answered
+// they wait for their close, then the socket service finishes it for the server. None of them
+// crowds out a newcomer (the oldest finishing close goes first), and none outlives its life.
+TEST_F(CrewdockServerTest, DripClientsNeverCrowdOutNewcomersAndTheirClosesEnd) {
+    Start({"--max-connections", "3", "--idle-timeout", "1", "--close-lifetime", "2"});
+    std::vector<std::unique_ptr<Client>> drips;
+    for (int i = 0; i < 12; ++i) {
+        drips.push_back(std::make_unique<Client>(port_));
+        ASSERT_TRUE(drips.back()->Send("GET / HTTP/1.0\r\n\r\n"));
+        ASSERT_TRUE(drips.back()->ReadUntil("</html>", 5s)) << i;
+    }
+    const auto start = Clock::now();
+    std::vector<std::optional<Clock::time_point>> ended(drips.size());
+    while (Clock::now() - start < 6s) {
+        for (std::size_t i = 0; i < drips.size(); ++i) {
+            if (!ended[i] && EndedHard(drips[i]->fd())) {
+                ended[i] = Clock::now();
+            }
+            if (!ended[i]) {
+                ::send(drips[i]->fd(), "x", 1, MSG_NOSIGNAL);
+            }
+        }
+        const auto asked = Clock::now();
+        const auto home = Get(port_, "/", 5s);
+        ASSERT_TRUE(home) << server_->Log();
+        EXPECT_EQ(home->status, 200);
+        EXPECT_LT(Clock::now() - asked, 1s);
+        std::this_thread::sleep_for(200ms);
+    }
+    // Answered, waited 1 s for the client, then at most 2 s in the service's hands.
+    for (std::size_t i = 0; i < drips.size(); ++i) {
+        EXPECT_TRUE(ended[i]) << "drip client " << i << " is still connected";
+    }
+}
+
+namespace {
+
+// Reads at about `bytesPerSecond` until the server ends the connection; true for an orderly
+// end, false for a reset or the deadline.
+bool ReadSlowly(int fd, std::size_t bytesPerSecond, std::string& out,
+                std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    std::vector<char> buffer(std::max<std::size_t>(bytesPerSecond / 10, 1));
+    while (Clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) {
+            continue;
+        }
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (n <= 0) {
+            return n == 0;
+        }
+        out.append(buffer.data(), static_cast<std::size_t>(n));
+        std::this_thread::sleep_for(100ms);
+    }
+    return false;
+}
+
+}  // namespace
+
+// A download the kernel has taken whole is still on its way while its client reads: idle
+// newcomers far beyond the descriptor budget make room elsewhere, and a newcomer is answered.
+TEST_F(CrewdockServerTest, ASlowDownloadIsNeverCutToMakeRoom) {
+    std::string file(2 << 20, '\0');
+    std::mt19937 random(5);
+    for (char& c : file) {
+        c = static_cast<char>(random());
+    }
+    WriteCatalogFile("slow.pk3", file);
+    Start({"--max-connections", "3"});
+    Client reader(port_);
+    ASSERT_TRUE(reader.Send("GET /crewdock/files/slow.pk3 HTTP/1.0\r\n\r\n"));
+    std::string got;
+    bool orderly = false;
+    std::thread reading([&] { orderly = ReadSlowly(reader.fd(), 512 << 10, got, 30s); });
+    std::this_thread::sleep_for(500ms);  // the server has handed the file to the kernel
+    std::vector<std::unique_ptr<Client>> idle;
+    for (int i = 0; i < 20; ++i) {
+        idle.push_back(std::make_unique<Client>(port_));
+        std::this_thread::sleep_for(20ms);
+    }
+    const auto asked = Clock::now();
+    const auto home = Get(port_, "/", 5s);
+    EXPECT_LT(Clock::now() - asked, 1s);
+    reading.join();
+    ASSERT_TRUE(home) << server_->Log();
+    EXPECT_EQ(home->status, 200);
+    EXPECT_TRUE(orderly) << got.size() << " bytes, then a reset\n" << server_->Log();
+    const auto r = ParseResponse(got);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body.size(), file.size());
+    EXPECT_TRUE(r->body == file);
+}
+
+// The body budget is charged as body bytes arrive. Heads announcing 8 MB that send nothing
+// more hold none of it, so real postings go through beside them; bodies that stall make room
+// for one that moves, the one quiet longest first.
+TEST_F(CrewdockServerTest, AnnouncedBodiesHoldNothingAndStalledBodiesMakeRoom) {
+    Start();
+    const std::string squat =
+        "POST /crewdock/sync_session.php HTTP/1.0\r\nContent-Length: 8388608\r\n\r\n";
+    std::vector<std::unique_ptr<Client>> squatters;
+    for (int i = 0; i < 8; ++i) {
+        squatters.push_back(std::make_unique<Client>(port_));
+        ASSERT_TRUE(squatters.back()->Send(squat));
+    }
+    for (const int packages : {400, 3000}) {
+        std::vector<packwarden::PackageEntry> files;
+        for (int i = 0; i < packages; ++i) {
+            files.push_back({"pak" + std::to_string(i) + ".pk3", 1000 + i});
+        }
+        const auto posted = Exchange(port_, InventoryRequest(port_, 100 + packages, files));
+        ASSERT_TRUE(posted) << server_->Log();
+        EXPECT_EQ(posted->status, 200) << packages << " packages\n" << server_->Log();
+    }
+    squatters.clear();
+
+    // Eight bodies of 7 MB out of 8 take the whole budget (each holds the 8 MB it announced
+    // once past half of it), then stall.
+    std::vector<std::unique_ptr<Client>> stalled;
+    for (int i = 0; i < 8; ++i) {
+        stalled.push_back(std::make_unique<Client>(port_));
+        ASSERT_TRUE(stalled.back()->Send(
+            "POST /crewdock/sync_session.php HTTP/1.0\r\nContent-Length: 8000000\r\n\r\n" +
+            std::string(7000000, 'x')));
+    }
+    std::this_thread::sleep_for(1500ms);
+    const auto moving = Exchange(port_, PostRequest(std::string(8000000 - 256, 'y')), 20s);
+    ASSERT_TRUE(moving) << server_->Log();
+    EXPECT_NE(moving->status, 503) << server_->Log();
+    pollfd p{stalled[0]->fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&p, 1, 2000), 1);
+    EXPECT_EQ(stalled[0]->ReadUntil("\r\n", 1s), "HTTP/1.0 503 Service Unavailable\r\n");
+    EXPECT_TRUE(Contains(server_->Log(), "evicted: its body stalled"));
+    ExpectAlive();
+}
+
+// A client reading steadily but slowly behind a kernel buffer of megabytes: the socket becomes
+// writable seldom (tens of seconds apart at 10 to 40 KiB/s), but what the client acknowledges is
+// progress, so it is served to the end, however short the idle time-out.
+TEST_F(CrewdockServerTest, ASlowSteadyReaderIsServedToTheEnd) {
+    std::string file(8 << 20, '\0');  // more than the kernel's buffer takes
+    std::mt19937 random(9);
+    for (char& c : file) {
+        c = static_cast<char>(random());
+    }
+    WriteCatalogFile("steady.pk3", file);
+    Start({"--idle-timeout", "2"});
+    Client reader(port_);
+    ASSERT_TRUE(reader.Send("GET /crewdock/files/steady.pk3 HTTP/1.0\r\n\r\n"));
+    std::string got;
+    // 40 KiB/s for 8 s: four idle time-outs, and more between writable moments.
+    ReadSlowly(reader.fd(), 40 << 10, got, 8s);
+    EXPECT_FALSE(EndedHard(reader.fd())) << got.size() << " bytes\n" << server_->Log();
+    const auto rest = reader.ReadToEnd(20s);
+    ASSERT_TRUE(rest) << server_->Log();
+    got += *rest;
+    const auto r = ParseResponse(got);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->body.size(), file.size()) << server_->Log();
+    EXPECT_TRUE(r->body == file);
+}

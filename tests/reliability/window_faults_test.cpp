@@ -27,6 +27,7 @@ namespace {
 class RecordingShell final : public Shell {
   public:
     bool OpenAddress(const QString& address) override {
+        openedAt = std::chrono::steady_clock::now();
         opened.push_back(address);
         return true;
     }
@@ -38,6 +39,7 @@ class RecordingShell final : public Shell {
     void EndProgram() override { ++ends; }
 
     std::vector<QString> opened;
+    std::chrono::steady_clock::time_point openedAt;
     std::vector<std::string> messages;
     std::vector<Icon> icons;
     int ends = 0;
@@ -64,7 +66,10 @@ class FaultyServer {
         CloseAtOnce,
         AcceptLate,
         ReadSlowly,
-        StallThenRead
+        StallThenRead,
+        ReadAt40KiBThenAll,
+        ReadSlowlyThenAnswer200,
+        ReadThenAnswer503
     };
 
     explicit FaultyServer(Mode mode, int receiveBuffer = 0)
@@ -77,6 +82,11 @@ class FaultyServer {
     }
     uint16_t port() const { return server_.port(); }
     bool done() const { return done_; }
+    // When the server read the last byte of the request (the answering modes).
+    std::chrono::steady_clock::time_point lastByteAt() const {
+        std::lock_guard lock(mutex_);
+        return lastByteAt_;
+    }
     std::string received() const {
         std::lock_guard lock(mutex_);
         return received_;
@@ -139,6 +149,64 @@ class FaultyServer {
                     Sleep(20ms);
                 }
                 break;
+            case Mode::ReadAt40KiBThenAll: {
+                // 4 KiB every 100 ms for 8 s, then the rest at once.
+                const auto until = std::chrono::steady_clock::now() + 8s;
+                std::string some;
+                while (!stop_ && std::chrono::steady_clock::now() < until) {
+                    char bite[4096];
+                    const ssize_t n = ::recv(connection.get(), bite, sizeof bite, MSG_DONTWAIT);
+                    if (n == 0) {
+                        break;
+                    }
+                    if (n > 0) {
+                        some.append(bite, static_cast<std::size_t>(n));
+                    }
+                    Sleep(100ms);
+                }
+                some += ReadAll(connection.get(), 10s);
+                std::lock_guard lock(mutex_);
+                received_ = std::move(some);
+                break;
+            }
+            case Mode::ReadSlowlyThenAnswer200:
+            case Mode::ReadThenAnswer503: {
+                // The request to its end (the length line counts the body, CR LF follows),
+                // 8 KiB every 20 ms when slow; then the answer, and the close.
+                const bool slow = mode == Mode::ReadSlowlyThenAnswer200;
+                std::string request;
+                std::size_t whole = std::string::npos;
+                while (!stop_ && request.size() < whole) {
+                    char some[8192];
+                    if (!raw::Readable(connection.get(), 5000)) {
+                        break;
+                    }
+                    const long n = raw::Recv(connection.get(), some, sizeof some);
+                    if (n <= 0) {
+                        break;
+                    }
+                    request.append(some, static_cast<std::size_t>(n));
+                    const auto head = request.find("\r\n\r\n");
+                    const auto length = request.find("Content-length: ");
+                    if (whole == std::string::npos && head != std::string::npos &&
+                        length != std::string::npos) {
+                        whole = head + 4 + std::stoul(request.substr(length + 16)) + 2;
+                    }
+                    if (slow) {
+                        Sleep(20ms);
+                    }
+                }
+                {
+                    std::lock_guard lock(mutex_);
+                    lastByteAt_ = std::chrono::steady_clock::now();
+                    received_ = std::move(request);
+                }
+                const std::string answer = slow ? "HTTP/1.0 200 OK\r\n\r\nthanks"
+                                                : "HTTP/1.0 503 Service Unavailable\r\n\r\nbusy";
+                raw::Send(connection.get(), answer.data(), answer.size());
+                Sleep(1s);
+                break;
+            }
             case Mode::StallThenRead:
                 Sleep(3s);
                 [[fallthrough]];
@@ -158,6 +226,7 @@ class FaultyServer {
     std::atomic<bool> done_{false};
     mutable std::mutex mutex_;
     std::string received_;
+    std::chrono::steady_clock::time_point lastByteAt_;
 };
 
 class WindowFaults : public ::testing::Test {
@@ -269,6 +338,52 @@ TEST_F(WindowFaults, SlowButSteadyServerGetsTheWholeRequestPastTheFlushLimit) {
     ASSERT_GT(request.size(), 13000000u);
     EXPECT_EQ(request.substr(request.size() - 2), "\r\n");
     EXPECT_NE(request.find("&filename17999="), std::string::npos);
+}
+
+// A server reading 40 KiB/s behind megabytes of the system's buffers: the socket takes more
+// only seconds apart, far beyond the flush bound, but what the server acknowledges is progress.
+TEST_F(WindowFaults, AServerReadingSlowlyIsNeverTakenForStalled) {
+    // About 6 MB, more than the system's buffers take; at this rate the server acknowledges
+    // every 3 s or so, and the socket would take more only tens of seconds apart.
+    ManyPackages(8000);
+    FaultyServer server(FaultyServer::Mode::ReadAt40KiBThenAll);
+    auto form = Launch(server.port(), 6s);
+    ASSERT_TRUE(WaitFor([&] { return Settled(); }, 40s));
+    EXPECT_TRUE(shell_.messages.empty()) << shell_.messages.front();
+    EXPECT_EQ(shell_.ends, 1);
+    form.reset();
+    EXPECT_TRUE(MSocketSupport::FinishPendingCloses(30s));
+    ASSERT_TRUE(WaitFor([&] { return server.done(); }, 30s));
+    EXPECT_NE(server.received().find("&filename7999="), std::string::npos);
+}
+
+// The page opens only once the server has the whole list: with a small receive buffer the
+// server acknowledges hardly more than it has read, and it reads slowly long after the system
+// took the whole request.
+TEST_F(WindowFaults, TheBrowserOpensOnlyAfterTheServersLastByte) {
+    ManyPackages(1500);
+    FaultyServer server(FaultyServer::Mode::ReadSlowlyThenAnswer200, 4096);
+    auto form = Launch(server.port(), 5s);
+    ASSERT_TRUE(WaitFor([&] { return Settled(); }, 40s));
+    EXPECT_TRUE(shell_.messages.empty()) << shell_.messages.front();
+    ASSERT_EQ(shell_.opened.size(), 1u);
+    ASSERT_TRUE(WaitFor([&] { return server.done(); }, 10s));
+    EXPECT_NE(server.received().find("&filename1499="), std::string::npos);
+    // Within what the server's system had acknowledged ahead of its reading (a few KiB, some
+    // 20 ms of reading).
+    EXPECT_GT(shell_.openedAt, server.lastByteAt() - 100ms);
+}
+
+// A server that refuses the list (an error status) has no session to show: no page opens.
+TEST_F(WindowFaults, AServerAnsweringAnErrorStatusEndsInTheSendMessage) {
+    ManyPackages(100);
+    FaultyServer server(FaultyServer::Mode::ReadThenAnswer503);
+    auto form = Launch(server.port(), 5s);
+    ASSERT_TRUE(WaitFor([&] { return Settled(); }, 15s));
+    EXPECT_EQ(shell_.messages, std::vector<std::string>{"Couldn't send data"});
+    EXPECT_TRUE(shell_.opened.empty());
+    EXPECT_EQ(shell_.ends, 0);
+    EXPECT_TRUE(form->isEnabled());
 }
 
 TEST_F(WindowFaults, GivingUpOnTheSendDropsTheRestOfTheRequest) {

@@ -2,6 +2,7 @@
 // Closing in each state, and an owner that closes or releases the object inside its handlers.
 #include "SocketTestSupport.h"
 #include "packwarden/detail/Registries.h"
+#include "packwarden/detail/Platform.h"
 
 namespace packwarden::testing {
 namespace {
@@ -234,6 +235,199 @@ TEST(Close, HandedOverCloseGivesUpWhenNothingMoves) {
     MSocketSupport::SetCloseTimeout(30s);
     EXPECT_EQ(OpenDescriptorCount(), descriptors);
     EXPECT_FALSE(MSocketSupport::SocketRegistryPresent());
+}
+
+// A raw peer that reads `bytesPerSecond` in small bites on a thread of its own, never closing,
+// until told to stop; then everything left, to the end of the stream.
+class SlowReader {
+  public:
+    SlowReader(int fd, std::size_t bytesPerSecond)
+        : thread_([this, fd, bytesPerSecond] { Run(fd, bytesPerSecond); }) {}
+    ~SlowReader() {
+        fast_ = true;
+        thread_.join();
+    }
+    void ReadFast() { fast_ = true; }
+    std::size_t Bytes() const { return bytes_; }
+    bool Finished() const { return finished_; }
+    bool inOrder = true;
+
+  private:
+    void Run(int fd, std::size_t bytesPerSecond) {
+        const auto until = std::chrono::steady_clock::now() + 60s;
+        std::vector<char> buf(1 << 16);
+        while (std::chrono::steady_clock::now() < until) {
+            const std::size_t want = fast_ ? buf.size() : bytesPerSecond / 10;
+            if (!raw::Readable(fd, 100)) {
+                continue;
+            }
+            const long r = raw::Recv(fd, buf.data(), want);
+            if (r <= 0) {
+                break;
+            }
+            for (long i = 0; i < r; ++i) {
+                inOrder =
+                    inOrder && buf[static_cast<std::size_t>(i)] ==
+                                   static_cast<char>((bytes_ + static_cast<std::size_t>(i)) % 251);
+            }
+            bytes_ += static_cast<std::size_t>(r);
+            if (!fast_) {
+                std::this_thread::sleep_for(100ms);
+            }
+        }
+        raw::Close(fd);
+        finished_ = true;
+    }
+
+    std::atomic<bool> fast_{false};
+    std::atomic<std::size_t> bytes_{0};
+    std::atomic<bool> finished_{false};
+    std::thread thread_;
+};
+
+// The peer's end has been reset (not merely sent data, or its end of stream).
+bool ResetSeen(int fd, int timeoutMs) {
+    pollfd p{};
+    p.fd = fd;
+    p.events = POLLIN;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    do {
+        if (raw::Poll(&p, 1, 10) > 0 && (p.revents & (POLLHUP | POLLERR)) != 0) {
+            return true;
+        }
+    } while (std::chrono::steady_clock::now() < until);
+    return false;
+}
+
+// The bounds on handed-over closes: a whole life however the peer behaves, a cap on their
+// number with the oldest going first, and progress counted as the peer acknowledges it.
+TEST(HandedOverCloses, EndAtTheirLifetimeWhateverThePeerDoes) {
+    MSocketSupport::SetCloseLifetime(1s);
+    {
+        Connected c;
+        c.socket->SendData(std::string(8 << 20, 'd'));  // never read
+        c.socket.reset();
+        ASSERT_EQ(MSocketSupport::PendingCloseCount(), 1u);
+        // The peer keeps sending a byte now and then: progress, but not for ever.
+        const auto start = std::chrono::steady_clock::now();
+        auto lastDrip = start;
+        EXPECT_TRUE(RunUntil(
+            [&] {
+                if (std::chrono::steady_clock::now() - lastDrip > 50ms) {
+                    raw::Send(c.peer.get(), "x", 1);
+                    lastDrip = std::chrono::steady_clock::now();
+                }
+                return MSocketSupport::PendingCloseCount() == 0;
+            },
+            5s));
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, 900ms);
+        EXPECT_LT(took, 2500ms);
+    }
+    MSocketSupport::SetCloseLifetime(120s);
+    EXPECT_EQ(MSocketSupport::CloseLifetime(), 120s);
+}
+
+TEST(HandedOverCloses, AtTheCapTheOldestGoesFirstAndCanBeAbortedOnDemand) {
+    EXPECT_EQ(MSocketSupport::MaxPendingCloses(), 1024u);
+    MSocketSupport::SetMaxPendingCloses(2);
+    {
+        std::vector<std::unique_ptr<Connected>> all;
+        for (int i = 0; i < 3; ++i) {
+            all.push_back(std::make_unique<Connected>());
+            all.back()->socket->SendData(std::string(8 << 20, 'c'));  // never read
+            all.back()->socket.reset();
+            EXPECT_EQ(MSocketSupport::PendingCloseCount(),
+                      static_cast<std::size_t>(std::min(i + 1, 2)))
+                << i;
+        }
+        // The first one handed over has gone: its peer sees the end (a reset).
+        EXPECT_TRUE(ResetSeen(all[0]->peer.get(), 2000));
+        EXPECT_FALSE(ResetSeen(all[2]->peer.get(), 0));
+        EXPECT_TRUE(MSocketSupport::AbortOldestPendingClose());
+        EXPECT_EQ(MSocketSupport::PendingCloseCount(), 1u);
+        EXPECT_TRUE(ResetSeen(all[1]->peer.get(), 2000));
+        EXPECT_FALSE(ResetSeen(all[2]->peer.get(), 0));
+        EXPECT_TRUE(MSocketSupport::AbortOldestPendingClose());
+        EXPECT_FALSE(MSocketSupport::AbortOldestPendingClose());
+        EXPECT_EQ(MSocketSupport::PendingCloseCount(), 0u);
+    }
+    MSocketSupport::SetMaxPendingCloses(1024);
+}
+
+// A close whose peer has every byte (only its close is awaited) goes before one still owing
+// bytes, at the cap and on demand; on demand with `onlyIdle`, one still owing never goes.
+TEST(HandedOverCloses, OneWhosePeerHasEveryByteGoesBeforeOneStillOwing) {
+    MSocketSupport::SetMaxPendingCloses(2);
+    {
+        Connected owing;
+        owing.socket->SendData(std::string(8 << 20, 'o'));  // never read
+        owing.socket.reset();
+        Connected delivered;
+        delivered.socket->SendData(std::string("the whole answer"));  // acknowledged, unread
+        delivered.socket.reset();
+        ASSERT_EQ(MSocketSupport::PendingCloseCount(), 2u);
+        ASSERT_TRUE(raw::Readable(delivered.peer.get(), 2000));
+        Settle(200ms);  // the acknowledgement comes back
+        Connected later;
+        later.socket->SendData(std::string(8 << 20, 'l'));
+        later.socket.reset();
+        EXPECT_EQ(MSocketSupport::PendingCloseCount(), 2u);
+        EXPECT_TRUE(ResetSeen(delivered.peer.get(), 2000));
+        EXPECT_FALSE(ResetSeen(owing.peer.get(), 0));
+        EXPECT_FALSE(MSocketSupport::AbortOldestPendingClose(/*onlyIdle=*/true));
+        EXPECT_EQ(MSocketSupport::PendingCloseCount(), 2u);
+        EXPECT_TRUE(MSocketSupport::AbortOldestPendingClose());
+        EXPECT_TRUE(ResetSeen(owing.peer.get(), 2000));
+        EXPECT_FALSE(ResetSeen(later.peer.get(), 0));
+        EXPECT_TRUE(MSocketSupport::AbortOldestPendingClose());
+        EXPECT_EQ(MSocketSupport::PendingCloseCount(), 0u);
+    }
+    MSocketSupport::SetMaxPendingCloses(1024);
+}
+
+// A reader at 10 KiB/s drains a send buffer of megabytes slowly, so the socket is seldom
+// writable; what it acknowledges is progress all the same, and the close waits for it. (Its
+// small receive buffer makes it acknowledge every few KiB; over loopback's 64 KiB segments a
+// 10 KiB/s reader acknowledges every 6 s or so, well within the default 30 s.)
+TEST(HandedOverCloses, ASlowReaderIsNeverTakenForStalled) {
+    MSocketSupport::SetCloseTimeout(2s);
+    {
+        // The receive buffer is the listener's, so that the accepted peer has it from the start.
+        Fd listener(raw::Socket());
+        raw::SetOption(listener.get(), SOL_SOCKET, SO_RCVBUF, 8 << 10);
+        ASSERT_EQ(raw::Bind(listener.get(), 0), 0);
+        ASSERT_EQ(raw::Listen(listener.get(), 1), 0);
+        struct {
+            std::shared_ptr<CSocket> socket = CSocket::Create();
+            Fd peer;
+        } c;
+        c.socket->Connect("127.0.0.1", LocalPortOf(listener.get()));
+        ASSERT_TRUE(RunUntil([&] { return c.socket->State() == StateConnected; }));
+        ASSERT_TRUE(raw::Readable(listener.get(), 5000));
+        c.peer = Fd(raw::Accept(listener.get()));
+        uint64_t acknowledged = 0;
+        if (!MSocketSupport::Platform::BytesAcknowledged(c.socket->SocketHandle(), &acknowledged)) {
+            MSocketSupport::SetCloseTimeout(30s);
+            GTEST_SKIP() << "SIO_TCP_INFO is missing (Wine has no such query): progress is "
+                            "counted as bytes handed to the system there";
+        }
+        constexpr std::size_t total = 6 << 20;
+        c.socket->SendData(Pattern(total));
+        c.socket->CloseSocket();
+        c.socket.reset();
+        ASSERT_EQ(MSocketSupport::PendingCloseCount(), 1u);
+        SlowReader reader(c.peer.release(), 10 << 10);
+        EXPECT_FALSE(RunUntil([] { return MSocketSupport::PendingCloseCount() == 0; }, 6s))
+            << "given up after " << reader.Bytes() << " bytes";
+        EXPECT_GT(reader.Bytes(), 40u << 10);
+        reader.ReadFast();
+        EXPECT_TRUE(MSocketSupport::FinishPendingCloses(30s));
+        ASSERT_TRUE(RunUntil([&] { return reader.Finished(); }, 30s));
+        EXPECT_EQ(reader.Bytes(), total);
+        EXPECT_TRUE(reader.inOrder);
+    }
+    MSocketSupport::SetCloseTimeout(30s);
 }
 
 TEST(Close, AbortDropsWhatIsUnsentAndResets) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Host lookups: one completion per started lookup, delivered on the channel's thread.
 #include <algorithm>
+#include <cstdlib>
 #include <thread>
 
 #include "TestSupport.h"
@@ -173,6 +174,29 @@ TEST_F(ResolverTest, RefusedLookupLeavesNoEntry) {
     EXPECT_FALSE(ms::LookupRegistryPresent());
     Settle();
     EXPECT_TRUE(sink->lookups.empty());
+}
+
+// A lookup that never answers does not hold the process's exit: the worker is abandoned, and
+// what it finishes later reaches nothing that has gone. (A death test re-runs this test in a
+// fresh process, so the worker is this lookup's own.)
+TEST(ResolverExit, AStuckLookupDoesNotHoldTheExit) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EXIT(
+        {
+            ms::InitWinsockService();
+            pf::TestHooks().lookup = [](const std::string&) {
+                std::this_thread::sleep_for(std::chrono::seconds(20));
+                return int32_t{11002};
+            };
+            auto sink = std::make_shared<RecordingSink>();
+            std::string name = "stuck.example";
+            const bool started = ms::ResolveHost(name, sink) != 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the worker has it
+            std::exit(started ? 0 : 3);  // static destructors run, as at a program's end
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 TEST_F(ResolverTest, TaskHandlesAreNeverZeroNorSharedWhileOutstanding) {

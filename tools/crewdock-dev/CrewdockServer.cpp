@@ -54,6 +54,7 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         : server_(server), socket_(std::move(socket)), arrived_(now), lastActivity_(now) {
         peer_ = socket_->RemoteHostIP() + ":" + std::to_string(socket_->RemotePort());
         socket_->SetOwner(this);
+        MSocketSupport::Platform::BytesAcknowledged(socket_->SocketHandle(), &acknowledged_);
     }
 
     // The last reference to the socket object goes here, and with it any handle still held.
@@ -64,6 +65,21 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
 
     Phase phase() const { return phase_; }
     Clock::time_point arrived() const { return arrived_; }
+
+    // Nothing of an answer is on its way: the socket object holds none of it, and the client
+    // has acknowledged every byte the system took (a whole answer handed to the kernel may
+    // still be megabytes from the client). Once sending is shut down (Closing with nothing
+    // left), the end of the stream counts as one more, which the client may acknowledge late.
+    bool Idle() const {
+        if (phase_ == Phase::Answering || socket_->SendBufferSize() > 0) {
+            return false;
+        }
+        uint64_t unacknowledged = 0;
+        return socket_->SocketHandle() == -1 ||
+               !MSocketSupport::Platform::BytesUnacknowledged(socket_->SocketHandle(),
+                                                              &unacknowledged) ||
+               unacknowledged <= (phase_ == Phase::Closing ? 1u : 0u);
+    }
 
     // When the next time limit falls.
     Clock::time_point DueAt(const ServerOptions& options) const {
@@ -80,21 +96,39 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         return lastActivity_;  // already past: free it at the next sweep
     }
 
-    // A time limit has passed.
-    void Expire() {
+    // A time limit has passed at `now`. An answer whose client acknowledged bytes meanwhile has
+    // not stalled, though the socket stayed unwritable: a kernel buffer of megabytes drains
+    // to a slow reader with long gaps between writable moments.
+    void Expire(Clock::time_point now) {
         switch (phase_) {
             case Phase::Arriving:
                 Respond(CrewdockApp::ErrorPage(408, "The request did not arrive in time."),
                         "timed out");
                 break;
             case Phase::Answering:
-                Abort("dropped: the client took nothing for too long");
+                if (!ClientAcknowledged(now)) {
+                    Abort("dropped: the client took nothing for too long");
+                }
                 break;
             case Phase::Closing:
+                if (Idle() || !ClientAcknowledged(now)) {
+                    phase_ = Phase::Done;  // the socket service finishes the close
+                }
+                break;
             case Phase::Done:
-                phase_ = Phase::Done;
                 break;
         }
+    }
+
+    // Body bytes this request holds of the shared budget, and when it last received any.
+    std::size_t bodyCharged() const { return reservedBody_; }
+    Clock::time_point lastActivity() const { return lastActivity_; }
+
+    // Makes room in the body budget for bodies that move.
+    void EvictBody() {
+        Respond(CrewdockApp::ErrorPage(
+                    503, "Too many large requests are arriving at once; try again shortly."),
+                "evicted: its body stalled");
     }
 
     // Makes room for a newcomer while requests are still arriving.
@@ -128,7 +162,7 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         lastActivity_ = Clock::now();
         switch (parser_.Feed(data.WireView().value_or(std::string_view()))) {
             case HttpRequestParser::Status::NeedMore:
-                if (parser_.InBody() && reservedBody_ == 0 && !ReserveBody()) {
+                if (parser_.InBody() && !ChargeBody()) {
                     Respond(CrewdockApp::ErrorPage(
                                 503,
                                 "Too many large requests are arriving at once; try again "
@@ -193,11 +227,29 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         phase_ = Phase::Done;
     }
 
-    bool ReserveBody() {
-        if (!server_.ReserveBody(parser_.contentLength())) {
+    // Charges the budget with what the body holds now, as its bytes arrive: an announced
+    // length costs nothing until it is sent. When the budget is spent, bodies that have
+    // stalled make room, the one quiet longest first; false when none has.
+    // Counts what the client acknowledged since the last look as activity; true when it moved.
+    bool ClientAcknowledged(Clock::time_point now) {
+        uint64_t acknowledged = 0;
+        if (!MSocketSupport::Platform::BytesAcknowledged(socket_->SocketHandle(), &acknowledged) ||
+            acknowledged == acknowledged_) {
             return false;
         }
-        reservedBody_ = parser_.contentLength();
+        acknowledged_ = acknowledged;
+        lastActivity_ = now;
+        return true;
+    }
+
+    bool ChargeBody() {
+        const std::size_t held = parser_.bodyBytesHeld();
+        while (held > reservedBody_ && !server_.ReserveBody(held - reservedBody_)) {
+            if (!server_.EvictStalledBody(this, lastActivity_)) {
+                return false;
+            }
+        }
+        reservedBody_ = std::max(held, reservedBody_);
         return true;
     }
 
@@ -352,6 +404,7 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
     bool pumping_ = false;
     Clock::time_point arrived_;
     Clock::time_point lastActivity_;
+    uint64_t acknowledged_ = 0;  // what the client had acknowledged at the last look
 };
 
 CrewdockServer::CrewdockServer(ServerOptions options, RequestLog& log)
@@ -379,6 +432,9 @@ void CrewdockServer::Start() {
     // A connection let go of with bytes unsent, or with its client still sending, is finished
     // by the socket service; it gives up on a client that takes nothing as we do.
     MSocketSupport::SetCloseTimeout(options_.idleTimeout);
+    // Those closes hold descriptors of our budget: bounded in time and in number.
+    MSocketSupport::SetCloseLifetime(options_.closeLifetime);
+    MSocketSupport::SetMaxPendingCloses(DescriptorBudget());
     port_ = options_.port;
     uint32_t address = 0;
     uint16_t port = 0;
@@ -413,25 +469,13 @@ void CrewdockServer::OnConnectionRequest(int32_t requestID) {
         return;  // the socket object closes what it took over
     }
     const auto now = Clock::now();
-    if (connections_.size() >= 2 * options_.maxConnections) {
-        // Every object is in use: one answered and waiting for its client's close makes room
-        // first, else the one that has been arriving longest, without an answer.
-        Connection* victim = nullptr;
-        for (const auto phase :
-             {Connection::Phase::Done, Connection::Phase::Closing, Connection::Phase::Arriving}) {
-            if ((victim = OldestIn(static_cast<int>(phase))) != nullptr) {
-                break;
-            }
-        }
-        if (victim == nullptr) {
-            // All of them being answered: not even a refusal. Released as it is, the connection
-            // would be handed over for a graceful close, holding a descriptor beyond the limit
-            // until the client closes.
-            socket->Abort();
-            return;
-        }
-        victim->Drop();
-        connections_.remove_if([](const auto& c) { return c->phase() == Connection::Phase::Done; });
+    if (connections_.size() + MSocketSupport::PendingCloseCount() >= DescriptorBudget() &&
+        !MakeRoom()) {
+        // All of them being answered: not even a refusal. Released as it is, the connection
+        // would be handed over for a graceful close, holding a descriptor beyond the limit
+        // until the client closes.
+        socket->Abort();
+        return;
     }
     if (CountIn(static_cast<int>(Connection::Phase::Arriving)) >= options_.maxConnections) {
         OldestIn(static_cast<int>(Connection::Phase::Arriving))->Evict();  // makes room
@@ -439,11 +483,62 @@ void CrewdockServer::OnConnectionRequest(int32_t requestID) {
     connections_.push_back(std::make_unique<Connection>(*this, std::move(socket), now));
 }
 
+std::size_t CrewdockServer::DescriptorBudget() const {
+    return options_.descriptorBudget > 0 ? options_.descriptorBudget : 2 * options_.maxConnections;
+}
+
+bool CrewdockServer::MakeRoom() {
+    const auto finished = [](const auto& c) { return c->phase() == Connection::Phase::Done; };
+    if (std::erase_if(connections_, finished) > 0) {
+        return true;
+    }
+    // Room is made from what is idle, never from an answer still on its way to its client,
+    // however much of it the kernel already holds. A close finished on our behalf whose
+    // client has the whole answer goes first: it only waits for the client's close. Then one
+    // answered, delivered and waiting for its client's close; then the one that has been
+    // arriving longest, without an answer.
+    if (MSocketSupport::AbortOldestPendingClose(/*onlyIdle=*/true)) {
+        return true;
+    }
+    Connection* victim = nullptr;
+    for (const auto& c : connections_) {
+        if (c->phase() == Connection::Phase::Closing && c->Idle() &&
+            (victim == nullptr || c->arrived() < victim->arrived())) {
+            victim = c.get();
+        }
+    }
+    if (victim == nullptr) {
+        victim = OldestIn(static_cast<int>(Connection::Phase::Arriving));
+    }
+    if (victim == nullptr) {
+        return false;
+    }
+    victim->Drop();
+    std::erase_if(connections_, finished);
+    return true;
+}
+
 bool CrewdockServer::ReserveBody(std::size_t bytes) {
     if (bytes > kBodyBudgetBytes - bodyBytes_) {
         return false;
     }
     bodyBytes_ += bytes;
+    return true;
+}
+
+bool CrewdockServer::EvictStalledBody(const Connection* mover, Clock::time_point now) {
+    Connection* victim = nullptr;
+    for (const auto& c : connections_) {
+        if (c.get() != mover && c->phase() == Connection::Phase::Arriving && c->bodyCharged() > 0 &&
+            c->lastActivity() + kBodyStall <= now &&
+            (victim == nullptr || c->lastActivity() < victim->lastActivity())) {
+            victim = c.get();
+        }
+    }
+    if (victim == nullptr) {
+        return false;
+    }
+    victim->EvictBody();
     return true;
 }
 
@@ -455,7 +550,7 @@ void CrewdockServer::Sweep(Clock::time_point now) {
     for (auto it = connections_.begin(); it != connections_.end();) {
         Connection& c = **it;
         if (c.phase() != Connection::Phase::Done && now >= c.DueAt(options_)) {
-            c.Expire();
+            c.Expire(now);
         }
         if (c.phase() == Connection::Phase::Done) {
             it = connections_.erase(it);

@@ -8,11 +8,14 @@
 // - requests still arriving and requests being answered have slots of their own, so a flood
 //   of slow senders never takes the slots of requests already complete: when the arriving
 //   side is full, the connection that has been arriving longest makes room for the newcomer;
-// - request bodies being received share one budget; a body that does not fit gets 503;
+// - request bodies being received share one budget, charged as their bytes arrive; when it is
+//   spent, the body stalled longest makes room (503), and a body that finds none gets 503;
 // - answers are produced a piece at a time as the client takes them (at most one piece waits
 //   in the process per connection), and a client that takes nothing for the idle time-out is
 //   dropped;
-// - a client that closes its sending side after its request still gets the whole answer.
+// - a client that closes its sending side after its request still gets the whole answer;
+// - connections and the closes the socket service finishes for us share one descriptor budget:
+//   when it is spent, the oldest such close goes first (a reset), then an idle connection.
 //
 // The owner runs the socket service's channel (ProcessPending) and calls Sweep() after each
 // round, which enforces the time limits and frees finished connections outside any event
@@ -43,12 +46,20 @@ struct ServerOptions {
     std::chrono::milliseconds idleTimeout{30000};
     // Requests answered at once; the same number may be arriving meanwhile.
     std::size_t maxConnections = 512;
+    // Descriptors for connections, those being answered and arriving and those whose close
+    // the socket service finishes, all together; 0: twice maxConnections.
+    std::size_t descriptorBudget = 0;
+    // The longest the socket service finishes a connection's close for us, whatever the client
+    // does (keeps sending, or trickles a byte now and then).
+    std::chrono::milliseconds closeLifetime{120000};
 };
 
 // Output handed to a connection's socket at a time; the kernel's buffer holds the rest back.
 constexpr std::size_t kPieceBytes = 32 * 1024;
-// Request bodies being received, all connections together.
+// Request bodies being received, all connections together, charged as their bytes arrive.
 constexpr std::size_t kBodyBudgetBytes = 64 * 1024 * 1024;
+// A body that has received nothing for this long makes room in that budget for one that moves.
+constexpr std::chrono::milliseconds kBodyStall{1000};
 // The socket receive buffer asked for each connection: the component reads up to twice what
 // the kernel grants (double this) at once, and keeps that room.
 constexpr int kReceiveBufferBytes = 16 * 1024;
@@ -90,8 +101,16 @@ class CrewdockServer final : private packwarden::CSocketEvents {
     std::size_t CountIn(int phase) const;
     Connection* OldestIn(int phase) const;
 
+    std::size_t DescriptorBudget() const;
+    // Frees one descriptor of the budget for a newcomer; false when none can go.
+    bool MakeRoom();
+
     bool ReserveBody(std::size_t bytes);
     void ReleaseBody(std::size_t bytes);
+    // Answers 503 to the request whose body has received nothing for kBodyStall and longest,
+    // other than `mover` (whose bytes arrived at `now`), freeing its share of the body budget;
+    // false when none has stalled.
+    bool EvictStalledBody(const Connection* mover, Clock::time_point now);
 
     ServerOptions options_;
     RequestLog& log_;

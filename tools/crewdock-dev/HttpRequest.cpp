@@ -84,6 +84,22 @@ HttpRequestParser::Status HttpRequestParser::Fail(int status, std::string reason
     return status_;
 }
 
+// Memory for the body as its bytes arrive, not as announced (an announcement costs the sender
+// nothing): doubling, so that copies stay linear, and never past the announced length, so
+// that the whole body is held in no more than its size.
+void HttpRequestParser::GrowBody(std::size_t more) {
+    std::string& body = request_.body;
+    const std::size_t needed = body.size() + more;
+    if (needed > body.capacity()) {
+        // Into a fresh string: growing one in place may round the request up to twice what it
+        // held, past the announced length.
+        std::string grown;
+        grown.reserve(std::min(contentLength_, std::max(needed, 2 * body.capacity())));
+        grown.append(body);
+        body.swap(grown);
+    }
+}
+
 HttpRequestParser::Status HttpRequestParser::Feed(std::string_view bytes) {
     bytesSeen_ += bytes.size();
     if (status_ != Status::NeedMore) {
@@ -149,12 +165,12 @@ HttpRequestParser::Status HttpRequestParser::Feed(std::string_view bytes) {
         head_.clear();
         head_.shrink_to_fit();
         bytes = {};
-        // Exactly the announced length: growing by doubling would hold up to twice the body.
-        request_.body.reserve(contentLength_);
         const std::size_t bodyTake = std::min(contentLength_, spill.size());
+        GrowBody(bodyTake);
         request_.body.append(spill, 0, bodyTake);
     } else {
         const std::size_t bodyTake = std::min(contentLength_ - request_.body.size(), bytes.size());
+        GrowBody(bodyTake);
         request_.body.append(bytes.substr(0, bodyTake));
     }
     if (request_.body.size() == contentLength_) {

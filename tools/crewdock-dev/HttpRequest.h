@@ -53,10 +53,14 @@ class HttpRequestParser {
     bool InBody() const { return status_ == Status::NeedMore && headDone_; }
     // The body's length as announced, once the head is read.
     std::size_t contentLength() const { return contentLength_; }
+    // The memory the body holds so far: it grows with the bytes received (at most twice them),
+    // never past the announced length.
+    std::size_t bodyBytesHeld() const { return headDone_ ? request_.body.capacity() : 0; }
 
   private:
     Status Fail(int status, std::string reason);
     Status ParseHead(std::string_view head);
+    void GrowBody(std::size_t more);
 
     Status status_ = Status::NeedMore;
     HttpRequest request_;

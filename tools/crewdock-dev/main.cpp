@@ -63,6 +63,7 @@ std::string Usage(const crewdock::ServerOptions& options) {
     const std::size_t bound = (crewdock::WorstCaseResidentBytes(options) + MiB - 1) / MiB;
     return "Usage: crewdock-dev [--port N] [--catalog DIR] [--request-timeout SECONDS]\n"
            "                    [--idle-timeout SECONDS] [--max-connections N]\n"
+           "                    [--close-lifetime SECONDS]\n"
            "\n"
            "A local stand-in for the Torvane server, listening on 127.0.0.1 only.\n"
            "\n"
@@ -78,6 +79,9 @@ std::string Usage(const crewdock::ServerOptions& options) {
            "  --max-connections N        requests answered at once, and as many arriving; "
            "more\n"
            "                             get 503 (default 512)\n"
+           "  --close-lifetime SECONDS   the longest a connection's close may take once the\n"
+           "                             answer has gone out, whatever the client does; then it\n"
+           "                             is reset (default 120)\n"
            "  --help                     show this text\n"
            "  --version                  show the version\n"
            "\n"
@@ -86,14 +90,20 @@ std::string Usage(const crewdock::ServerOptions& options) {
            " header fields, head and body " + Size(crewdock::kMaxRequestBytes) + ",\n" +
            std::to_string(crewdock::kMaxFormFields) +
            " form fields; request bodies being received " + Size(crewdock::kBodyBudgetBytes) +
-           " together (more get\n503); " + Size(crewdock::kPieceBytes) +
-           " of an answer waits in memory per connection, the kernel's buffer\nholds the rest "
+           " together, counted as\ntheir bytes arrive (one quiet for " +
+           std::to_string(crewdock::kBodyStall.count() / 1000) +
+           " s gives way to one that moves, else 503);\n" + Size(crewdock::kPieceBytes) +
+           " of an answer waits in memory per connection, the kernel's buffer holds\nthe rest "
            "back; sessions " +
            Size(crewdock::SessionStore::kDefaultMaxBytes) +
            ".\n"
            "Worst-case resident memory with these settings: " +
            std::to_string(bound) +
            " MiB.\n"
+           "Descriptors: connections and the closes still finishing share twice\n"
+           "--max-connections (less where ulimit -n allows fewer); when they are spent the\n"
+           "oldest finishing close whose client has the whole answer is reset first, then\n"
+           "another idle connection; an answer still on its way is never cut for room.\n"
            "\n"
            "Routes: POST /crewdock/sync_session.php, GET /crewdock/sync.php?session=N&version=V,\n"
            "GET /crewdock/files/NAME, GET /, GET /crewdock/.\n"
@@ -112,9 +122,15 @@ int UsageError(const std::string& message, const crewdock::ServerOptions& option
     return 2;
 }
 
-// Each connection holds a descriptor, up to twice the limit of them at once.
-std::string RaiseDescriptorLimit(std::size_t maxConnections) {
-    const rlim_t needed = static_cast<rlim_t>(2 * maxConnections + 64);
+// Descriptors kept for the program itself (standard ones, the channel, the log, the catalog).
+constexpr rlim_t kReservedDescriptors = 64;
+
+// Each connection holds a descriptor, up to twice the limit of them at once (closes the socket
+// service finishes for us included). Where fewer are allowed, the budget shrinks to fit, so a
+// new client never meets a process out of descriptors.
+std::string RaiseDescriptorLimit(crewdock::ServerOptions& options) {
+    const std::size_t maxConnections = options.maxConnections;
+    const rlim_t needed = static_cast<rlim_t>(2 * maxConnections) + kReservedDescriptors;
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= needed) {
         return {};
@@ -124,9 +140,24 @@ std::string RaiseDescriptorLimit(std::size_t maxConnections) {
     if (limit.rlim_cur >= needed) {
         return {};
     }
+    options.descriptorBudget = static_cast<std::size_t>(
+        std::max<rlim_t>(limit.rlim_cur, kReservedDescriptors + 2) - kReservedDescriptors);
     return "crewdock-dev: only " + std::to_string(limit.rlim_cur) +
            " open files are allowed (ulimit -n); " + std::to_string(maxConnections) +
            " connections may need " + std::to_string(needed);
+}
+
+// A program started with 0, 1 or 2 closed would hand that number to its wake-up pipe, and the
+// log would then write into the pipe (and wake the loop) forever: /dev/null takes it first.
+void GuardStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) == -1) {
+            const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+            if (opened != fd && opened != -1) {
+                ::close(opened);
+            }
+        }
+    }
 }
 
 // What the command line asks for: serve with `options`, or end at once with `exitCode`
@@ -190,6 +221,12 @@ Command ParseOptions(int argc, char** argv) {
                 return fail("--max-connections needs a number from 1 to 100000");
             }
             options.maxConnections = static_cast<std::size_t>(count);
+        } else if (arg == "--close-lifetime") {
+            long seconds = 0;
+            if (!takeValue() || !ParseNumber(value, 1, 3600, seconds)) {
+                return fail("--close-lifetime needs a number of seconds from 1 to 3600");
+            }
+            options.closeLifetime = std::chrono::seconds(seconds);
         } else if (arg == "--idle-timeout" || arg == "--request-timeout") {
             const bool idle = arg == "--idle-timeout";
             const long most = idle ? 86400 : 3600;
@@ -280,7 +317,8 @@ int Serve(const crewdock::ServerOptions& options, int wakeReadFd,
 }  // namespace
 
 int main(int argc, char** argv) {
-    const Command command = ParseOptions(argc, argv);
+    GuardStandardDescriptors();
+    Command command = ParseOptions(argc, argv);
     if (command.exitCode) {
         return *command.exitCode;
     }
@@ -288,7 +326,7 @@ int main(int argc, char** argv) {
     // the allocator raises its threshold after the first big free and keeps later big blocks
     // in a heap that only grows.
     ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
-    const std::string descriptorWarning = RaiseDescriptorLimit(command.options.maxConnections);
+    const std::string descriptorWarning = RaiseDescriptorLimit(command.options);
     const int wakeReadFd = InstallSignals();
     if (wakeReadFd < 0) {
         return 1;

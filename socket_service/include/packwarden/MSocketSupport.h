@@ -165,9 +165,12 @@ bool RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeo
 // down, reads and discards whatever the peer still sends until the peer closes, and only then
 // closes the handle, since closing with unread data would turn the close into a reset that
 // destroys what the network still holds for the peer. It gives up (closes at once) when the
-// connection breaks or no byte has moved either way for CloseTimeout(). Nothing of this reaches
-// the object's owner. A program about to exit calls FinishPendingCloses, since the bytes still
-// held here go with the process.
+// connection breaks or no byte has moved either way for CloseTimeout() (a byte the peer
+// acknowledged counts as moved, though the socket was quiet). Whatever the peer does, a close
+// lasts no longer than CloseLifetime(), and no more than MaxPendingCloses() are under way:
+// beyond either bound the close is abortive (a reset), the oldest going first. Nothing of this
+// reaches the object's owner. A program about to exit calls FinishPendingCloses, since the
+// bytes still held here go with the process.
 
 // Handles taken over whose close has not finished yet.
 std::size_t PendingCloseCount();
@@ -177,6 +180,18 @@ bool FinishPendingCloses(std::chrono::milliseconds timeout);
 // How long a handed-over close may make no progress before it gives up (default 30 s).
 void SetCloseTimeout(std::chrono::milliseconds timeout);
 std::chrono::milliseconds CloseTimeout();
+// The longest a handed-over close may last from its hand-over, progress or not (default 2 min).
+void SetCloseLifetime(std::chrono::milliseconds lifetime);
+std::chrono::milliseconds CloseLifetime();
+// The most closes under way at once (default 1024; at least 1): a hand-over beyond it aborts
+// the oldest.
+void SetMaxPendingCloses(std::size_t count);
+std::size_t MaxPendingCloses();
+// Aborts the close handed over longest ago (a reset), for an owner that needs its descriptor
+// back; false when none is under way. With `onlyIdle`, only among the closes whose peer has
+// every byte (nothing left to send, nothing unacknowledged): a close still delivering is left
+// to finish.
+bool AbortOldestPendingClose(bool onlyIdle = false);
 
 }  // namespace packwarden::MSocketSupport
 

@@ -47,6 +47,14 @@ int32_t getpeername(int32_t handle, uint32_t* address, uint16_t* port);
 // value (0: a close drops what is unsent and resets the connection), negative for off.
 int32_t getsockopt(int32_t handle, int32_t level, int32_t option, int32_t* value);
 int32_t setsockopt(int32_t handle, int32_t level, int32_t option, int32_t value);
+// What the peer has acknowledged of a stream connection, as a count that only grows: progress
+// as the peer sees it, rather than bytes handed to a send buffer that may hold megabytes.
+// TCP_INFO on Linux; SIO_TCP_INFO on Windows 10 and later. False where the system cannot tell.
+bool BytesAcknowledged(int32_t handle, uint64_t* count);
+// Bytes handed to the system that the peer has not acknowledged yet, sent or not, the end of
+// the stream counting as one once sending is shut down (SIOCOUTQ on Linux); 0 once the peer
+// has every byte. False where the system cannot tell (Windows).
+bool BytesUnacknowledged(int32_t handle, uint64_t* count);
 // Lets a stream socket about to be bound take a port whose earlier connections still wait out
 // TIME_WAIT, without letting it share a port someone listens on: SO_REUSEADDR on Linux;
 // nothing on Windows, whose plain bind already allows it and whose SO_REUSEADDR would let the

@@ -24,6 +24,10 @@ struct Hooks {
     // Starting an asynchronous lookup (ResolveHost): return false to refuse it (the error
     // reported is the LastPlatformError the hook leaves; WsaENoBufs when it leaves none).
     std::function<bool(const std::string& hostName)> startLookup;
+    // The lookup itself, run on the resolver's worker in place of the real one (a lookup that
+    // never answers, say): returns the error number the lookup ends with (not 0). Taken when
+    // the lookup starts, so resetting the hooks later does not reach a lookup under way.
+    std::function<int32_t(const std::string& hostName)> lookup;
 };
 Hooks& TestHooks();
 void ResetHooks();
