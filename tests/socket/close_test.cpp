@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // Closing in each state, and an owner that closes or releases the object inside its handlers.
 #include "SocketTestSupport.h"
-#include "packwarden/detail/Registries.h"
 #include "packwarden/detail/Platform.h"
+#include "packwarden/detail/Registries.h"
 
 namespace packwarden::testing {
 namespace {
