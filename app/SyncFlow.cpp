@@ -7,6 +7,32 @@
 
 namespace packwarden {
 
+std::string ConnectFailureReason(int32_t error, const std::string& host) {
+    switch (error) {
+        case 10061:  // connection refused
+            return "the server refused the connection";
+        case 11001:  // host not found
+        case 11004:  // no address for the name
+            return "the name " + host + " was not found";
+        case 11002:  // no answer from any name server: offline, as a rule
+            return "no network: the name " + host + " could not be looked up";
+        case 11003:
+            return "the name " + host + " could not be looked up";
+        case 10050:  // network down
+        case 10051:  // network unreachable
+            return "no network";
+        case 10065:
+            return "the server cannot be reached from this network";
+        case 10060:
+            return "the server did not answer";
+        case 10053:
+        case 10054:
+            return "the connection was reset";
+        default:
+            return "the connection failed (error " + std::to_string(error) + ")";
+    }
+}
+
 SyncFlow::SyncFlow(SyncWindow& window, CentralServer server)
     : window_(window), server_(std::move(server)) {}
 
@@ -29,13 +55,17 @@ void SyncFlow::Form_Load() {
 }
 
 void SyncFlow::doit_Click() {
+    socketError_.reset();
+    connectTimedOut_ = false;
     // A connection still open after a failed scan or send carries the next request; connecting
     // it again would start a lookup that leaves it unusable.
     if (winsock1->State() != StateConnected) {
         try {
             winsock1->Connect();
+        } catch (const SocketError& error) {
+            socketError_ = error.Number;  // the poll reports it, as it does a later failure
         } catch (const std::exception&) {
-            // A refused attempt shows as the time-out below, as every connect failure does.
+            socketError_ = 0;
         }
     }
     // A failure in send_inventory stopped the poll; the press resumes it.
@@ -48,12 +78,23 @@ void SyncFlow::Timer1_Timer() {
         window_.StopTimer(SyncWindow::Timer::Timer1);
         window_.StopTimer(SyncWindow::Timer::Timer2);
         send_inventory();
+    } else if (socketError_) {
+        // The attempt is over: say so now rather than when Timer2 would.
+        window_.StopTimer(SyncWindow::Timer::Timer1);
+        window_.StopTimer(SyncWindow::Timer::Timer2);
+        if (!connectTimedOut_) {
+            Message("Couldn't connect",
+                    AtServer(ConnectFailureReason(*socketError_, server_.host)));
+        }
     }
 }
 
 void SyncFlow::Timer2_Timer() {
     window_.StopTimer(SyncWindow::Timer::Timer2);
-    Message("Couldn't connect");
+    connectTimedOut_ = true;
+    Message("Couldn't connect",
+            AtServer("no connection within " + std::to_string(Timer2Interval.count() / 1000) +
+                     " seconds; still trying"));
 }
 
 void SyncFlow::send_inventory() {
@@ -61,16 +102,20 @@ void SyncFlow::send_inventory() {
 
     std::vector<PackageEntry> entries;
     window_.ShowFolder(WithTrailingSeparator(window_.FolderBytes()));
-    if (!ListPackages(window_.FolderBytes(), entries)) {
-        Message("Couldn't open base folder");
+    const std::string folder = window_.FolderBytes();
+    if (!ListPackages(folder, entries)) {
+        Message("Couldn't open base folder", folder + ": no such folder, or it cannot be read");
         return;
     }
 
     try {
         const std::string body = InventoryBody(client_version, session_number, entries);
         winsock1->SendData(Variant(ComposeRequest(window_.HeaderTemplate(), body)));
-    } catch (const std::exception&) {
-        Message("Couldn't send data");
+    } catch (const SocketError& error) {
+        Message("Couldn't send data", AtServer(ConnectFailureReason(error.Number, server_.host)));
+        return;
+    } catch (const std::exception& error) {
+        Message("Couldn't send data", AtServer(error.what()));
         return;
     }
     launch_browser();
@@ -79,7 +124,9 @@ void SyncFlow::send_inventory() {
 void SyncFlow::launch_browser() {
     // Closing shuts the sending direction down; whatever is still buffered must go out first.
     if (!FlushSendBuffer()) {
-        Message("Couldn't send data");
+        Message("Couldn't send data",
+                AtServer(socketError_ ? ConnectFailureReason(*socketError_, server_.host)
+                                      : "the server did not take the whole request"));
         return;
     }
     winsock1->CloseSocket();
@@ -147,7 +194,18 @@ bool SyncFlow::FlushSendBuffer() {
 }
 
 void SyncFlow::Message(const char* text, const std::string& detail) {
+    window_.PrintDiagnostic(std::string("packwarden: ") + text +
+                            (detail.empty() ? std::string() : ": " + detail));
     window_.ShowMessage(text, SyncWindow::Icon::Critical, detail);
+}
+
+std::string SyncFlow::AtServer(const std::string& reason) const {
+    return server_.host + ":" + std::to_string(server_.port) + ": " + reason;
+}
+
+void SyncFlow::OnError(int16_t Number, std::string&, int32_t, const std::string&,
+                       const std::string&, int32_t, bool&) {
+    socketError_ = Number;
 }
 
 }  // namespace packwarden

@@ -10,6 +10,10 @@
 // The flow handles none of winsock1's events: it only watches State. The server's reply is
 // never read; the session number drawn here links the posted list to the page.
 //
+// A connection that fails before Timer2 (refused, a name not found, no network) is shown when
+// the poll sees it fail. Every message names what went wrong on a second line (the server and
+// the reason, the folder, the address) and says the same on standard error.
+//
 // A window (Qt on Linux, Win32 on Windows) builds its controls, forwards its events to the
 // handlers below, and does for the flow what SyncWindow asks. Nothing here knows a toolkit.
 //
@@ -24,7 +28,8 @@
 //                   never replaced, its events never handled
 //   doit            the "Launch system" button (Alt+L, Enter); doit_Click starts a connection
 //   Timer1          the connection poll, every 100 ms from load: once winsock1 is connected it
-//                   stops both timers and runs send_inventory
+//                   stops both timers and runs send_inventory; once the attempt has failed it
+//                   stops both and shows "Couldn't connect" with the reason
 //   Timer2          the connect time-out, 5 s after a press: "Couldn't connect" (the attempt
 //                   goes on, and Timer1 still sends once it connects)
 //   path_to_ef2     the text field with the game's base folder, the folder that is listed
@@ -96,16 +101,23 @@ class SyncWindow {
     virtual void HideAndEndProgram() = 0;
 
     // The desktop: a modal message with one OK button and the application title (`detail`,
-    // when not empty, beneath the text, where it can be copied); the default browser; the
-    // shell's folder picker (nothing when the player cancels).
+    // when not empty, beneath the text as its second line, where it can be copied); the
+    // default browser; the shell's folder picker (nothing when the player cancels).
     virtual void ShowMessage(const std::string& text, Icon icon,
                              const std::string& detail = {}) = 0;
+    // One line on standard error, where the program has one (a console, a pipe, a file).
+    virtual void PrintDiagnostic(const std::string& line) = 0;
     virtual bool OpenAddress(const std::string& address) = 0;
     virtual std::optional<std::string> PickFolder(const std::string& title) = 0;
 
   protected:
     ~SyncWindow() = default;
 };
+
+// Why a connection failed or broke, in the player's words, from the error OnError, Connect or
+// SendData gave ("the server refused the connection", "the name www.torvane.net was not
+// found", "no network"...); `host` is the name that was asked for.
+std::string ConnectFailureReason(int32_t error, const std::string& host);
 
 class SyncFlow final : private CSocketEvents {
   public:
@@ -129,8 +141,8 @@ class SyncFlow final : private CSocketEvents {
     const CSocket& Socket() const { return *winsock1; }
 
     // The window's controls exist: create the socket, aim it at the server, fill mydata and
-    // path_to_ef2 (the install folder and its base folder), start Timer1. Throws SocketError
-    // when the socket service cannot start.
+    // path_to_ef2 (the game's base folder, empty when no place names the game), start Timer1.
+    // Throws SocketError when the socket service cannot start.
     void Form_Load();
 
     void doit_Click();
@@ -147,7 +159,16 @@ class SyncFlow final : private CSocketEvents {
     // has moved for the flush limit; true when everything went out. When it gives up, the
     // connection is dropped, so nothing of the request goes out after the message.
     bool FlushSendBuffer();
+    // Shows one of the four messages with its second line, and writes both to standard error
+    // first ("packwarden: text: detail"), so that a run nobody watches still tells why, and a
+    // script reads it while the modal message waits.
     void Message(const char* text, const std::string& detail = {});
+    // "host:port: reason", the second line of a failure that concerns the server.
+    std::string AtServer(const std::string& reason) const;
+
+    // CSocketEvents: only the error is noted, for the poll to report.
+    void OnError(int16_t Number, std::string& Description, int32_t Scode, const std::string& Source,
+                 const std::string& HelpFile, int32_t HelpContext, bool& CancelDisplay) override;
 
     SyncWindow& window_;
     const CentralServer server_;
@@ -157,6 +178,10 @@ class SyncFlow final : private CSocketEvents {
     int16_t session_number = 0;
     int16_t client_version = 0;
     std::optional<SessionGenerator> generator_;
+    // The error that ended the current attempt (or the connection since), until the next press.
+    std::optional<int32_t> socketError_;
+    // Timer2 has spoken for the current attempt: its later failure adds no second message.
+    bool connectTimedOut_ = false;
 };
 
 }  // namespace packwarden

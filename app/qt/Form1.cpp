@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <iostream>
 
 #include "FormDesign.h"
 #include "qt/SocketChannel.h"
@@ -290,6 +291,10 @@ void Form1::ShowMessage(const std::string& text, Icon icon, const std::string& d
     shell_.ShowMessage(this, QString::fromStdString(text),
                        icon == Icon::Critical ? Shell::Icon::Critical : Shell::Icon::None,
                        QString::fromStdString(detail));
+}
+
+void Form1::PrintDiagnostic(const std::string& line) {
+    std::cerr << line << std::endl;  // flushed: a script may be reading while the message waits
 }
 
 bool Form1::OpenAddress(const std::string& address) {

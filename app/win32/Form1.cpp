@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "FormDesign.h"
+#include "win32/Console.h"
 #include "win32/FolderPicker.h"
 #include "win32/Form1Controls.h"
 #include "win32/Resources.h"
@@ -482,6 +483,10 @@ void Form1::ShowMessage(const std::string& text, Icon icon, const std::string& d
     const HWND owner = window_ != nullptr && ::IsWindowVisible(window_) ? window_ : nullptr;
     ::MessageBoxW(owner, shown.c_str(), title.c_str(),
                   MB_OK | (icon == Icon::Critical ? MB_ICONHAND : 0));
+}
+
+void Form1::PrintDiagnostic(const std::string& line) {
+    PrintToConsole(STD_ERROR_HANDLE, line + "\n");
 }
 
 bool Form1::OpenAddress(const std::string& address) {

@@ -342,10 +342,14 @@ TEST_F(Window, MissingFolderShowsItsMessageAndAPressAfterCorrectingItSendsOnTheO
     QLineEdit* field = Child<QLineEdit>(*form, "path_to_ef2");
     QPushButton* doit = Child<QPushButton>(*form, "doit");
     field->setText(QString::fromStdString(games_.str() + "/none"));
+    const testsupport::CapturedStderr diagnostics;
     doit->click();
     ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(5)));
     EXPECT_EQ(shell_.messages[0].text, "Couldn't open base folder");
     EXPECT_EQ(shell_.messages[0].icon, Shell::Icon::Critical);
+    const std::string why = games_.str() + "/none/: no such folder, or it cannot be read";
+    EXPECT_EQ(shell_.messages[0].detail.toStdString(), why);
+    EXPECT_EQ(diagnostics.text(), "packwarden: Couldn't open base folder: " + why + "\n");
     EXPECT_TRUE(form->isVisible());
     EXPECT_EQ(shell_.ends, 0);
     EXPECT_TRUE(shell_.opened.empty());

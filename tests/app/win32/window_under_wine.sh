@@ -2,8 +2,8 @@
 # SPDX-License-Identifier: MIT
 # The Windows window under Wine and a private Xvfb, driven with xdotool and read with the
 # probe: its layout, texts and focus at 96 DPI; Alt+L on a refused port ("Couldn't connect"
-# after 5 s, nothing at once); the server started and a folder that does not exist ("Couldn't
-# open base folder"); then the folder corrected and Alt+L again: the connection still open
+# at once, with the reason beneath it and on standard error); the server started and a folder
+# that does not exist ("Couldn't open base folder"); then the folder corrected and Alt+L again: the connection still open
 # carries the request, the browser opens the session page and the program ends with status 0.
 # Then a second run in a prefix without a handler for http addresses: "Couldn't launch
 # browser" with the address to open by hand, and the window stays. Last, in that same window, a
@@ -51,10 +51,15 @@ expect_line "focus 100"
 order=$(sed -n 's/^control \([0-9]*\) .*/\1/p' <<< "$layout" | tr '\n' ' ')
 [ "$order" = "100 101 102 103 104 105 106 107 110 111 " ] || fail "tab order: $order"
 
-# --- Alt+L on a refused port: nothing at once, "Couldn't connect" 5 s after the press -------
+# --- Alt+L on a refused port: "Couldn't connect" at once, the server and the reason beneath it
+# and on standard error ----------------------------------------------------------------------
 press_alt_l
-probe no-message 3 || fail "a message came at once"
-expect_message "Couldn't connect" 8
+expect_message "Couldn't connect" 3
+why="127.0.0.1:$port: the server refused the connection"
+grep -qxF "text Couldn't connect||$why" <<< "$(grep '^text ' <<< "$last_message")" ||
+    fail "the message gives no reason: $last_message"
+tr -d '\r' < "$work/packwarden.log" | grep -qxF "packwarden: Couldn't connect: $why" ||
+    fail "no reason on standard error"
 
 # --- the server comes up; a folder that does not exist -----------------------------------------
 mkdir -p "$work/catalog"
