@@ -55,6 +55,12 @@ void SyncFlow::Form_Load() {
 }
 
 void SyncFlow::doit_Click() {
+    // Nothing to list: no place named the game and the player chose no folder. No server is
+    // contacted for a list that cannot be made.
+    if (window_.FolderBytes().empty()) {
+        Message("Couldn't open base folder", Module1::NoGameFound());
+        return;
+    }
     socketError_.reset();
     connectTimedOut_ = false;
     // A connection still open after a failed scan or send carries the next request; connecting
@@ -105,6 +111,11 @@ void SyncFlow::send_inventory() {
     const std::string folder = window_.FolderBytes();
     if (!ListPackages(folder, entries)) {
         Message("Couldn't open base folder", folder + ": no such folder, or it cannot be read");
+        return;
+    }
+    // An empty list would tell the server the player has nothing: more likely the wrong folder.
+    if (entries.empty()) {
+        Message("Couldn't open base folder", "No .pk3 files in " + folder);
         return;
     }
 

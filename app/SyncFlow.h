@@ -3,11 +3,13 @@
 //
 // Press "Launch system": winsock1 connects to the central server; a 100 ms poll (Timer1) sees
 // the connection stand and runs send_inventory, which lists the *.pk3 packages of the folder
-// in path_to_ef2 and posts them in one HTTP/1.0 request; launch_browser then closes the
-// connection, opens the session page in the browser and ends the program. Timer2 shows
-// "Couldn't connect" 5 s after a press that has not connected by then; the attempt goes on.
+// in path_to_ef2 (a folder without any is refused) and posts them in one HTTP/1.0 request;
+// launch_browser then closes the connection, opens the session page in the browser and ends
+// the program. Timer2 shows "Couldn't connect" 5 s after a press that has not connected by
+// then; the attempt goes on.
 //
-// The flow handles none of winsock1's events: it only watches State. The server's reply is
+// The flow watches winsock1's State, and notes the error of OnError for the poll to report;
+// it handles no other event. The server's reply is
 // never read; the session number drawn here links the posted list to the page.
 //
 // A connection that fails before Timer2 (refused, a name not found, no network) is shown when
@@ -25,14 +27,16 @@
 //   Module1         where the game is installed: its registry entry, and the base folder the
 //                   field shows at start (Module1.h)
 //   winsock1        the window's one socket (CSocket), aimed at the central server at load;
-//                   never replaced, its events never handled
+//                   never replaced; of its events only OnError's number is kept
 //   doit            the "Launch system" button (Alt+L, Enter); doit_Click starts a connection
+//                   (with the folder field empty it says what was looked for instead)
 //   Timer1          the connection poll, every 100 ms from load: once winsock1 is connected it
 //                   stops both timers and runs send_inventory; once the attempt has failed it
 //                   stops both and shows "Couldn't connect" with the reason
 //   Timer2          the connect time-out, 5 s after a press: "Couldn't connect" (the attempt
 //                   goes on, and Timer1 still sends once it connects)
-//   path_to_ef2     the text field with the game's base folder, the folder that is listed
+//   path_to_ef2     the text field with the game's base folder, the folder that is listed;
+//                   empty, with a grey placeholder, when no place names the game
 //   Browse          the button beside it that opens the folder picker
 //   mydata          the hidden text field that holds the request's header lines
 //   Picture1        the banner at the top; a click opens the server's home page
@@ -67,6 +71,8 @@ namespace packwarden {
 inline constexpr const char* ApplicationTitle = "Torvane Packwarden";
 // The folder picker's title.
 inline constexpr const char* PickFolderTitle = "Select EFII base folder:";
+// What the empty folder field shows, in grey, when no place named the game.
+inline constexpr const char* FolderPlaceholder = "Choose the game's base folder with Browse";
 // For --help: what the program does, and the variable that points it at another server.
 inline constexpr const char* ProgramSummary =
     "Tells the Torvane server which Elite Force II packages (*.pk3) this player has and opens\n"

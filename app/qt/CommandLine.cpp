@@ -23,7 +23,8 @@ void SetUp(QCommandLineParser& parser) {
     const std::string description =
         std::string(ProgramSummary) +
         "\n\nEnvironment:\n"
-        "  WINEPREFIX         Wine prefix the game is installed in (default ~/.wine)\n" +
+        "  WINEPREFIX         Wine prefix the game is installed in (looked in first; then\n"
+        "                     ~/.wine, Steam's Proton, Lutris's and Bottles' prefixes)\n" +
         ServerVariableHelp +
         "\n  BROWSER            browser that opens the server's page (else the desktop's choice)";
     parser.setApplicationDescription(QString::fromStdString(description));

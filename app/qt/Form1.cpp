@@ -187,6 +187,7 @@ void Form1::BuildControls() {
 
     path_to_ef2 = Control<QLineEdit>(this, "path_to_ef2", design::path_to_ef2, 1);
     path_to_ef2->setText(Caption(design::path_to_ef2));
+    path_to_ef2->setPlaceholderText(QString::fromUtf8(FolderPlaceholder));
 
     Browse = Control<QPushButton>(this, "Browse", design::Browse, 5);
     Browse->setText(Caption(design::Browse));

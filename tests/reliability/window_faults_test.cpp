@@ -189,9 +189,12 @@ class WindowFaults : public ::testing::Test {
         return form;
     }
     static void Press(Form1& form) { form.findChild<QPushButton*>("doit")->click(); }
-    static std::string EmptyBody(const Form1& form) {
-        return "game=ef2&version=2&session=" + std::to_string(form.SessionNumber());
+    // The request's body for the one small package OnePackage puts in the folder.
+    static std::string OnePackageBody(const Form1& form) {
+        return "game=ef2&version=2&session=" + std::to_string(form.SessionNumber()) +
+               "&filename0=a.pk3&filesize0=4";
     }
+    void OnePackage() const { std::ofstream(folder_ + "/a.pk3") << "1234"; }
     bool Settled() const { return shell_.ends > 0 || !shell_.messages.empty(); }
     static bool TimerRuns(const Form1& form, const char* name) {
         return form.findChild<QTimer*>(name)->isActive();
@@ -207,6 +210,7 @@ class WindowFaults : public ::testing::Test {
 };
 
 TEST_F(WindowFaults, RefusedConnectionIsShownAtOnceWithItsReasonAndASecondPressStartsAgain) {
+    OnePackage();
     RawPeer peer(RawPeer::Start::Bound);  // connections are refused
     const CapturedStderr diagnostics;
     const auto pressed = std::chrono::steady_clock::now();
@@ -229,7 +233,7 @@ TEST_F(WindowFaults, RefusedConnectionIsShownAtOnceWithItsReasonAndASecondPressS
     Press(*form);
     ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0; }, 5s));
     ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, 5s));
-    EXPECT_TRUE(EndsWith(peer.received(), EndCarrying(EmptyBody(*form)))) << peer.received();
+    EXPECT_TRUE(EndsWith(peer.received(), EndCarrying(OnePackageBody(*form)))) << peer.received();
     EXPECT_EQ(shell_.messages.size(), 1u);
 }
 
@@ -246,6 +250,7 @@ TEST_F(WindowFaults, NameThatIsNotFoundIsShownAtOnceWithTheName) {
 }
 
 TEST_F(WindowFaults, ConnectionCompletingAfterTheTimeOutStillSends) {
+    OnePackage();
     RawPeer peer(RawPeer::Start::Bound);
     peer.Listen(0);
     // One connection waiting to be accepted fills a backlog of 0: further handshakes are
@@ -265,7 +270,7 @@ TEST_F(WindowFaults, ConnectionCompletingAfterTheTimeOutStillSends) {
     peer.Serve();
     ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0; }, 15s));
     ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, 5s));
-    EXPECT_TRUE(EndsWith(peer.received(), EndCarrying(EmptyBody(*form)))) << peer.received();
+    EXPECT_TRUE(EndsWith(peer.received(), EndCarrying(OnePackageBody(*form)))) << peer.received();
     EXPECT_EQ(shell_.messages.size(), 1u);
 }
 
@@ -352,7 +357,7 @@ TEST_F(WindowFaults, ServerClosingBeforeReadingNeverEndsInSuccessForALargeReques
 }
 
 TEST_F(WindowFaults, ServerAcceptingAfterSixSecondsGetsTheWholeRequest) {
-    std::ofstream(folder_ + "/a.pk3") << "1234";
+    OnePackage();
     FaultyServer server(FaultyServer::Mode::AcceptLate);
     auto form = Launch(server.port());
     // The handshake completes in the kernel's queue; the program sends and ends at once.
@@ -362,8 +367,7 @@ TEST_F(WindowFaults, ServerAcceptingAfterSixSecondsGetsTheWholeRequest) {
     ASSERT_TRUE(WaitFor([&] { return server.done(); }, 20s));
     const std::string request = server.received();
     EXPECT_EQ(request.substr(0, 5), "POST ");
-    EXPECT_TRUE(EndsWith(request, EndCarrying(EmptyBody(*form) + "&filename0=a.pk3&filesize0=4")))
-        << request;
+    EXPECT_TRUE(EndsWith(request, EndCarrying(OnePackageBody(*form)))) << request;
 }
 
 }  // namespace
