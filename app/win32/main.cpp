@@ -56,7 +56,7 @@ std::optional<int> AnswerCommandLine() {
         } else {
             text = "packwarden: unexpected argument '" + packwarden::Utf8FromWide(arg) + "'\n\n" +
                    Help;
-            status = 1;
+            status = 2;  // a usage error, as on Linux
         }
         if (!PrintToConsole(*status == 0 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, text)) {
             Message(text, *status == 0 ? MB_ICONINFORMATION : MB_ICONHAND);

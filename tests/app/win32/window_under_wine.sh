@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The Windows window under Wine and a private Xvfb, driven with xdotool and read with the
-# probe: its layout, texts and focus at 96 DPI (the folder field empty: no registry names the
+# probe: first --bogus (the usage, status 2, no window); then its layout, texts and focus at 96 DPI (the folder field empty: no registry names the
 # game); Alt+L on the empty field ("Couldn't open base folder", saying where it looked); Alt+L
 # on a refused port ("Couldn't connect" at once, with the reason beneath it and on standard
 # error); the server started, a folder that does not exist and one without a package
@@ -31,6 +31,14 @@ head -c 1234 /dev/zero > "$base/a.pk3"
 # A port nothing listens on yet: the first attempt is refused.
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 export PACKWARDEN_SERVER="127.0.0.1:$port"
+
+# --- an unknown option: the usage on standard error, status 2, no window ---------------------------
+bogus=0
+wine "$packwarden" --bogus < /dev/null > "$work/bogus.log" 2>&1 || bogus=$?
+[ "$bogus" -eq 2 ] || fail "--bogus: status $bogus, not 2"
+tr -d '\r' < "$work/bogus.log" | grep -qxF "packwarden: unexpected argument '--bogus'" ||
+    fail "--bogus: no refusal on standard error"
+grep -qF "Usage: packwarden" "$work/bogus.log" || fail "--bogus: no usage"
 
 start_packwarden "$packwarden"
 
