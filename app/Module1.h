@@ -85,8 +85,17 @@ bool IsTextType(uint32_t type);
 bool StoreValue(uint32_t type, std::string bytes, std::string& result);
 
 // The game's base folder as the folder field shows it at start: the install path from the
-// registry followed by "\base" ("/base" on Linux, the path mapped to a Unix one); that suffix
-// alone when the lookup fails.
+// registry followed by "\base" ("/base" on Linux, the path mapped to a Unix one); empty when
+// no registry names the game (the field then asks the player to choose the folder).
+//
+// On Linux the game may be in any of the usual Wine prefixes, and the first that names it
+// wins: $WINEPREFIX, ~/.wine, Steam's Proton prefixes (steamapps/compatdata/*/pfx of Steam's
+// own library and of every library folder listed in its libraryfolders.vdf), Lutris's
+// (~/Games/*) and Bottles' (native and Flatpak) prefixes.
 std::string InstallBaseFolder();
+
+// What was looked for, as the second line of the message when the field is left empty: where
+// InstallBaseFolder looked, and what the player can do.
+std::string NoGameFound();
 
 }  // namespace Module1

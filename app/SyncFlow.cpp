@@ -9,6 +9,32 @@
 
 namespace packwarden {
 
+std::string ConnectFailureReason(int32_t error, const std::string& host) {
+    switch (error) {
+        case MSocketSupport::WsaEConnRefused:
+            return "the server refused the connection";
+        case MSocketSupport::WsaHostNotFound:
+        case MSocketSupport::WsaNoData:  // the name has no address
+            return "the name " + host + " was not found";
+        case MSocketSupport::WsaTryAgain:  // no answer from any name server: offline, as a rule
+            return "no network: the name " + host + " could not be looked up";
+        case MSocketSupport::WsaNoRecovery:
+            return "the name " + host + " could not be looked up";
+        case MSocketSupport::WsaENetDown:
+        case MSocketSupport::WsaENetUnreach:
+            return "no network";
+        case MSocketSupport::WsaEHostUnreach:
+            return "the server cannot be reached from this network";
+        case MSocketSupport::WsaETimedOut:
+            return "the server did not answer";
+        case MSocketSupport::WsaEConnAborted:
+        case MSocketSupport::WsaEConnReset:
+            return "the connection was reset";
+        default:
+            return "the connection failed (error " + std::to_string(error) + ")";
+    }
+}
+
 SyncFlow::SyncFlow(SyncWindow& window, CentralServer server)
     : window_(window), server_(std::move(server)) {}
 
@@ -31,13 +57,23 @@ void SyncFlow::Form_Load() {
 }
 
 void SyncFlow::doit_Click() {
+    // Nothing to list: no place named the game and the player chose no folder. No server is
+    // contacted for a list that cannot be made.
+    if (window_.FolderBytes().empty()) {
+        Message("Couldn't open base folder", Module1::NoGameFound());
+        return;
+    }
+    socketError_.reset();
+    connectTimedOut_ = false;
     // A connection still open after a failed scan or send carries the next request; connecting
     // it again would start a lookup that leaves it unusable.
     if (winsock1->State() != StateConnected) {
         try {
             winsock1->Connect();
+        } catch (const SocketError& error) {
+            socketError_ = error.Number;  // the poll reports it, as it does a later failure
         } catch (const std::exception&) {
-            // A refused attempt shows as the time-out below, as every connect failure does.
+            socketError_ = 0;
         }
     }
     // A failure in send_inventory stopped the poll; the press resumes it.
@@ -50,12 +86,23 @@ void SyncFlow::Timer1_Timer() {
         window_.StopTimer(SyncWindow::Timer::Timer1);
         window_.StopTimer(SyncWindow::Timer::Timer2);
         send_inventory();
+    } else if (socketError_) {
+        // The attempt is over: say so now rather than when Timer2 would.
+        window_.StopTimer(SyncWindow::Timer::Timer1);
+        window_.StopTimer(SyncWindow::Timer::Timer2);
+        if (!connectTimedOut_) {
+            Message("Couldn't connect",
+                    AtServer(ConnectFailureReason(*socketError_, server_.host)));
+        }
     }
 }
 
 void SyncFlow::Timer2_Timer() {
     window_.StopTimer(SyncWindow::Timer::Timer2);
-    Message("Couldn't connect");
+    connectTimedOut_ = true;
+    Message("Couldn't connect",
+            AtServer("no connection within " + std::to_string(Timer2Interval.count() / 1000) +
+                     " seconds; still trying"));
 }
 
 void SyncFlow::send_inventory() {
@@ -63,8 +110,14 @@ void SyncFlow::send_inventory() {
 
     std::vector<PackageEntry> entries;
     window_.ShowFolder(WithTrailingSeparator(window_.FolderBytes()));
-    if (!ListPackages(window_.FolderBytes(), entries)) {
-        Message("Couldn't open base folder");
+    const std::string folder = window_.FolderBytes();
+    if (!ListPackages(folder, entries)) {
+        Message("Couldn't open base folder", folder + ": no such folder, or it cannot be read");
+        return;
+    }
+    // An empty list would tell the server the player has nothing: more likely the wrong folder.
+    if (entries.empty()) {
+        Message("Couldn't open base folder", "No .pk3 files in " + folder);
         return;
     }
 
@@ -76,8 +129,11 @@ void SyncFlow::send_inventory() {
         MSocketSupport::Platform::BytesAcknowledged(winsock1->SocketHandle(), &acknowledgedBefore_);
         serverStatus_.reset();
         winsock1->SendData(Variant(std::move(request)));
-    } catch (const std::exception&) {
-        Message("Couldn't send data");
+    } catch (const SocketError& error) {
+        Message("Couldn't send data", AtServer(ConnectFailureReason(error.Number, server_.host)));
+        return;
+    } catch (const std::exception& error) {
+        Message("Couldn't send data", AtServer(error.what()));
         return;
     }
     launch_browser();
@@ -86,7 +142,9 @@ void SyncFlow::send_inventory() {
 void SyncFlow::launch_browser() {
     // Closing shuts the sending direction down; whatever is still buffered must go out first.
     if (!FlushSendBuffer()) {
-        Message("Couldn't send data");
+        Message("Couldn't send data",
+                AtServer(socketError_ ? ConnectFailureReason(*socketError_, server_.host)
+                                      : "the server did not take the whole request"));
         return;
     }
     serverStatus_ = AnswerStatus();
@@ -94,7 +152,8 @@ void SyncFlow::launch_browser() {
         // The server refused the list: its page would not know the session. The answer has
         // been looked at; nothing more is owed either way.
         winsock1->Abort();
-        Message("Couldn't send data");
+        Message("Couldn't send data",
+                AtServer("the server answered with status " + std::to_string(*serverStatus_)));
         return;
     }
     winsock1->CloseSocket();
@@ -221,7 +280,18 @@ bool SyncFlow::FlushSendBuffer() {
 }
 
 void SyncFlow::Message(const char* text, const std::string& detail) {
+    window_.PrintDiagnostic(std::string("packwarden: ") + text +
+                            (detail.empty() ? std::string() : ": " + detail));
     window_.ShowMessage(text, SyncWindow::Icon::Critical, detail);
+}
+
+std::string SyncFlow::AtServer(const std::string& reason) const {
+    return server_.host + ":" + std::to_string(server_.port) + ": " + reason;
+}
+
+void SyncFlow::OnError(int16_t Number, std::string&, int32_t, const std::string&,
+                       const std::string&, int32_t, bool&) {
+    socketError_ = Number;
 }
 
 }  // namespace packwarden

@@ -3,14 +3,20 @@
 //
 // Press "Launch system": winsock1 connects to the central server; a 100 ms poll (Timer1) sees
 // the connection stand and runs send_inventory, which lists the *.pk3 packages of the folder
-// in path_to_ef2 and posts them in one HTTP/1.0 request; launch_browser then closes the
-// connection, opens the session page in the browser and ends the program. Timer2 shows
-// "Couldn't connect" 5 s after a press that has not connected by then; the attempt goes on.
+// in path_to_ef2 (a folder without any is refused) and posts them in one HTTP/1.0 request;
+// launch_browser then closes the connection, opens the session page in the browser and ends
+// the program. Timer2 shows "Couldn't connect" 5 s after a press that has not connected by
+// then; the attempt goes on.
 //
-// The flow handles none of winsock1's events: it only watches State, what the server has
-// acknowledged, and the status line of the server's reply, which it peeks at (an error status
-// ends in "Couldn't send data"); the session number drawn here links the posted list to the
-// page. The browser opens only once the server has the whole list.
+// The flow watches winsock1's State, notes the error of OnError for the poll to report, and
+// watches what the server has acknowledged and the status line of its reply, which it peeks at
+// (an error status ends in "Couldn't send data"); it handles no other event. The session number
+// drawn here links the posted list to the page. The browser opens only once the server has the
+// whole list.
+//
+// A connection that fails before Timer2 (refused, a name not found, no network) is shown when
+// the poll sees it fail. Every message names what went wrong on a second line (the server and
+// the reason, the folder, the address) and says the same on standard error.
 //
 // A window (Qt on Linux, Win32 on Windows) builds its controls, forwards its events to the
 // handlers below, and does for the flow what SyncWindow asks. Nothing here knows a toolkit.
@@ -23,13 +29,16 @@
 //   Module1         where the game is installed: its registry entry, and the base folder the
 //                   field shows at start (Module1.h)
 //   winsock1        the window's one socket (CSocket), aimed at the central server at load;
-//                   never replaced, its events never handled
+//                   never replaced; of its events only OnError's number is kept
 //   doit            the "Launch system" button (Alt+L, Enter); doit_Click starts a connection
+//                   (with the folder field empty it says what was looked for instead)
 //   Timer1          the connection poll, every 100 ms from load: once winsock1 is connected it
-//                   stops both timers and runs send_inventory
+//                   stops both timers and runs send_inventory; once the attempt has failed it
+//                   stops both and shows "Couldn't connect" with the reason
 //   Timer2          the connect time-out, 5 s after a press: "Couldn't connect" (the attempt
 //                   goes on, and Timer1 still sends once it connects)
-//   path_to_ef2     the text field with the game's base folder, the folder that is listed
+//   path_to_ef2     the text field with the game's base folder, the folder that is listed;
+//                   empty, with a grey placeholder, when no place names the game
 //   Browse          the button beside it that opens the folder picker
 //   mydata          the hidden text field that holds the request's header lines
 //   Picture1        the banner at the top; a click opens the server's home page
@@ -64,6 +73,8 @@ namespace packwarden {
 inline constexpr const char* ApplicationTitle = "Torvane Packwarden";
 // The folder picker's title.
 inline constexpr const char* PickFolderTitle = "Select EFII base folder:";
+// What the empty folder field shows, in grey, when no place named the game.
+inline constexpr const char* FolderPlaceholder = "Choose the game's base folder with Browse";
 // For --help: what the program does, and the variable that points it at another server.
 inline constexpr const char* ProgramSummary =
     "Tells the Torvane server which Elite Force II packages (*.pk3) this player has and opens\n"
@@ -98,16 +109,23 @@ class SyncWindow {
     virtual void HideAndEndProgram() = 0;
 
     // The desktop: a modal message with one OK button and the application title (`detail`,
-    // when not empty, beneath the text, where it can be copied); the default browser; the
-    // shell's folder picker (nothing when the player cancels).
+    // when not empty, beneath the text as its second line, where it can be copied); the
+    // default browser; the shell's folder picker (nothing when the player cancels).
     virtual void ShowMessage(const std::string& text, Icon icon,
                              const std::string& detail = {}) = 0;
+    // One line on standard error, where the program has one (a console, a pipe, a file).
+    virtual void PrintDiagnostic(const std::string& line) = 0;
     virtual bool OpenAddress(const std::string& address) = 0;
     virtual std::optional<std::string> PickFolder(const std::string& title) = 0;
 
   protected:
     ~SyncWindow() = default;
 };
+
+// Why a connection failed or broke, in the player's words, from the error OnError, Connect or
+// SendData gave ("the server refused the connection", "the name www.torvane.net was not
+// found", "no network"...); `host` is the name that was asked for.
+std::string ConnectFailureReason(int32_t error, const std::string& host);
 
 class SyncFlow final : private CSocketEvents {
   public:
@@ -138,8 +156,8 @@ class SyncFlow final : private CSocketEvents {
     const CSocket& Socket() const { return *winsock1; }
 
     // The window's controls exist: create the socket, aim it at the server, fill mydata and
-    // path_to_ef2 (the install folder and its base folder), start Timer1. Throws SocketError
-    // when the socket service cannot start.
+    // path_to_ef2 (the game's base folder, empty when no place names the game), start Timer1.
+    // Throws SocketError when the socket service cannot start.
     void Form_Load();
 
     void doit_Click();
@@ -162,7 +180,16 @@ class SyncFlow final : private CSocketEvents {
     bool ServerHasRequest() const;
     // The status in the answer received so far, if it starts with one.
     std::optional<int> AnswerStatus() const;
+    // Shows one of the four messages with its second line, and writes both to standard error
+    // first ("packwarden: text: detail"), so that a run nobody watches still tells why, and a
+    // script reads it while the modal message waits.
     void Message(const char* text, const std::string& detail = {});
+    // "host:port: reason", the second line of a failure that concerns the server.
+    std::string AtServer(const std::string& reason) const;
+
+    // CSocketEvents: only the error is noted, for the poll to report.
+    void OnError(int16_t Number, std::string& Description, int32_t Scode, const std::string& Source,
+                 const std::string& HelpFile, int32_t HelpContext, bool& CancelDisplay) override;
 
     SyncWindow& window_;
     const CentralServer server_;
@@ -175,6 +202,10 @@ class SyncFlow final : private CSocketEvents {
     uint64_t acknowledgedBefore_ = 0;  // what the server had acknowledged before the request
     std::optional<int> serverStatus_;
     std::optional<SessionGenerator> generator_;
+    // The error that ended the current attempt (or the connection since), until the next press.
+    std::optional<int32_t> socketError_;
+    // Timer2 has spoken for the current attempt: its later failure adds no second message.
+    bool connectTimedOut_ = false;
 };
 
 }  // namespace packwarden

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The lookup on Linux: the game's registry entry read from the Wine prefix's system.reg
-// (SystemReg.h parses it), the install path mapped through the prefix (WinePrefix.h).
+// The lookup on Linux: the game's registry entry read from a Wine prefix's system.reg
+// (SystemReg.h parses it), the install path mapped through that prefix (WinePrefix.h); the
+// prefixes tried in turn are the usual places (WinePrefix.h, CandidatePrefixes).
 #include "Module1.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -40,22 +42,13 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
     return content;
 }
 
-std::string HiveFile(uint32_t hive) {
-    if (hive == HKEY_LOCAL_MACHINE) {
-        return WinePrefix() + "/system.reg";
-    }
-    return {};
-}
-
-}  // namespace
-
-bool ReadRegistryValue(uint32_t hive, const std::string& keyPath, const std::string& valueName,
-                       std::string& result) {
-    const std::string path = HiveFile(hive);
-    if (path.empty()) {
+// The value as ReadRegistryValue reads it, from the registry of Wine prefix `prefix`.
+bool ReadFromPrefix(const std::string& prefix, uint32_t hive, const std::string& keyPath,
+                    const std::string& valueName, std::string& result) {
+    if (hive != HKEY_LOCAL_MACHINE) {
         return false;
     }
-    std::optional<std::string> content = ReadWholeFile(path);
+    std::optional<std::string> content = ReadWholeFile(prefix + "/system.reg");
     if (!content) {
         return false;
     }
@@ -70,11 +63,34 @@ bool ReadRegistryValue(uint32_t hive, const std::string& keyPath, const std::str
     return found == Lookup::Found && StoreValue(value.type, std::move(value.data), result);
 }
 
+}  // namespace
+
+bool ReadRegistryValue(uint32_t hive, const std::string& keyPath, const std::string& valueName,
+                       std::string& result) {
+    return ReadFromPrefix(WinePrefix(), hive, keyPath, valueName, result);
+}
+
 std::string InstallBaseFolder() {
-    std::string installPath;
-    ReadRegistryValue(HKEY_LOCAL_MACHINE, GameKeyPath, InstallPathValue, installPath);
-    const std::string folder = UnixPathFromWindows(installPath, WinePrefix());
-    return (folder == "/" ? std::string() : folder) + "/base";
+    for (const std::string& prefix : CandidatePrefixes()) {
+        std::string installPath;
+        if (ReadFromPrefix(prefix, HKEY_LOCAL_MACHINE, GameKeyPath, InstallPathValue,
+                           installPath) &&
+            !installPath.empty()) {
+            const std::string folder = UnixPathFromWindows(installPath, prefix);
+            return (folder == "/" ? std::string() : folder) + "/base";
+        }
+    }
+    return {};
+}
+
+std::string NoGameFound() {
+    std::string places;
+    if (const char* prefix = std::getenv("WINEPREFIX"); prefix != nullptr && *prefix != '\0') {
+        places = std::string(prefix) + " (WINEPREFIX), ";
+    }
+    return "No game found in " + places +
+           "~/.wine, Steam's Proton prefixes, or Lutris's and Bottles' prefixes; choose its base "
+           "folder with Browse, or start with WINEPREFIX=<the game's Wine prefix>";
 }
 
 }  // namespace Module1

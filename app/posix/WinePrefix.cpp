@@ -6,8 +6,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -85,17 +87,153 @@ std::string JoinPath(std::string base, const std::vector<std::string>& parts, st
 
 }  // namespace
 
+std::string HomeFolder() {
+    if (const char* env = std::getenv("HOME"); env != nullptr && *env != '\0') {
+        return env;
+    }
+    if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) {
+        return pw->pw_dir;
+    }
+    return {};
+}
+
 std::string WinePrefix() {
     if (const char* prefix = std::getenv("WINEPREFIX"); prefix != nullptr && *prefix != '\0') {
         return prefix;
     }
-    std::string home;
-    if (const char* env = std::getenv("HOME"); env != nullptr && *env != '\0') {
-        home = env;
-    } else if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) {
-        home = pw->pw_dir;
+    return HomeFolder() + "/.wine";
+}
+
+std::vector<std::string> SteamLibraryFolders(std::string_view vdf) {
+    // The file is nested "key" "value" and "key" { ... } pairs; only quoted tokens and braces
+    // matter here.
+    struct Token {
+        std::string text;
+        bool quoted;
+    };
+    std::vector<Token> tokens;
+    for (std::size_t i = 0; i < vdf.size(); ++i) {
+        const char c = vdf[i];
+        if (c == '{' || c == '}') {
+            tokens.push_back({std::string(1, c), false});
+        } else if (c == '"') {
+            std::string text;
+            for (++i; i < vdf.size() && vdf[i] != '"'; ++i) {
+                if (vdf[i] == '\\' && i + 1 < vdf.size()) {
+                    ++i;  // "\\" stands for one backslash, "\"" for a quote
+                }
+                text += vdf[i];
+            }
+            tokens.push_back({std::move(text), true});
+        }
     }
-    return home + "/.wine";
+    std::vector<std::string> folders;
+    int depth = 0;
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        const Token& token = tokens[i];
+        if (!token.quoted) {
+            depth += token.text == "{" ? 1 : -1;
+            continue;
+        }
+        if (i + 1 >= tokens.size() || !tokens[i + 1].quoted) {
+            continue;  // a key whose value is a block
+        }
+        const std::string& value = tokens[i + 1].text;
+        const bool numbered =
+            !token.text.empty() && std::all_of(token.text.begin(), token.text.end(), [](char d) {
+                return std::isdigit(static_cast<unsigned char>(d));
+            });
+        if ((depth == 2 && EqualsIgnoringCase(token.text, "path")) || (depth == 1 && numbered)) {
+            folders.push_back(value);
+        }
+        ++i;  // the value is consumed with its key
+    }
+    return folders;
+}
+
+namespace {
+
+// The sub-folders of `folder`, in the order of their names.
+std::vector<std::string> SubFolders(const std::string& folder) {
+    std::vector<std::string> names;
+    DirHandle dir(::opendir(folder.c_str()));
+    if (!dir) {
+        return names;
+    }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        const std::string_view name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.emplace_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> folders;
+    for (const std::string& name : names) {
+        folders.push_back(folder + "/" + name);
+    }
+    return folders;
+}
+
+std::string ReadSmallFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string content;
+    constexpr std::size_t Limit = 1 << 20;  // a library list is a few hundred bytes
+    char buffer[4096];
+    while (in && content.size() < Limit) {
+        in.read(buffer, sizeof buffer);
+        content.append(buffer, static_cast<std::size_t>(in.gcount()));
+    }
+    return content;
+}
+
+}  // namespace
+
+std::vector<std::string> CandidatePrefixes() {
+    const std::string home = HomeFolder();
+    std::vector<std::string> places;
+    if (const char* prefix = std::getenv("WINEPREFIX"); prefix != nullptr && *prefix != '\0') {
+        places.emplace_back(prefix);
+    }
+    places.push_back(home + "/.wine");
+
+    // Steam: its own library, then those it lists; every game it runs through Proton has a
+    // prefix of its own under compatdata.
+    std::vector<std::string> libraries;
+    for (const char* root : {"/.steam/steam", "/.local/share/Steam",
+                             "/.var/app/com.valvesoftware.Steam/.local/share/Steam"}) {
+        const std::string steam = home + root;
+        libraries.push_back(steam);
+        for (std::string& listed :
+             SteamLibraryFolders(ReadSmallFile(steam + "/steamapps/libraryfolders.vdf"))) {
+            libraries.push_back(std::move(listed));
+        }
+    }
+    for (const std::string& library : libraries) {
+        for (const std::string& game : SubFolders(library + "/steamapps/compatdata")) {
+            places.push_back(game + "/pfx");
+        }
+    }
+    // Lutris makes one prefix per game under ~/Games; Bottles one per bottle.
+    for (const char* parent : {"/Games", "/.local/share/bottles/bottles",
+                               "/.var/app/com.usebottles.bottles/data/bottles/bottles"}) {
+        for (std::string& prefix : SubFolders(home + parent)) {
+            places.push_back(std::move(prefix));
+        }
+    }
+
+    std::vector<std::string> prefixes;
+    std::vector<std::string> seen;  // the same prefix reached through links counts once
+    for (const std::string& place : places) {
+        if (!PathExists(place + "/system.reg")) {
+            continue;
+        }
+        std::string real = RealPath(place).value_or(place);
+        if (std::find(seen.begin(), seen.end(), real) == seen.end()) {
+            seen.push_back(std::move(real));
+            prefixes.push_back(place);
+        }
+    }
+    return prefixes;
 }
 
 std::string UnixPathFromWindows(const std::string& windowsPath, const std::string& prefix) {

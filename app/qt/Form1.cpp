@@ -13,6 +13,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <iostream>
 
 #include "FormDesign.h"
 #include "qt/SocketChannel.h"
@@ -186,6 +187,7 @@ void Form1::BuildControls() {
 
     path_to_ef2 = Control<QLineEdit>(this, "path_to_ef2", design::path_to_ef2, 1);
     path_to_ef2->setText(Caption(design::path_to_ef2));
+    path_to_ef2->setPlaceholderText(QString::fromUtf8(FolderPlaceholder));
 
     Browse = Control<QPushButton>(this, "Browse", design::Browse, 5);
     Browse->setText(Caption(design::Browse));
@@ -290,6 +292,10 @@ void Form1::ShowMessage(const std::string& text, Icon icon, const std::string& d
     shell_.ShowMessage(this, QString::fromStdString(text),
                        icon == Icon::Critical ? Shell::Icon::Critical : Shell::Icon::None,
                        QString::fromStdString(detail));
+}
+
+void Form1::PrintDiagnostic(const std::string& line) {
+    std::cerr << line << std::endl;  // flushed: a script may be reading while the message waits
 }
 
 bool Form1::OpenAddress(const std::string& address) {

@@ -13,14 +13,13 @@
 
 int main(int argc, char** argv) {
     packwarden::GuardStandardDescriptors();
-    if (const auto status = packwarden::AnswerInformationOptions(argc, argv)) {
+    if (const auto status = packwarden::AnswerCommandLine(argc, argv)) {
         return *status;
     }
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("packwarden"));
     QApplication::setApplicationVersion(QStringLiteral(PACKWARDEN_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("net.torvane.packwarden"));
-    packwarden::RefuseUnknownArguments(app);
     packwarden::DesktopShell shell;
     const std::optional<packwarden::CentralServer> server =
         packwarden::ServerForRun(shell, std::cerr);

@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "FormDesign.h"
+#include "win32/Console.h"
 #include "win32/FolderPicker.h"
 #include "win32/Form1Controls.h"
 #include "win32/Resources.h"
@@ -199,6 +200,10 @@ void Form1::BuildControls() {
     doit = child(L"BUTTON", design::doit, WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON, form1::doit);
     path_to_ef2 = child(L"EDIT", design::path_to_ef2, WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL,
                         form1::path_to_ef2, WS_EX_CLIENTEDGE);
+    // The cue banner (common controls 6, which the manifest asks for) shows while the field is
+    // empty, even with the focus, and takes no room of its own.
+    ::SendMessageW(path_to_ef2, EM_SETCUEBANNER, TRUE,
+                   reinterpret_cast<LPARAM>(WideFromUtf8(FolderPlaceholder).c_str()));
     Label1 = child(L"STATIC", design::Label1, WS_VISIBLE | SS_LEFT, form1::Label1);
     Label2 = child(L"STATIC", design::Label2, WS_VISIBLE | SS_CENTER, form1::Label2);
     Label3 = child(L"STATIC", design::Label3, WS_VISIBLE | SS_CENTER | SS_NOTIFY, form1::Label3);
@@ -482,6 +487,10 @@ void Form1::ShowMessage(const std::string& text, Icon icon, const std::string& d
     const HWND owner = window_ != nullptr && ::IsWindowVisible(window_) ? window_ : nullptr;
     ::MessageBoxW(owner, shown.c_str(), title.c_str(),
                   MB_OK | (icon == Icon::Critical ? MB_ICONHAND : 0));
+}
+
+void Form1::PrintDiagnostic(const std::string& line) {
+    PrintToConsole(STD_ERROR_HANDLE, line + "\n");
 }
 
 bool Form1::OpenAddress(const std::string& address) {

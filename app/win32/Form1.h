@@ -65,6 +65,7 @@ class Form1 final : private SyncWindow {
                       std::chrono::milliseconds tick) override;
     void HideAndEndProgram() override;
     void ShowMessage(const std::string& text, Icon icon, const std::string& detail) override;
+    void PrintDiagnostic(const std::string& line) override;
     bool OpenAddress(const std::string& address) override;
     std::optional<std::string> PickFolder(const std::string& title) override;
 

@@ -92,9 +92,17 @@ bool ReadRegistryValue(uint32_t hive, const std::string& keyPath, const std::str
 
 std::string InstallBaseFolder() {
     std::string installPath;
-    ReadRegistryValue(0x80000002 /* HKEY_LOCAL_MACHINE */, GameKeyPath, InstallPathValue,
-                      installPath);
+    if (!ReadRegistryValue(0x80000002 /* HKEY_LOCAL_MACHINE */, GameKeyPath, InstallPathValue,
+                           installPath) ||
+        installPath.empty()) {
+        return {};
+    }
     return installPath + "\\base";
+}
+
+std::string NoGameFound() {
+    return "No game found in the registry (HKEY_LOCAL_MACHINE\\Software\\Activision\\Elite "
+           "Force II); choose its base folder with Browse";
 }
 
 }  // namespace Module1

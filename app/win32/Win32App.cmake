@@ -5,6 +5,8 @@
 enable_language(RC)
 
 add_library(packwarden_window
+    win32/Console.cpp
+    win32/Console.h
     win32/FolderPicker.cpp
     win32/FolderPicker.h
     win32/Form1.cpp

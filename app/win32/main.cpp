@@ -13,6 +13,7 @@
 
 #include "SyncFlow.h"
 #include "packwarden/MSocketSupport.h"
+#include "win32/Console.h"
 #include "win32/Form1.h"
 #include "win32/Utf8.h"
 
@@ -23,6 +24,7 @@
 namespace {
 
 using packwarden::ApplicationTitle;
+using packwarden::PrintToConsole;
 using packwarden::WideFromUtf8;
 
 const std::string Help = std::string("Usage: packwarden [--help] [--version]\n\n") +
@@ -32,28 +34,6 @@ const std::string Help = std::string("Usage: packwarden [--help] [--version]\n\n
 void Message(const std::string& text, UINT icon) {
     ::MessageBoxW(nullptr, WideFromUtf8(text).c_str(), WideFromUtf8(ApplicationTitle).c_str(),
                   MB_OK | icon);
-}
-
-// A window program has no console of its own: write to the one it was started from, if any;
-// false when there is none.
-bool Print(DWORD stream, const std::string& text) {
-    HANDLE handle = ::GetStdHandle(stream);
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
-        if (!::AttachConsole(ATTACH_PARENT_PROCESS)) {
-            return false;
-        }
-        handle = ::GetStdHandle(stream);
-        if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
-            handle = ::CreateFileW(L"CONOUT$", GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                   OPEN_EXISTING, 0, nullptr);
-        }
-        if (handle == INVALID_HANDLE_VALUE) {
-            return false;
-        }
-    }
-    DWORD written = 0;
-    return ::WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-           written == text.size();
 }
 
 // Answers --help and --version, refuses anything else; the exit status when it answered.
@@ -76,9 +56,9 @@ std::optional<int> AnswerCommandLine() {
         } else {
             text = "packwarden: unexpected argument '" + packwarden::Utf8FromWide(arg) + "'\n\n" +
                    Help;
-            status = 1;
+            status = 2;  // a usage error, as on Linux
         }
-        if (!Print(*status == 0 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, text)) {
+        if (!PrintToConsole(*status == 0 ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE, text)) {
             Message(text, *status == 0 ? MB_ICONINFORMATION : MB_ICONHAND);
         }
     }
@@ -109,7 +89,7 @@ int main() {
     const std::optional<packwarden::CentralServer> server =
         packwarden::CentralServerFromEnvironment(problem);
     if (!server) {
-        Print(STD_ERROR_HANDLE, "packwarden: " + problem + "\n");
+        PrintToConsole(STD_ERROR_HANDLE, "packwarden: " + problem + "\n");
         Message(problem, MB_ICONHAND);
         return 2;
     }

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "Module1.h"
 #include "TempDir.h"
@@ -298,10 +299,101 @@ TEST_F(PathMapping, UnknownDriveAndPathsWithoutDrive) {
 }
 
 TEST_F(PathMapping, InstallBaseFolderAppendsBase) {
+    const TempDir home;  // nothing of the player's own
+    ScopedEnv homeEnv("HOME", home.str());
     ScopedEnv env("WINEPREFIX", prefix_.str());
-    EXPECT_EQ(Module1::InstallBaseFolder(), "/base");  // no registry yet
+    EXPECT_EQ(Module1::InstallBaseFolder(), "");  // no registry yet: the field stays empty
     prefix_.Write("system.reg", Header + GameKey + "\"InstallPath\"=\"C:\\\\Games\\\\EF2\"\n");
     EXPECT_EQ(Module1::InstallBaseFolder(), game_ + "/base");
+    prefix_.Write("system.reg", Header + GameKey + "\"InstallPath\"=\"\"\n");
+    EXPECT_EQ(Module1::InstallBaseFolder(), "");  // an empty path names no folder
+}
+
+// The usual places a player's game lives in, under a home folder made here.
+class GameSearch : public ::testing::Test {
+  protected:
+    // A Wine prefix at `prefix` (below the home folder): its drive C:, and a registry that names
+    // the game at C:\<folder> when `folder` is not empty, else one without the game's key.
+    std::string MakePrefix(const std::string& prefix, const std::string& folder) {
+        const std::filesystem::path root = home_.path() / prefix;
+        std::filesystem::create_directories(root / "drive_c");
+        std::filesystem::create_directories(root / "dosdevices");
+        std::filesystem::create_directory_symlink("../drive_c", root / "dosdevices" / "c:");
+        if (folder.empty()) {
+            home_.Write(prefix + "/system.reg", Header + "[Software\\\\Other] 1\n\"v\"=\"x\"\n");
+            return {};
+        }
+        std::filesystem::create_directories(root / "drive_c" / folder / "base");
+        home_.Write(prefix + "/system.reg",
+                    Header + GameKey + "\"InstallPath\"=\"C:\\\\" + folder + "\"\n");
+        return std::filesystem::canonical(root / "drive_c" / folder).string() + "/base";
+    }
+
+    TempDir home_;
+    ScopedEnv homeEnv_{"HOME", home_.str()};
+    ScopedEnv wineEnv_{"WINEPREFIX", ""};
+};
+
+TEST_F(GameSearch, NothingAnywhereLeavesTheFieldEmptyAndSaysWhereItLooked) {
+    MakePrefix(".wine", "");  // a prefix without the game
+    EXPECT_EQ(Module1::InstallBaseFolder(), "");
+    EXPECT_EQ(Module1::NoGameFound(),
+              "No game found in ~/.wine, Steam's Proton prefixes, or Lutris's and Bottles' "
+              "prefixes; choose its base folder with Browse, or start with "
+              "WINEPREFIX=<the game's Wine prefix>");
+    ScopedEnv chosen("WINEPREFIX", home_.str() + "/chosen");
+    EXPECT_EQ(Module1::InstallBaseFolder(), "");
+    EXPECT_EQ(Module1::NoGameFound().rfind(
+                  "No game found in " + home_.str() + "/chosen (WINEPREFIX), ~/.wine, Steam's", 0),
+              0u)
+        << Module1::NoGameFound();
+}
+
+TEST_F(GameSearch, ProtonPrefixesOfSteamAndOfItsListedLibrariesAreFound) {
+    // Steam's own library: one game without ours, then ours, by the order of their numbers.
+    MakePrefix(".steam/steam/steamapps/compatdata/1000/pfx", "");
+    const std::string proton =
+        MakePrefix(".steam/steam/steamapps/compatdata/2000/pfx", "Program Files/EF2");
+    EXPECT_EQ(Module1::InstallBaseFolder(), proton);
+
+    // ~/.wine comes first when it names the game; a WINEPREFIX that does not is passed over.
+    const std::string wine = MakePrefix(".wine", "EF2");
+    ScopedEnv elsewhere("WINEPREFIX", home_.str() + "/.steam/steam/steamapps/compatdata/1000/pfx");
+    EXPECT_EQ(Module1::InstallBaseFolder(), wine);
+    {
+        ScopedEnv chosen("WINEPREFIX", home_.str() + "/.steam/steam/steamapps/compatdata/2000/pfx");
+        EXPECT_EQ(Module1::InstallBaseFolder(), proton);  // the player's choice first
+    }
+    std::filesystem::remove_all(home_.path() / ".wine");
+    std::filesystem::remove_all(home_.path() / ".steam/steam/steamapps/compatdata/2000");
+
+    // A second library on another disk, listed in the newer form.
+    const std::string library = home_.str() + "/disk two/SteamLibrary";
+    home_.Write(".steam/steam/steamapps/libraryfolders.vdf",
+                "\"libraryfolders\"\n{\n\t\"0\"\n\t{\n\t\t\"path\"\t\t\"" + home_.str() +
+                    "/.steam/steam\"\n\t\t\"apps\"\n\t\t{\n\t\t\t\"9\"\t\t\"1\"\n\t\t}\n\t}\n"
+                    "\t\"1\"\n\t{\n\t\t\"path\"\t\t\"" +
+                    library + "\"\n\t\t\"label\"\t\t\"\"\n\t}\n}\n");
+    const std::string other =
+        MakePrefix("disk two/SteamLibrary/steamapps/compatdata/3000/pfx", "Games/EF2");
+    EXPECT_EQ(Module1::InstallBaseFolder(), other);
+
+    EXPECT_EQ(Module1::SteamLibraryFolders("\"LibraryFolders\" { \"contentstatsid\" \"1\" "
+                                           "\"1\" \"D:\\\\Steam \\\"Lib\\\"\" }"),
+              std::vector<std::string>{"D:\\Steam \"Lib\""});  // the older form
+    EXPECT_TRUE(Module1::SteamLibraryFolders("\"path\" \"/top/level/is/no/entry\"").empty());
+}
+
+TEST_F(GameSearch, LutrisAndBottlesPrefixesAreFound) {
+    MakePrefix("Games/some-other-game", "");
+    const std::string lutris = MakePrefix("Games/star-trek-elite-force-ii", "EF2");
+    EXPECT_EQ(Module1::InstallBaseFolder(), lutris);
+    std::filesystem::remove_all(home_.path() / "Games");
+    const std::string flatpak =
+        MakePrefix(".var/app/com.usebottles.bottles/data/bottles/bottles/Games", "EF2");
+    EXPECT_EQ(Module1::InstallBaseFolder(), flatpak);
+    const std::string bottles = MakePrefix(".local/share/bottles/bottles/EF2", "Activision/EF2");
+    EXPECT_EQ(Module1::InstallBaseFolder(), bottles);  // the native one before the Flatpak
 }
 
 }  // namespace

@@ -123,6 +123,8 @@ class Window : public ::testing::Test {
 
     TempDir prefix_;  // an empty Wine prefix: no registry
     ScopedEnv wine_{"WINEPREFIX", prefix_.str()};
+    TempDir home_;  // and none of the other usual places holds the game
+    ScopedEnv homeEnv_{"HOME", home_.str()};
     TempDir games_;
     RecordingShell shell_;
 };
@@ -183,8 +185,10 @@ TEST_F(Window, LayoutTextsAndLook) {
         EXPECT_EQ(widget->font().underline(), std::string(label) == "Label3") << label;
     }
 
-    // The folder field: the registry lookup failed, so "/base".
-    EXPECT_EQ(Child<QLineEdit>(*form, "path_to_ef2")->text(), "/base");
+    // The folder field: no registry names the game, so it is empty and asks for a folder.
+    EXPECT_EQ(Child<QLineEdit>(*form, "path_to_ef2")->text(), "");
+    EXPECT_EQ(Child<QLineEdit>(*form, "path_to_ef2")->placeholderText(),
+              "Choose the game's base folder with Browse");
     const QPlainTextEdit* mydata = Child<QPlainTextEdit>(*form, "mydata");
     EXPECT_FALSE(mydata->isVisible());
     EXPECT_EQ(mydata->toPlainText(),
@@ -342,10 +346,14 @@ TEST_F(Window, MissingFolderShowsItsMessageAndAPressAfterCorrectingItSendsOnTheO
     QLineEdit* field = Child<QLineEdit>(*form, "path_to_ef2");
     QPushButton* doit = Child<QPushButton>(*form, "doit");
     field->setText(QString::fromStdString(games_.str() + "/none"));
+    const testsupport::CapturedStderr diagnostics;
     doit->click();
     ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(5)));
     EXPECT_EQ(shell_.messages[0].text, "Couldn't open base folder");
     EXPECT_EQ(shell_.messages[0].icon, Shell::Icon::Critical);
+    const std::string why = games_.str() + "/none/: no such folder, or it cannot be read";
+    EXPECT_EQ(shell_.messages[0].detail.toStdString(), why);
+    EXPECT_EQ(diagnostics.text(), "packwarden: Couldn't open base folder: " + why + "\n");
     EXPECT_TRUE(form->isVisible());
     EXPECT_EQ(shell_.ends, 0);
     EXPECT_TRUE(shell_.opened.empty());
@@ -381,7 +389,50 @@ TEST_F(Window, APressAfterTheServerDroppedTheIdleConnectionConnectsAnew) {
     EXPECT_NE(Split(peer.received()).body.find("&filename0=a.pk3&filesize0=3"), std::string::npos);
 }
 
+TEST_F(Window, EmptyFieldOrAFolderWithoutPackagesIsToldAndAnotherCanBeChosen) {
+    RawPeer peer;
+    peer.Serve();
+    auto form = MakeForm(Loopback(peer.port()));
+    QLineEdit* field = Child<QLineEdit>(*form, "path_to_ef2");
+    ASSERT_EQ(field->text(), "");
+    const testsupport::CapturedStderr diagnostics;
+    Child<QPushButton>(*form, "doit")->click();
+    ASSERT_EQ(shell_.messages.size(), 1u);  // at once: there is nothing to send
+    EXPECT_EQ(shell_.messages[0].text, "Couldn't open base folder");
+    const std::string looked = "No game found in " + prefix_.str() +
+                               " (WINEPREFIX), ~/.wine, Steam's Proton prefixes, or Lutris's and "
+                               "Bottles' prefixes; choose its base folder with Browse, or start "
+                               "with WINEPREFIX=<the game's Wine prefix>";
+    EXPECT_EQ(shell_.messages[0].detail.toStdString(), looked);
+    EXPECT_EQ(diagnostics.text(), "packwarden: Couldn't open base folder: " + looked + "\n");
+    EXPECT_EQ(form->Socket().State(), StateClosed);  // no server contacted for nothing
+
+    // A folder without a package: said so, nothing posted, the window stays.
+    games_.Write("readme.txt", "x");
+    games_.Write("textures/a.pk3", "12");  // not in the folder itself
+    shell_.pick = QString::fromStdString(games_.str());
+    Child<QPushButton>(*form, "Browse")->click();
+    Child<QPushButton>(*form, "doit")->click();
+    ASSERT_TRUE(WaitForMessage(2, std::chrono::seconds(5)));
+    EXPECT_EQ(shell_.messages[1].text, "Couldn't open base folder");
+    EXPECT_EQ(shell_.messages[1].detail.toStdString(), "No .pk3 files in " + games_.str() + "/");
+    EXPECT_TRUE(form->isVisible());
+    EXPECT_EQ(shell_.ends, 0);
+    EXPECT_TRUE(shell_.opened.empty());
+    EXPECT_TRUE(peer.received().empty());
+
+    // The player chooses the right one: the open connection carries the list.
+    shell_.messages.erase(shell_.messages.begin());
+    shell_.pick = QString::fromStdString(games_.str() + "/textures");
+    Child<QPushButton>(*form, "Browse")->click();
+    ASSERT_TRUE(PressAgainAndSeeItThrough(*form, peer));
+    EXPECT_EQ(Split(peer.received()).body,
+              "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()) +
+                  "&filename0=a.pk3&filesize0=2");
+}
+
 TEST_F(Window, BrowserThatFailsToOpenIsReportedWithTheAddress) {
+    games_.Write("a.pk3", "1");
     RawPeer peer;
     peer.Serve();
     shell_.openSucceeds = false;
@@ -408,7 +459,8 @@ TEST_F(Window, BrowserThatFailsToOpenIsReportedWithTheAddress) {
     ASSERT_TRUE(PressAgainAndSeeItThrough(*form, peer));
     EXPECT_EQ(peer.connections(), 2);
     EXPECT_EQ(Split(peer.received().substr(first)).body,
-              "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()));
+              "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()) +
+                  "&filename0=a.pk3&filesize0=1");
     ASSERT_EQ(shell_.opened.size(), 2u);
     EXPECT_EQ(shell_.opened[1].toStdString(),
               QString("http://127.0.0.1:%1/crewdock/sync.php?session=%2&version=2")

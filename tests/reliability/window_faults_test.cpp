@@ -32,8 +32,9 @@ class RecordingShell final : public Shell {
         return true;
     }
     std::optional<QString> PickFolder(QWidget*, const QString&) override { return {}; }
-    void ShowMessage(QWidget*, const QString& text, Icon icon, const QString&) override {
+    void ShowMessage(QWidget*, const QString& text, Icon icon, const QString& detail) override {
         messages.push_back(text.toStdString());
+        details.push_back(detail.toStdString());
         icons.push_back(icon);
     }
     void EndProgram() override { ++ends; }
@@ -41,6 +42,7 @@ class RecordingShell final : public Shell {
     std::vector<QString> opened;
     std::chrono::steady_clock::time_point openedAt;
     std::vector<std::string> messages;
+    std::vector<std::string> details;  // each message's second line
     std::vector<Icon> icons;
     int ends = 0;
 };
@@ -244,7 +246,11 @@ class WindowFaults : public ::testing::Test {
         }
     }
     std::unique_ptr<Form1> Launch(uint16_t port, std::chrono::milliseconds flushLimit = 30s) {
-        auto form = std::make_unique<Form1>(shell_, CentralServer{"127.0.0.1", port});
+        return Launch(CentralServer{"127.0.0.1", port}, flushLimit);
+    }
+    std::unique_ptr<Form1> Launch(const CentralServer& server,
+                                  std::chrono::milliseconds flushLimit = 30s) {
+        auto form = std::make_unique<Form1>(shell_, server);
         form->SetFlushLimit(flushLimit);
         form->show();
         form->findChild<QLineEdit*>("path_to_ef2")->setText(QString::fromStdString(folder_));
@@ -252,10 +258,19 @@ class WindowFaults : public ::testing::Test {
         return form;
     }
     static void Press(Form1& form) { form.findChild<QPushButton*>("doit")->click(); }
-    static std::string EmptyBody(const Form1& form) {
-        return "game=ef2&version=2&session=" + std::to_string(form.SessionNumber());
+    // The request's body for the one small package OnePackage puts in the folder.
+    static std::string OnePackageBody(const Form1& form) {
+        return "game=ef2&version=2&session=" + std::to_string(form.SessionNumber()) +
+               "&filename0=a.pk3&filesize0=4";
     }
+    void OnePackage() const { std::ofstream(folder_ + "/a.pk3") << "1234"; }
     bool Settled() const { return shell_.ends > 0 || !shell_.messages.empty(); }
+    static bool TimerRuns(const Form1& form, const char* name) {
+        return form.findChild<QTimer*>(name)->isActive();
+    }
+    static std::string AtServer(uint16_t port) {
+        return "127.0.0.1:" + std::to_string(port) + ": ";
+    }
 
     TempDir dir_;
     const std::string folder_ = dir_.str();
@@ -263,26 +278,48 @@ class WindowFaults : public ::testing::Test {
     RecordingShell shell_;
 };
 
-TEST_F(WindowFaults, RefusedConnectionTimesOutAndASecondPressStartsAgain) {
+TEST_F(WindowFaults, RefusedConnectionIsShownAtOnceWithItsReasonAndASecondPressStartsAgain) {
+    OnePackage();
     RawPeer peer(RawPeer::Start::Bound);  // connections are refused
+    const CapturedStderr diagnostics;
+    const auto pressed = std::chrono::steady_clock::now();
     auto form = Launch(peer.port());
-    ASSERT_TRUE(WaitFor([&] { return form->Socket().State() == StateError; }, 3s));
-    EXPECT_TRUE(shell_.messages.empty());  // nothing at once
-    ASSERT_TRUE(WaitFor([&] { return Settled(); }, 8s));
+    ASSERT_TRUE(WaitFor([&] { return Settled(); }, 3s));
+    // Shown when the refusal comes, not at the 5 s time-out.
+    EXPECT_LT(std::chrono::steady_clock::now() - pressed, 1s);
     EXPECT_EQ(shell_.messages, std::vector<std::string>{"Couldn't connect"});
+    const std::string why = AtServer(peer.port()) + "the server refused the connection";
+    EXPECT_EQ(shell_.details, std::vector<std::string>{why});
     EXPECT_EQ(shell_.icons, std::vector<Shell::Icon>{Shell::Icon::Critical});
+    EXPECT_EQ(diagnostics.text(), "packwarden: Couldn't connect: " + why + "\n");
     EXPECT_TRUE(form->isVisible());
+    // The attempt is over: neither the poll nor the time-out speaks again.
+    EXPECT_FALSE(TimerRuns(*form, "Timer1"));
+    EXPECT_FALSE(TimerRuns(*form, "Timer2"));
 
     peer.Listen();
     peer.Serve();
     Press(*form);
     ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0; }, 5s));
     ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, 5s));
-    EXPECT_TRUE(EndsWith(peer.received(), EndCarrying(EmptyBody(*form)))) << peer.received();
+    EXPECT_TRUE(EndsWith(peer.received(), EndCarrying(OnePackageBody(*form)))) << peer.received();
     EXPECT_EQ(shell_.messages.size(), 1u);
 }
 
+TEST_F(WindowFaults, NameThatIsNotFoundIsShownAtOnceWithTheName) {
+    SKIP_UNLESS_LOOKUPS_FAIL();
+    const CapturedStderr diagnostics;
+    auto form = Launch(CentralServer{"nothing.invalid", 8080});
+    ASSERT_TRUE(WaitFor([&] { return Settled(); }, 3s));
+    EXPECT_EQ(shell_.messages, std::vector<std::string>{"Couldn't connect"});
+    const std::string why = "nothing.invalid:8080: the name nothing.invalid was not found";
+    EXPECT_EQ(shell_.details, std::vector<std::string>{why});
+    EXPECT_EQ(diagnostics.text(), "packwarden: Couldn't connect: " + why + "\n");
+    EXPECT_FALSE(TimerRuns(*form, "Timer2"));
+}
+
 TEST_F(WindowFaults, ConnectionCompletingAfterTheTimeOutStillSends) {
+    OnePackage();
     RawPeer peer(RawPeer::Start::Bound);
     peer.Listen(0);
     // One connection waiting to be accepted fills a backlog of 0: further handshakes are
@@ -291,6 +328,9 @@ TEST_F(WindowFaults, ConnectionCompletingAfterTheTimeOutStillSends) {
     auto form = Launch(peer.port());
     ASSERT_TRUE(WaitFor([&] { return Settled(); }, 8s));
     EXPECT_EQ(shell_.messages, std::vector<std::string>{"Couldn't connect"});
+    EXPECT_EQ(shell_.details,
+              std::vector<std::string>{AtServer(peer.port()) + "no connection within 5 seconds; "
+                                                               "still trying"});
     EXPECT_NE(form->Socket().State(), StateConnected);
     EXPECT_EQ(shell_.ends, 0);
 
@@ -299,7 +339,7 @@ TEST_F(WindowFaults, ConnectionCompletingAfterTheTimeOutStillSends) {
     peer.Serve();
     ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0; }, 15s));
     ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, 5s));
-    EXPECT_TRUE(EndsWith(peer.received(), EndCarrying(EmptyBody(*form)))) << peer.received();
+    EXPECT_TRUE(EndsWith(peer.received(), EndCarrying(OnePackageBody(*form)))) << peer.received();
     EXPECT_EQ(shell_.messages.size(), 1u);
 }
 
@@ -309,6 +349,9 @@ TEST_F(WindowFaults, ServerThatNeverReadsEndsInTheSendMessageAfterTheFlushBound)
     auto form = Launch(server.port(), 1500ms);
     ASSERT_TRUE(WaitFor([&] { return Settled(); }, 15s));
     EXPECT_EQ(shell_.messages, std::vector<std::string>{"Couldn't send data"});
+    EXPECT_EQ(shell_.details, std::vector<std::string>{AtServer(server.port()) +
+                                                       "the server did not take the whole "
+                                                       "request"});
     EXPECT_EQ(shell_.ends, 0);
     EXPECT_TRUE(shell_.opened.empty());
     EXPECT_TRUE(form->isEnabled());  // usable again after the bounded wait
@@ -405,6 +448,8 @@ TEST_F(WindowFaults, ServerResettingMidRequestIsASendFailure) {
     auto form = Launch(server.port());
     ASSERT_TRUE(WaitFor([&] { return Settled(); }, 15s));
     EXPECT_EQ(shell_.messages, std::vector<std::string>{"Couldn't send data"});
+    ASSERT_EQ(shell_.details.size(), 1u);
+    EXPECT_EQ(shell_.details[0].rfind(AtServer(server.port()), 0), 0u) << shell_.details[0];
     EXPECT_EQ(shell_.ends, 0);
     EXPECT_TRUE(shell_.opened.empty());
     EXPECT_TRUE(form->isEnabled());
@@ -427,7 +472,7 @@ TEST_F(WindowFaults, ServerClosingBeforeReadingNeverEndsInSuccessForALargeReques
 }
 
 TEST_F(WindowFaults, ServerAcceptingAfterSixSecondsGetsTheWholeRequest) {
-    std::ofstream(folder_ + "/a.pk3") << "1234";
+    OnePackage();
     FaultyServer server(FaultyServer::Mode::AcceptLate);
     auto form = Launch(server.port());
     // The handshake completes in the kernel's queue; the program sends and ends at once.
@@ -437,8 +482,7 @@ TEST_F(WindowFaults, ServerAcceptingAfterSixSecondsGetsTheWholeRequest) {
     ASSERT_TRUE(WaitFor([&] { return server.done(); }, 20s));
     const std::string request = server.received();
     EXPECT_EQ(request.substr(0, 5), "POST ");
-    EXPECT_TRUE(EndsWith(request, EndCarrying(EmptyBody(*form) + "&filename0=a.pk3&filesize0=4")))
-        << request;
+    EXPECT_TRUE(EndsWith(request, EndCarrying(OnePackageBody(*form)))) << request;
 }
 
 }  // namespace

@@ -8,6 +8,9 @@
 #include <QTimer>
 #include <chrono>
 #include <functional>
+#include <iostream>
+#include <sstream>
+#include <string>
 
 namespace packwarden::testsupport {
 
@@ -46,5 +49,19 @@ inline bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds
     loop.exec();
     return done();
 }
+
+// What the window writes to standard error (std::cerr) while this lives.
+class CapturedStderr {
+  public:
+    CapturedStderr() : saved_(std::cerr.rdbuf(captured_.rdbuf())) {}
+    ~CapturedStderr() { std::cerr.rdbuf(saved_); }
+    CapturedStderr(const CapturedStderr&) = delete;
+    CapturedStderr& operator=(const CapturedStderr&) = delete;
+    std::string text() const { return captured_.str(); }
+
+  private:
+    std::ostringstream captured_;
+    std::streambuf* saved_;
+};
 
 }  // namespace packwarden::testsupport

@@ -133,7 +133,11 @@ TEST(Registry, InstallBaseFolderFromTheGamesKey) {
         key.SetText(L"InstallPath", L"C:\\Games\\EF2");
         EXPECT_EQ(Module1::InstallBaseFolder(), "C:\\Games\\EF2\\base");
     }
-    EXPECT_EQ(Module1::InstallBaseFolder(), "\\base");
+    // No key: the field stays empty, and the message says where the game was looked for.
+    EXPECT_EQ(Module1::InstallBaseFolder(), "");
+    EXPECT_EQ(Module1::NoGameFound(),
+              "No game found in the registry (HKEY_LOCAL_MACHINE\\Software\\Activision\\Elite "
+              "Force II); choose its base folder with Browse");
 }
 
 class Listing : public ::testing::Test {

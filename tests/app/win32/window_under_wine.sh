@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # The Windows window under Wine and a private Xvfb, driven with xdotool and read with the
-# probe: its layout, texts and focus at 96 DPI; Alt+L on a refused port ("Couldn't connect"
-# after 5 s, nothing at once); the server started and a folder that does not exist ("Couldn't
-# open base folder"); then the folder corrected and Alt+L again: the connection still open
-# carries the request, the browser opens the session page and the program ends with status 0.
+# probe: first --bogus (the usage, status 2, no window); then its layout, texts and focus at 96 DPI (the folder field empty: no registry names the
+# game); Alt+L on the empty field ("Couldn't open base folder", saying where it looked); Alt+L
+# on a refused port ("Couldn't connect" at once, with the reason beneath it and on standard
+# error); the server started, a folder that does not exist and one without a package
+# ("Couldn't open base folder"); then the folder corrected and Alt+L again: the connection
+# still open carries the request, the browser opens the session page and the program ends with
+# status 0.
 # Then a second run in a prefix without a handler for http addresses: "Couldn't launch
 # browser" with the address to open by hand, and the window stays. Last, in that same window, a
 # press after that failure reaches a server that resets the connection in the middle of a
@@ -29,6 +32,14 @@ head -c 1234 /dev/zero > "$base/a.pk3"
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 export PACKWARDEN_SERVER="127.0.0.1:$port"
 
+# --- an unknown option: the usage on standard error, status 2, no window ---------------------------
+bogus=0
+wine "$packwarden" --bogus < /dev/null > "$work/bogus.log" 2>&1 || bogus=$?
+[ "$bogus" -eq 2 ] || fail "--bogus: status $bogus, not 2"
+tr -d '\r' < "$work/bogus.log" | grep -qxF "packwarden: unexpected argument '--bogus'" ||
+    fail "--bogus: no refusal on standard error"
+grep -qF "Usage: packwarden" "$work/bogus.log" || fail "--bogus: no usage"
+
 start_packwarden "$packwarden"
 
 # --- layout ---------------------------------------------------------------------------------
@@ -41,7 +52,7 @@ expect_line "control 103 16 96 369 105 1 This program will detect what pk3 files
 expect_line "control 106 -48 72 401 19 0 POST /crewdock/sync_session.php HTTP/1.0||Host: 127.0.0.1:$port||User-Agent: Packwarden||Content-type: application/x-www-form-urlencoded||"
 expect_line "control 110 24 208 352 1 1 "
 expect_line "control 102 24 232 81 33 1 Elite Force II base folder path:"
-expect_line "control 101 112 240 185 19 1 \\base"
+expect_line "control 101 112 240 185 19 1 "  # no registry names the game: empty
 expect_line "control 105 312 240 65 25 1 Browse"
 expect_line "control 111 24 280 352 1 1 "
 expect_line "control 104 16 296 369 33 1 Developed by Brightforge for Torvane. If you are a developer, join the Torvane crewdock today!"
@@ -51,10 +62,22 @@ expect_line "focus 100"
 order=$(sed -n 's/^control \([0-9]*\) .*/\1/p' <<< "$layout" | tr '\n' ' ')
 [ "$order" = "100 101 102 103 104 105 106 107 110 111 " ] || fail "tab order: $order"
 
-# --- Alt+L on a refused port: nothing at once, "Couldn't connect" 5 s after the press -------
+# --- Alt+L with the field empty: what was looked for, and no connection ---------------------------
 press_alt_l
-probe no-message 3 || fail "a message came at once"
-expect_message "Couldn't connect" 8
+expect_message "Couldn't open base folder" 3
+grep -qxF "text Couldn't open base folder||No game found in the registry (HKEY_LOCAL_MACHINE\\Software\\Activision\\Elite Force II); choose its base folder with Browse" \
+    <<< "$(grep '^text ' <<< "$last_message")" || fail "the message does not say where: $last_message"
+
+# --- Alt+L on a refused port: "Couldn't connect" at once, the server and the reason beneath it
+# and on standard error ----------------------------------------------------------------------
+probe set-folder 'C:\ef2\base' || fail "could not type the folder"
+press_alt_l
+expect_message "Couldn't connect" 3
+why="127.0.0.1:$port: the server refused the connection"
+grep -qxF "text Couldn't connect||$why" <<< "$(grep '^text ' <<< "$last_message")" ||
+    fail "the message gives no reason: $last_message"
+tr -d '\r' < "$work/packwarden.log" | grep -qxF "packwarden: Couldn't connect: $why" ||
+    fail "no reason on standard error"
 
 # --- the server comes up; a folder that does not exist -----------------------------------------
 mkdir -p "$work/catalog"
@@ -64,6 +87,13 @@ pids+=("$CREWDOCK_PID")
 probe set-folder 'C:\ef2\none' || fail "could not type the folder"
 press_alt_l
 expect_message "Couldn't open base folder" 10
+# A folder without a package: said so, and the window stays for another choice.
+mkdir -p "$WINEPREFIX/drive_c/ef2/empty"
+probe set-folder 'C:\ef2\empty' || fail "could not type the folder"
+press_alt_l
+expect_message "Couldn't open base folder" 10
+grep -qxF 'text Couldn'"'"'t open base folder||No .pk3 files in C:\ef2\empty\' <<< "$(grep '^text ' <<< "$last_message")" ||
+    fail "no word of the missing packages: $last_message"
 
 # --- corrected: the open connection carries the request; the program ends -----------------------
 probe set-folder 'C:\ef2\base' || fail "could not type the folder"
