@@ -68,9 +68,10 @@ bool CSocket::StartLookup(MSocketSupport::ErrorRecord& failure) {
     return false;
 }
 
-int32_t CSocket::vbSocket() {
+int32_t CSocket::vbSocket(bool v6) {
     const bool datagram = m_.Protocol == ProtocolUdp;
-    const int32_t handle = Platform::socket(AfInet, datagram ? SockDgram : SockStream,
+    const int32_t family = v6 ? Platform::FamilyNumber(Platform::Address::Family::V6) : AfInet;
+    const int32_t handle = Platform::socket(family, datagram ? SockDgram : SockStream,
                                             datagram ? IpProtoUdp : IpProtoTcp);
     if (handle == -1) {
         return -1;
@@ -88,19 +89,33 @@ int32_t CSocket::vbSocket() {
     return handle;
 }
 
-bool CSocket::EnsureSocket() {
+bool CSocket::EnsureSocket(bool v6) {
     if (m_.SocketHandle != -1) {
         return true;
     }
-    m_.SocketHandle = vbSocket();
+    m_.SocketHandle = vbSocket(v6);
     if (m_.SocketHandle == -1) {
         return false;
     }
+    socketV6_ = v6;
     if (m_.Protocol == ProtocolTcp) {
         ForgetUnsentStream();
     }
     ReadBufferSizes();
     return true;
+}
+
+// A handle of the family an address needs. A fresh handle of the other family (made before
+// the address was known) is replaced; one already bound, connected or listening cannot change
+// family, and the address is refused as the platform would refuse it.
+bool CSocket::EnsureFamily(bool v6) {
+    if (m_.SocketHandle != -1 && socketV6_ != v6) {
+        if (m_.IsBound || m_.State != StateClosed) {
+            throw SocketFailure(MSocketSupport::WsaEAfNoSupport, "CSocket.EnsureFamily");
+        }
+        DestroySocket();
+    }
+    return EnsureSocket(v6);
 }
 
 // Drops what a previous stream connection left unsent, when a new handle takes over.

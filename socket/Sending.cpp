@@ -108,9 +108,11 @@ void CSocket::SendBufferedData(std::string_view fresh) {
             }
         } else {
             // One SendData, one datagram: values waiting together are not merged.
-            sent =
-                Platform::sendto(handle, m_.SendBuffer.data(), FirstDatagramLength(),
-                                 Platform::inet_addr(m_.RemoteHostIP), NetworkPort(m_.RemotePort));
+            // An address that does not parse goes to 255.255.255.255, as inet_addr's answer did.
+            Platform::Address to = Platform::Address::V4(InaddrNone);
+            Platform::ParseAddress(m_.RemoteHostIP, to);
+            sent = Platform::sendto(handle, m_.SendBuffer.data(), FirstDatagramLength(), to,
+                                    NetworkPort(m_.RemotePort));
             if (sent != -1 && !datagrams_.empty()) {
                 datagrams_.pop_front();
             }

@@ -380,9 +380,8 @@ void CrewdockServer::Start() {
     // by the socket service; it gives up on a client that takes nothing as we do.
     MSocketSupport::SetCloseTimeout(options_.idleTimeout);
     port_ = options_.port;
-    uint32_t address = 0;
     uint16_t port = 0;
-    if (MSocketSupport::Platform::getsockname(listener_->SocketHandle(), &address, &port) == 0) {
+    if (MSocketSupport::Platform::getsockname(listener_->SocketHandle(), nullptr, &port) == 0) {
         port_ = ntohs(port);
     }
 }

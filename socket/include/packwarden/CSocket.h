@@ -66,6 +66,10 @@
 #include "packwarden/detail/CSocketState.h"
 #include "packwarden/detail/SocketEventSink.h"
 
+namespace packwarden::MSocketSupport::Platform {
+struct Address;  // the platform layer's address of either family; not API
+}
+
 namespace packwarden {
 
 using MSocketSupport::SocketError;
@@ -261,8 +265,9 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
 
     // The steps of the operations and events above; each is described where it is defined.
     using SelfHold = detail::SelfHold;
-    int32_t vbSocket();
-    bool EnsureSocket();
+    int32_t vbSocket(bool v6);
+    bool EnsureSocket(bool v6 = false);
+    bool EnsureFamily(bool v6);
     void ReadBufferSizes();
     int32_t RecvToBuffer();
     void ReceiveData(Variant& varData, bool peek, const Variant& varType, const Variant& maxLen);
@@ -282,7 +287,7 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     void ForgetUnsentStream();
     std::weak_ptr<MSocketSupport::SocketEventSink> SinkReference();
     bool StartLookup(MSocketSupport::ErrorRecord& failure);
-    int32_t StartConnect(uint32_t address);
+    int32_t StartConnect(const MSocketSupport::Platform::Address& address);
     void ReadLocalEnd();
     void RaiseError(int32_t number, const std::string& source);
     void RaiseDataArrival();
@@ -304,6 +309,7 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     int32_t receiveLimit_ = 0;  // set from DefaultReceiveBufferLimit by the constructor
     // The last receive took half a chunk or more: the next one goes straight into the buffer.
     bool receivesLarge_ = false;
+    bool socketV6_ = false;          // the handle's family: IPv6 (or dual-stack), else IPv4
     detail::ConnectionFlags flags_;  // per connection, cleared when the handle goes
     detail::CSocketMembers m_;
     detail::DatagramQueue datagrams_;  // datagram sockets only
