@@ -26,7 +26,7 @@ int32_t CSocket::StartConnect(const Platform::Address& address) {
         return Platform::LastPlatformError();
     }
     m_.RemoteHostIP = Platform::AddressText(address);
-    if (Platform::connect(m_.SocketHandle, address, port) == 0) {
+    if (Platform::connect(m_.SocketHandle, ForSocket(address), port) == 0) {
         return 0;  // the platform still reports FD_CONNECT
     }
     const int32_t error = Platform::LastPlatformError();
@@ -90,7 +90,16 @@ void CSocket::RemoteHost(const std::string& NewValue) {
     const auto self = shared_from_this();
     const SelfHold held(selfHolds_);
     m_.RemoteHost = NewValue;
-    if (!IsDottedAddress(NewValue)) {
+    Platform::Address literal;
+    if (!Platform::ParseAddress(NewValue, literal)) {
+        return;
+    }
+    if (literal.IsV6()) {
+        // Datagrams to it need a handle of its family; broadcast is IPv4's alone.
+        m_.RemoteHostIP = Platform::AddressText(literal);
+        if (m_.Protocol == ProtocolUdp) {
+            EnsureFamily(true);
+        }
         return;
     }
     m_.RemoteHostIP = NewValue;

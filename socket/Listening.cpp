@@ -26,7 +26,15 @@ void CSocket::Bind(int32_t lngLocalPort, const std::string& strLocalIP) {
             // Text that is no address, and the limited broadcast, which parses the same way.
             throw SocketFailure(WsaEAddrNotAvail, "CSocket.Bind");
         }
-        if (!EnsureFamily(address.IsV6())) {
+        if (m_.LocalIP.empty() && m_.Protocol == ProtocolTcp) {
+            // No address: both families, on one IPv6 handle that maps IPv4 peers.
+            if (!EnsureBothFamilies()) {
+                return;
+            }
+            if (socketV6_) {
+                address = Platform::Address::V6({});
+            }
+        } else if (!EnsureFamily(address.IsV6())) {
             return;
         }
         const uint16_t port = NetworkPort(m_.LocalPort);

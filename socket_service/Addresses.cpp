@@ -46,6 +46,18 @@ uint32_t Address::V4NetworkOrder() const {
     return v;
 }
 
+Address Address::Mapped() const {
+    if (family != Family::V4) {
+        return *this;
+    }
+    Address a;
+    a.family = Family::V6;
+    a.bytes[10] = 0xFF;
+    a.bytes[11] = 0xFF;
+    std::memcpy(a.bytes.data() + 12, bytes.data(), 4);
+    return a;
+}
+
 bool Address::IsUnspecified() const {
     return std::all_of(bytes.begin(), bytes.end(), [](uint8_t x) { return x == 0; });
 }

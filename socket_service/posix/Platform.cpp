@@ -302,6 +302,14 @@ int32_t AllowRebind(int32_t handle) {
     return 0;
 }
 
+int32_t AllowBothFamilies(int32_t handle) {
+    const int off = 0;
+    if (::setsockopt(handle, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
+        return Fail(errno);
+    }
+    return 0;
+}
+
 uint32_t inet_addr(const std::string& text) {
     return ::inet_addr(text.c_str());
 }

@@ -194,6 +194,14 @@ int32_t AllowRebind(int32_t) {
     return 0;
 }
 
+int32_t AllowBothFamilies(int32_t handle) {
+    const DWORD off = 0;
+    return ::setsockopt(ToSocket(handle), IPPROTO_IPV6, IPV6_V6ONLY,
+                        reinterpret_cast<const char*>(&off), sizeof off) == SOCKET_ERROR
+               ? Fail()
+               : 0;
+}
+
 uint32_t inet_addr(const std::string& text) {
     return ::inet_addr(text.c_str());
 }

@@ -31,6 +31,9 @@ struct Address {
     static Address V4(uint32_t networkOrder);
     static Address V6(const std::array<uint8_t, 16>& bytes, uint32_t scope = 0);
     uint32_t V4NetworkOrder() const;
+    // The IPv4 address as an IPv6 socket that takes both families reaches it (::ffff:a.b.c.d);
+    // only for handing to such a socket's calls.
+    Address Mapped() const;
     bool IsV6() const { return family == Family::V6; }
     bool IsUnspecified() const;
     friend bool operator==(const Address&, const Address&) = default;
@@ -79,6 +82,9 @@ int32_t setsockopt(int32_t handle, int32_t level, int32_t option, int32_t value)
 // nothing on Windows, whose plain bind already allows it and whose SO_REUSEADDR would let the
 // socket take over a port in use.
 int32_t AllowRebind(int32_t handle);
+// Lets an IPv6 socket about to be bound take IPv4 peers too (IPV6_V6ONLY off), so one
+// listener serves both families.
+int32_t AllowBothFamilies(int32_t handle);
 // inet_addr: INADDR_NONE (0xFFFFFFFF) for text that is no address; network byte order.
 uint32_t inet_addr(const std::string& text);
 std::string inet_ntoa(uint32_t address);
