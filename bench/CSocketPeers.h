@@ -25,9 +25,8 @@ class CSocketListener : public CSocketEvents {
         socket_->SetOwner(this);
         socket_->Bind(0, "127.0.0.1");
         socket_->Listen();
-        uint32_t address = 0;
         uint16_t port = 0;
-        MSocketSupport::Platform::getsockname(socket_->SocketHandle(), &address, &port);
+        MSocketSupport::Platform::getsockname(socket_->SocketHandle(), nullptr, &port);
         port_ = ntohs(port);
     }
     ~CSocketListener() override { socket_->SetOwner(nullptr); }

@@ -68,9 +68,10 @@ bool CSocket::StartLookup(MSocketSupport::ErrorRecord& failure) {
     return false;
 }
 
-int32_t CSocket::vbSocket() {
+int32_t CSocket::vbSocket(bool v6) {
     const bool datagram = m_.Protocol == ProtocolUdp;
-    const int32_t handle = Platform::socket(AfInet, datagram ? SockDgram : SockStream,
+    const int32_t family = v6 ? Platform::FamilyNumber(Platform::Address::Family::V6) : AfInet;
+    const int32_t handle = Platform::socket(family, datagram ? SockDgram : SockStream,
                                             datagram ? IpProtoUdp : IpProtoTcp);
     if (handle == -1) {
         return -1;
@@ -88,19 +89,59 @@ int32_t CSocket::vbSocket() {
     return handle;
 }
 
-bool CSocket::EnsureSocket() {
+bool CSocket::EnsureSocket(bool v6) {
     if (m_.SocketHandle != -1) {
         return true;
     }
-    m_.SocketHandle = vbSocket();
+    m_.SocketHandle = vbSocket(v6);
     if (m_.SocketHandle == -1) {
         return false;
     }
+    socketV6_ = v6;
+    dualStack_ = false;
     if (m_.Protocol == ProtocolTcp) {
         ForgetUnsentStream();
     }
     ReadBufferSizes();
     return true;
+}
+
+// A handle of the family an address needs. A fresh handle of the other family (made before
+// the address was known) is replaced; one already bound, connected or listening cannot change
+// family, and the address is refused as the platform would refuse it.
+bool CSocket::EnsureFamily(bool v6) {
+    if (m_.SocketHandle != -1 && socketV6_ != v6 && !(dualStack_ && !v6)) {
+        if (m_.IsBound || m_.State != StateClosed) {
+            throw SocketFailure(MSocketSupport::WsaEAfNoSupport, "CSocket.EnsureFamily");
+        }
+        DestroySocket();
+    }
+    return EnsureSocket(v6);
+}
+
+// An IPv6 handle that takes IPv4 peers as well, where the system has IPv6; an IPv4 handle
+// where it has not. False when there is no handle at all.
+bool CSocket::EnsureBothFamilies() {
+    if (m_.SocketHandle != -1 && (dualStack_ || m_.IsBound || m_.State != StateClosed)) {
+        return true;
+    }
+    if (m_.SocketHandle == -1 || !socketV6_) {
+        DestroySocket();
+        if (!EnsureSocket(true)) {
+            return EnsureSocket(false);  // no IPv6 here
+        }
+    }
+    if (Platform::AllowBothFamilies(m_.SocketHandle) == 0) {
+        dualStack_ = true;
+        return true;
+    }
+    DestroySocket();  // IPv6 alone would shut IPv4 peers out
+    return EnsureSocket(false);
+}
+
+// An address in the form the handle's calls take: IPv4 through a dual-stack handle is mapped.
+Platform::Address CSocket::ForSocket(const Platform::Address& a) const {
+    return socketV6_ && !a.IsV6() ? a.Mapped() : a;
 }
 
 // Drops what a previous stream connection left unsent, when a new handle takes over.

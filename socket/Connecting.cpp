@@ -9,19 +9,24 @@ namespace packwarden {
 namespace Platform = MSocketSupport::Platform;
 using namespace detail;
 
-// Starts a non-blocking connect to address:RemotePort; State 6 while under way.
+// Starts a non-blocking connect to address:RemotePort; State 6 while under way. RemoteHostIP
+// names the address connected to, for a literal as for a name.
 // Returns the Winsock error of a connect that failed outright, 0 otherwise.
-int32_t CSocket::StartConnect(uint32_t address) {
+int32_t CSocket::StartConnect(const Platform::Address& address) {
     const uint16_t port = NetworkPort(m_.RemotePort);
     // Linux answers a second connect on an established socket with success (it reports the
     // earlier non-blocking connect as complete); a connected socket cannot connect again.
-    uint32_t peerAddress = 0;
+    Platform::Address peerAddress;
     uint16_t peerPort = 0;
     if (m_.Protocol != ProtocolUdp &&
         Platform::getpeername(m_.SocketHandle, &peerAddress, &peerPort) == 0) {
         return WsaEIsConn;
     }
-    if (Platform::connect(m_.SocketHandle, address, port) == 0) {
+    if (!EnsureFamily(address.IsV6())) {
+        return Platform::LastPlatformError();
+    }
+    m_.RemoteHostIP = Platform::AddressText(address);
+    if (Platform::connect(m_.SocketHandle, ForSocket(address), port) == 0) {
         return 0;  // the platform still reports FD_CONNECT
     }
     const int32_t error = Platform::LastPlatformError();
@@ -55,7 +60,8 @@ void CSocket::Connect(const Variant& strRemoteHost, const Variant& lngRemotePort
         NetworkPort(m_.RemotePort);
         m_.LookupPurpose = LookupForConnect;
 
-        if (!IsDottedAddress(m_.RemoteHost)) {
+        Platform::Address literal;
+        if (!Platform::ParseAddress(m_.RemoteHost, literal)) {
             m_.State = StateResolvingHost;
             m_.LookupHandle = 0;
             MSocketSupport::ErrorRecord recorded;
@@ -71,7 +77,7 @@ void CSocket::Connect(const Variant& strRemoteHost, const Variant& lngRemotePort
             return;
         }
 
-        const int32_t error = StartConnect(Platform::inet_addr(m_.RemoteHost));
+        const int32_t error = StartConnect(literal);
         if (error != 0) {
             throw SocketFailure(error, "CSocket.Connect");
         }
@@ -84,7 +90,16 @@ void CSocket::RemoteHost(const std::string& NewValue) {
     const auto self = shared_from_this();
     const SelfHold held(selfHolds_);
     m_.RemoteHost = NewValue;
-    if (!IsDottedAddress(NewValue)) {
+    Platform::Address literal;
+    if (!Platform::ParseAddress(NewValue, literal)) {
+        return;
+    }
+    if (literal.IsV6()) {
+        // Datagrams to it need a handle of its family; broadcast is IPv4's alone.
+        m_.RemoteHostIP = Platform::AddressText(literal);
+        if (m_.Protocol == ProtocolUdp) {
+            EnsureFamily(true);
+        }
         return;
     }
     m_.RemoteHostIP = NewValue;
@@ -131,7 +146,7 @@ void CSocket::PostGetHostEvent(int32_t lookupHandle, uint32_t address, std::stri
         m_.RemoteHost = hostName;
         m_.RemoteHostIP = Platform::inet_ntoa(address);
         if (m_.LookupPurpose == LookupForConnect) {
-            const int32_t error = StartConnect(address);
+            const int32_t error = StartConnect(Platform::Address::V4(address));
             if (error != 0) {
                 RaiseError(error, "CSocket.PostGetHostEvent");
             }

@@ -38,13 +38,13 @@ void CSocket::RaiseSendProgress(std::size_t sent, std::size_t remaining) {
 
 // Records the local end of a connected handle (FD_CONNECT).
 void CSocket::ReadLocalEnd() {
-    uint32_t address = 0;
+    Platform::Address address;
     uint16_t port = 0;
     if (Platform::getsockname(m_.SocketHandle, &address, &port) != 0) {
         return;  // the local fields keep their former values
     }
     m_.LocalPort = HostPort(port);
-    m_.LocalIP = Platform::inet_ntoa(address);
+    m_.LocalIP = Platform::AddressText(address);
     std::string name;
     m_.LocalHostName = Platform::gethostbyaddr(address, name) ? name : m_.LocalIP;
 }
@@ -119,7 +119,7 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                 }
                 break;
             case MSocketSupport::FD_ACCEPT: {
-                uint32_t address = 0;
+                Platform::Address address;
                 uint16_t port = 0;
                 const int32_t accepted = Platform::accept(handle, &address, &port);
                 // A failed accept has no connection to offer; the listener stays listening.

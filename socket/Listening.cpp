@@ -21,10 +21,21 @@ void CSocket::Bind(int32_t lngLocalPort, const std::string& strLocalIP) {
         if (lngLocalPort > 0) {
             m_.LocalPort = lngLocalPort;
         }
-        const uint32_t address = m_.LocalIP.empty() ? 0 : Platform::inet_addr(m_.LocalIP);
-        if (address == InaddrNone) {
+        Platform::Address address = Platform::Address::V4(0);
+        if (!m_.LocalIP.empty() && !Platform::ParseAddress(m_.LocalIP, address)) {
             // Text that is no address, and the limited broadcast, which parses the same way.
             throw SocketFailure(WsaEAddrNotAvail, "CSocket.Bind");
+        }
+        if (m_.LocalIP.empty() && m_.Protocol == ProtocolTcp) {
+            // No address: both families, on one IPv6 handle that maps IPv4 peers.
+            if (!EnsureBothFamilies()) {
+                return;
+            }
+            if (socketV6_) {
+                address = Platform::Address::V6({});
+            }
+        } else if (!EnsureFamily(address.IsV6())) {
+            return;
         }
         const uint16_t port = NetworkPort(m_.LocalPort);
         if (m_.Protocol == ProtocolTcp) {
@@ -75,16 +86,17 @@ void CSocket::Accept(int32_t requestID) {
         }
         m_.SocketHandle = requestID;
 
-        uint32_t address = 0;
+        Platform::Address address;
         uint16_t port = 0;
         if (Platform::getsockname(requestID, &address, &port) == 0) {
+            socketV6_ = address.IsV6();
             m_.LocalPort = HostPort(port);
-            m_.LocalIP = Platform::inet_ntoa(address);
+            m_.LocalIP = Platform::AddressText(address);
             m_.LocalHostName = m_.LocalIP;
         }
         if (Platform::getpeername(requestID, &address, &port) == 0) {
             m_.RemotePort = HostPort(port);
-            m_.RemoteHostIP = Platform::inet_ntoa(address);
+            m_.RemoteHostIP = Platform::AddressText(address);
             m_.RemoteHost = m_.RemoteHostIP;
         }
         int32_t type = 0;

@@ -146,12 +146,12 @@ int32_t CSocket::RecvToBuffer() {
     if (m_.Protocol == ProtocolTcp) {
         n = Platform::recv(m_.SocketHandle, area, room);
     } else {
-        uint32_t address = 0;
+        Platform::Address address;
         uint16_t port = 0;
         n = Platform::recvfrom(m_.SocketHandle, area, room, &address, &port);
         if (n != -1) {
             m_.RemotePort = HostPort(port);
-            m_.RemoteHostIP = Platform::inet_ntoa(address);
+            m_.RemoteHostIP = Platform::AddressText(address);
             std::string name;
             m_.RemoteHost = Platform::gethostbyaddr(address, name) ? name : m_.RemoteHostIP;
         }

@@ -27,7 +27,9 @@ void CSocket::SendData(const Variant& varData) {
     }
     try {
         if (m_.Protocol != ProtocolTcp) {
-            if (!EnsureSocket()) {
+            Platform::Address to;
+            const bool v6 = Platform::ParseAddress(m_.RemoteHostIP, to) && to.IsV6();
+            if (!(v6 ? EnsureFamily(true) : EnsureSocket())) {
                 return;
             }
         } else if (m_.SocketHandle == -1) {
@@ -108,9 +110,11 @@ void CSocket::SendBufferedData(std::string_view fresh) {
             }
         } else {
             // One SendData, one datagram: values waiting together are not merged.
-            sent =
-                Platform::sendto(handle, m_.SendBuffer.data(), FirstDatagramLength(),
-                                 Platform::inet_addr(m_.RemoteHostIP), NetworkPort(m_.RemotePort));
+            // An address that does not parse goes to 255.255.255.255, as inet_addr's answer did.
+            Platform::Address to = Platform::Address::V4(InaddrNone);
+            Platform::ParseAddress(m_.RemoteHostIP, to);
+            sent = Platform::sendto(handle, m_.SendBuffer.data(), FirstDatagramLength(),
+                                    ForSocket(to), NetworkPort(m_.RemotePort));
             if (sent != -1 && !datagrams_.empty()) {
                 datagrams_.pop_front();
             }

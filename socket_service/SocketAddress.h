@@ -1,17 +1,19 @@
 // SPDX-License-Identifier: MIT
-// IPv4 socket addresses and lookup results, read and written the same way on both platforms;
-// only the headers that declare them differ.
+// Socket addresses of both families and lookup results, read and written the same way on both
+// platforms; only the headers that declare them differ.
 #pragma once
 
 #ifdef _WIN32
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #else
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #endif
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -22,23 +24,47 @@
 
 namespace packwarden::MSocketSupport::detail {
 
-// Address and port in network byte order.
-inline sockaddr_in MakeAddress(uint32_t address, uint16_t port) {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = address;
-    sa.sin_port = port;
+// A socket address for `address` and `port` (network byte order), and its length.
+struct SocketAddress {
+    sockaddr_storage storage{};
+    int length = 0;
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&storage); }
+};
+
+inline SocketAddress MakeAddress(const Platform::Address& address, uint16_t port) {
+    SocketAddress sa;
+    if (address.IsV6()) {
+        auto& in6 = reinterpret_cast<sockaddr_in6&>(sa.storage);
+        in6.sin6_family = AF_INET6;
+        std::memcpy(&in6.sin6_addr, address.bytes.data(), 16);
+        in6.sin6_port = port;
+        in6.sin6_scope_id = address.scope;
+        sa.length = sizeof(sockaddr_in6);
+    } else {
+        auto& in = reinterpret_cast<sockaddr_in&>(sa.storage);
+        in.sin_family = AF_INET;
+        std::memcpy(&in.sin_addr.s_addr, address.bytes.data(), 4);
+        in.sin_port = port;
+        sa.length = sizeof(sockaddr_in);
+    }
     return sa;
 }
 
-// An IPv4 end as address and port (network byte order); zeros for any other family.
-inline void ReadAddress(const sockaddr_storage& sa, uint32_t* address, uint16_t* port) {
-    uint32_t a = 0;
+// One end as address and port (network byte order); an IPv4-mapped IPv6 address comes back as
+// the IPv4 address it maps; an empty address for any other family.
+inline void ReadAddress(const sockaddr_storage& sa, Platform::Address* address, uint16_t* port) {
+    Platform::Address a;
     uint16_t p = 0;
     if (sa.ss_family == AF_INET) {
         const auto& in = reinterpret_cast<const sockaddr_in&>(sa);
-        a = in.sin_addr.s_addr;
+        a = Platform::Address::V4(in.sin_addr.s_addr);
         p = in.sin_port;
+    } else if (sa.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(sa);
+        std::array<uint8_t, 16> bytes{};
+        std::memcpy(bytes.data(), &in6.sin6_addr, 16);
+        a = Platform::Address::V6(bytes, in6.sin6_scope_id);
+        p = in6.sin6_port;
     }
     if (address != nullptr) {
         *address = a;

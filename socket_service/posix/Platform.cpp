@@ -105,20 +105,20 @@ int32_t closesocket(int32_t handle) {
     return 0;
 }
 
-int32_t connect(int32_t handle, uint32_t address, uint16_t port) {
+int32_t connect(int32_t handle, const Address& address, uint16_t port) {
     // Linux answers 0 to a connect on a stream whose earlier connect has completed, where
     // Winsock answers "already connected"; re-arming FD_CONNECT there would report a second
     // connection that never happened.
     int type = 0;
     socklen_t typeLength = sizeof type;
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t peerLength = sizeof peer;
     if (::getsockopt(handle, SOL_SOCKET, SO_TYPE, &type, &typeLength) == 0 && type == SOCK_STREAM &&
         ::getpeername(handle, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0) {
         return Fail(EISCONN);
     }
-    const sockaddr_in sa = MakeAddress(address, port);
-    if (::connect(handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) == 0) {
+    const auto sa = MakeAddress(address, port);
+    if (::connect(handle, sa.get(), static_cast<socklen_t>(sa.length)) == 0) {
         // Done at once (or a datagram peer set): FD_CONNECT and FD_WRITE still follow.
         Chan().ConnectStarted(handle);
         return 0;
@@ -130,9 +130,9 @@ int32_t connect(int32_t handle, uint32_t address, uint16_t port) {
     return Fail(err);
 }
 
-int32_t bind(int32_t handle, uint32_t address, uint16_t port) {
-    const sockaddr_in sa = MakeAddress(address, port);
-    if (::bind(handle, reinterpret_cast<const sockaddr*>(&sa), sizeof sa) != 0) {
+int32_t bind(int32_t handle, const Address& address, uint16_t port) {
+    const auto sa = MakeAddress(address, port);
+    if (::bind(handle, sa.get(), static_cast<socklen_t>(sa.length)) != 0) {
         return Fail(errno);
     }
     return 0;
@@ -146,7 +146,7 @@ int32_t listen(int32_t handle, int32_t backlog) {
     return 0;
 }
 
-int32_t accept(int32_t handle, uint32_t* address, uint16_t* port) {
+int32_t accept(int32_t handle, Address* address, uint16_t* port) {
     sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     const int fd =
@@ -184,11 +184,11 @@ int32_t send(int32_t handle, const void* data, std::size_t length) {
     return Sent(handle, ::send(handle, data, length, MSG_NOSIGNAL));
 }
 
-int32_t sendto(int32_t handle, const void* data, std::size_t length, uint32_t address,
+int32_t sendto(int32_t handle, const void* data, std::size_t length, const Address& address,
                uint16_t port) {
-    const sockaddr_in sa = MakeAddress(address, port);
-    return Sent(handle, ::sendto(handle, data, length, MSG_NOSIGNAL,
-                                 reinterpret_cast<const sockaddr*>(&sa), sizeof sa));
+    const auto sa = MakeAddress(address, port);
+    return Sent(handle, ::sendto(handle, data, length, MSG_NOSIGNAL, sa.get(),
+                                 static_cast<socklen_t>(sa.length)));
 }
 
 int32_t recv(int32_t handle, void* data, std::size_t length) {
@@ -201,8 +201,7 @@ int32_t recv(int32_t handle, void* data, std::size_t length) {
     return static_cast<int32_t>(n);
 }
 
-int32_t recvfrom(int32_t handle, void* data, std::size_t length, uint32_t* address,
-                 uint16_t* port) {
+int32_t recvfrom(int32_t handle, void* data, std::size_t length, Address* address, uint16_t* port) {
     sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     // A datagram larger than the room is cut short and reported as too long, as Winsock does.
@@ -233,8 +232,8 @@ int32_t shutdown(int32_t handle, int32_t how) {
 }
 
 namespace {
-// getsockname and getpeername: one end of a socket as an IPv4 address and port.
-int32_t ReadEnd(int (*query)(int, sockaddr*, socklen_t*), int32_t handle, uint32_t* address,
+// getsockname and getpeername: one end of a socket as an address and port.
+int32_t ReadEnd(int (*query)(int, sockaddr*, socklen_t*), int32_t handle, Address* address,
                 uint16_t* port) {
     sockaddr_storage sa{};
     socklen_t len = sizeof sa;
@@ -246,11 +245,11 @@ int32_t ReadEnd(int (*query)(int, sockaddr*, socklen_t*), int32_t handle, uint32
 }
 }  // namespace
 
-int32_t getsockname(int32_t handle, uint32_t* address, uint16_t* port) {
+int32_t getsockname(int32_t handle, Address* address, uint16_t* port) {
     return ReadEnd(::getsockname, handle, address, port);
 }
 
-int32_t getpeername(int32_t handle, uint32_t* address, uint16_t* port) {
+int32_t getpeername(int32_t handle, Address* address, uint16_t* port) {
     return ReadEnd(::getpeername, handle, address, port);
 }
 
@@ -303,6 +302,14 @@ int32_t AllowRebind(int32_t handle) {
     return 0;
 }
 
+int32_t AllowBothFamilies(int32_t handle) {
+    const int off = 0;
+    if (::setsockopt(handle, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) != 0) {
+        return Fail(errno);
+    }
+    return 0;
+}
+
 uint32_t inet_addr(const std::string& text) {
     return ::inet_addr(text.c_str());
 }
@@ -317,13 +324,14 @@ std::string inet_ntoa(uint32_t address) {
     return text.data();
 }
 
-bool gethostbyaddr(uint32_t address, std::string& officialName) {
+bool gethostbyaddr(const Address& address, std::string& officialName) {
     hostent entry{};
     std::array<char, 2048> data{};
     hostent* result = nullptr;
     int hostError = 0;
-    const int rc = ::gethostbyaddr_r(&address, sizeof address, AF_INET, &entry, data.data(),
-                                     data.size(), &result, &hostError);
+    const bool v6 = address.IsV6();
+    const int rc = ::gethostbyaddr_r(address.bytes.data(), v6 ? 16 : 4, v6 ? AF_INET6 : AF_INET,
+                                     &entry, data.data(), data.size(), &result, &hostError);
     if (rc != 0 || result == nullptr || result->h_name == nullptr) {
         SetLastPlatformError(hostError == HOST_NOT_FOUND ? WsaHostNotFound
                              : hostError == TRY_AGAIN    ? WsaTryAgain

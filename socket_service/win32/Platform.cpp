@@ -75,27 +75,21 @@ int32_t closesocket(int32_t handle) {
     return ::closesocket(ToSocket(handle)) == SOCKET_ERROR ? Fail() : 0;
 }
 
-int32_t connect(int32_t handle, uint32_t address, uint16_t port) {
-    const sockaddr_in sa = MakeAddress(address, port);
-    return ::connect(ToSocket(handle), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) ==
-                   SOCKET_ERROR
-               ? Fail()
-               : 0;
+int32_t connect(int32_t handle, const Address& address, uint16_t port) {
+    const auto sa = MakeAddress(address, port);
+    return ::connect(ToSocket(handle), sa.get(), sa.length) == SOCKET_ERROR ? Fail() : 0;
 }
 
-int32_t bind(int32_t handle, uint32_t address, uint16_t port) {
-    const sockaddr_in sa = MakeAddress(address, port);
-    return ::bind(ToSocket(handle), reinterpret_cast<const sockaddr*>(&sa), sizeof sa) ==
-                   SOCKET_ERROR
-               ? Fail()
-               : 0;
+int32_t bind(int32_t handle, const Address& address, uint16_t port) {
+    const auto sa = MakeAddress(address, port);
+    return ::bind(ToSocket(handle), sa.get(), sa.length) == SOCKET_ERROR ? Fail() : 0;
 }
 
 int32_t listen(int32_t handle, int32_t backlog) {
     return ::listen(ToSocket(handle), backlog) == SOCKET_ERROR ? Fail() : 0;
 }
 
-int32_t accept(int32_t handle, uint32_t* address, uint16_t* port) {
+int32_t accept(int32_t handle, Address* address, uint16_t* port) {
     sockaddr_storage sa{};
     int len = sizeof sa;
     // The accepted socket shares the listener's asynchronous selection until it is registered.
@@ -112,11 +106,11 @@ int32_t send(int32_t handle, const void* data, std::size_t length) {
     return n == SOCKET_ERROR ? Fail() : n;
 }
 
-int32_t sendto(int32_t handle, const void* data, std::size_t length, uint32_t address,
+int32_t sendto(int32_t handle, const void* data, std::size_t length, const Address& address,
                uint16_t port) {
-    const sockaddr_in sa = MakeAddress(address, port);
+    const auto sa = MakeAddress(address, port);
     const int n = ::sendto(ToSocket(handle), static_cast<const char*>(data), Length(length), 0,
-                           reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+                           sa.get(), sa.length);
     return n == SOCKET_ERROR ? Fail() : n;
 }
 
@@ -125,8 +119,7 @@ int32_t recv(int32_t handle, void* data, std::size_t length) {
     return n == SOCKET_ERROR ? Fail() : n;
 }
 
-int32_t recvfrom(int32_t handle, void* data, std::size_t length, uint32_t* address,
-                 uint16_t* port) {
+int32_t recvfrom(int32_t handle, void* data, std::size_t length, Address* address, uint16_t* port) {
     sockaddr_storage sa{};
     int len = sizeof sa;
     const int n = ::recvfrom(ToSocket(handle), static_cast<char*>(data), Length(length), 0,
@@ -149,8 +142,8 @@ int32_t shutdown(int32_t handle, int32_t how) {
 }
 
 namespace {
-// getsockname and getpeername: one end of a socket as an IPv4 address and port.
-int32_t ReadEnd(int(WSAAPI* query)(SOCKET, sockaddr*, int*), int32_t handle, uint32_t* address,
+// getsockname and getpeername: one end of a socket as an address and port.
+int32_t ReadEnd(int(WSAAPI* query)(SOCKET, sockaddr*, int*), int32_t handle, Address* address,
                 uint16_t* port) {
     sockaddr_storage sa{};
     int len = sizeof sa;
@@ -162,11 +155,11 @@ int32_t ReadEnd(int(WSAAPI* query)(SOCKET, sockaddr*, int*), int32_t handle, uin
 }
 }  // namespace
 
-int32_t getsockname(int32_t handle, uint32_t* address, uint16_t* port) {
+int32_t getsockname(int32_t handle, Address* address, uint16_t* port) {
     return ReadEnd(::getsockname, handle, address, port);
 }
 
-int32_t getpeername(int32_t handle, uint32_t* address, uint16_t* port) {
+int32_t getpeername(int32_t handle, Address* address, uint16_t* port) {
     return ReadEnd(::getpeername, handle, address, port);
 }
 
@@ -256,6 +249,14 @@ int32_t AllowRebind(int32_t) {
     return 0;
 }
 
+int32_t AllowBothFamilies(int32_t handle) {
+    const DWORD off = 0;
+    return ::setsockopt(ToSocket(handle), IPPROTO_IPV6, IPV6_V6ONLY,
+                        reinterpret_cast<const char*>(&off), sizeof off) == SOCKET_ERROR
+               ? Fail()
+               : 0;
+}
+
 uint32_t inet_addr(const std::string& text) {
     return ::inet_addr(text.c_str());
 }
@@ -267,9 +268,10 @@ std::string inet_ntoa(uint32_t address) {
     return text == nullptr ? std::string() : std::string(text);
 }
 
-bool gethostbyaddr(uint32_t address, std::string& officialName) {
-    const hostent* found =
-        ::gethostbyaddr(reinterpret_cast<const char*>(&address), sizeof address, AF_INET);
+bool gethostbyaddr(const Address& address, std::string& officialName) {
+    const bool v6 = address.IsV6();
+    const hostent* found = ::gethostbyaddr(reinterpret_cast<const char*>(address.bytes.data()),
+                                           v6 ? 16 : 4, v6 ? AF_INET6 : AF_INET);
     if (found == nullptr || found->h_name == nullptr) {
         const int error = ::WSAGetLastError();
         SetLastPlatformError(error != 0 ? error : WsaNoData);

@@ -27,7 +27,7 @@ TEST(Connect, ByAddressGoesStraightToConnectingThenConnected) {
     s->Connect("127.0.0.1", server.port());
     EXPECT_EQ(s->State(), StateConnecting);
     EXPECT_EQ(s->RemoteHost(), "127.0.0.1");
-    EXPECT_TRUE(s->RemoteHostIP().empty());  // the address path leaves it alone
+    EXPECT_EQ(s->RemoteHostIP(), "127.0.0.1");  // the address connected to, as for a name
     EXPECT_EQ(s->RemotePort(), server.port());
     ASSERT_TRUE(RunUntil([&] { return owner.Has("Connect"); }));
     EXPECT_EQ(owner.events, std::vector<std::string>{"Connect@7"});
@@ -41,6 +41,37 @@ TEST(Connect, ByAddressGoesStraightToConnectingThenConnected) {
         ::getpeername(peer.get(), reinterpret_cast<sockaddr*>(&a), &len);
         return ntohs(a.sin_port);
     }());
+}
+
+// An IPv6 literal, bare or bracketed, connects directly on a socket of that family; the
+// owner's events are those of IPv4.
+TEST(Connect, ByIPv6LiteralWithOrWithoutBracketsConnectsOverIPv6) {
+    for (const char* literal : {"::1", "[::1]"}) {
+        SCOPED_TRACE(literal);
+        RawPeer server(RawPeer::Family::V6);
+        auto s = CSocket::Create();
+        RecordingOwner owner(s);
+        s->Connect(literal, server.port());
+        EXPECT_EQ(s->State(), StateConnecting);
+        EXPECT_EQ(s->RemoteHost(), literal);
+        EXPECT_EQ(s->RemoteHostIP(), "::1");
+        ASSERT_TRUE(RunUntil([&] { return owner.Has("Connect"); }));
+        EXPECT_EQ(owner.events, std::vector<std::string>{"Connect@7"});
+        EXPECT_EQ(s->RemoteHostIP(), "::1");
+        EXPECT_EQ(s->LocalIP(), "::1");
+        Fd peer = server.Accept();
+        ASSERT_TRUE(peer);
+        sockaddr_in6 a{};
+        socklen_t len = sizeof a;
+        ::getpeername(peer.get(), reinterpret_cast<sockaddr*>(&a), &len);
+        EXPECT_EQ(s->LocalPort(), ntohs(a.sin6_port));
+        // Bytes go both ways as over IPv4.
+        s->SendData(std::string("six"));
+        char buffer[8] = {};
+        ASSERT_TRUE(raw::Readable(peer.get(), 5000));
+        EXPECT_EQ(raw::Recv(peer.get(), buffer, sizeof buffer), 3);
+        EXPECT_EQ(std::string(buffer, 3), "six");
+    }
 }
 
 TEST(Connect, ByNameResolvesToTheOfficialNameThenConnects) {

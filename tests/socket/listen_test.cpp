@@ -174,6 +174,63 @@ TEST(Accept, FillsTheRemoteFieldsFromThePeer) {
     EXPECT_EQ(RecvSome(client.get(), 2), "hi");
 }
 
+// No LocalIP: one listener takes both families, and each peer shows in its own family's form
+// (an IPv4 peer never as ::ffff:127.0.0.1).
+TEST(Accept, ListenerWithoutAnAddressTakesBothFamilies) {
+    auto listener = CSocket::Create();
+    RecordingOwner owner(listener);
+    listener->Listen();
+    EXPECT_TRUE(listener->LocalIP().empty());
+    const uint16_t port = BoundPort(*listener);
+    std::vector<std::shared_ptr<CSocket>> served;
+    owner.onConnectionRequest = [&](int32_t id) {
+        served.push_back(CSocket::Create());
+        served.back()->Accept(id);
+    };
+    Fd v4 = RawConnect(port);
+    ASSERT_TRUE(RunUntil([&] { return served.size() == 1; }));
+    Fd v6(raw::Socket6());
+    ASSERT_EQ(raw::Connect6(v6.get(), port), 0);
+    ASSERT_TRUE(RunUntil([&] { return served.size() == 2; }));
+    EXPECT_EQ(served[0]->RemoteHostIP(), "127.0.0.1");
+    EXPECT_EQ(served[0]->LocalIP(), "127.0.0.1");
+    EXPECT_EQ(served[0]->RemotePort(), LocalPortOf(v4.get()));
+    EXPECT_EQ(served[1]->RemoteHostIP(), "::1");
+    EXPECT_EQ(served[1]->LocalIP(), "::1");
+    EXPECT_EQ(served[1]->RemotePort(), LocalPortOf(v6.get()));
+    served[1]->SendData("six");
+    EXPECT_EQ(RecvSome(v6.get(), 3), "six");
+}
+
+// With an address, that family alone: ::1 takes IPv6 peers, and IPv4 ones are refused.
+TEST(Listen, BindToAnIPv6LiteralListensOnThatFamilyOnly) {
+    auto listener = CSocket::Create();
+    RecordingOwner owner(listener);
+    listener->Bind(0, "::1");
+    listener->Listen();
+    EXPECT_EQ(listener->State(), StateListening);
+    const uint16_t port = BoundPort(*listener);
+    int requests = 0;
+    owner.onConnectionRequest = [&](int32_t id) {
+        ++requests;
+        raw::Close(id);
+    };
+    Fd v6(raw::Socket6());
+    ASSERT_EQ(raw::Connect6(v6.get(), port), 0);
+    ASSERT_TRUE(RunUntil([&] { return requests == 1; }));
+    Fd v4(raw::Socket());
+    EXPECT_NE(raw::Connect(v4.get(), port), 0);
+    // A bound IPv6 handle cannot take an IPv4 address afterwards.
+    auto bound = CSocket::Create();
+    bound->Bind(0, "::1");
+    try {
+        bound->Connect("127.0.0.1", port);
+        ADD_FAILURE() << "an IPv4 connect on an IPv6 handle";
+    } catch (const SocketError& e) {
+        EXPECT_EQ(e.Number, 10047);
+    }
+}
+
 TEST(Accept, DestroysAHandleStillHeldAndRefusesNoHandle) {
     auto listener = CSocket::Create();
     RecordingOwner owner(listener);

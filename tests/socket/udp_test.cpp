@@ -7,10 +7,10 @@ namespace {
 
 // A raw datagram socket bound to 127.0.0.1 and an ephemeral port.
 struct RawUdp {
-    Fd fd{raw::Socket(SOCK_DGRAM)};
+    Fd fd;
     int port = 0;
-    RawUdp() {
-        EXPECT_EQ(raw::Bind(fd.get(), 0), 0);
+    explicit RawUdp(bool v6 = false) : fd(v6 ? raw::Socket6(SOCK_DGRAM) : raw::Socket(SOCK_DGRAM)) {
+        EXPECT_EQ(v6 ? raw::Bind6(fd.get(), 0) : raw::Bind(fd.get(), 0), 0);
         port = LocalPortOf(fd.get());
     }
 };
@@ -106,6 +106,37 @@ TEST(Udp, FailedDatagramsAreDroppedNotSentLater) {
     t->SendData("only this");
     EXPECT_EQ(OneDatagram(peer.fd.get()), "only this");
     EXPECT_FALSE(raw::Readable(peer.fd.get(), 100)) << "a dropped datagram went out";
+}
+
+// IPv6: datagrams go to an IPv6 RemoteHost, and an arriving one names its sender in its own
+// family's form, so a reply goes back to it.
+TEST(Udp, IPv6RemoteHostSendsAndTheSenderOfEachDatagramIsRecorded) {
+    RawUdp peer(true);
+    auto s = CSocket::Create();
+    RecordingOwner owner(s);
+    s->Protocol(ProtocolUdp);
+    s->RemoteHost("[::1]");
+    EXPECT_EQ(s->RemoteHostIP(), "::1");
+    EXPECT_FALSE(s->BroadcastEnabled());
+    s->RemotePort(peer.port);
+    s->SendData("ping6");
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("SendComplete"); }));
+    EXPECT_EQ(OneDatagram(peer.fd.get()), "ping6");
+
+    // The peer answers from another port: the object records that sender.
+    RawUdp other(true);
+    sockaddr_in6 to = raw::Loopback6(LocalPortOf(s->SocketHandle()));
+    ASSERT_EQ(
+        ::sendto(other.fd.get(), "pong", 4, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to),
+        4);
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("DataArrival"); }));
+    EXPECT_EQ(s->RemoteHostIP(), "::1");
+    EXPECT_EQ(s->RemotePort(), other.port);
+    Variant v;
+    s->GetData(v);
+    EXPECT_EQ(v, Variant("pong"));
+    s->SendData("back");
+    EXPECT_EQ(OneDatagram(other.fd.get()), "back");
 }
 
 TEST(Udp, ReceiveFillsInTheSender) {

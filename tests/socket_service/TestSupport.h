@@ -71,8 +71,8 @@ class RecordingSink final : public ms::SocketEventSink {
     }
 };
 
-inline uint32_t Loopback() {
-    return htonl(INADDR_LOOPBACK);
+inline packwarden::MSocketSupport::Platform::Address Loopback() {
+    return packwarden::MSocketSupport::Platform::Address::V4(htonl(INADDR_LOOPBACK));
 }
 
 // A handle of the platform's that is no socket: a pipe's end, or an event object.

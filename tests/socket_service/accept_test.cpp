@@ -20,7 +20,7 @@ TEST_F(ServiceTest, ListenerGetsOneAcceptPerAccept) {
     Settle();
     EXPECT_EQ(server->events, (std::vector<Event>{{ms::FD_ACCEPT, 0}}));
 
-    uint32_t address = 0;
+    pf::Address address;
     uint16_t peerPort = 0;
     const int a1 = Own(pf::accept(fd, &address, &peerPort));
     ASSERT_GE(a1, 0);
@@ -64,7 +64,7 @@ TEST_F(ServiceTest, DatagramSocketWritesAtOnceAndReadsPerReceive) {
     EXPECT_EQ(sink->Count(ms::FD_READ), 1u);
 
     char buffer[16];
-    uint32_t from = 0;
+    pf::Address from;
     uint16_t fromPort = 0;
     ASSERT_EQ(pf::recvfrom(fd, buffer, sizeof buffer, &from, &fromPort), 3);
     EXPECT_EQ(std::string(buffer, 3), "one");

@@ -136,6 +136,43 @@ TEST(Conversions, AnsiStringAt) {
     EXPECT_EQ(ms::AnsiStringAt(bytes), std::string("ho\xE9"));
 }
 
+// Text forms both ways: RFC 5952 for IPv6 (lower case, the longest zero run shortened, the
+// first of equal runs, a lone zero field kept), dotted IPv4 also where IPv6 maps it.
+TEST(Platform, AddressesOfBothFamiliesReadAndWriteTheirCanonicalText) {
+    namespace pf = ms::Platform;
+    const std::pair<const char*, const char*> table[] = {
+        {"::1", "::1"},
+        {"[::1]", "::1"},
+        {"::", "::"},
+        {"2001:DB8:0:0:0:0:0:5", "2001:db8::5"},
+        {"2001:db8:0:1:1:1:1:1", "2001:db8:0:1:1:1:1:1"},  // one zero field stays
+        {"2001:db8:0:0:1:0:0:1", "2001:db8::1:0:0:1"},     // the first of equal runs
+        {"2001:0:0:1:0:0:0:1", "2001:0:0:1::1"},           // the longest run
+        {"2001:db8::0001:00ff", "2001:db8::1:ff"},         // no leading zeros
+        {"fe80::1%3", "fe80::1%3"},                        // the zone kept
+        {"::ffff:127.0.0.1", "127.0.0.1"},                 // mapped IPv4 is IPv4
+        {"::ffff:7f00:2", "127.0.0.2"},
+        {"127.0.0.1", "127.0.0.1"},
+        {"10.1.2.3", "10.1.2.3"},
+    };
+    for (const auto& [text, canonical] : table) {
+        pf::Address a;
+        ASSERT_TRUE(pf::ParseAddress(text, a)) << text;
+        EXPECT_EQ(pf::AddressText(a), canonical) << text;
+        pf::Address again;
+        ASSERT_TRUE(pf::ParseAddress(pf::AddressText(a), again)) << text;
+        EXPECT_EQ(again, a) << text;
+    }
+    pf::Address a;
+    EXPECT_TRUE(pf::ParseAddress("::ffff:127.0.0.1", a));
+    EXPECT_FALSE(a.IsV6());
+    EXPECT_EQ(a.V4NetworkOrder(), htonl(0x7F000001));
+    for (const char* notAnAddress : {"", "localhost", "255.255.255.255", "[::1", "::1]", "1::2::3",
+                                     "::1%", "::1%eth0", "[127.0.0.1]", "12345::"}) {
+        EXPECT_FALSE(pf::ParseAddress(notAnAddress, a)) << notAnAddress;
+    }
+}
+
 TEST(Platform, AddressTextAndOptions) {
     namespace pf = ms::Platform;
     EXPECT_EQ(pf::inet_addr("127.0.0.1"), htonl(0x7F000001));
@@ -162,7 +199,7 @@ TEST(Platform, AddressTextAndOptions) {
 #ifdef _WIN32
     // Created non-blocking (an accept with nobody waiting would block) and not inherited by
     // child processes.
-    ASSERT_EQ(pf::bind(tcp, htonl(INADDR_LOOPBACK), 0), 0);
+    ASSERT_EQ(pf::bind(tcp, pf::Address::V4(htonl(INADDR_LOOPBACK)), 0), 0);
     ASSERT_EQ(pf::listen(tcp, 1), 0);
     EXPECT_EQ(pf::accept(tcp, nullptr, nullptr), -1);
     EXPECT_EQ(pf::LastPlatformError(), 10035);

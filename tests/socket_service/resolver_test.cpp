@@ -52,7 +52,7 @@ TEST_F(ResolverTest, LocalhostCompletesWithItsAddressAndOfficialName) {
     const Lookup& got = sink->lookups.front();
     EXPECT_EQ(got.handle, task);
     EXPECT_EQ(got.error, 0);
-    EXPECT_EQ(got.address, Loopback());
+    EXPECT_EQ(got.address, Loopback().V4NetworkOrder());
     EXPECT_EQ(got.name, SystemsOfficialName("localhost"));
     EXPECT_EQ(deliveredOn, caller);
     EXPECT_FALSE(ms::LookupRegistryPresent());
@@ -105,7 +105,7 @@ TEST_F(ResolverTest, TwoObjectsLookupsCompleteInEitherOrder) {
     ASSERT_TRUE(RunUntil([&] { return !a->lookups.empty() && !b->lookups.empty(); }));
     EXPECT_TRUE(tablesWhileFirst);
     EXPECT_EQ(a->lookups.front().handle, ta);
-    EXPECT_EQ(a->lookups.front().address, Loopback());
+    EXPECT_EQ(a->lookups.front().address, Loopback().V4NetworkOrder());
     EXPECT_EQ(b->lookups.front().error, raw::HostNotFound);
     EXPECT_FALSE(ms::LookupRegistryPresent());
 }
@@ -124,7 +124,7 @@ TEST_F(ResolverTest, SecondLookupBySameObjectKeepsTheFirstOnesResult) {
     int found = 0;
     for (const Lookup& got : sink->lookups) {
         if (got.handle == t1) {
-            EXPECT_EQ(got.address, Loopback());
+            EXPECT_EQ(got.address, Loopback().V4NetworkOrder());
             EXPECT_EQ(got.name, SystemsOfficialName("localhost"));
             ++found;
         } else {

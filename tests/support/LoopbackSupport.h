@@ -87,9 +87,33 @@ inline sockaddr_in Loopback(uint16_t port) {
     return a;
 }
 
+// ::1 at `port` (host byte order).
+inline sockaddr_in6 Loopback6(uint16_t port) {
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(port);
+    a.sin6_addr = in6addr_loopback;
+    return a;
+}
+
 // A blocking IPv4 socket of `type` (SOCK_STREAM, SOCK_DGRAM); -1 on failure.
 inline int Socket(int type = SOCK_STREAM) {
     return static_cast<int>(::socket(AF_INET, type | CloseOnExec, 0));
+}
+// The same, IPv6 only (never mapped IPv4).
+inline int Socket6(int type = SOCK_STREAM) {
+    const int fd = static_cast<int>(::socket(AF_INET6, type | CloseOnExec, 0));
+    const int on = 1;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
+    return fd;
+}
+inline int Bind6(int fd, uint16_t port) {
+    const sockaddr_in6 a = Loopback6(port);
+    return ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+}
+inline int Connect6(int fd, uint16_t port) {
+    const sockaddr_in6 a = Loopback6(port);
+    return ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
 }
 inline int Close(int fd) {
     return CloseHandle(fd);
@@ -188,12 +212,13 @@ constexpr int32_t HostNotFound = OnWindows ? 11002 : 11001;
 
 // The local port of a socket (host byte order); 0 when it has none.
 inline uint16_t LocalPortOf(int fd) {
-    sockaddr_in a{};
+    sockaddr_storage a{};
     SocketLength len = sizeof a;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
         return 0;
     }
-    return ntohs(a.sin_port);
+    // Both families keep the port at the same place.
+    return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
 }
 
 // True when running under Wine (whose ntdll exports wine_get_version); never on Linux.

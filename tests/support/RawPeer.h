@@ -128,17 +128,21 @@ inline void Reset(Fd& fd) {
 class RawPeer {
   public:
     enum class Start { Listening, Bound };
+    enum class Family { V4, V6 };  // 127.0.0.1, or ::1 alone
 
-    explicit RawPeer(Start start = Start::Listening, int receiveBuffer = 0) : fd_(raw::Socket()) {
+    explicit RawPeer(Start start = Start::Listening, int receiveBuffer = 0,
+                     Family family = Family::V4)
+        : fd_(family == Family::V6 ? raw::Socket6() : raw::Socket()) {
         if (receiveBuffer > 0) {  // before the handshake, so the window is small from the start
             raw::SetOption(fd_.get(), SOL_SOCKET, SO_RCVBUF, receiveBuffer);
         }
-        EXPECT_EQ(raw::Bind(fd_.get(), 0), 0);
+        EXPECT_EQ(family == Family::V6 ? raw::Bind6(fd_.get(), 0) : raw::Bind(fd_.get(), 0), 0);
         port_ = LocalPortOf(fd_.get());
         if (start == Start::Listening) {
             Listen();
         }
     }
+    explicit RawPeer(Family family) : RawPeer(Start::Listening, 0, family) {}
     ~RawPeer() {
         stop_ = true;
         if (thread_.joinable()) {

@@ -436,9 +436,8 @@ void CrewdockServer::Start() {
     MSocketSupport::SetCloseLifetime(options_.closeLifetime);
     MSocketSupport::SetMaxPendingCloses(DescriptorBudget());
     port_ = options_.port;
-    uint32_t address = 0;
     uint16_t port = 0;
-    if (MSocketSupport::Platform::getsockname(listener_->SocketHandle(), &address, &port) == 0) {
+    if (MSocketSupport::Platform::getsockname(listener_->SocketHandle(), nullptr, &port) == 0) {
         port_ = ntohs(port);
     }
 }

@@ -66,6 +66,10 @@
 #include "packwarden/detail/CSocketState.h"
 #include "packwarden/detail/SocketEventSink.h"
 
+namespace packwarden::MSocketSupport::Platform {
+struct Address;  // the platform layer's address of either family; not API
+}
+
 namespace packwarden {
 
 using MSocketSupport::SocketError;
@@ -176,14 +180,15 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // leaves varData and BytesReceived alone; otherwise BytesReceived becomes what is left.
     // Arguments that are no number raise 13 "Type mismatch" (source "CSocket.GetData").
     void GetData(Variant& varData, const Variant& varType = {}, const Variant& maxLen = {});
-    // Connect to the remote computer. Both arguments optional: a host (name or dotted address;
-    // 255.255.255.255 counts as a name) and a port (number or numeric text, rounded halves to
-    // even; other text leaves RemotePort as it is). An address goes straight to StateConnecting;
-    // a name passes StateResolvingHost and StateHostResolved first, and RemoteHost becomes the
-    // host's official name. The outcome arrives as OnConnect (State 7) or OnError (State 9).
-    // Raises, with source "CSocket.CSocket.Connect": WsaEAddrNotAvail without a host, 6 "Overflow"
-    // for a port outside 0..65535, WsaEIsConn on a connected handle, or the platform's error. A
-    // handle that cannot be created makes it do nothing.
+    // Connect to the remote computer. Both arguments optional: a host (name, dotted address, or
+    // IPv6 literal with or without brackets; 255.255.255.255 counts as a name) and a port (number
+    // or numeric text, rounded halves to even; other text leaves RemotePort as it is). An address
+    // goes straight to StateConnecting; a name passes StateResolvingHost and StateHostResolved
+    // first, and RemoteHost becomes the host's official name. The outcome arrives as OnConnect
+    // (State 7) or OnError (State 9). Raises, with source "CSocket.CSocket.Connect":
+    // WsaEAddrNotAvail without a host, 6 "Overflow" for a port outside 0..65535, WsaEIsConn on a
+    // connected handle, or the platform's error. A handle that cannot be created makes it do
+    // nothing.
     void Connect(const Variant& strRemoteHost = {}, const Variant& lngRemotePort = {});
     // Close current connection. Connected: shuts the sending direction down (StateClosing),
     // behind the bytes still waiting to be sent; data the peer still sends arrives, and
@@ -202,10 +207,16 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // after binding to port 0 it stays 0. Text that is no dotted address, and the limited
     // broadcast 255.255.255.255, raise WsaEAddrNotAvail "Cannot assign requested address."; the
     // stored LocalIP keeps the text. Errors carry the source "CSocket.Bind".
+    // An IPv6 literal ("::1", "[::1]") binds to that family only. A stream socket with no
+    // address (and so Listen without one) takes both families where the system has IPv6 (one
+    // IPv6 handle that maps IPv4 peers), IPv4 alone where it has not. A handle bound to one
+    // family cannot connect to the other: WsaEAfNoSupport.
     void Bind(int32_t lngLocalPort = 0, const std::string& strLocalIP = {});
     // Accept an incoming connection request: take over the handle delivered by
     // OnConnectionRequest. Fills LocalIP/LocalPort (LocalHostName = LocalIP), RemoteHost/
-    // RemoteHostIP (the peer's dotted address) and RemotePort, sets Protocol from the handle and
+    // RemoteHostIP (the peer's address: dotted IPv4, also for an IPv4 peer of a listener that
+    // takes both families, or RFC 5952 IPv6 such as "::1") and RemotePort, sets Protocol from
+    // the handle and
     // State to StateConnected; raises no event. A handle this object still holds is destroyed
     // first. A negative requestID raises WsaENotSock; errors carry the source "CSocket.Accept".
     void Accept(int32_t requestID);
@@ -218,12 +229,17 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // Returns/Sets the port to be connected to on the remote computer.
     int32_t RemotePort() const { return m_.RemotePort; }
     void RemotePort(int32_t NewValue) { m_.RemotePort = NewValue; }
-    // Returns the remote host IP address.
+    // Returns the remote host IP address: dotted IPv4 or RFC 5952 IPv6 ("::1", "2001:db8::5").
+    // After Connect, the address connected to, for a literal as for a name. On a datagram
+    // socket every arriving datagram sets it, with RemotePort, to that datagram's sender, of
+    // either family, so that the next SendData answers the sender.
     const std::string& RemoteHostIP() const { return m_.RemoteHostIP; }
     // Returns/Sets the name used to identify the remote computer. Writing a dotted address also
     // sets RemoteHostIP and, for UDP, creates the handle and switches broadcast on for
     // addresses ending in ".255" (off for others); a refusal raises the platform's error with
-    // source "CSocket.RemoteHost".
+    // source "CSocket.RemoteHost". Writing an IPv6 literal, with or without brackets, sets
+    // RemoteHostIP to its RFC 5952 form and, for UDP, makes the handle IPv6; broadcast is for
+    // IPv4 alone.
     const std::string& RemoteHost() const { return m_.RemoteHost; }
     void RemoteHost(const std::string& NewValue);
     // Returns/Sets the socket protocol (ignored while a handle exists).
@@ -261,8 +277,11 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
 
     // The steps of the operations and events above; each is described where it is defined.
     using SelfHold = detail::SelfHold;
-    int32_t vbSocket();
-    bool EnsureSocket();
+    int32_t vbSocket(bool v6);
+    bool EnsureSocket(bool v6 = false);
+    bool EnsureFamily(bool v6);
+    bool EnsureBothFamilies();
+    MSocketSupport::Platform::Address ForSocket(const MSocketSupport::Platform::Address& a) const;
     void ReadBufferSizes();
     int32_t RecvToBuffer();
     void ReceiveData(Variant& varData, bool peek, const Variant& varType, const Variant& maxLen);
@@ -282,7 +301,7 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     void ForgetUnsentStream();
     std::weak_ptr<MSocketSupport::SocketEventSink> SinkReference();
     bool StartLookup(MSocketSupport::ErrorRecord& failure);
-    int32_t StartConnect(uint32_t address);
+    int32_t StartConnect(const MSocketSupport::Platform::Address& address);
     void ReadLocalEnd();
     void RaiseError(int32_t number, const std::string& source);
     void RaiseDataArrival();
@@ -304,6 +323,8 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     int32_t receiveLimit_ = 0;  // set from DefaultReceiveBufferLimit by the constructor
     // The last receive took half a chunk or more: the next one goes straight into the buffer.
     bool receivesLarge_ = false;
+    bool socketV6_ = false;          // the handle's family: IPv6 (or dual-stack), else IPv4
+    bool dualStack_ = false;         // an IPv6 handle that takes IPv4 peers too
     detail::ConnectionFlags flags_;  // per connection, cleared when the handle goes
     detail::CSocketMembers m_;
     detail::DatagramQueue datagrams_;  // datagram sockets only

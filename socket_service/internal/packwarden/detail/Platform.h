@@ -3,6 +3,7 @@
 // May change in any release.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -18,6 +19,35 @@ namespace packwarden::MSocketSupport {
 
 namespace Platform {
 
+// One end's address, of either family. IPv4 keeps its four bytes first, in network order; an
+// IPv4-mapped IPv6 address (a dual-stack socket's view of an IPv4 peer) is always held as the
+// IPv4 address it maps, so it reads and prints as one.
+struct Address {
+    enum class Family : uint8_t { None, V4, V6 };
+    Family family = Family::None;
+    std::array<uint8_t, 16> bytes{};
+    uint32_t scope = 0;  // IPv6 zone (interface index); 0 for none
+
+    static Address V4(uint32_t networkOrder);
+    static Address V6(const std::array<uint8_t, 16>& bytes, uint32_t scope = 0);
+    uint32_t V4NetworkOrder() const;
+    // The IPv4 address as an IPv6 socket that takes both families reaches it (::ffff:a.b.c.d);
+    // only for handing to such a socket's calls.
+    Address Mapped() const;
+    bool IsV6() const { return family == Family::V6; }
+    bool IsUnspecified() const;
+    friend bool operator==(const Address&, const Address&) = default;
+};
+
+// The family's number for socket(): AF_INET or the platform's AF_INET6.
+int32_t FamilyNumber(Address::Family family);
+// Text to address: dotted IPv4 by inet_addr's rules (the all-ones address is no address here),
+// or IPv6, with or without brackets, with an optional numeric %zone. False for anything else.
+bool ParseAddress(const std::string& text, Address& address);
+// Dotted IPv4; IPv6 as RFC 5952 writes it (lower case, longest run of zero fields shortened
+// to "::", the first of equal runs, never a single field), with "%zone" when it has one.
+std::string AddressText(const Address& address);
+
 int32_t LastPlatformError();
 void SetLastPlatformError(int32_t winsockError);
 // errno -> the Winsock numbering (EAGAIN -> WsaEWouldBlock, ECONNREFUSED -> WsaEConnRefused, ...).
@@ -25,23 +55,23 @@ int32_t WinsockErrorFromErrno(int err);
 
 int32_t socket(int32_t family, int32_t type, int32_t protocol);
 int32_t closesocket(int32_t handle);
-// IPv4 only; address and port in network byte order.
-int32_t connect(int32_t handle, uint32_t address, uint16_t port);
-int32_t bind(int32_t handle, uint32_t address, uint16_t port);
+// Ports in network byte order. The address's family must be the socket's.
+int32_t connect(int32_t handle, const Address& address, uint16_t port);
+int32_t bind(int32_t handle, const Address& address, uint16_t port);
 int32_t listen(int32_t handle, int32_t backlog);
 // Returns the new handle (non-blocking) or -1; fills the peer's address when given room.
 // Out of descriptors (WsaEMFile): the listener's FD_ACCEPT comes again only after a short pause.
-int32_t accept(int32_t handle, uint32_t* address, uint16_t* port);
+int32_t accept(int32_t handle, Address* address, uint16_t* port);
 int32_t send(int32_t handle, const void* data, std::size_t length);
-int32_t sendto(int32_t handle, const void* data, std::size_t length, uint32_t address,
+int32_t sendto(int32_t handle, const void* data, std::size_t length, const Address& address,
                uint16_t port);
 int32_t recv(int32_t handle, void* data, std::size_t length);
 // A datagram longer than `length` fills `data`, the rest is lost, and the call fails with
 // WsaEMsgSize.
-int32_t recvfrom(int32_t handle, void* data, std::size_t length, uint32_t* address, uint16_t* port);
+int32_t recvfrom(int32_t handle, void* data, std::size_t length, Address* address, uint16_t* port);
 int32_t shutdown(int32_t handle, int32_t how);
-int32_t getsockname(int32_t handle, uint32_t* address, uint16_t* port);
-int32_t getpeername(int32_t handle, uint32_t* address, uint16_t* port);
+int32_t getsockname(int32_t handle, Address* address, uint16_t* port);
+int32_t getpeername(int32_t handle, Address* address, uint16_t* port);
 // Socket-level options in the Winsock numbering: SO_BROADCAST 0x20, SO_RCVBUF 0x1002,
 // SO_TYPE 0x1008 (level 0xFFFF). SO_LINGER 0x80 is set with the linger time in seconds as its
 // value (0: a close drops what is unsent and resets the connection), negative for off.
@@ -60,11 +90,14 @@ bool BytesUnacknowledged(int32_t handle, uint64_t* count);
 // nothing on Windows, whose plain bind already allows it and whose SO_REUSEADDR would let the
 // socket take over a port in use.
 int32_t AllowRebind(int32_t handle);
+// Lets an IPv6 socket about to be bound take IPv4 peers too (IPV6_V6ONLY off), so one
+// listener serves both families.
+int32_t AllowBothFamilies(int32_t handle);
 // inet_addr: INADDR_NONE (0xFFFFFFFF) for text that is no address; network byte order.
 uint32_t inet_addr(const std::string& text);
 std::string inet_ntoa(uint32_t address);
 // Blocking reverse lookup; false when the address has no name.
-bool gethostbyaddr(uint32_t address, std::string& officialName);
+bool gethostbyaddr(const Address& address, std::string& officialName);
 
 }  // namespace Platform
 
