@@ -43,10 +43,12 @@ std::string WithTrailingSeparator(std::string folder);
 // folders alike, in the order the file system yields them; hidden entries are skipped (on
 // Linux names starting with ".", on Windows those marked hidden or system), as is any single
 // entry that cannot be examined (it vanished while listed, it is a link to nothing or in a
-// loop). False (nothing in `entries`) when the folder cannot be opened, searched or read, or
-// holds more than MaxInventoryEntries matches. Linux takes and gives the file system's bytes,
-// whatever their encoding; Windows takes UTF-8 and gives the names as UTF-8.
-bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries);
+// loop). Unless Listed, `entries` is empty: Unreadable when the folder cannot be opened,
+// searched or read, TooMany when it holds more than MaxInventoryEntries matches. Linux takes and
+// gives the file system's bytes, whatever their encoding; Windows takes UTF-8 and gives the
+// names as UTF-8.
+enum class Listing { Listed, Unreadable, TooMany };
+Listing ListPackages(const std::string& folder, std::vector<PackageEntry>& entries);
 
 // Form encoding: letters, digits and "-._*" as they are, space as "+", every other byte %XX.
 std::string FormEncode(std::string_view text);

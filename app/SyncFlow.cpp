@@ -111,9 +111,17 @@ void SyncFlow::send_inventory() {
     std::vector<PackageEntry> entries;
     window_.ShowFolder(WithTrailingSeparator(window_.FolderBytes()));
     const std::string folder = window_.FolderBytes();
-    if (!ListPackages(folder, entries)) {
-        Message("Couldn't open base folder", folder + ": no such folder, or it cannot be read");
-        return;
+    switch (ListPackages(folder, entries)) {
+        case Listing::Listed:
+            break;
+        case Listing::Unreadable:
+            Message("Couldn't open base folder", folder + ": no such folder, or it cannot be read");
+            return;
+        case Listing::TooMany:
+            Message("Couldn't open base folder", folder + ": more than " +
+                                                     std::to_string(MaxInventoryEntries) +
+                                                     " packages, too many to send in one list");
+            return;
     }
     // An empty list would tell the server the player has nothing: more likely the wrong folder.
     if (entries.empty()) {

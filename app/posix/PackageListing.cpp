@@ -32,11 +32,11 @@ std::string WithTrailingSeparator(std::string folder) {
     return folder;
 }
 
-bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries) {
+Listing ListPackages(const std::string& folder, std::vector<PackageEntry>& entries) {
     entries.clear();
     DirHandle dir(::opendir(folder.c_str()));
     if (!dir) {
-        return false;
+        return Listing::Unreadable;
     }
     // Sizes are read relative to the open folder: no path to build or walk per file.
     const int folderFd = ::dirfd(dir.get());
@@ -44,7 +44,7 @@ bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries)
     // list would go out as if the folder held no package.
     struct stat self {};
     if (::fstatat(folderFd, ".", &self, 0) != 0) {
-        return false;
+        return Listing::Unreadable;
     }
     std::vector<PackageEntry> found;
     while (true) {
@@ -52,7 +52,7 @@ bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries)
         const dirent* entry = ::readdir(dir.get());
         if (entry == nullptr) {
             if (errno != 0) {
-                return false;
+                return Listing::Unreadable;
             }
             break;
         }
@@ -60,7 +60,7 @@ bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries)
             continue;
         }
         if (found.size() == MaxInventoryEntries) {
-            return false;
+            return Listing::TooMany;
         }
         struct stat st {};
         if (::fstatat(folderFd, entry->d_name, &st, 0) != 0) {
@@ -72,7 +72,7 @@ bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries)
             {entry->d_name, S_ISDIR(st.st_mode) ? 0 : static_cast<int64_t>(st.st_size)});
     }
     entries = std::move(found);
-    return true;
+    return Listing::Listed;
 }
 
 }  // namespace packwarden

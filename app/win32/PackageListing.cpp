@@ -71,7 +71,7 @@ std::string WithTrailingSeparator(std::string folder) {
     return folder;
 }
 
-bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries) {
+Listing ListPackages(const std::string& folder, std::vector<PackageEntry>& entries) {
     entries.clear();
     std::wstring path = WideFromUtf8(folder);
     if (!path.empty() && path.back() != L'\\' && path.back() != L'/') {
@@ -83,7 +83,8 @@ bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries)
     if (find.get() == INVALID_HANDLE_VALUE) {
         find.release();
         // A drive's empty root has nothing at all to list, not even "."; that is no failure.
-        return ::GetLastError() == ERROR_FILE_NOT_FOUND && IsFolder(path);
+        return ::GetLastError() == ERROR_FILE_NOT_FOUND && IsFolder(path) ? Listing::Listed
+                                                                          : Listing::Unreadable;
     }
     std::vector<PackageEntry> found;
     do {
@@ -93,7 +94,7 @@ bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries)
             continue;
         }
         if (found.size() == MaxInventoryEntries) {
-            return false;
+            return Listing::TooMany;
         }
         int64_t size = 0;
         if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
@@ -110,10 +111,10 @@ bool ListPackages(const std::string& folder, std::vector<PackageEntry>& entries)
         found.push_back({Utf8FromWide(name), size});
     } while (::FindNextFileW(find.get(), &data));
     if (::GetLastError() != ERROR_NO_MORE_FILES) {
-        return false;
+        return Listing::Unreadable;
     }
     entries = std::move(found);
-    return true;
+    return Listing::Listed;
 }
 
 }  // namespace packwarden

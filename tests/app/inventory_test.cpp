@@ -66,7 +66,7 @@ TEST(ListPackages, MatchesPk3InAnyCaseSkipsHiddenKeepsListingOrder) {
     std::filesystem::create_symlink(std::string(300, 'x'), dir.path() / "too-long.pk3");
 
     std::vector<PackageEntry> entries;
-    ASSERT_TRUE(ListPackages(dir.str(), entries));
+    ASSERT_EQ(ListPackages(dir.str(), entries), Listing::Listed);
     std::vector<std::string> expected;
     for (const std::string& name : ReaddirOrder(dir.str())) {
         if (name == "a.pk3" || name == "B.PK3" || name == "c.Pk3" || name == "folder.pk3" ||
@@ -93,7 +93,7 @@ TEST(ListPackages, SizesAreSixtyFourBit) {
     ASSERT_EQ(::ftruncate(fd, int64_t{5} << 30), 0);  // sparse: takes no room on disk
     ::close(fd);
     std::vector<PackageEntry> entries;
-    ASSERT_TRUE(ListPackages(dir.str() + "/", entries));
+    ASSERT_EQ(ListPackages(dir.str() + "/", entries), Listing::Listed);
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].size, int64_t{5368709120});
     EXPECT_EQ(InventoryBody(2, 1, entries),
@@ -104,11 +104,11 @@ TEST(ListPackages, SizesAreSixtyFourBit) {
 TEST(ListPackages, FolderThatCannotBeListedFails) {
     TempDir dir;
     std::vector<PackageEntry> entries{{"stale.pk3", 1}};
-    EXPECT_FALSE(ListPackages(dir.str() + "/missing", entries));
+    EXPECT_EQ(ListPackages(dir.str() + "/missing", entries), Listing::Unreadable);
     EXPECT_TRUE(entries.empty());
     const std::string file = dir.Write("file.pk3", "x").string();
-    EXPECT_FALSE(ListPackages(file, entries));
-    ASSERT_TRUE(ListPackages(dir.str(), entries));
+    EXPECT_EQ(ListPackages(file, entries), Listing::Unreadable);
+    ASSERT_EQ(ListPackages(dir.str(), entries), Listing::Listed);
     EXPECT_EQ(entries.size(), 1u);
 }
 
@@ -117,7 +117,7 @@ TEST(ListPackages, AtMost32767Entries) {
     CreateEmptyFiles(dir, 32767);
     dir.Write("notes.txt", "");  // not counted
     std::vector<PackageEntry> entries;
-    ASSERT_TRUE(ListPackages(dir.str(), entries));
+    ASSERT_EQ(ListPackages(dir.str(), entries), Listing::Listed);
     ASSERT_EQ(entries.size(), 32767u);
     const std::string body = InventoryBody(2, 7, entries);
     EXPECT_NE(body.find("&filename32766=" + entries.back().name + "&filesize32766=0"),
@@ -130,7 +130,7 @@ TEST(ListPackages, AtMost32767Entries) {
     EXPECT_EQ(unique.size(), 32767u);
 
     dir.Write("one-more.pk3", "");
-    EXPECT_FALSE(ListPackages(dir.str(), entries));
+    EXPECT_EQ(ListPackages(dir.str(), entries), Listing::TooMany);
     EXPECT_TRUE(entries.empty());
 }
 
