@@ -260,10 +260,6 @@ TEST(ServerOverride, RefusesWhatCannotBeUsedSayingWhy) {
         {"host:080000", "from 1 to 65535"},
         {"host:80:80", "from 1 to 65535"},
         {"localhost:", "port after ':' is missing"},
-        {"[::1]:8080", "IPv4 only"},
-        {"::1", "IPv4 only"},
-        {"fe80::1", "IPv4 only"},
-        {"http://[::1]:8080/", "IPv4 only"},
         {"127.0.0.1:8080\r\n", "line break"},
         {"local host", "blank"},
         {"", "empty"},
@@ -302,6 +298,86 @@ TEST(ServerOverride, RefusesWhatCannotBeUsedSayingWhy) {
     }
 }
 
+TEST(ServerOverride, TakesIpv6InBracketsAndAloneWhenNothingElseCanBeMeant) {
+    const struct {
+        const char* text;
+        const char* host;  // as RFC 5952 writes it
+        int32_t port;
+    } accepted[] = {
+        {"[::1]", "::1", 80},
+        {"[::1]:8080", "::1", 8080},
+        {"http://[::1]:8080/", "::1", 8080},
+        {"http://[::1]/", "::1", 80},
+        {"HTTP://[2001:DB8:0:0:0:0:0:5]:65535", "2001:db8::5", 65535},
+        {"[0:0:0:0:0:0:0:1]", "::1", 80},
+        {"[::]:1", "::", 1},
+        // The longest run of zeros is shortened, the first of equal ones; one zero stays.
+        {"[fe80:0:0:1:0:0:0:1]", "fe80:0:0:1::1", 80},
+        {"[1:0:0:2:0:0:3:4]", "1::2:0:0:3:4", 80},
+        {"[1:2:3:4:5:6:0:8]", "1:2:3:4:5:6:0:8", 80},
+        // A dotted tail stands for the last two groups; a mapped address is the IPv4 one.
+        {"[64:ff9b::192.0.2.1]:8080", "64:ff9b::c000:201", 8080},
+        {"[::ffff:127.0.0.1]:8080", "127.0.0.1", 8080},
+        // Without brackets: the whole text is the address, as no prefix of it is one.
+        {"::1", "::1", 80},
+        {"2001:db8::5", "2001:db8::5", 80},
+        {"1:2:3:4:5:6:7:8", "1:2:3:4:5:6:7:8", 80},
+        {"fe80::1:abcd", "fe80::1:abcd", 80},
+    };
+    for (const auto& form : accepted) {
+        std::string why;
+        const auto server = ParseServerOverride(form.text, why);
+        ASSERT_TRUE(server) << form.text << ": " << why;
+        EXPECT_EQ(server->host, form.host) << form.text;
+        EXPECT_EQ(server->port, form.port) << form.text;
+    }
+
+    const struct {
+        const char* text;
+        const char* reason;
+    } refused[] = {
+        {"[::1", "no closing ']'"},
+        {"[::1]x", "only ':' and a port"},
+        {"[::1]8080", "only ':' and a port"},
+        {"[::1]:", "port after ':' is missing"},
+        {"[::1]:0", "from 1 to 65535"},
+        {"[::1]:65536", "from 1 to 65535"},
+        {"[::1]:80:80", "from 1 to 65535"},
+        {"[::1]/", "single '/'"},
+        {"http://[::1]/crewdock/", "single '/'"},
+        {"[]", "not an IPv6 address"},
+        {"[localhost]", "not an IPv6 address"},
+        {"[127.0.0.1]", "not an IPv6 address"},
+        {"[1:2:3:4:5:6:7:8:9]", "not an IPv6 address"},
+        {"[1:2:3:4:5:6:7::8]", "not an IPv6 address"},  // "::" stands for one group at least
+        {"[1::2::3]", "not an IPv6 address"},
+        {"[:::1]", "not an IPv6 address"},
+        {"[:1::2]", "not an IPv6 address"},
+        {"[1:]", "not an IPv6 address"},
+        {"[12345::1]", "not an IPv6 address"},
+        {"[::g]", "not an IPv6 address"},
+        {"[::1.2.3]", "not an IPv6 address"},
+        {"[::1.2.3.256]", "not an IPv6 address"},
+        {"[::01.2.3.4]", "not an IPv6 address"},
+        {"[1.2.3.4::]", "not an IPv6 address"},
+        {"[1:2:3:4:5:6:7:1.2.3.4]", "not an IPv6 address"},
+        {"1:2:3", "not an IPv6 address"},
+        {"[fe80::1%eth0]", "zone"},
+        {"[fe80::1%25eth0]:8080", "zone"},
+        {"fe80::1%eth0", "zone"},
+        // Could be address and port: never guessed.
+        {"fe80::1:8080", "[fe80::1]:8080 for port 8080, or [fe80::1:8080] for the address"},
+        {"::1:80", "[::1]:80 for port 80"},
+        {"http://::1/", "written in brackets"},
+        {"http://2001:db8::5", "written in brackets"},
+    };
+    for (const auto& value : refused) {
+        std::string why;
+        EXPECT_FALSE(ParseServerOverride(value.text, why)) << value.text;
+        EXPECT_NE(why.find(value.reason), std::string::npos) << value.text << ": " << why;
+    }
+}
+
 TEST(ServerOverride, EchoedValuesAreEscaped) {
     EXPECT_EQ(EscapedForDisplay("host:80"), "host:80");
     EXPECT_EQ(EscapedForDisplay("a\r\nb\t\x1B[31m\\\"\x7F\xC3\xA9"),
@@ -326,7 +402,7 @@ TEST(ServerOverride, EnvironmentFailsClosed) {
         EXPECT_TRUE(problem.empty());
     }
     // Never the central server in place of one the player named.
-    for (const char* bad : {"127.0.0.1:0", "localhost:", "[::1]:8080", ""}) {
+    for (const char* bad : {"127.0.0.1:0", "localhost:", "[::1]:0", "fe80::1:8080", ""}) {
         ScopedEnv env("PACKWARDEN_SERVER", bad);
         problem.clear();
         EXPECT_FALSE(CentralServerFromEnvironment(problem)) << bad;
