@@ -269,8 +269,17 @@ std::string CheckHost(std::string_view host) {
 
 }  // namespace
 
+std::string CentralServer::BracketedHost() const {
+    // Names and IPv4 addresses never hold a colon.
+    return host.find(':') == std::string::npos ? host : "[" + host + "]";
+}
+
 std::string CentralServer::HostAndPort() const {
-    return port == CentralPort ? host : host + ":" + std::to_string(port);
+    return port == CentralPort ? BracketedHost() : Shown();
+}
+
+std::string CentralServer::Shown() const {
+    return BracketedHost() + ":" + std::to_string(port);
 }
 
 std::string CentralServer::Address(std::string_view path) const {

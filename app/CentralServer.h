@@ -17,8 +17,14 @@ struct CentralServer {
     std::string host = CentralHost;
     int32_t port = CentralPort;
 
+    // The host as an address writes it: an IPv6 address in brackets ("[::1]"), anything else
+    // as it is.
+    std::string BracketedHost() const;
     // "host", or "host:port" when the port is not 80: the Host header and the addresses.
+    // An IPv6 host is in brackets: "[::1]:8080".
     std::string HostAndPort() const;
+    // "host:port", the port always: how messages name the server ("[::1]:80" for IPv6).
+    std::string Shown() const;
     // "http://" + HostAndPort() + path; path starts with "/".
     std::string Address(std::string_view path) const;
     // The page that shows the download links for one posted inventory.

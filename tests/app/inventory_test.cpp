@@ -192,6 +192,11 @@ TEST(Request, HostHeaderCarriesAPortOtherThan80) {
               "POST /crewdock/sync_session.php HTTP/1.0\r\nHost: 127.0.0.1:8080\r\n"
               "User-Agent: Packwarden\r\nContent-type: application/x-www-form-urlencoded\r\n");
     EXPECT_EQ(CentralServer{}.HostAndPort(), "www.torvane.net");
+    // An IPv6 host in brackets, or its colons would run into the port's.
+    EXPECT_EQ(HeaderTemplate(CentralServer{"::1", 8080}.HostAndPort()),
+              "POST /crewdock/sync_session.php HTTP/1.0\r\nHost: [::1]:8080\r\n"
+              "User-Agent: Packwarden\r\nContent-type: application/x-www-form-urlencoded\r\n");
+    EXPECT_EQ((CentralServer{"2001:db8::5", 80}.HostAndPort()), "[2001:db8::5]");
 }
 
 TEST(Request, TrailingSeparator) {
@@ -210,6 +215,14 @@ TEST(Addresses, SessionPageAndSiteLinks) {
     EXPECT_EQ(central.Address("/"), "http://www.torvane.net/");
     EXPECT_EQ((CentralServer{"localhost", 8123}.SessionPage(10000, 2)),
               "http://localhost:8123/crewdock/sync.php?session=10000&version=2");
+    EXPECT_EQ((CentralServer{"::1", 8123}.SessionPage(10000, 2)),
+              "http://[::1]:8123/crewdock/sync.php?session=10000&version=2");
+    EXPECT_EQ((CentralServer{"2001:db8::5", 80}.Address("/crewdock/")),
+              "http://[2001:db8::5]/crewdock/");
+    // Messages name the server with its port, whatever it is.
+    EXPECT_EQ(central.Shown(), "www.torvane.net:80");
+    EXPECT_EQ((CentralServer{"127.0.0.1", 8080}.Shown()), "127.0.0.1:8080");
+    EXPECT_EQ((CentralServer{"::1", 80}.Shown()), "[::1]:80");
 }
 
 TEST(ServerOverride, AcceptsHostHostPortAndHttpAddresses) {
@@ -399,6 +412,14 @@ TEST(ServerOverride, EnvironmentFailsClosed) {
         const auto server = CentralServerFromEnvironment(problem);
         ASSERT_TRUE(server);
         EXPECT_EQ(server->HostAndPort(), "127.0.0.1:9000");
+        EXPECT_TRUE(problem.empty());
+    }
+    {
+        ScopedEnv env("PACKWARDEN_SERVER", "http://[0::1]:9000/");
+        const auto server = CentralServerFromEnvironment(problem);
+        ASSERT_TRUE(server);
+        EXPECT_EQ(server->SessionPage(7, 2),
+                  "http://[::1]:9000/crewdock/sync.php?session=7&version=2");
         EXPECT_TRUE(problem.empty());
     }
     // Never the central server in place of one the player named.
