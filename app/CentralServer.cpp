@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "CentralServer.h"
 
+#include <array>
 #include <cstdlib>
 
 #include "AsciiText.h"
+#include "packwarden/detail/Platform.h"
 
 namespace packwarden {
 namespace {
@@ -67,13 +69,168 @@ bool EndsInNumber(std::string_view last) {
            last.find_first_not_of("0123456789abcdefABCDEF", 2) == std::string_view::npos;
 }
 
-// "[...]" or hex digits with two colons or more: "host:80:80" is a bad port, not this.
-bool LooksLikeIpv6(std::string_view text) {
-    if (!text.empty() && text.front() == '[') {
+bool IsHexDigit(char c) {
+    return IsDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// Hex digits, ':' and '.' with two colons or more, perhaps a zone after '%': meant as an IPv6
+// address written without brackets. "host:80:80" is a bad port, not this.
+bool LooksLikeBareIpv6(std::string_view text) {
+    const std::string_view address = text.substr(0, text.find('%'));
+    return address.find(':') != address.rfind(':') &&
+           address.find_first_not_of("0123456789abcdefABCDEF:.") == std::string_view::npos;
+}
+
+// Groups of 1 to 4 hex digits separated by ':' into `words` from `at` on; the last may be a
+// dotted IPv4 address standing for two groups. False when a group is malformed or there are
+// too many.
+bool ParseGroups(std::string_view text, bool last, std::array<uint16_t, 8>& words,
+                 std::size_t& at) {
+    if (text.empty()) {
         return true;
     }
-    return text.find(':') != text.rfind(':') &&
-           text.find_first_not_of("0123456789abcdefABCDEF:.") == std::string_view::npos;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t colon = text.find(':', start);
+        const std::string_view group = text.substr(
+            start, colon == std::string_view::npos ? std::string_view::npos : colon - start);
+        if (last && colon == std::string_view::npos && group.find('.') != std::string_view::npos) {
+            if (!IsDottedQuad(group) || at + 2 > words.size()) {
+                return false;
+            }
+            uint32_t v4 = 0;
+            std::size_t from = 0;
+            for (int i = 0; i < 4; ++i) {
+                const std::size_t dot = group.find('.', from);
+                int32_t part = 0;
+                ParseDecimal(group.substr(from, dot - from), 3, part);
+                v4 = v4 << 8 | static_cast<uint32_t>(part);
+                from = dot + 1;
+            }
+            words[at++] = static_cast<uint16_t>(v4 >> 16);
+            words[at++] = static_cast<uint16_t>(v4 & 0xFFFF);
+            return true;
+        }
+        if (group.empty() || group.size() > 4 || at >= words.size()) {
+            return false;
+        }
+        uint16_t word = 0;
+        for (char c : group) {
+            if (!IsHexDigit(c)) {
+                return false;
+            }
+            const int digit = IsDigit(c) ? c - '0' : (c | 0x20) - 'a' + 10;
+            word = static_cast<uint16_t>(word << 4 | digit);
+        }
+        words[at++] = word;
+        if (colon == std::string_view::npos) {
+            return true;
+        }
+        start = colon + 1;
+    }
+}
+
+// An IPv6 address as RFC 5952 writes it (an IPv4-mapped one as the IPv4 address it maps, as
+// the socket shows it): eight groups, or fewer around one "::", the last two perhaps as a
+// dotted IPv4 address. Empty for anything else.
+std::string CanonicalIpv6(std::string_view text) {
+    std::array<uint16_t, 8> head{};
+    std::array<uint16_t, 8> tail{};
+    std::size_t headCount = 0;
+    std::size_t tailCount = 0;
+    const std::size_t gap = text.find("::");
+    if (gap == std::string_view::npos) {
+        if (!ParseGroups(text, true, head, headCount) || headCount != 8) {
+            return {};
+        }
+    } else {
+        // "::" stands for one group of zeros or more, and only once.
+        if (text.find("::", gap + 1) != std::string_view::npos ||
+            !ParseGroups(text.substr(0, gap), false, head, headCount) ||
+            !ParseGroups(text.substr(gap + 2), true, tail, tailCount) ||
+            headCount + tailCount > 7) {
+            return {};
+        }
+    }
+    std::array<uint8_t, 16> bytes{};
+    for (std::size_t i = 0; i < 8; ++i) {
+        const uint16_t word = i < headCount        ? head[i]
+                              : i >= 8 - tailCount ? tail[i - (8 - tailCount)]
+                                                   : 0;
+        bytes[2 * i] = static_cast<uint8_t>(word >> 8);
+        bytes[2 * i + 1] = static_cast<uint8_t>(word & 0xFF);
+    }
+    namespace Platform = MSocketSupport::Platform;
+    return Platform::AddressText(Platform::Address::V6(bytes));
+}
+
+// Empty when `port` (the text after ':') is a port; otherwise why not.
+std::string CheckPort(std::string_view port, int32_t& number) {
+    if (port.empty()) {
+        return "the port after ':' is missing";
+    }
+    if (!ParseDecimal(port, 5, number) || number < 1 || number > 65535) {
+        return "the port must be a number from 1 to 65535";
+    }
+    return {};
+}
+
+// A zone names the interface of a link-local address on this machine only: the Host header
+// and a browser's address cannot carry it.
+constexpr const char* ZoneRefused =
+    "an IPv6 zone (the part from '%') cannot be used: give an address that needs none";
+
+// "[address]" with an optional ":port" after it.
+std::string ParseBracketed(std::string_view rest, CentralServer& server) {
+    const std::size_t close = rest.find(']');
+    if (close == std::string_view::npos) {
+        return "the IPv6 address has no closing ']'";
+    }
+    const std::string_view literal = rest.substr(1, close - 1);
+    if (literal.find('%') != std::string_view::npos) {
+        return ZoneRefused;
+    }
+    std::string canonical = CanonicalIpv6(literal);
+    if (canonical.empty()) {
+        return "the address in brackets is not an IPv6 address";
+    }
+    const std::string_view after = rest.substr(close + 1);
+    if (!after.empty()) {
+        if (after.front() != ':') {
+            return "only ':' and a port may follow the ']'";
+        }
+        if (std::string problem = CheckPort(after.substr(1), server.port); !problem.empty()) {
+            return problem;
+        }
+    }
+    server.host = std::move(canonical);
+    return {};
+}
+
+// An IPv6 address without brackets: the whole text is the address, the port is 80. Text that
+// reads as well as an address followed by a port is refused rather than guessed at: the list
+// could otherwise go to a server the player did not mean.
+std::string ParseBare(std::string_view text, CentralServer& server) {
+    if (text.find('%') != std::string_view::npos) {
+        return ZoneRefused;
+    }
+    std::string canonical = CanonicalIpv6(text);
+    if (canonical.empty()) {
+        return "it is not an IPv6 address (with a port, one is written in brackets: "
+               "[2001:db8::1]:8080)";
+    }
+    const std::size_t colon = text.rfind(':');
+    const std::string_view front = text.substr(0, colon);
+    const std::string_view last = text.substr(colon + 1);
+    int32_t port = 0;
+    if (ParseDecimal(last, 5, port) && port >= 1 && port <= 65535 &&
+        !CanonicalIpv6(front).empty()) {
+        return "it reads as an address and a port both: write [" + std::string(front) +
+               "]:" + std::string(last) + " for port " + std::string(last) + ", or [" +
+               std::string(text) + "] for the address alone";
+    }
+    server.host = std::move(canonical);
+    return {};
 }
 
 // Empty when `host` can be used; otherwise why not.
@@ -112,8 +269,17 @@ std::string CheckHost(std::string_view host) {
 
 }  // namespace
 
+std::string CentralServer::BracketedHost() const {
+    // Names and IPv4 addresses never hold a colon.
+    return host.find(':') == std::string::npos ? host : "[" + host + "]";
+}
+
 std::string CentralServer::HostAndPort() const {
-    return port == CentralPort ? host : host + ":" + std::to_string(port);
+    return port == CentralPort ? BracketedHost() : Shown();
+}
+
+std::string CentralServer::Shown() const {
+    return BracketedHost() + ":" + std::to_string(port);
 }
 
 std::string CentralServer::Address(std::string_view path) const {
@@ -143,7 +309,8 @@ std::optional<CentralServer> ParseServerOverride(std::string_view text, std::str
         }
     }
     std::string_view rest = text;
-    if (StartsWithIgnoringCase(rest, "http://")) {
+    const bool web = StartsWithIgnoringCase(rest, "http://");
+    if (web) {
         rest.remove_prefix(7);
         if (!rest.empty() && rest.back() == '/') {
             rest.remove_suffix(1);
@@ -151,26 +318,36 @@ std::optional<CentralServer> ParseServerOverride(std::string_view text, std::str
     } else if (rest.find("://") != std::string_view::npos) {
         return fail("only http:// addresses are accepted");
     }
-    if (LooksLikeIpv6(rest)) {
-        return fail("it is an IPv6 address, and Packwarden connects over IPv4 only");
-    }
     if (rest.find_first_of("/?#") != std::string_view::npos) {
         return fail("nothing but a single '/' may follow the host and port");
     }
 
     CentralServer server;
+    if (!rest.empty() && rest.front() == '[') {
+        if (std::string problem = ParseBracketed(rest, server); !problem.empty()) {
+            return fail(std::move(problem));
+        }
+        return server;
+    }
+    if (LooksLikeBareIpv6(rest)) {
+        // In an address to paste into a browser the brackets are not optional.
+        if (web) {
+            return fail(
+                "in an http:// address an IPv6 address is written in brackets, such as "
+                "http://[::1]:8080/");
+        }
+        if (std::string problem = ParseBare(rest, server); !problem.empty()) {
+            return fail(std::move(problem));
+        }
+        return server;
+    }
     std::string_view host = rest;
     if (const std::size_t colon = rest.find(':'); colon != std::string_view::npos) {
         host = rest.substr(0, colon);
-        const std::string_view port = rest.substr(colon + 1);
-        if (port.empty()) {
-            return fail("the port after ':' is missing");
+        if (std::string problem = CheckPort(rest.substr(colon + 1), server.port);
+            !problem.empty()) {
+            return fail(std::move(problem));
         }
-        int32_t number = 0;
-        if (!ParseDecimal(port, 5, number) || number < 1 || number > 65535) {
-            return fail("the port must be a number from 1 to 65535");
-        }
-        server.port = number;
     }
     // "name." is the fully qualified spelling of "name": the same host, and the spelling that
     // the hosts file and the server's virtual hosts know.

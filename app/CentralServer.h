@@ -17,8 +17,14 @@ struct CentralServer {
     std::string host = CentralHost;
     int32_t port = CentralPort;
 
+    // The host as an address writes it: an IPv6 address in brackets ("[::1]"), anything else
+    // as it is.
+    std::string BracketedHost() const;
     // "host", or "host:port" when the port is not 80: the Host header and the addresses.
+    // An IPv6 host is in brackets: "[::1]:8080".
     std::string HostAndPort() const;
+    // "host:port", the port always: how messages name the server ("[::1]:80" for IPv6).
+    std::string Shown() const;
     // "http://" + HostAndPort() + path; path starts with "/".
     std::string Address(std::string_view path) const;
     // The page that shows the download links for one posted inventory.
@@ -27,14 +33,18 @@ struct CentralServer {
 
 // The forms ParseServerOverride accepts, as messages name them.
 inline constexpr const char* ServerOverrideForms =
-    "host, host:port, http://host[:port]/ (a host name or IPv4 address, a port from 1 to 65535)";
+    "host, host:port, http://host[:port]/ (a host name, an IPv4 address, or an IPv6 address in "
+    "brackets such as [::1]:8080; a port from 1 to 65535)";
 
 // Parses a server override in one of the forms "host", "host:port", "http://host[:port]" or
 // "http://host[:port]/" (the scheme in any case). The host is a name (labels of letters, digits
-// and "-", 1 to 63 characters each, at most 253 in all) or a dotted IPv4 address (four decimal
-// numbers 0..255 without leading zeros); a name's trailing dot is dropped, as it names the same
-// host. The port is decimal, 1..65535. Empty on anything else, with the reason in `why`: IPv6
-// addresses are refused as such (the socket is IPv4 only).
+// and "-", 1 to 63 characters each, at most 253 in all), a dotted IPv4 address (four decimal
+// numbers 0..255 without leading zeros) or an IPv6 address in brackets ("[::1]", "[::1]:8080");
+// a name's trailing dot is dropped, as it names the same host. An IPv6 address alone, with no
+// scheme and no port, may go without brackets ("::1"), unless its last group could as well be
+// a port ("fe80::1:8080"). IPv6 addresses are kept as RFC 5952 writes them, an IPv4-mapped one
+// as the IPv4 address; one with a zone ("%eth0") is refused. The port is decimal, 1..65535.
+// Empty on anything else, with the reason in `why`.
 std::optional<CentralServer> ParseServerOverride(std::string_view text, std::string& why);
 
 // `text` made safe to echo: printable ASCII as it is, except "\" and "\"" which are escaped;

@@ -294,7 +294,7 @@ void SyncFlow::Message(const char* text, const std::string& detail) {
 }
 
 std::string SyncFlow::AtServer(const std::string& reason) const {
-    return server_.host + ":" + std::to_string(server_.port) + ": " + reason;
+    return server_.Shown() + ": " + reason;
 }
 
 void SyncFlow::OnError(int16_t Number, std::string&, int32_t, const std::string&,

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The inventory: folder listing, form encoding, the request byte for byte, the session number
-// and the server's addresses.
+// The inventory: folder listing, form encoding, the request byte for byte and the session
+// number.
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -10,14 +10,12 @@
 #include <filesystem>
 #include <set>
 
-#include "CentralServer.h"
 #include "Inventory.h"
 #include "TempDir.h"
 
 namespace packwarden {
 namespace {
 
-using testsupport::ScopedEnv;
 using testsupport::TempDir;
 
 const std::string CentralHeader =
@@ -186,166 +184,10 @@ TEST(Request, NamesAreFormEncodedAndCountedEncoded) {
               std::string::npos);
 }
 
-TEST(Request, HostHeaderCarriesAPortOtherThan80) {
-    CentralServer local{"127.0.0.1", 8080};
-    EXPECT_EQ(HeaderTemplate(local.HostAndPort()),
-              "POST /crewdock/sync_session.php HTTP/1.0\r\nHost: 127.0.0.1:8080\r\n"
-              "User-Agent: Packwarden\r\nContent-type: application/x-www-form-urlencoded\r\n");
-    EXPECT_EQ(CentralServer{}.HostAndPort(), "www.torvane.net");
-}
-
 TEST(Request, TrailingSeparator) {
     EXPECT_EQ(WithTrailingSeparator("/games/ef2/base"), "/games/ef2/base/");
     EXPECT_EQ(WithTrailingSeparator("/games/ef2/base/"), "/games/ef2/base/");
     EXPECT_EQ(WithTrailingSeparator(""), "/");
-}
-
-TEST(Addresses, SessionPageAndSiteLinks) {
-    const CentralServer central;
-    EXPECT_EQ(central.SessionPage(0, 2),
-              "http://www.torvane.net/crewdock/sync.php?session=0&version=2");
-    EXPECT_EQ(central.SessionPage(4711, 2),
-              "http://www.torvane.net/crewdock/sync.php?session=4711&version=2");
-    EXPECT_EQ(central.Address("/crewdock/"), "http://www.torvane.net/crewdock/");
-    EXPECT_EQ(central.Address("/"), "http://www.torvane.net/");
-    EXPECT_EQ((CentralServer{"localhost", 8123}.SessionPage(10000, 2)),
-              "http://localhost:8123/crewdock/sync.php?session=10000&version=2");
-}
-
-TEST(ServerOverride, AcceptsHostHostPortAndHttpAddresses) {
-    const struct {
-        const char* text;
-        const char* host;
-        int32_t port;
-    } accepted[] = {
-        {"localhost:8123", "localhost", 8123},
-        {"mirror.example-1.org", "mirror.example-1.org", 80},
-        {"127.0.0.1:65535", "127.0.0.1", 65535},
-        {"0.0.0.0:1", "0.0.0.0", 1},
-        // A trailing dot names the same host; it is dropped so the hosts file knows it.
-        {"localhost.", "localhost", 80},
-        {"mirror.example.org.:8080", "mirror.example.org", 8080},
-        {"http://127.0.0.1:8080", "127.0.0.1", 8080},
-        {"http://127.0.0.1:8080/", "127.0.0.1", 8080},
-        {"HTTP://Mirror.Example.org/", "Mirror.Example.org", 80},
-        {"http://localhost./", "localhost", 80},
-        {"ef2.example", "ef2.example", 80},
-    };
-    for (const auto& form : accepted) {
-        std::string why;
-        const auto server = ParseServerOverride(form.text, why);
-        ASSERT_TRUE(server) << form.text << ": " << why;
-        EXPECT_EQ(server->host, form.host) << form.text;
-        EXPECT_EQ(server->port, form.port) << form.text;
-    }
-    std::string why;
-    const std::string label63(63, 'a');
-    const std::string longest =
-        label63 + "." + label63 + "." + label63 + "." + std::string(61, 'b');
-    ASSERT_EQ(longest.size(), 253u);
-    EXPECT_TRUE(ParseServerOverride(longest, why));
-    EXPECT_TRUE(ParseServerOverride(longest + ".", why));
-}
-
-TEST(ServerOverride, RefusesWhatCannotBeUsedSayingWhy) {
-    const std::string label64(64, 'a');
-    const struct {
-        std::string text;
-        const char* reason;
-    } refused[] = {
-        {"127.0.0.1:0", "from 1 to 65535"},
-        {"host:65536", "from 1 to 65535"},
-        {"host:-1", "from 1 to 65535"},
-        {"host:8x", "from 1 to 65535"},
-        {"host:080000", "from 1 to 65535"},
-        {"host:80:80", "from 1 to 65535"},
-        {"localhost:", "port after ':' is missing"},
-        {"[::1]:8080", "IPv4 only"},
-        {"::1", "IPv4 only"},
-        {"fe80::1", "IPv4 only"},
-        {"http://[::1]:8080/", "IPv4 only"},
-        {"127.0.0.1:8080\r\n", "line break"},
-        {"local host", "blank"},
-        {"", "empty"},
-        {"caf\xC3\xA9.example", "not ASCII"},
-        {"https://mirror.example.org/", "only http://"},
-        {"ftp://mirror.example.org", "only http://"},
-        {"http://host/crewdock/", "single '/'"},
-        {"host/", "single '/'"},
-        {"host:80/path", "single '/'"},
-        {"http://host?x", "single '/'"},
-        {"a..b", "empty label"},
-        {".host", "empty label"},
-        {"host..", "empty label"},
-        {":80", "host is missing"},
-        {"http://", "host is missing"},
-        {"h_x", "letters, digits"},
-        {"user@host", "letters, digits"},
-        {label64 + ".example", "63"},
-        {std::string(254, 'a'), "253"},
-        {"127.0.0.256", "IPv4 address"},
-        {"127.1", "IPv4 address"},
-        {"010.0.0.1", "IPv4 address"},
-        {"127.0.0.1.8080", "IPv4 address"},
-        {"8080", "IPv4 address"},
-        // Hex and octal spellings a URL parser reads as 127.0.0.1 and 8.0.0.1.
-        {"0x7f000001", "IPv4 address"},
-        {"0X7F000001", "IPv4 address"},
-        {"0177.0.0.0x1", "IPv4 address"},
-        {"010.0.0.0x1", "IPv4 address"},
-        {"host.0x", "IPv4 address"},
-    };
-    for (const auto& value : refused) {
-        std::string why;
-        EXPECT_FALSE(ParseServerOverride(value.text, why)) << value.text;
-        EXPECT_NE(why.find(value.reason), std::string::npos) << value.text << ": " << why;
-    }
-}
-
-TEST(ServerOverride, EchoedValuesAreEscaped) {
-    EXPECT_EQ(EscapedForDisplay("host:80"), "host:80");
-    EXPECT_EQ(EscapedForDisplay("a\r\nb\t\x1B[31m\\\"\x7F\xC3\xA9"),
-              "a\\r\\nb\\t\\x1B[31m\\\\\\\"\\x7F\\xC3\\xA9");
-    EXPECT_EQ(EscapedForDisplay(std::string("\0x", 2)), "\\x00x");
-    EXPECT_EQ(EscapedForDisplay(std::string(250, 'a')), std::string(200, 'a') + "...");
-}
-
-TEST(ServerOverride, EnvironmentFailsClosed) {
-    std::string problem;
-    {
-        ::unsetenv("PACKWARDEN_SERVER");
-        const auto server = CentralServerFromEnvironment(problem);
-        ASSERT_TRUE(server);
-        EXPECT_EQ(server->HostAndPort(), "www.torvane.net");
-    }
-    {
-        ScopedEnv env("PACKWARDEN_SERVER", "127.0.0.1:9000");
-        const auto server = CentralServerFromEnvironment(problem);
-        ASSERT_TRUE(server);
-        EXPECT_EQ(server->HostAndPort(), "127.0.0.1:9000");
-        EXPECT_TRUE(problem.empty());
-    }
-    // Never the central server in place of one the player named.
-    for (const char* bad : {"127.0.0.1:0", "localhost:", "[::1]:8080", ""}) {
-        ScopedEnv env("PACKWARDEN_SERVER", bad);
-        problem.clear();
-        EXPECT_FALSE(CentralServerFromEnvironment(problem)) << bad;
-        EXPECT_NE(problem.find("PACKWARDEN_SERVER=\"" + std::string(bad) + "\" cannot be used: "),
-                  std::string::npos)
-            << problem;
-        EXPECT_NE(problem.find(ServerOverrideForms), std::string::npos) << problem;
-    }
-    // A pasted value with CR LF and an escape sequence is shown, not acted out.
-    ScopedEnv env("PACKWARDEN_SERVER", "mirror.example.org\r\n\x1B]0;owned\x07");
-    problem.clear();
-    EXPECT_FALSE(CentralServerFromEnvironment(problem));
-    EXPECT_NE(problem.find("\"mirror.example.org\\r\\n\\x1B]0;owned\\x07\" cannot be used: it "
-                           "holds a blank, a line break or another control character."),
-              std::string::npos)
-        << problem;
-    for (char c : problem) {
-        EXPECT_TRUE(c >= 0x20 && c < 0x7F) << "raw byte " << int(c) << " in the message";
-    }
 }
 
 // The first float r near target/10000 whose product r * 10000 is exactly `target`.

@@ -322,6 +322,54 @@ TEST_F(Window, LaunchPostsTheInventoryOpensTheSessionPageAndEnds) {
                                                   "&version=2");
 }
 
+TEST_F(Window, OverIpv6TheServerIsNamedInBracketsInMessagesRequestAndAddresses) {
+    games_.Write("a.pk3", "12");
+    {
+        // Bound but not listening: the connection is refused, and the message names the server.
+        RawPeer nobody(RawPeer::Start::Bound, 0, RawPeer::Family::V6);
+        auto form = MakeForm(CentralServer{"::1", nobody.port()});
+        Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
+        const testsupport::CapturedStderr diagnostics;
+        Child<QPushButton>(*form, "doit")->click();
+        ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(5)));
+        EXPECT_EQ(shell_.messages[0].text, "Couldn't connect");
+        const std::string why =
+            "[::1]:" + std::to_string(nobody.port()) + ": the server refused the connection";
+        EXPECT_EQ(shell_.messages[0].detail.toStdString(), why);
+        EXPECT_EQ(diagnostics.text(), "packwarden: Couldn't connect: " + why + "\n");
+    }
+    shell_.messages.clear();
+
+    // A server on ::1 alone, given as a player would give it.
+    RawPeer peer(RawPeer::Family::V6);
+    peer.Serve();
+    const std::string server = "[::1]:" + std::to_string(peer.port());
+    ScopedEnv env("PACKWARDEN_SERVER", "http://" + server + "/");
+    std::ostringstream diagnostics;
+    const std::optional<CentralServer> chosen = ServerForRun(shell_, diagnostics);
+    ASSERT_TRUE(chosen) << diagnostics.str();
+    auto form = MakeForm(*chosen);
+    QTest::mouseClick(Child<QWidget>(*form, "Label3"), Qt::LeftButton);
+    QTest::mouseClick(Child<QWidget>(*form, "Picture1"), Qt::LeftButton);
+    EXPECT_EQ(shell_.opened,
+              (std::vector<QString>{QString::fromStdString("http://" + server + "/crewdock/"),
+                                    QString::fromStdString("http://" + server + "/")}));
+    Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
+    Child<QPushButton>(*form, "doit")->click();
+    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0 || !shell_.messages.empty(); },
+                        std::chrono::seconds(10)));
+    ASSERT_TRUE(shell_.messages.empty()) << shell_.messages[0].detail.toStdString();
+    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
+    const ParsedRequest request = Split(peer.received());
+    EXPECT_NE(request.head.find("\r\nHost: " + server + "\r\n"), std::string::npos) << request.head;
+    EXPECT_EQ(request.body, "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()) +
+                                "&filename0=a.pk3&filesize0=2");
+    ASSERT_EQ(shell_.opened.size(), 3u);
+    EXPECT_EQ(shell_.opened[2].toStdString(), "http://" + server + "/crewdock/sync.php?session=" +
+                                                  std::to_string(form->SessionNumber()) +
+                                                  "&version=2");
+}
+
 TEST_F(Window, UnusableServerOverrideIsShownAtStart) {
     // A pasted value: its line end makes it unusable, and the central server must not stand in.
     ScopedEnv server("PACKWARDEN_SERVER", "127.0.0.1:8080\r\n");

@@ -116,9 +116,10 @@ class ServerProcess {
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
-    // The port from the first line, or 0 when the program did not come up within 10 s.
-    uint16_t WaitForPort() {
-        const std::string prefix = "crewdock-dev listening on http://127.0.0.1:";
+    // The port from the first line, which must name `host` (as an address writes it), or 0
+    // when the program did not come up so within 10 s.
+    uint16_t WaitForPort(const std::string& host = "127.0.0.1") {
+        const std::string prefix = "crewdock-dev listening on http://" + host + ":";
         uint16_t port = 0;
         WaitFor(
             [&] {
@@ -187,17 +188,27 @@ class ServerProcess {
     int status_ = 0;
 };
 
+enum class Family { V4, V6 };  // the client reaches 127.0.0.1, or ::1
+
 // One client socket, blocking calls bounded by poll or by a send time-out. A small receive
 // buffer makes a client that does not read hold up the server's sending soon.
 class Client {
   public:
-    explicit Client(uint16_t port, int receiveBuffer = 0) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    explicit Client(uint16_t port, int receiveBuffer = 0, Family family = Family::V4) {
+        fd_ = ::socket(family == Family::V6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (receiveBuffer > 0) {
             ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         }
         const timeval sendLimit{10, 0};
         ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &sendLimit, sizeof sendLimit);
+        if (family == Family::V6) {
+            sockaddr_in6 addr{};
+            addr.sin6_family = AF_INET6;
+            addr.sin6_port = htons(port);
+            addr.sin6_addr = in6addr_loopback;
+            connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+            return;
+        }
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(port);
@@ -312,8 +323,9 @@ std::optional<Response> ParseResponse(const std::string& raw) {
 }
 
 std::optional<Response> Exchange(uint16_t port, const std::string& request,
-                                 std::chrono::milliseconds limit = 10s) {
-    Client c(port);
+                                 std::chrono::milliseconds limit = 10s,
+                                 Family family = Family::V4) {
+    Client c(port, 0, family);
     if (!c.connected() || !c.Send(request)) {
         return std::nullopt;
     }
@@ -326,11 +338,16 @@ std::optional<Response> Get(uint16_t port, const std::string& target,
     return Exchange(port, "GET " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n", limit);
 }
 
+std::optional<Response> GetOverIpv6(uint16_t port, const std::string& target) {
+    return Exchange(port, "GET " + target + " HTTP/1.0\r\nHost: [::1]\r\n\r\n", 10s, Family::V6);
+}
+
 // The inventory request as the synchroniser writes it, made by the synchroniser's own code:
 // the contract between client and server is tested against the real client.
 std::string InventoryRequest(uint16_t port, int session,
-                             const std::vector<packwarden::PackageEntry>& files) {
-    const packwarden::CentralServer server{"127.0.0.1", port};
+                             const std::vector<packwarden::PackageEntry>& files,
+                             const std::string& host = "127.0.0.1") {
+    const packwarden::CentralServer server{host, port};
     return packwarden::ComposeRequest(packwarden::HeaderTemplate(server.HostAndPort()),
                                       packwarden::InventoryBody(2, session, files));
 }
@@ -653,8 +670,9 @@ TEST(CrewdockDevProgram, CommandLine) {
         const std::string text = help.Log();
         EXPECT_TRUE(Contains(text, "Usage: crewdock-dev"));
         // The limits and the memory they add up to are published.
-        for (const char* limit : {"--request-timeout SECONDS", "head and body 8 MiB",
-                                  "65537 form fields", "Worst-case resident memory"}) {
+        for (const char* limit :
+             {"--bind ADDRESS", "--request-timeout SECONDS", "head and body 8 MiB",
+              "65537 form fields", "Worst-case resident memory"}) {
             EXPECT_TRUE(Contains(text, limit)) << limit;
         }
     }
@@ -672,10 +690,21 @@ TEST(CrewdockDevProgram, CommandLine) {
                                                 {"--idle-timeout", "0"},
                                                 {"--request-timeout", "0"},
                                                 {"--request-timeout=3601"},
-                                                {"--bogus"}}) {
+                                                {"--bogus"},
+                                                {"--bind"},
+                                                {"--bind", "localhost"},
+                                                {"--bind", "127.1"},
+                                                {"--bind", "127.0.0.256"},
+                                                {"--bind", "[127.0.0.1]"},
+                                                {"--bind", "fe80::1%lo"},
+                                                {"--bind=::1:"},
+                                                {"--bind="}}) {
         ServerProcess p(bad);
         EXPECT_EQ(p.WaitForExit(10s), 2) << bad[0];
         EXPECT_TRUE(Contains(p.Log(), "crewdock-dev: ")) << p.Log();
+        if (bad[0].rfind("--bind", 0) == 0 && bad != std::vector<std::string>{"--bind"}) {
+            EXPECT_TRUE(Contains(p.Log(), "--bind needs an IPv4 or IPv6 address")) << p.Log();
+        }
     }
     // A port already taken: a clear message and a failure status.
     ServerProcess first({"--port=0"});
@@ -685,6 +714,123 @@ TEST(CrewdockDevProgram, CommandLine) {
     EXPECT_EQ(second.WaitForExit(10s), 1);
     EXPECT_TRUE(Contains(second.Log(), "cannot listen on 127.0.0.1:" + std::to_string(port)))
         << second.Log();
+}
+
+// Bound to ::1 alone: the synchroniser's request comes over IPv6 with its Host in brackets, the
+// session page's links are relative (so they lead back to whatever address the browser used),
+// and nothing answers on 127.0.0.1.
+TEST_F(CrewdockServerTest, BoundToIpv6LoopbackItAnswersThereAndNotOverIpv4) {
+    WriteCatalogFile("pak1.pk3", std::string(2048, 'b'));
+    server_.emplace(std::vector<std::string>{"--bind", "0:0::1", "--port", "0", "--catalog",
+                                             catalog_.path().string()});
+    port_ = server_->WaitForPort("[::1]");
+    ASSERT_NE(port_, 0) << server_->Log();
+    {
+        Client player(port_, 0, Family::V6);
+        ASSERT_TRUE(player.connected());
+        const std::string request = InventoryRequest(port_, 4711, {{"pak1.pk3", 1500}}, "::1");
+        ASSERT_TRUE(Contains(request, "\r\nHost: [::1]:" + std::to_string(port_) + "\r\n"));
+        ASSERT_TRUE(player.Send(request));
+        player.ShutdownSend();
+        const auto answer = player.ReadToEnd();
+        ASSERT_TRUE(answer);
+        const auto r = ParseResponse(*answer);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 200);
+    }
+    const auto page = GetOverIpv6(port_, "/crewdock/sync.php?session=4711&version=2");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_TRUE(Contains(page->body, "<a href=\"/crewdock/files/pak1.pk3\">")) << page->body;
+    EXPECT_FALSE(Contains(page->body, "http://")) << page->body;
+    const auto file = GetOverIpv6(port_, "/crewdock/files/pak1.pk3");
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->body, std::string(2048, 'b'));
+
+    EXPECT_FALSE(Client(port_).connected());
+    ServerProcess second({"--bind", "::1", "--port", std::to_string(port_)});
+    EXPECT_EQ(second.WaitForExit(10s), 1);
+    EXPECT_TRUE(Contains(second.Log(), "cannot listen on [::1]:" + std::to_string(port_)))
+        << second.Log();
+    // The log names the client as an address writes it.
+    EXPECT_TRUE(std::regex_search(
+        server_->Log(), std::regex("\\[::1\\]:[0-9]+ GET /crewdock/files/pak1.pk3 200 2048")))
+        << server_->Log();
+}
+
+// This program's own path, for running a test of it again elsewhere.
+fs::path ThisProgram() {
+    std::error_code ec;
+    return fs::read_symlink("/proc/self/exe", ec);
+}
+
+constexpr const char* kPrivateNetworkVariable = "CREWDOCK_TEST_PRIVATE_NETWORK";
+
+// Runs the current test again, in a network namespace of its own whose only interface is
+// loopback: there, listening on every address reaches no other machine. Its exit status and
+// output; nothing when no such namespace can be made here.
+std::optional<std::pair<int, std::string>> RunInPrivateNetwork() {
+    if (std::system("unshare -rn true > /dev/null 2>&1") != 0) {
+        return std::nullopt;
+    }
+    const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string filter =
+        std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+    const std::string program = ThisProgram().string();
+    TempDir dir;
+    const fs::path output = dir.path() / "output";
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+        ::setenv(kPrivateNetworkVariable, "1", 1);
+        ::execlp("unshare", "unshare", "-rn", "sh", "-c", "ip link set lo up && exec \"$0\" \"$1\"",
+                 program.c_str(), filter.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    const bool ended = WaitFor([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 60s);
+    if (!ended) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+        return std::make_pair(-1, "did not end within 60 s:\n" + ReadFile(output));
+    }
+    return std::make_pair(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status),
+                          ReadFile(output));
+}
+
+// Bound to "::", one listener takes both families; bound to 0.0.0.0, IPv4 alone.
+TEST(CrewdockDevProgram, BoundToEveryAddressItAnswersAsTheFamilyAsks) {
+    if (std::getenv(kPrivateNetworkVariable) == nullptr) {
+        const auto run = RunInPrivateNetwork();
+        if (!run) {
+            GTEST_SKIP() << "no private network namespace here (unshare -rn), and listening on "
+                            "every address would reach other machines";
+        }
+        EXPECT_EQ(run->first, 0) << run->second;
+        EXPECT_TRUE(Contains(run->second, "[  PASSED  ] 1 test")) << run->second;
+        return;
+    }
+    {
+        ServerProcess both({"--bind", "::", "--port", "0"});
+        const uint16_t port = both.WaitForPort("[::]");
+        ASSERT_NE(port, 0) << both.Log();
+        const auto overIpv4 = Get(port, "/");
+        ASSERT_TRUE(overIpv4) << both.Log();
+        EXPECT_EQ(overIpv4->status, 200);
+        const auto overIpv6 = GetOverIpv6(port, "/");
+        ASSERT_TRUE(overIpv6) << both.Log();
+        EXPECT_EQ(overIpv6->status, 200);
+        // An IPv4 client shows as itself, never as an IPv4-mapped IPv6 address.
+        EXPECT_TRUE(WaitFor([&] { return Contains(both.Log(), " 127.0.0.1:"); }, 5s)) << both.Log();
+        EXPECT_FALSE(Contains(both.Log(), "ffff")) << both.Log();
+    }
+    ServerProcess ipv4({"--bind", "0.0.0.0", "--port", "0"});
+    const uint16_t port = ipv4.WaitForPort("0.0.0.0");
+    ASSERT_NE(port, 0) << ipv4.Log();
+    EXPECT_TRUE(Client(port).connected());
+    EXPECT_FALSE(Client(port, 0, Family::V6).connected());
 }
 
 TEST_F(CrewdockServerTest, SurvivesGarbageAndAbruptEnds) {

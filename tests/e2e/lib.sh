@@ -10,9 +10,11 @@
 # install_opener: puts an xdg-open on PATH (and $BROWSER) writing to $work/opened.
 # press_launch PACKWARDEN: starts it, presses Alt+L, waits up to 20 s for it to end; sets
 #   $status to its exit status.
-# expect_session_opened PORT TENTHS: waits up to TENTHS tenths of a second for the opener to be
-#   asked for an address; fails unless it is a session page of the server on 127.0.0.1:PORT.
-#   Sets $url.
+# start_crewdock_bound BIN CATALOG LOG ADDRESS: as start_crewdock (scripts/lib/demo.sh), on a
+#   free port of ADDRESS (--bind); sets CREWDOCK_PID and CREWDOCK_PORT.
+# expect_session_opened PORT TENTHS [HOST]: waits up to TENTHS tenths of a second for the opener
+#   to be asked for an address; fails unless it is a session page of the server on HOST:PORT
+#   (HOST as an address writes it, 127.0.0.1 unless given). Sets $url.
 . "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/xvfb.sh"
 
 e2e_begin() {
@@ -55,13 +57,33 @@ press_launch() {
     [ -n "$status" ] || fail "packwarden did not end within 20 s of the press"
 }
 
+start_crewdock_bound() {
+    local bin=$1 catalog=$2 log=$3 address=$4 line
+    "$bin" --bind "$address" --port 0 --catalog "$catalog" > "$log" 2>&1 &
+    CREWDOCK_PID=$!
+    for _ in $(seq 100); do
+        line=$(head -n1 "$log")
+        case "$line" in
+            "crewdock-dev listening on http://"*:*/)
+                CREWDOCK_PORT=${line##*:}
+                CREWDOCK_PORT=${CREWDOCK_PORT%/}
+                return 0 ;;
+        esac
+        kill -0 "$CREWDOCK_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "crewdock-dev did not start:" >&2
+    cat "$log" >&2
+    return 1
+}
+
 expect_session_opened() {
-    local port=$1 tenths=$2
+    local port=$1 tenths=$2 host=${3:-127.0.0.1}
     for _ in $(seq "$tenths"); do [ -s "$work/opened" ] && break; sleep 0.1; done
     [ -s "$work/opened" ] || fail "the browser was not asked to open anything"
     url=$(head -n1 "$work/opened")
     case "$url" in
-        "http://127.0.0.1:$port/crewdock/sync.php?session="*"&version=2") ;;
+        "http://$host:$port/crewdock/sync.php?session="*"&version=2") ;;
         *) fail "the browser was asked to open \"$url\"" ;;
     esac
 }

@@ -172,9 +172,10 @@ TEST(FormBounds, NoPackageNameCanAddChangeOrSplitAField) {
 
 TEST(ServerOverrideBounds, NothingButAHostNameAndAPortReachesTheHeaderOrTheBrowser) {
     std::string why;
-    for (const char* hostile : {"evil\r\nX-Injected: 1", "host name", "a/b", "user@host",
-                                "host:80/path", "host:+80", "host:0080a", "host\n:80", "$(touch x)",
-                                "`id`", "a;b", "host:65536", "host:-1", "h%0d%0a", "[::1]:80"}) {
+    for (const char* hostile :
+         {"evil\r\nX-Injected: 1", "host name", "a/b", "user@host", "host:80/path", "host:+80",
+          "host:0080a", "host\n:80", "$(touch x)", "`id`", "a;b", "host:65536", "host:-1",
+          "h%0d%0a", "[::1%0d%0a]:80"}) {
         EXPECT_FALSE(ParseServerOverride(hostile, why).has_value()) << hostile;
     }
     const auto server = ParseServerOverride("mirror-1.example.org:8080", why);

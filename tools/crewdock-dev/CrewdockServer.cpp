@@ -41,6 +41,10 @@ std::size_t WorstCaseResidentBytes(const ServerOptions& options) {
            2 * options.maxConnections * connection;
 }
 
+std::string UrlHost(const std::string& address) {
+    return address.find(':') == std::string::npos ? address : "[" + address + "]";
+}
+
 class CrewdockServer::Connection final : public packwarden::CSocketEvents {
   public:
     enum class Phase {
@@ -52,7 +56,7 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
 
     Connection(CrewdockServer& server, std::shared_ptr<CSocket> socket, Clock::time_point now)
         : server_(server), socket_(std::move(socket)), arrived_(now), lastActivity_(now) {
-        peer_ = socket_->RemoteHostIP() + ":" + std::to_string(socket_->RemotePort());
+        peer_ = UrlHost(socket_->RemoteHostIP()) + ":" + std::to_string(socket_->RemotePort());
         socket_->SetOwner(this);
         MSocketSupport::Platform::BytesAcknowledged(socket_->SocketHandle(), &acknowledged_);
     }
@@ -421,8 +425,9 @@ CrewdockServer::~CrewdockServer() {
 void CrewdockServer::Start() {
     listener_ = CSocket::Create();
     listener_->SetOwner(this);
-    // Loopback only: this server is for trying things on one machine.
-    listener_->Bind(options_.port, "127.0.0.1");
+    // Loopback unless the owner chose otherwise: this server is for trying things on one
+    // machine. No address at all is how the socket listens on both families.
+    listener_->Bind(options_.port, options_.bind == "::" ? std::string() : options_.bind);
     // Accepted connections inherit the listener's receive buffer, and the component keeps
     // room for what one read of it brings: a small buffer bounds every connection's share.
     const int receiveBuffer = kReceiveBufferBytes;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// The network side of crewdock-dev: a listening CSocket on 127.0.0.1 and one CSocket per
-// accepted connection. Each connection reads one request, gets its answer from CrewdockApp,
-// sends it and closes.
+// The network side of crewdock-dev: a listening CSocket (on 127.0.0.1 unless told otherwise)
+// and one CSocket per accepted connection. Each connection reads one request, gets its answer from
+// CrewdockApp, sends it and closes.
 //
 // Nothing here blocks, and nothing grows without bound:
 // - a request has a deadline as a whole (head and body), however steadily its bytes trickle;
@@ -29,6 +29,7 @@
 #include <list>
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "CrewdockApp.h"
 #include "Log.h"
@@ -36,7 +37,12 @@
 
 namespace crewdock {
 
+// An address as a URL writes it: IPv6 in brackets ("[::1]"), IPv4 as it is.
+std::string UrlHost(const std::string& address);
+
 struct ServerOptions {
+    // The address listened on, IPv4 or IPv6 as the socket writes it; "::" takes both families.
+    std::string bind = "127.0.0.1";
     uint16_t port = 8080;  // 0: any free port
     std::optional<std::filesystem::path> catalog;
     // A request must have arrived whole within this time of its connection.
@@ -79,7 +85,8 @@ class CrewdockServer final : private packwarden::CSocketEvents {
     CrewdockServer(const CrewdockServer&) = delete;
     CrewdockServer& operator=(const CrewdockServer&) = delete;
 
-    // Binds 127.0.0.1 and listens. Throws MSocketSupport::SocketError when it cannot.
+    // Binds the address of the options and listens. Throws MSocketSupport::SocketError when it
+    // cannot.
     void Start();
     // The port listened on (the one the system chose for port 0).
     uint16_t Port() const { return port_; }

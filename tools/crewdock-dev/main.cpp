@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: MIT
-// crewdock-dev: stands in for the Torvane server on this machine, on 127.0.0.1 only.
+// crewdock-dev: stands in for the Torvane server on this machine, on 127.0.0.1 unless told
+// otherwise.
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
@@ -24,6 +26,7 @@
 #include "Log.h"
 #include "SessionStore.h"
 #include "packwarden/MSocketSupport.h"
+#include "packwarden/detail/Platform.h"
 
 namespace {
 
@@ -61,12 +64,16 @@ std::string Size(std::size_t bytes) {
 std::string Usage(const crewdock::ServerOptions& options) {
     constexpr std::size_t MiB = 1024 * 1024;
     const std::size_t bound = (crewdock::WorstCaseResidentBytes(options) + MiB - 1) / MiB;
-    return "Usage: crewdock-dev [--port N] [--catalog DIR] [--request-timeout SECONDS]\n"
-           "                    [--idle-timeout SECONDS] [--max-connections N]\n"
-           "                    [--close-lifetime SECONDS]\n"
+    return "Usage: crewdock-dev [--bind ADDRESS] [--port N] [--catalog DIR]\n"
+           "                    [--request-timeout SECONDS] [--idle-timeout SECONDS]\n"
+           "                    [--max-connections N] [--close-lifetime SECONDS]\n"
            "\n"
-           "A local stand-in for the Torvane server, listening on 127.0.0.1 only.\n"
+           "A local stand-in for the Torvane server, listening on 127.0.0.1 unless told "
+           "otherwise.\n"
            "\n"
+           "  --bind ADDRESS             IPv4 or IPv6 address to listen on (default 127.0.0.1;\n"
+           "                             ::1 for IPv6 loopback, :: for every address of both\n"
+           "                             families, which other machines can reach)\n"
            "  --port N                   port to listen on (default 8080; 0 picks a free one)\n"
            "  --catalog DIR              folder of packages offered for download on session "
            "pages\n"
@@ -107,14 +114,35 @@ std::string Usage(const crewdock::ServerOptions& options) {
            "\n"
            "Routes: POST /crewdock/sync_session.php, GET /crewdock/sync.php?session=N&version=V,\n"
            "GET /crewdock/files/NAME, GET /, GET /crewdock/.\n"
-           "The first line printed is \"crewdock-dev listening on http://127.0.0.1:PORT/\";\n"
-           "then one line per request: time, client, method, address, status, body bytes.\n";
+           "The first line printed is \"crewdock-dev listening on http://127.0.0.1:PORT/\"\n"
+           "(an IPv6 address in brackets: http://[::1]:PORT/); then one line per request:\n"
+           "time, client, method, address, status, body bytes.\n";
 }
 
 bool ParseNumber(std::string_view text, long min, long max, long& out) {
     const char* end = text.data() + text.size();
     const auto [ptr, ec] = std::from_chars(text.data(), end, out);
     return ec == std::errc() && ptr == end && !text.empty() && out >= min && out <= max;
+}
+
+// A numeric address of either family, IPv6 perhaps in brackets, as the socket writes it; empty
+// for anything else. Names are refused: one may stand for several addresses, or none.
+std::string ListenAddress(std::string_view text) {
+    std::string body(text);
+    if (body.size() >= 2 && body.front() == '[' && body.back() == ']') {
+        body = body.substr(1, body.size() - 2);
+    }
+    in_addr v4{};
+    in6_addr v6{};
+    namespace Platform = MSocketSupport::Platform;
+    Platform::Address address;
+    if ((body != text && ::inet_pton(AF_INET6, body.c_str(), &v6) != 1) ||
+        (::inet_pton(AF_INET, body.c_str(), &v4) != 1 &&
+         ::inet_pton(AF_INET6, body.c_str(), &v6) != 1) ||
+        !Platform::ParseAddress(body, address)) {
+        return {};
+    }
+    return Platform::AddressText(address);
 }
 
 int UsageError(const std::string& message, const crewdock::ServerOptions& options) {
@@ -200,6 +228,18 @@ Command ParseOptions(int argc, char** argv) {
             std::cout << "crewdock-dev " << PACKWARDEN_VERSION << "\n";
             command.exitCode = 0;
             return command;
+        } else if (arg == "--bind") {
+            if (!takeValue()) {
+                return fail("--bind needs an address");
+            }
+            std::string address = ListenAddress(value);
+            if (address.empty()) {
+                return fail(
+                    "--bind needs an IPv4 or IPv6 address, such as 127.0.0.1, ::1 or ::, "
+                    "not \"" +
+                    std::string(value) + "\"");
+            }
+            options.bind = std::move(address);
         } else if (arg == "--port") {
             long port = 0;
             if (!takeValue() || !ParseNumber(value, 0, 65535, port)) {
@@ -277,8 +317,8 @@ int Serve(const crewdock::ServerOptions& options, int wakeReadFd,
     try {
         crewdock::CrewdockServer server(options, log);
         server.Start();
-        log.Plain("crewdock-dev listening on http://127.0.0.1:" + std::to_string(server.Port()) +
-                  "/");
+        log.Plain("crewdock-dev listening on http://" + crewdock::UrlHost(options.bind) + ":" +
+                  std::to_string(server.Port()) + "/");
         if (!descriptorWarning.empty()) {
             log.Line(descriptorWarning);
         }
@@ -301,8 +341,8 @@ int Serve(const crewdock::ServerOptions& options, int wakeReadFd,
             log.Flush();
         }
     } catch (const MSocketSupport::SocketError& e) {
-        std::cerr << "crewdock-dev: cannot listen on 127.0.0.1:" << options.port << ": "
-                  << e.Description << " (" << e.Number << ")" << std::endl;
+        std::cerr << "crewdock-dev: cannot listen on " << crewdock::UrlHost(options.bind) << ":"
+                  << options.port << ": " << e.Description << " (" << e.Number << ")" << std::endl;
         return 1;
     }
     // Answers already complete in the socket service's hands get a moment to go out; a stop

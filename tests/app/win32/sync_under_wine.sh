@@ -5,13 +5,15 @@
 # packages with odd names (non-ASCII, spaces, &, %, +) in drive_c, the Linux crewdock-dev on
 # loopback, Alt+L pressed through the X server, and a stand-in xdg-open first on PATH, which
 # Wine's browser launcher (winebrowser) calls. Checks every name and size the server received,
-# the session page's address and exit status 0.
+# the session page's address and exit status 0. With "ipv6", crewdock-dev listens on ::1 alone
+# and the program is given [::1]:PORT.
 #
-# usage: sync_under_wine.sh PACKWARDEN.EXE PROBE.EXE CREWDOCK_DEV
+# usage: sync_under_wine.sh PACKWARDEN.EXE PROBE.EXE CREWDOCK_DEV [ipv6]
 set -euo pipefail
 packwarden=$1
 PROBE=$2
 crewdock=$3
+family=${4:-ipv4}
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../../../scripts/lib/demo.sh"
 . "$here/../../e2e/lib.sh"
@@ -37,9 +39,17 @@ mkdir "$base/textures.pk3"  # a folder whose name matches: listed with size 0
 sizes["textures.pk3"]=0
 
 mkdir -p "$work/catalog"
-start_crewdock "$crewdock" "$work/catalog" "$work/crewdock.log" || fail "crewdock-dev did not start"
+if [ "$family" = ipv6 ]; then
+    start_crewdock_bound "$crewdock" "$work/catalog" "$work/crewdock.log" ::1 ||
+        fail "crewdock-dev did not start on ::1"
+    host="[::1]"
+else
+    start_crewdock "$crewdock" "$work/catalog" "$work/crewdock.log" ||
+        fail "crewdock-dev did not start"
+    host=127.0.0.1
+fi
 pids+=("$CREWDOCK_PID")
-export PACKWARDEN_SERVER="127.0.0.1:$CREWDOCK_PORT"
+export PACKWARDEN_SERVER="$host:$CREWDOCK_PORT"
 
 start_packwarden "$packwarden"
 shown=$(probe layout | sed -n 's/^control 101 [-0-9 ]* 1 //p')
@@ -49,7 +59,9 @@ wait_for_end "$app" 300
 [ -n "$status" ] || fail "packwarden did not end within 30 s of the press"
 [ "$status" -eq 0 ] || fail "packwarden exited with status $status"
 
-expect_session_opened "$CREWDOCK_PORT" 100
+expect_session_opened "$CREWDOCK_PORT" 100 "$host"
+grep -F " $host:" "$work/crewdock.log" | grep -qF " POST /crewdock/sync_session.php 200 " ||
+    fail "no post from $host in the server's log"
 
 # Every package arrived with its name as UTF-8 and its size; nothing else did.
 expected=$(for name in "${!sizes[@]}"; do printf '%s\t%s\n' "$name" "${sizes[$name]}"; done | sort)
@@ -66,4 +78,4 @@ received=$(sort <<< "$received")
 $received
 expected:
 $expected"
-echo "PASS: ${#sizes[@]} packages synchronised from \"$install\\base\"; opened $url"
+echo "PASS: ${#sizes[@]} packages synchronised over $family from \"$install\\base\"; opened $url"
