@@ -303,12 +303,16 @@ OpensslProcess OpensslServer(uint16_t port, const std::string& cert, bool v6 = f
 
 class TlsEngine : public ::testing::Test {
   protected:
+#ifdef _WIN32
+    static inline HCERTSTORE roots = nullptr;
+    static inline const CERT_CONTEXT* trusted = nullptr;
+#endif
     static void SetUpTestSuite() {
         static Pki made;
         pki = &made;
 #ifdef _WIN32
-        // Schannel trusts the system's store: the test authority joins the user's roots (in the
-        // tests' own Wine prefix), the rogue one never does.
+        // Schannel trusts the system's store: the test authority joins the machine's roots (no
+        // confirmation asked there) for the suite only; the rogue one never does.
         std::ifstream in(made.ca, std::ios::binary);
         const std::string pem((std::istreambuf_iterator<char>(in)),
                               std::istreambuf_iterator<char>());
@@ -316,15 +320,30 @@ class TlsEngine : public ::testing::Test {
         ::CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()),
                                CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr);
         std::vector<BYTE> der(size);
-        if (::CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()),
-                                   CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr,
-                                   nullptr)) {
-            ::CertAddEncodedCertificateToSystemStoreA("ROOT", der.data(), size);
+        roots = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE,
+                                L"ROOT");
+        if (roots != nullptr && ::CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()),
+                                                       CRYPT_STRING_BASE64HEADER, der.data(), &size,
+                                                       nullptr, nullptr)) {
+            ::CertAddEncodedCertificateToStore(roots, X509_ASN_ENCODING, der.data(), size,
+                                               CERT_STORE_ADD_REPLACE_EXISTING, &trusted);
         }
 #else
         // Only the test authority is trusted: an empty folder stands for the system's store.
         ::setenv("SSL_CERT_FILE", made.ca.c_str(), 1);
         ::setenv("SSL_CERT_DIR", made.dir.str().c_str(), 1);
+#endif
+    }
+    static void TearDownTestSuite() {
+#ifdef _WIN32
+        if (trusted != nullptr) {
+            ::CertDeleteCertificateFromStore(trusted);  // frees it too
+            trusted = nullptr;
+        }
+        if (roots != nullptr) {
+            ::CertCloseStore(roots, 0);
+            roots = nullptr;
+        }
 #endif
     }
     void SetUp() override {
