@@ -163,6 +163,9 @@ that listens on 127.0.0.1 only, for trying a synchronisation offline.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME packwarden-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+# The static libraries link OpenSSL for TLS: a program built against them needs its headers'
+# package for the libraries to link to.
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libssl-dev (>= 3.0)")
 set(CPACK_DEBIAN_DEV_DESCRIPTION
     "asynchronous socket component of Packwarden (static library)
 MSocketSupport and CSocket: asynchronous IPv4 sockets, TCP and UDP, client

@@ -26,7 +26,7 @@ TEST(SocketErrorText, EveryNamedCodeHasATextOfItsOwn) {
         PACKWARDEN_SOCKET_ERRORS(ROW)
 #undef ROW
     };
-    EXPECT_EQ(rows.size(), 44u);
+    EXPECT_EQ(rows.size(), 50u);
     std::set<int32_t> numbers;
     std::set<std::string> texts;
     for (const auto& row : rows) {
@@ -50,6 +50,12 @@ TEST(SocketErrorText, EveryNamedCodeHasATextOfItsOwn) {
     EXPECT_EQ(ms::SocketErrorText(10109), "Class type not found.");
     EXPECT_EQ(ms::SocketErrorText(11001), "Host not found.");
     EXPECT_EQ(ms::SocketErrorText(11004), "Valid name, no data record of requested type.");
+    // The secure sockets' own block: numbers owners may test for, and one text per failure.
+    EXPECT_EQ(ms::TlsUntrusted, 31001);
+    EXPECT_EQ(ms::TlsCredentials, 31006);
+    EXPECT_EQ(ms::SocketErrorText(31002), "TLS: certificate is for another name or address.");
+    EXPECT_EQ(ms::SocketErrorText(31000), "Unknown error.");
+    EXPECT_EQ(ms::SocketErrorText(31007), "Unknown error.");
     // Between rows, outside the range, zero and negative numbers.
     for (int32_t number : {0, -1, -10061, 1, 6, 10003, 10005, 10059, 10062, 10066, 10068, 10090,
                            10100, 10108, 10110, 11000, 11005, 65535, 2147483647}) {

@@ -8,6 +8,11 @@
 // XX(name, number, text) each. The rows give the named constants below and the texts of
 // MSocketSupport::SocketErrorText, so a number and its text are written once. The names follow
 // Winsock's, in this library's case: Winsock's own are macros.
+//
+// The Tls* rows are this library's own, for secure sockets. They sit at 31001-31006: clear of
+// Winsock (10000-11999), WinINet and WinHTTP (12000-12999) and every other Windows system error
+// code (below 16000), so no platform raises the same number meaning something else; and below
+// 32768, so they fit the 16 bits a notification record carries an error in.
 #define PACKWARDEN_SOCKET_ERRORS(XX)                                               \
     XX(WsaEIntr, 10004, "Interrupted function call.")                              \
     XX(WsaEAcces, 10013, "Permission denied.")                                     \
@@ -52,7 +57,13 @@
     XX(WsaHostNotFound, 11001, "Host not found.")                                  \
     XX(WsaTryAgain, 11002, "Nonauthoritative host not found.")                     \
     XX(WsaNoRecovery, 11003, "This is a nonrecoverable error.")                    \
-    XX(WsaNoData, 11004, "Valid name, no data record of requested type.")
+    XX(WsaNoData, 11004, "Valid name, no data record of requested type.")          \
+    XX(TlsUntrusted, 31001, "TLS: certificate not from a trusted authority.")      \
+    XX(TlsNameMismatch, 31002, "TLS: certificate is for another name or address.") \
+    XX(TlsExpired, 31003, "TLS: certificate expired or not yet valid.")            \
+    XX(TlsHandshakeFailed, 31004, "TLS: handshake failed.")                        \
+    XX(TlsProtocolError, 31005, "TLS: the peer sent data that is not TLS.")        \
+    XX(TlsCredentials, 31006, "TLS: certificate or private key not loaded.")
 
 namespace packwarden::MSocketSupport {
 

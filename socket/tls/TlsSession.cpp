@@ -1,0 +1,63 @@
+// SPDX-License-Identifier: MIT
+// What every backend shares: the buffers the owner reads and takes from, the end of stream, and
+// the first failure.
+#include "tls/TlsSession.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "packwarden/MSocketSupport.h"
+
+namespace packwarden::tls {
+
+namespace {
+
+// Takes up to `cap` bytes from the head of `buffer`; compacts once half of it is consumed, so
+// a long-lived session neither grows without bound nor moves bytes on every read.
+std::size_t TakeFrom(std::string& buffer, std::size_t& head, void* out, std::size_t cap) {
+    const std::size_t n = std::min(cap, buffer.size() - head);
+    std::memcpy(out, buffer.data() + head, n);
+    head += n;
+    if (head == buffer.size()) {
+        buffer.clear();
+        head = 0;
+    } else if (head > buffer.size() / 2) {
+        buffer.erase(0, head);
+        head = 0;
+    }
+    return n;
+}
+
+}  // namespace
+
+void TlsSession::FeedEnd() {
+    if (Failed() || peerClosed_ || peerGone_) {
+        return;
+    }
+    if (!handshakeDone_) {
+        Fail(MSocketSupport::TlsHandshakeFailed, "the peer closed the connection during it");
+        return;
+    }
+    peerGone_ = true;
+}
+
+std::size_t TlsSession::ReadPlaintext(void* out, std::size_t cap) {
+    return TakeFrom(plain_, plainHead_, out, cap);
+}
+
+std::size_t TlsSession::TakeCiphertext(void* out, std::size_t cap) {
+    return TakeFrom(out_, outHead_, out, cap);
+}
+
+void TlsSession::Fail(int32_t number, const std::string& detail) {
+    if (Failed()) {
+        return;
+    }
+    error_.number = number;
+    error_.description = MSocketSupport::SocketErrorText(number);
+    if (!detail.empty()) {
+        error_.description += " (" + detail + ")";
+    }
+}
+
+}  // namespace packwarden::tls
