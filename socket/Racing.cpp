@@ -70,6 +70,7 @@ void CSocket::ConnectToResolved(const Platform::Address* addresses, std::size_t 
 }
 
 void CSocket::StartRace(std::vector<Platform::Address> order) {
+    EndRace();  // a race an earlier Connect left under way
     race_ = std::make_unique<ConnectRace>();
     race_->waiting = std::move(order);
     m_.State = StateConnecting;

@@ -36,19 +36,36 @@ struct Ends {
     bool ok() const { return v6->ok() && v4->ok(); }
 };
 
-// How long the connect took, in milliseconds, until `done` held.
-long long MillisecondsUntil(Clock::time_point start, const std::function<bool()>& done) {
-    if (!RunUntil(done)) {
+// How long, in milliseconds, from the race's start (the first attempt: the object is seen in
+// StateConnecting) until `done` held; -1 when it never did. The lookup before it is not the
+// race's, and a loaded machine may take its time over it.
+long long MillisecondsRacing(const CSocket& s, const std::function<bool()>& done) {
+    std::optional<Clock::time_point> start;
+    const bool held = RunUntil([&] {
+        if (!start && s.State() >= StateConnecting) {
+            start = Clock::now();
+        }
+        return done();
+    });
+    if (!held) {
         return -1;
     }
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    if (!start) {
+        return 0;  // the whole race ran inside one turn of the loop
+    }
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - *start).count();
 }
 
 class Race : public ::testing::Test {
   protected:
     void SetUp() override {
         SKIP_WITHOUT_TEST_HOSTS();
-        MSocketSupport::InitWinsockService();  // the channel's own descriptors live for the process
+        // The channel's first creation in a process may be slow (under Wine it starts the
+        // window system, whose display cannot be reached from the private network): made once
+        // here, it is not counted in the times measured below.
+        auto warm = CSocket::Create();
+        warm->Protocol(ProtocolUdp);
+        warm->Bind();
     }
     void TearDown() override {
         Settle();
@@ -75,10 +92,9 @@ TEST_F(Race, OneFamilyBlackHoledTheOtherWinsWellUnderASecond) {
         auto s = CSocket::Create();
         RecordingOwner owner(s);
         std::vector<int32_t> states;
-        const auto start = Clock::now();
         s->Connect("both.test", ends.port);
         states.push_back(s->State());
-        const long long took = MillisecondsUntil(start, [&] {
+        const long long took = MillisecondsRacing(*s, [&] {
             if (states.back() != s->State()) {
                 states.push_back(s->State());
             }
@@ -123,10 +139,9 @@ TEST_F(Race, AttemptsFollowTheFamiliesInTurnAndTheNamesOrder) {
     ASSERT_TRUE(six->ok() && first->ok() && second->ok());
     auto s = CSocket::Create();
     RecordingOwner owner(s);
-    const auto start = Clock::now();
     s->Connect("multi.test", six->port());
     const long long took =
-        MillisecondsUntil(start, [&] { return owner.Has("Connect") || owner.Has("Error"); });
+        MillisecondsRacing(*s, [&] { return owner.Has("Connect") || owner.Has("Error"); });
     EXPECT_GE(took, 450);
     EXPECT_LT(took, 1200);
     EXPECT_EQ(owner.events, std::vector<std::string>{"Connect@7"});
@@ -141,9 +156,8 @@ TEST_F(Race, EveryAddressRefusedGivesExactlyOneError) {
     ASSERT_TRUE(ends.ok());
     auto s = CSocket::Create();
     RecordingOwner owner(s);
-    const auto start = Clock::now();
     s->Connect("both.test", ends.port);
-    const long long took = MillisecondsUntil(start, [&] { return owner.Has("Error"); });
+    const long long took = MillisecondsRacing(*s, [&] { return owner.Has("Error"); });
     ASSERT_GE(took, 0);
     EXPECT_LT(took, 200);
     Settle(400ms);
@@ -184,11 +198,13 @@ TEST_F(Race, ConnectTimeoutEndsARaceThatNobodyAnswers) {
         auto s = CSocket::Create();
         RecordingOwner owner(s);
         s->ConnectTimeout(600);
+        // Counted from the call, the lookup included.
         const auto start = Clock::now();
         s->Connect("both.test", ends.port);
-        const long long took = MillisecondsUntil(start, [&] { return owner.Has("Error"); });
-        EXPECT_GE(took, 550);
-        EXPECT_LT(took, 1500);
+        ASSERT_TRUE(RunUntil([&] { return owner.Has("Error"); }));
+        const auto took = Clock::now() - start;
+        EXPECT_GE(took, 550ms);
+        EXPECT_LT(took, 1500ms);
         Settle(300ms);
         EXPECT_EQ(owner.events, std::vector<std::string>{"Error(10060)@9"});
         EXPECT_EQ(owner.lastErrorDescription, "Connection timed out.");
@@ -199,10 +215,12 @@ TEST_F(Race, ConnectTimeoutEndsARaceThatNobodyAnswers) {
 }
 
 // Closing or releasing the object while both attempts are under way ends them all, raising
-// nothing, leaving no handle, no deadline, no descriptor.
-TEST_F(Race, CloseOrReleaseInTheMiddleOfTheRaceLeavesNothing) {
-    for (const bool release : {false, true}) {
-        SCOPED_TRACE(release ? "released" : "closed");
+// nothing, leaving no handle, no deadline, no descriptor; so does a second Connect by name, whose
+// own race replaces the first one.
+TEST_F(Race, CloseReleaseOrReconnectInTheMiddleOfTheRaceLeavesNothing) {
+    enum class Then { Close, Release, ConnectAgain };
+    for (const Then then : {Then::Close, Then::Release, Then::ConnectAgain}) {
+        SCOPED_TRACE(static_cast<int>(then));
         Ends ends(Path::BlackHoled, Path::BlackHoled);
         ASSERT_TRUE(ends.ok()) << "could not make a full accept queue here";
         const auto descriptors = OpenDescriptorCount();
@@ -214,7 +232,13 @@ TEST_F(Race, CloseOrReleaseInTheMiddleOfTheRaceLeavesNothing) {
         Settle(400ms);
         ASSERT_EQ(s->State(), StateConnecting);
         EXPECT_EQ(MSocketSupport::SocketRegistryCount(), 2u);
-        if (release) {
+        if (then == Then::ConnectAgain) {
+            s->Connect("both.test", ends.port);
+            Settle(400ms);
+            ASSERT_EQ(s->State(), StateConnecting);
+            EXPECT_EQ(MSocketSupport::SocketRegistryCount(), 2u);  // the first race's are gone
+        }
+        if (then == Then::Release) {
             s.reset();
         } else {
             s->CloseSocket();
