@@ -112,12 +112,13 @@ function(packwarden_add_gtest)
     set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES ${labeller})
 endfunction()
 
-# packwarden_add_test(NAME <Folder.Case> FOLDER <label> COMMAND ... [TIMEOUT s] [ENVIRONMENT ...])
+# packwarden_add_test(NAME <Folder.Case> FOLDER <label> COMMAND ... [TIMEOUT s] [ENVIRONMENT ...]
+#                     [SKIP_RETURN_CODE n])
 # registers a test that is a program or script rather than a GoogleTest case, named and
 # labelled the same way ("asan:" and "asan" in the sanitizer tree, "win:" and "windows" in the
 # Windows tree, where a script runs on the build machine and starts Wine itself).
 function(packwarden_add_test)
-    cmake_parse_arguments(T "" "NAME;FOLDER;TIMEOUT" "COMMAND;ENVIRONMENT" ${ARGN})
+    cmake_parse_arguments(T "" "NAME;FOLDER;TIMEOUT;SKIP_RETURN_CODE" "COMMAND;ENVIRONMENT" ${ARGN})
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT ${PACKWARDEN_TEST_TIMEOUT})
     endif()
@@ -127,6 +128,9 @@ function(packwarden_add_test)
     set_tests_properties(${name} PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT})
     if(T_ENVIRONMENT)
         set_tests_properties(${name} PROPERTIES ENVIRONMENT "${T_ENVIRONMENT}")
+    endif()
+    if(T_SKIP_RETURN_CODE)
+        set_tests_properties(${name} PROPERTIES SKIP_RETURN_CODE ${T_SKIP_RETURN_CODE})
     endif()
 endfunction()
 
