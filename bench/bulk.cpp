@@ -11,7 +11,7 @@
 //   libuv         uv_write chain (paced by the reader) -> uv_read_start into one buffer, one loop
 //   qt            QTcpSocket write on bytesWritten -> readAll on readyRead, one event loop
 // plus the copy GetData made before it handed its buffer over, alone: what that copy cost;
-// and the two copies every byte needs, alone: the ceiling.
+// the two copies every byte needs, alone: the ceiling; and ours and the raw loop over ::1.
 #include <fcntl.h>
 #include <sys/epoll.h>
 
@@ -119,11 +119,12 @@ class OursSender : public CSocketEvents {
     }
 };
 
-double Ours(uint64_t total) {
+double Ours(uint64_t total, const char* host = LoopbackV4) {
     OursReceiver receiver;
     OursSender sender;
-    CSocketListener listener([&](int32_t id) { receiver.socket = AcceptInto(id, &receiver); });
-    sender.socket = ConnectTo(listener.Port(), &sender);
+    CSocketListener listener([&](int32_t id) { receiver.socket = AcceptInto(id, &receiver); },
+                             host);
+    sender.socket = ConnectTo(listener.Port(), &sender, host);
     Pump([&] { return sender.connected && receiver.socket != nullptr; }, 5000ms, "bulk connect");
     sender.left = total;
     const auto start = Clock::now();
@@ -156,8 +157,8 @@ double CopyOnly(uint64_t total) {
 
 // ---------------------------------------------------------------------------------------------
 
-double RawEpoll(uint64_t total) {
-    RawPair pair = RawConnectedPair();
+double RawEpoll(uint64_t total, Family family = Family::V4) {
+    RawPair pair = RawConnectedPair(family);
     const int out = pair.client.get();
     const int in = pair.server.get();
     for (int fd : {out, in}) {
@@ -561,6 +562,8 @@ int main(int argc, char** argv) {
     peers.Add("qt", [&] { return QtNetwork(total); });
     peers.Add("getdata_copy", [&] { return CopyOnly(total); });
     peers.Add("limit", [&] { return Limit(total); });
+    peers.Add("csocket_v6", [&] { return Ours(total, LoopbackV6); });
+    peers.Add("raw_epoll_v6", [&] { return RawEpoll(total, Family::V6); });
     peers.Run();
 
     // Peak memory: the same transfer again, each peer in a fresh process.
@@ -592,9 +595,12 @@ int main(int argc, char** argv) {
     }
     ReportValue(peers, "bulk_mib_s_limit", "limit");
     for (const char* peer : {"csocket", "raw_epoll", "raw_epoll_per_readiness", "raw_blocking",
-                             "asio", "libuv", "qt"}) {
+                             "asio", "libuv", "qt", "csocket_v6", "raw_epoll_v6"}) {
         ReportRatio(peers, std::string("bulk_fraction_of_limit_") + peer, peer, "limit");
     }
+    ReportRatio(peers, "bulk_csocket_vs_raw_v6", "csocket_v6", "raw_epoll_v6");
+    ReportValue(peers, "bulk_mib_s_csocket_v6", "csocket_v6");
+    ReportValue(peers, "bulk_mib_s_raw_epoll_v6", "raw_epoll_v6");
     ReportValue(memory, "bulk_peak_rss_mib", "csocket");
     ReportValue(memory, "bulk_peak_rss_mib_raw_epoll", "raw_epoll");
     ReportValue(memory, "bulk_peak_rss_mib_asio", "asio");

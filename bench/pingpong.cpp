@@ -10,6 +10,7 @@
 //   asio          async_read_some / async_write on both ends, one io_context
 //   libuv         uv_read_start into one buffer, uv_try_write replies, one loop
 //   qt            QTcpSocket on both ends, readyRead handlers, one event loop
+// and ours and the raw epoll loop again over ::1.
 #include <fcntl.h>
 #include <sys/epoll.h>
 
@@ -73,11 +74,11 @@ class OursClient : public CSocketEvents {
     }
 };
 
-Result Ours(std::chrono::milliseconds span) {
+Result Ours(std::chrono::milliseconds span, const char* host = LoopbackV4) {
     OursEcho echo;
     OursClient client;
-    CSocketListener listener([&](int32_t id) { echo.socket = AcceptInto(id, &echo); });
-    client.socket = ConnectTo(listener.Port(), &client);
+    CSocketListener listener([&](int32_t id) { echo.socket = AcceptInto(id, &echo); }, host);
+    client.socket = ConnectTo(listener.Port(), &client, host);
     Pump([&] { return client.connected && echo.socket != nullptr; }, 5000ms, "pingpong connect");
     client.running = true;
     const auto start = Clock::now();
@@ -93,8 +94,8 @@ Result Ours(std::chrono::milliseconds span) {
 
 // ---------------------------------------------------------------------------------------------
 
-Result RawEpoll(std::chrono::milliseconds span) {
-    RawPair pair = RawConnectedPair();
+Result RawEpoll(std::chrono::milliseconds span, Family family = Family::V4) {
+    RawPair pair = RawConnectedPair(family);
     const int client = pair.client.get();
     const int server = pair.server.get();
     Fd ep(::epoll_create1(EPOLL_CLOEXEC));
@@ -375,6 +376,8 @@ int main(int argc, char** argv) {
     peers.Add("asio", [&] { return AsioPeer(span).RttMicros(); });
     peers.Add("libuv", [&] { return LibuvPeer(span).RttMicros(); });
     peers.Add("qt", [&] { return QtNetwork(span).RttMicros(); });
+    peers.Add("csocket_v6", [&] { return Ours(span, LoopbackV6).RttMicros(); });
+    peers.Add("raw_epoll_v6", [&] { return RawEpoll(span, Family::V6).RttMicros(); });
     peers.Run();
 
     ReportValue(peers, "pingpong_rtt_us_csocket", "csocket");
@@ -388,5 +391,8 @@ int main(int argc, char** argv) {
     ReportValue(peers, "pingpong_rtt_us_asio", "asio");
     ReportValue(peers, "pingpong_rtt_us_libuv", "libuv");
     ReportValue(peers, "pingpong_rtt_us_qt", "qt");
+    ReportRatio(peers, "pingpong_csocket_vs_raw_v6", "raw_epoll_v6", "csocket_v6");
+    ReportValue(peers, "pingpong_rtt_us_csocket_v6", "csocket_v6");
+    ReportValue(peers, "pingpong_rtt_us_raw_epoll_v6", "raw_epoll_v6");
     return 0;
 }
