@@ -104,6 +104,9 @@ class Channel {
     int32_t Watch(int fd, int32_t window, uint32_t message);
     // Deregistration: out of the set; queued records for it are dropped.
     void Unwatch(int fd);
+    // The type (SOCK_STREAM, SOCK_DGRAM) of a socket whose phase the platform calls set; 0
+    // for one they have not seen, or only made.
+    int KnownType(int fd) const;
     uint32_t Generation(int fd) const {
         if (fd < 0 || static_cast<std::size_t>(fd) >= slots_.size()) {
             return 0;

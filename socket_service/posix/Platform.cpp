@@ -80,6 +80,17 @@ detail::Channel& Chan() {
     return detail::Posix().channel;
 }
 
+// The peer of the connection accepted last, until it is asked for: accept4 reports it, and
+// the object that takes the connection asks for it at once.
+struct AcceptedPeer {
+    int32_t handle = -1;
+    sockaddr_storage address{};
+};
+AcceptedPeer& LastAccepted() {
+    static AcceptedPeer peer;
+    return peer;
+}
+
 }  // namespace
 
 int32_t socket(int32_t family, int32_t type, int32_t protocol) {
@@ -99,6 +110,9 @@ int32_t closesocket(int32_t handle) {
         return hook(handle);
     }
     Chan().SocketClosed(handle);
+    if (LastAccepted().handle == handle) {
+        LastAccepted().handle = -1;
+    }
     if (::close(handle) != 0) {
         return Fail(errno);
     }
@@ -162,6 +176,7 @@ int32_t accept(int32_t handle, Address* address, uint16_t* port) {
         return Fail(err);
     }
     Chan().Accepted(handle, fd);
+    LastAccepted() = {fd, sa};
     ReadAddress(sa, address, port);
     return fd;
 }
@@ -250,6 +265,11 @@ int32_t getsockname(int32_t handle, Address* address, uint16_t* port) {
 }
 
 int32_t getpeername(int32_t handle, Address* address, uint16_t* port) {
+    if (AcceptedPeer& accepted = LastAccepted(); accepted.handle == handle && handle >= 0) {
+        accepted.handle = -1;
+        ReadAddress(accepted.address, address, port);
+        return 0;
+    }
     return ReadEnd(::getpeername, handle, address, port);
 }
 
@@ -261,7 +281,9 @@ int32_t getsockopt(int32_t handle, int32_t level, int32_t option, int32_t* value
     }
     int v = 0;
     socklen_t len = sizeof v;
-    if (::getsockopt(handle, linuxLevel, linuxOption, &v, &len) != 0) {
+    if (linuxLevel == SOL_SOCKET && linuxOption == SO_TYPE && Chan().KnownType(handle) != 0) {
+        v = Chan().KnownType(handle);  // accepted, connecting, listening or a datagram
+    } else if (::getsockopt(handle, linuxLevel, linuxOption, &v, &len) != 0) {
         return Fail(errno);
     }
     if (linuxLevel == SOL_SOCKET && linuxOption == SO_ERROR) {
