@@ -133,21 +133,23 @@ class Channel {
     void Wait(int timeoutMs);
 
   private:
+    // One per descriptor number, the idle ones included: 16 bytes, the flags as bits.
     struct Slot {
         uint32_t generation = 0;
         uint32_t interest = 0;
-        Phase phase = Phase::Fresh;
-        bool watched = false;
-        bool inSet = false;
-        bool parked = false;
-        bool armRead = false;
-        bool armWrite = false;
-        bool armAccept = false;
-        bool armConnect = false;
-        bool closeQueued = false;
         // The collection in which the socket last queued a record.
         uint32_t queuedIn = 0;
+        Phase phase = Phase::Fresh;
+        bool watched : 1 = false;
+        bool inSet : 1 = false;
+        bool parked : 1 = false;
+        bool armRead : 1 = false;
+        bool armWrite : 1 = false;
+        bool armAccept : 1 = false;
+        bool armConnect : 1 = false;
+        bool closeQueued : 1 = false;
     };
+    static_assert(sizeof(Slot) <= 16);
     struct Deferred {
         int fd;
         uint32_t generation;
