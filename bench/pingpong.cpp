@@ -43,14 +43,18 @@ struct Result {
 
 // ---------------------------------------------------------------------------------------------
 
+// Each end keeps the value it takes data into, as the other peers keep their buffers: a
+// fresh value per message would add an allocation and a release that none of them makes.
 class OursEcho : public CSocketEvents {
   public:
     std::shared_ptr<CSocket> socket;
     void OnDataArrival(int32_t) override {
-        Variant data;
-        socket->GetData(data);
-        socket->SendData(data);
+        socket->GetData(data_);
+        socket->SendData(data_);
     }
+
+  private:
+    Variant data_;
 };
 
 class OursClient : public CSocketEvents {
@@ -65,13 +69,15 @@ class OursClient : public CSocketEvents {
         if (static_cast<std::size_t>(bytesTotal) < Message) {
             return;  // the rest of the reply is still on its way
         }
-        Variant reply;
-        socket->GetData(reply, Variant(), Variant(static_cast<int32_t>(Message)));
+        socket->GetData(reply_, Variant(), Variant(static_cast<int32_t>(Message)));
         ++trips;
         if (running) {
             socket->SendData(request);
         }
     }
+
+  private:
+    Variant reply_;
 };
 
 Result Ours(std::chrono::milliseconds span, const char* host = LoopbackV4) {
