@@ -199,6 +199,10 @@ TEST(Accept, EachObjectShowsItsOwnPeerWhateverTheOrderOfTakingThem) {
     EXPECT_EQ(b->RemotePort(), secondPort);
     EXPECT_EQ(a->Protocol(), ProtocolTcp);
     EXPECT_EQ(b->RemoteHostIP(), "127.0.0.1");
+    for (const auto* s : {a.get(), b.get()}) {
+        EXPECT_EQ(s->LocalPort(), listenPort);
+        EXPECT_EQ(s->LocalIP(), "127.0.0.1");
+    }
 
     // The number comes round again for the next connection once the peer's close has ended
     // the second one.
@@ -214,6 +218,7 @@ TEST(Accept, EachObjectShowsItsOwnPeerWhateverTheOrderOfTakingThem) {
         EXPECT_EQ(requests[2], reused);  // the lowest free descriptor; Winsock picks its own
     }
     EXPECT_EQ(c->RemotePort(), thirdPort);
+    EXPECT_EQ(c->LocalPort(), listenPort);
     EXPECT_EQ(a->RemotePort(), firstPort);  // asked again: the same
     c->SendData("third");
     EXPECT_EQ(RecvSome(third.get(), 5), "third");
