@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Pieces every benchmark program shares: options, the figure lines, clocks, loopback helpers
-// and the loop runner for the socket layer. All traffic stays on 127.0.0.1.
+// and the loop runner for the socket layer. All traffic stays on loopback (127.0.0.1, ::1).
 #pragma once
 
 #include "LoopbackSupport.h"
@@ -236,11 +236,16 @@ inline void RaiseFdLimit(rlim_t wanted) {
     }
 }
 
-// A raw listening socket on 127.0.0.1, ephemeral port.
-inline Fd RawListen(int backlog) {
-    Fd s(raw::Socket());
-    if (s.get() < 0 || raw::Bind(s.get(), 0) != 0 || raw::Listen(s.get(), backlog) != 0) {
-        Fail("cannot listen on 127.0.0.1");
+// The address family a loopback benchmark runs over.
+enum class Family { V4, V6 };
+
+// A raw listening socket on 127.0.0.1 (or ::1), ephemeral port.
+inline Fd RawListen(int backlog, Family family = Family::V4) {
+    const bool v6 = family == Family::V6;
+    Fd s(v6 ? raw::Socket6() : raw::Socket());
+    if (s.get() < 0 || (v6 ? raw::Bind6(s.get(), 0) : raw::Bind(s.get(), 0)) != 0 ||
+        raw::Listen(s.get(), backlog) != 0) {
+        Fail(v6 ? "cannot listen on ::1" : "cannot listen on 127.0.0.1");
     }
     return s;
 }
@@ -251,11 +256,13 @@ struct RawPair {
     Fd server;
 };
 
-inline RawPair RawConnectedPair() {
-    Fd listener = RawListen(4);
+inline RawPair RawConnectedPair(Family family = Family::V4) {
+    const bool v6 = family == Family::V6;
+    Fd listener = RawListen(4, family);
     RawPair p;
-    p.client = Fd(raw::Socket());
-    if (raw::Connect(p.client.get(), LocalPortOf(listener.get())) != 0) {
+    p.client = Fd(v6 ? raw::Socket6() : raw::Socket());
+    const uint16_t port = LocalPortOf(listener.get());
+    if ((v6 ? raw::Connect6(p.client.get(), port) : raw::Connect(p.client.get(), port)) != 0) {
         Fail("raw connect failed");
     }
     p.server = Fd(raw::Accept(listener.get()));

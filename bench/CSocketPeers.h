@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The socket layer's side of the benchmarks: a CSocket listener on 127.0.0.1 and a client
-// connect, both driven by the service's own loop.
+// The socket layer's side of the benchmarks: a CSocket listener on 127.0.0.1 (or ::1) and a
+// client connect, both driven by the service's own loop.
 #pragma once
 
 #include <functional>
@@ -17,13 +17,18 @@ using packwarden::CSocket;
 using packwarden::CSocketEvents;
 using packwarden::Variant;
 
-// Listens on 127.0.0.1, an ephemeral port; every connection request goes to `onRequest`.
+// The loopback address of each family, as the owner passes it.
+constexpr const char* LoopbackV4 = "127.0.0.1";
+constexpr const char* LoopbackV6 = "::1";
+
+// Listens on `host` (a loopback literal), an ephemeral port; every connection request goes to
+// `onRequest`.
 class CSocketListener : public CSocketEvents {
   public:
-    explicit CSocketListener(std::function<void(int32_t)> onRequest)
+    explicit CSocketListener(std::function<void(int32_t)> onRequest, const char* host = LoopbackV4)
         : socket_(CSocket::Create()), onRequest_(std::move(onRequest)) {
         socket_->SetOwner(this);
-        socket_->Bind(0, "127.0.0.1");
+        socket_->Bind(0, host);
         socket_->Listen();
         uint16_t port = 0;
         MSocketSupport::Platform::getsockname(socket_->SocketHandle(), nullptr, &port);
@@ -50,11 +55,13 @@ inline std::shared_ptr<CSocket> AcceptInto(int32_t requestID, CSocketEvents* own
     return s;
 }
 
-// A CSocket connecting to 127.0.0.1:port; OnConnect tells the owner when it is up.
-inline std::shared_ptr<CSocket> ConnectTo(uint16_t port, CSocketEvents* owner) {
+// A CSocket connecting to host:port (a loopback literal); OnConnect tells the owner when it
+// is up.
+inline std::shared_ptr<CSocket> ConnectTo(uint16_t port, CSocketEvents* owner,
+                                          const char* host = LoopbackV4) {
     auto s = CSocket::Create();
     s->SetOwner(owner);
-    s->Connect(Variant("127.0.0.1"), Variant(static_cast<int32_t>(port)));
+    s->Connect(Variant(host), Variant(static_cast<int32_t>(port)));
     return s;
 }
 

@@ -10,6 +10,7 @@
 //   asio          async_read_some / async_write on both ends, one io_context
 //   libuv         uv_read_start into one buffer, uv_try_write replies, one loop
 //   qt            QTcpSocket on both ends, readyRead handlers, one event loop
+// and ours and the raw epoll loop again over ::1.
 #include <fcntl.h>
 #include <sys/epoll.h>
 
@@ -42,14 +43,18 @@ struct Result {
 
 // ---------------------------------------------------------------------------------------------
 
+// Each end keeps the value it takes data into, as the other peers keep their buffers: a
+// fresh value per message would add an allocation and a release that none of them makes.
 class OursEcho : public CSocketEvents {
   public:
     std::shared_ptr<CSocket> socket;
     void OnDataArrival(int32_t) override {
-        Variant data;
-        socket->GetData(data);
-        socket->SendData(data);
+        socket->GetData(data_);
+        socket->SendData(data_);
     }
+
+  private:
+    Variant data_;
 };
 
 class OursClient : public CSocketEvents {
@@ -64,20 +69,22 @@ class OursClient : public CSocketEvents {
         if (static_cast<std::size_t>(bytesTotal) < Message) {
             return;  // the rest of the reply is still on its way
         }
-        Variant reply;
-        socket->GetData(reply, Variant(), Variant(static_cast<int32_t>(Message)));
+        socket->GetData(reply_, Variant(), Variant(static_cast<int32_t>(Message)));
         ++trips;
         if (running) {
             socket->SendData(request);
         }
     }
+
+  private:
+    Variant reply_;
 };
 
-Result Ours(std::chrono::milliseconds span) {
+Result Ours(std::chrono::milliseconds span, const char* host = LoopbackV4) {
     OursEcho echo;
     OursClient client;
-    CSocketListener listener([&](int32_t id) { echo.socket = AcceptInto(id, &echo); });
-    client.socket = ConnectTo(listener.Port(), &client);
+    CSocketListener listener([&](int32_t id) { echo.socket = AcceptInto(id, &echo); }, host);
+    client.socket = ConnectTo(listener.Port(), &client, host);
     Pump([&] { return client.connected && echo.socket != nullptr; }, 5000ms, "pingpong connect");
     client.running = true;
     const auto start = Clock::now();
@@ -93,8 +100,8 @@ Result Ours(std::chrono::milliseconds span) {
 
 // ---------------------------------------------------------------------------------------------
 
-Result RawEpoll(std::chrono::milliseconds span) {
-    RawPair pair = RawConnectedPair();
+Result RawEpoll(std::chrono::milliseconds span, Family family = Family::V4) {
+    RawPair pair = RawConnectedPair(family);
     const int client = pair.client.get();
     const int server = pair.server.get();
     Fd ep(::epoll_create1(EPOLL_CLOEXEC));
@@ -375,6 +382,8 @@ int main(int argc, char** argv) {
     peers.Add("asio", [&] { return AsioPeer(span).RttMicros(); });
     peers.Add("libuv", [&] { return LibuvPeer(span).RttMicros(); });
     peers.Add("qt", [&] { return QtNetwork(span).RttMicros(); });
+    peers.Add("csocket_v6", [&] { return Ours(span, LoopbackV6).RttMicros(); });
+    peers.Add("raw_epoll_v6", [&] { return RawEpoll(span, Family::V6).RttMicros(); });
     peers.Run();
 
     ReportValue(peers, "pingpong_rtt_us_csocket", "csocket");
@@ -388,5 +397,8 @@ int main(int argc, char** argv) {
     ReportValue(peers, "pingpong_rtt_us_asio", "asio");
     ReportValue(peers, "pingpong_rtt_us_libuv", "libuv");
     ReportValue(peers, "pingpong_rtt_us_qt", "qt");
+    ReportRatio(peers, "pingpong_csocket_vs_raw_v6", "raw_epoll_v6", "csocket_v6");
+    ReportValue(peers, "pingpong_rtt_us_csocket_v6", "csocket_v6");
+    ReportValue(peers, "pingpong_rtt_us_raw_epoll_v6", "raw_epoll_v6");
     return 0;
 }

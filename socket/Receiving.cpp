@@ -132,7 +132,7 @@ int32_t CSocket::RecvToBuffer() {
     // once no longer stay in the cache). Other sockets receive into one area all of them
     // share and copy the few bytes that came, so a thousand quiet connections keep no
     // chunk-sized block each in the cache.
-    const bool direct = receivesLarge_;
+    const bool direct = m_.ReceivesLarge;
     std::size_t room = direct && m_.Protocol == ProtocolTcp ? chunk * ChunksPerLargeReceive : chunk;
     if (m_.Protocol == ProtocolTcp) {
         // Never past the bound (callers check ReceiveRoom first).
@@ -169,7 +169,7 @@ int32_t CSocket::RecvToBuffer() {
             m_.ReceiveBuffer.append(area, static_cast<std::size_t>(n));
         }
     }
-    receivesLarge_ = static_cast<std::size_t>(n) >= chunk / 2;
+    m_.ReceivesLarge = static_cast<std::size_t>(n) >= chunk / 2;
     return n;
 }
 

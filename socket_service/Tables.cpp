@@ -10,7 +10,7 @@ bool SocketTable::Contains(int32_t handle) const {
         return large_.find(handle) != large_.end();
     }
     return handle >= 0 && static_cast<std::size_t>(handle) < entries_.size() &&
-           entries_[static_cast<std::size_t>(handle)].used;
+           used_[static_cast<std::size_t>(handle)];
 }
 
 bool SocketTable::Add(int32_t handle, std::weak_ptr<SocketEventSink> object) {
@@ -29,9 +29,10 @@ bool SocketTable::Add(int32_t handle, std::weak_ptr<SocketEventSink> object) {
             size *= 2;
         }
         entries_.resize(size);
+        used_.resize(size);
     }
-    entries_[index].used = true;
-    entries_[index].object = std::move(object);
+    used_[index] = true;
+    entries_[index] = std::move(object);
     ++count_;
     return true;
 }
@@ -43,7 +44,8 @@ bool SocketTable::Remove(int32_t handle) {
     if (handle >= DirectLimit) {
         large_.erase(handle);
     } else {
-        entries_[static_cast<std::size_t>(handle)] = Entry{};
+        entries_[static_cast<std::size_t>(handle)].reset();
+        used_[static_cast<std::size_t>(handle)] = false;
     }
     --count_;
     return true;

@@ -29,7 +29,7 @@ class SocketTable {
     // Every dispatch: one bounds check and the lock (an unused entry's reference is empty).
     std::shared_ptr<SocketEventSink> Find(int32_t handle) const {
         if (handle >= 0 && static_cast<std::size_t>(handle) < entries_.size()) {
-            return entries_[static_cast<std::size_t>(handle)].object.lock();
+            return entries_[static_cast<std::size_t>(handle)].lock();
         }
         return handle >= DirectLimit ? FindLarge(handle) : nullptr;
     }
@@ -38,11 +38,10 @@ class SocketTable {
     std::shared_ptr<SocketEventSink> FindLarge(int32_t handle) const;
 
     static constexpr int32_t DirectLimit = 1 << 16;
-    struct Entry {
-        bool used = false;
-        std::weak_ptr<SocketEventSink> object;
-    };
-    std::vector<Entry> entries_;
+    // One reference per handle number, the unused ones included; which are in use is kept
+    // apart, a bit each, so an entry is no larger than the reference.
+    std::vector<std::weak_ptr<SocketEventSink>> entries_;
+    std::vector<bool> used_;
     std::unordered_map<int32_t, std::weak_ptr<SocketEventSink>> large_;
     std::size_t count_ = 0;
 };

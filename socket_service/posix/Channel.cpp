@@ -189,14 +189,16 @@ int32_t Channel::Watch(int fd, int32_t window, uint32_t message) {
     if (fd < 0) {
         return WsaENotSock;
     }
-    int type = 0;
-    socklen_t len = sizeof type;
-    if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) {
-        return Platform::WinsockErrorFromErrno(errno);
-    }
     Slot& slot = At(fd);
     if (slot.phase == Phase::Fresh) {
-        // A socket made outside the platform layer: ask the kernel what it is.
+        // A socket made outside the platform layer, or not yet connected: ask the kernel
+        // whether and what it is. One the platform layer accepted or connected is known, and
+        // an accept then costs no question.
+        int type = 0;
+        socklen_t len = sizeof type;
+        if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) {
+            return Platform::WinsockErrorFromErrno(errno);
+        }
         if (type == SOCK_DGRAM) {
             slot.phase = Phase::Datagram;
         } else {
@@ -223,6 +225,23 @@ int32_t Channel::Watch(int fd, int32_t window, uint32_t message) {
         Push({window, message, fd, FD_WRITE, slot.generation});
     }
     Update(fd, slot);
+    return 0;
+}
+
+int Channel::KnownType(int fd) const {
+    if (fd < 0 || static_cast<std::size_t>(fd) >= slots_.size()) {
+        return 0;
+    }
+    switch (slots_[static_cast<std::size_t>(fd)].phase) {
+        case Phase::Connecting:
+        case Phase::Connected:
+        case Phase::Listening:
+            return SOCK_STREAM;
+        case Phase::Datagram:
+            return SOCK_DGRAM;
+        case Phase::Fresh:
+            break;
+    }
     return 0;
 }
 

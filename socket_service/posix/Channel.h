@@ -104,6 +104,9 @@ class Channel {
     int32_t Watch(int fd, int32_t window, uint32_t message);
     // Deregistration: out of the set; queued records for it are dropped.
     void Unwatch(int fd);
+    // The type (SOCK_STREAM, SOCK_DGRAM) of a socket whose phase the platform calls set; 0
+    // for one they have not seen, or only made.
+    int KnownType(int fd) const;
     uint32_t Generation(int fd) const {
         if (fd < 0 || static_cast<std::size_t>(fd) >= slots_.size()) {
             return 0;
@@ -130,21 +133,23 @@ class Channel {
     void Wait(int timeoutMs);
 
   private:
+    // One per descriptor number, the idle ones included: 16 bytes, the flags as bits.
     struct Slot {
         uint32_t generation = 0;
         uint32_t interest = 0;
-        Phase phase = Phase::Fresh;
-        bool watched = false;
-        bool inSet = false;
-        bool parked = false;
-        bool armRead = false;
-        bool armWrite = false;
-        bool armAccept = false;
-        bool armConnect = false;
-        bool closeQueued = false;
         // The collection in which the socket last queued a record.
         uint32_t queuedIn = 0;
+        Phase phase = Phase::Fresh;
+        bool watched : 1 = false;
+        bool inSet : 1 = false;
+        bool parked : 1 = false;
+        bool armRead : 1 = false;
+        bool armWrite : 1 = false;
+        bool armAccept : 1 = false;
+        bool armConnect : 1 = false;
+        bool closeQueued : 1 = false;
     };
+    static_assert(sizeof(Slot) <= 16);
     struct Deferred {
         int fd;
         uint32_t generation;

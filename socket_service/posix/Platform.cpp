@@ -80,6 +80,54 @@ detail::Channel& Chan() {
     return detail::Posix().channel;
 }
 
+// The peer of the connection accepted last, until it is asked for: accept4 reports it, and
+// the object that takes the connection asks for it at once. Its local end too, when the
+// listener's address is a specific one: then every connection it accepts has that end.
+struct AcceptedPeer {
+    int32_t handle = -1;
+    sockaddr_storage address{};
+    int32_t localHandle = -1;  // the same connection, until its local end is asked for
+};
+AcceptedPeer& LastAccepted() {
+    static AcceptedPeer peer;
+    return peer;
+}
+
+// The local end of the listener that accepted last, read once per listener.
+struct ListenerEnd {
+    int32_t handle = -1;
+    sockaddr_storage address{};
+    bool specific = false;  // not a wildcard address: its connections share it
+};
+ListenerEnd& LastListener() {
+    static ListenerEnd end;
+    return end;
+}
+
+bool IsWildcard(const sockaddr_storage& sa) {
+    if (sa.ss_family == AF_INET) {
+        return reinterpret_cast<const sockaddr_in&>(sa).sin_addr.s_addr == htonl(INADDR_ANY);
+    }
+    if (sa.ss_family == AF_INET6) {
+        const auto& a6 = reinterpret_cast<const sockaddr_in6&>(sa);
+        return IN6_IS_ADDR_UNSPECIFIED(&a6.sin6_addr) || IN6_IS_ADDR_V4MAPPED(&a6.sin6_addr);
+    }
+    return true;
+}
+
+// Whether the connection just accepted from `listener` has the listener's own local end.
+bool SharesListenerEnd(int32_t listener) {
+    ListenerEnd& end = LastListener();
+    if (end.handle != listener) {
+        socklen_t len = sizeof end.address;
+        end.handle = listener;
+        end.specific =
+            ::getsockname(listener, reinterpret_cast<sockaddr*>(&end.address), &len) == 0 &&
+            !IsWildcard(end.address);
+    }
+    return end.specific;
+}
+
 }  // namespace
 
 int32_t socket(int32_t family, int32_t type, int32_t protocol) {
@@ -99,6 +147,15 @@ int32_t closesocket(int32_t handle) {
         return hook(handle);
     }
     Chan().SocketClosed(handle);
+    if (LastAccepted().handle == handle) {
+        LastAccepted().handle = -1;
+    }
+    if (LastAccepted().localHandle == handle) {
+        LastAccepted().localHandle = -1;
+    }
+    if (LastListener().handle == handle) {
+        LastListener().handle = -1;
+    }
     if (::close(handle) != 0) {
         return Fail(errno);
     }
@@ -162,6 +219,7 @@ int32_t accept(int32_t handle, Address* address, uint16_t* port) {
         return Fail(err);
     }
     Chan().Accepted(handle, fd);
+    LastAccepted() = {fd, sa, SharesListenerEnd(handle) ? fd : -1};
     ReadAddress(sa, address, port);
     return fd;
 }
@@ -246,10 +304,20 @@ int32_t ReadEnd(int (*query)(int, sockaddr*, socklen_t*), int32_t handle, Addres
 }  // namespace
 
 int32_t getsockname(int32_t handle, Address* address, uint16_t* port) {
+    if (AcceptedPeer& accepted = LastAccepted(); accepted.localHandle == handle && handle >= 0) {
+        accepted.localHandle = -1;
+        ReadAddress(LastListener().address, address, port);
+        return 0;
+    }
     return ReadEnd(::getsockname, handle, address, port);
 }
 
 int32_t getpeername(int32_t handle, Address* address, uint16_t* port) {
+    if (AcceptedPeer& accepted = LastAccepted(); accepted.handle == handle && handle >= 0) {
+        accepted.handle = -1;
+        ReadAddress(accepted.address, address, port);
+        return 0;
+    }
     return ReadEnd(::getpeername, handle, address, port);
 }
 
@@ -261,7 +329,9 @@ int32_t getsockopt(int32_t handle, int32_t level, int32_t option, int32_t* value
     }
     int v = 0;
     socklen_t len = sizeof v;
-    if (::getsockopt(handle, linuxLevel, linuxOption, &v, &len) != 0) {
+    if (linuxLevel == SOL_SOCKET && linuxOption == SO_TYPE && Chan().KnownType(handle) != 0) {
+        v = Chan().KnownType(handle);  // accepted, connecting, listening or a datagram
+    } else if (::getsockopt(handle, linuxLevel, linuxOption, &v, &len) != 0) {
         return Fail(errno);
     }
     if (linuxLevel == SOL_SOCKET && linuxOption == SO_ERROR) {

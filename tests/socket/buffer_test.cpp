@@ -3,10 +3,12 @@
 // consumption from the head, against a plain string as the model.
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <random>
 #include <string>
 
 #include "packwarden/ByteBuffer.h"
+#include "packwarden/detail/CSocketState.h"
 
 namespace packwarden {
 namespace {
@@ -87,6 +89,41 @@ TEST(ByteBufferTest, ReleasedBytesAreExactlyTheReadableOnesAndAnAdoptedStringIsR
         }
         ASSERT_EQ(b.view(), model) << "step " << i;
     }
+}
+
+// The lengths of waiting datagrams, against a deque as the model: order kept while the queue
+// compacts itself (it never empties), and nothing kept once it has emptied.
+TEST(DatagramQueueTest, KeepsTheOrderThroughCompactionAndEmptiesCompletely) {
+    detail::DatagramQueue q;
+    std::deque<std::size_t> model;
+    EXPECT_TRUE(q.empty());
+    q.clear();  // clearing what was never made
+    EXPECT_TRUE(q.empty());
+    std::mt19937 rng(5);
+    std::size_t next = 1;
+    for (int i = 0; i < 20000; ++i) {
+        // More pushes than pops: the head runs far past the compaction point.
+        if (model.empty() || rng() % 5 < 3) {
+            q.push_back(next);
+            model.push_back(next++);
+        } else {
+            ASSERT_FALSE(q.empty());
+            ASSERT_EQ(q.front(), model.front()) << i;
+            q.pop_front();
+            model.pop_front();
+        }
+        ASSERT_EQ(q.empty(), model.empty()) << i;
+    }
+    while (!model.empty()) {
+        ASSERT_EQ(q.front(), model.front());
+        q.pop_front();
+        model.pop_front();
+    }
+    EXPECT_TRUE(q.empty());
+    q.push_back(7);  // usable again after emptying
+    EXPECT_EQ(q.front(), 7u);
+    q.clear();
+    EXPECT_TRUE(q.empty());
 }
 
 }  // namespace

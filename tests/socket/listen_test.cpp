@@ -174,6 +174,56 @@ TEST(Accept, FillsTheRemoteFieldsFromThePeer) {
     EXPECT_EQ(RecvSome(client.get(), 2), "hi");
 }
 
+// Requests taken out of order, and a handle number used again after its connection closed:
+// each object shows its own peer, never the one accepted last.
+TEST(Accept, EachObjectShowsItsOwnPeerWhateverTheOrderOfTakingThem) {
+    auto listener = CSocket::Create();
+    RecordingOwner owner(listener);
+    listener->Bind(0, "127.0.0.1");
+    listener->Listen();
+    const int listenPort = BoundPort(*listener);
+    std::vector<int32_t> requests;
+    owner.onConnectionRequest = [&](int32_t id) { requests.push_back(id); };
+    const int firstPort = FreePort();
+    Fd first = RawConnect(listenPort, firstPort);
+    ASSERT_TRUE(RunUntil([&] { return requests.size() == 1; }));
+    const int secondPort = FreePort();
+    Fd second = RawConnect(listenPort, secondPort);
+    ASSERT_TRUE(RunUntil([&] { return requests.size() == 2; }));
+
+    auto a = CSocket::Create();
+    a->Accept(requests[0]);  // not the one accepted last
+    auto b = CSocket::Create();
+    b->Accept(requests[1]);
+    EXPECT_EQ(a->RemotePort(), firstPort);
+    EXPECT_EQ(b->RemotePort(), secondPort);
+    EXPECT_EQ(a->Protocol(), ProtocolTcp);
+    EXPECT_EQ(b->RemoteHostIP(), "127.0.0.1");
+    for (const auto* s : {a.get(), b.get()}) {
+        EXPECT_EQ(s->LocalPort(), listenPort);
+        EXPECT_EQ(s->LocalIP(), "127.0.0.1");
+    }
+
+    // The number comes round again for the next connection once the peer's close has ended
+    // the second one.
+    const int32_t reused = requests[1];
+    second = Fd();
+    ASSERT_TRUE(RunUntil([&] { return b->State() == StateClosed; }));
+    const int thirdPort = FreePort();
+    Fd third = RawConnect(listenPort, thirdPort);
+    ASSERT_TRUE(RunUntil([&] { return requests.size() == 3; }));
+    auto c = CSocket::Create();
+    c->Accept(requests[2]);
+    if (!raw::OnWindows) {
+        EXPECT_EQ(requests[2], reused);  // the lowest free descriptor; Winsock picks its own
+    }
+    EXPECT_EQ(c->RemotePort(), thirdPort);
+    EXPECT_EQ(c->LocalPort(), listenPort);
+    EXPECT_EQ(a->RemotePort(), firstPort);  // asked again: the same
+    c->SendData("third");
+    EXPECT_EQ(RecvSome(third.get(), 5), "third");
+}
+
 // No LocalIP: one listener takes both families, and each peer shows in its own family's form
 // (an IPv4 peer never as ::ffff:127.0.0.1).
 TEST(Accept, ListenerWithoutAnAddressTakesBothFamilies) {

@@ -361,9 +361,7 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // Set by Create(): Abandoned() reads its count.
     std::weak_ptr<CSocket> self_;
     int32_t selfHolds_ = 0;
-    int32_t receiveLimit_ = 0;  // set from DefaultReceiveBufferLimit by the constructor
-    // The last receive took half a chunk or more: the next one goes straight into the buffer.
-    bool receivesLarge_ = false;
+    int32_t receiveLimit_ = 0;       // set from DefaultReceiveBufferLimit by the constructor
     bool socketV6_ = false;          // the handle's family: IPv6 (or dual-stack), else IPv4
     bool dualStack_ = false;         // an IPv6 handle that takes IPv4 peers too
     detail::ConnectionFlags flags_;  // per connection, cleared when the handle goes

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,29 +28,36 @@ class SelfHold {
 };
 
 // The length of each datagram waiting in the send buffer, oldest first. A stream never has
-// one, and an empty queue owns no storage.
+// one, and an empty queue owns no storage: it is one pointer in every object, a stream's
+// included.
 class DatagramQueue {
   public:
-    bool empty() const { return head_ == lengths_.size(); }
-    std::size_t front() const { return lengths_[head_]; }
-    void push_back(std::size_t length) { lengths_.push_back(length); }
+    bool empty() const { return !queue_ || queue_->head == queue_->lengths.size(); }
+    std::size_t front() const { return queue_->lengths[queue_->head]; }
+    void push_back(std::size_t length) {
+        if (!queue_) {
+            queue_ = std::make_unique<Queue>();
+        }
+        queue_->lengths.push_back(length);
+    }
     void pop_front() {
-        if (++head_ == lengths_.size()) {
+        Queue& q = *queue_;
+        if (++q.head == q.lengths.size()) {
             clear();
-        } else if (head_ >= 32 && head_ * 2 >= lengths_.size()) {
+        } else if (q.head >= 32 && q.head * 2 >= q.lengths.size()) {
             // A queue that never empties does not grow without bound.
-            lengths_.erase(lengths_.begin(), lengths_.begin() + static_cast<long>(head_));
-            head_ = 0;
+            q.lengths.erase(q.lengths.begin(), q.lengths.begin() + static_cast<long>(q.head));
+            q.head = 0;
         }
     }
-    void clear() {
-        lengths_.clear();
-        head_ = 0;
-    }
+    void clear() { queue_.reset(); }
 
   private:
-    std::vector<std::size_t> lengths_;
-    std::size_t head_ = 0;
+    struct Queue {
+        std::vector<std::size_t> lengths;
+        std::size_t head = 0;
+    };
+    std::unique_ptr<Queue> queue_;
 };
 
 // What a stream connection has been through, cleared when the handle goes.
@@ -74,6 +82,9 @@ struct CSocketMembers {
     bool SendPending = false;
     bool IsBound = false;
     bool BroadcastEnabled = false;
+    // The last receive took half a chunk or more: the next one goes straight into the buffer.
+    // (Here it fills the padding after the flags above.)
+    bool ReceivesLarge = false;
     ByteBuffer ReceiveBuffer;
     ByteBuffer SendBuffer;
     int32_t LookupPurpose = 0;  // LookupForConnect
