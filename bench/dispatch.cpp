@@ -15,7 +15,8 @@ class CountingSink final : public ms::SocketEventSink {
   public:
     uint64_t events = 0;
     void PostSocketEvent(int32_t, int32_t) override { ++events; }
-    void PostGetHostEvent(int32_t, uint32_t, std::string&, int32_t&) override {}
+    void PostGetHostEvent(int32_t, const ms::Platform::Address*, std::size_t, std::string&,
+                          int32_t&) override {}
 };
 
 double Records(uint64_t total) {

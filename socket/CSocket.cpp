@@ -3,6 +3,7 @@
 #include "packwarden/CSocket.h"
 
 #include "CSocketInternal.h"
+#include "ConnectRace.h"
 
 namespace packwarden {
 
@@ -29,8 +30,9 @@ CSocket::~CSocket() {
     // by close on Linux whatever it reports), and the service is still asked to shut down.
     try {
         if (m_.SocketHandle != -1) {
-            DestroySocket();
+            DestroySocket();  // and the attempts of a connect under way
         }
+        MSocketSupport::ClearDeadline(this);
     } catch (...) {
     }
     try {

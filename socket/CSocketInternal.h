@@ -33,6 +33,9 @@ constexpr int32_t ListenBacklog = 5;
 
 constexpr uint32_t InaddrNone = 0xFFFFFFFFu;
 
+// A property given a value it cannot take.
+constexpr int32_t InvalidPropertyValue = 380;
+
 // The error numbers the object raises itself, from the one table (SocketErrors.h).
 using MSocketSupport::WsaEAddrNotAvail;
 using MSocketSupport::WsaEInval;

@@ -75,6 +75,7 @@ bool CSocket::ClosesGracefully() const {
 // Closes the handle, or hands it over for a graceful close; `abortive` (Abort) never does.
 void CSocket::DestroySocket(bool abortive) {
     m_.ReceiveBuffer.reset();
+    EndRace();  // attempts of a connect under way go with the handle
     if (m_.SocketHandle == -1) {
         return;
     }

@@ -2,6 +2,7 @@
 // CSocket: connecting to an address or to a name resolved asynchronously, and the RemoteHost
 // write.
 #include "CSocketInternal.h"
+#include "ConnectRace.h"
 #include "packwarden/CSocket.h"
 
 namespace packwarden {
@@ -59,6 +60,10 @@ void CSocket::Connect(const Variant& strRemoteHost, const Variant& lngRemotePort
         // A port that cannot be used fails here, also when a lookup would come first.
         NetworkPort(m_.RemotePort);
         m_.LookupPurpose = LookupForConnect;
+        // The connect's own deadline, counted from here; a new Connect replaces the last one's.
+        giveUp_ = connectTimeout_ > 0 ? std::chrono::steady_clock::now() +
+                                            std::chrono::milliseconds(connectTimeout_)
+                                      : std::chrono::steady_clock::time_point::max();
 
         Platform::Address literal;
         if (!Platform::ParseAddress(m_.RemoteHost, literal)) {
@@ -74,10 +79,12 @@ void CSocket::Connect(const Variant& strRemoteHost, const Variant& lngRemotePort
                 throw MSocketSupport::SocketError(recorded.Number, recorded.Source,
                                                   recorded.Description);
             }
+            ArmDeadline();
             return;
         }
 
         const int32_t error = StartConnect(literal);
+        ArmDeadline();
         if (error != 0) {
             throw SocketFailure(error, "CSocket.Connect");
         }
@@ -120,37 +127,63 @@ void CSocket::RemoteHost(const std::string& NewValue) {
     }
 }
 
-void CSocket::PostGetHostEvent(int32_t lookupHandle, uint32_t address, std::string& hostName,
-                               int32_t& errorCode) {
+void CSocket::PostGetHostEvent(int32_t lookupHandle, const Platform::Address* addresses,
+                               std::size_t count, std::string& hostName, int32_t& errorCode) {
     const SelfHold held(selfHolds_);  // the service holds the object for this call
     // Errors end the handling silently: the service discards whatever escapes.
     try {
+        Platform::Address dotted;
         if (errorCode > 0) {
             if (m_.LookupHandle == 0) {
                 return;  // the owner closed the socket while the lookup was under way
             }
             if (!IsDottedAddress(hostName)) {
                 m_.State = StateError;
+                giveUp_ = std::chrono::steady_clock::time_point::max();
+                MSocketSupport::ClearDeadline(this);
                 if (m_.LookupPurpose == LookupForSend) {
                     DropWaitingDatagrams();  // reported here, so never sent later
                 }
                 RaiseError(errorCode, "");
                 return;
             }
-            address = Platform::inet_addr(hostName);
+            dotted = Platform::Address::V4(Platform::inet_addr(hostName));
+            addresses = &dotted;
+            count = 1;
         }
-        if (lookupHandle == 0 || lookupHandle != m_.LookupHandle) {
+        if (lookupHandle == 0 || lookupHandle != m_.LookupHandle || count == 0) {
             return;  // not this object's current lookup
         }
         m_.State = StateHostResolved;
         m_.RemoteHost = hostName;
-        m_.RemoteHostIP = Platform::inet_ntoa(address);
         if (m_.LookupPurpose == LookupForConnect) {
-            const int32_t error = StartConnect(Platform::Address::V4(address));
-            if (error != 0) {
-                RaiseError(error, "CSocket.PostGetHostEvent");
-            }
+            ConnectToResolved(addresses, count);
         } else if (m_.LookupPurpose == LookupForSend) {
+            // Datagrams go to the name's IPv4 address, as they always have; to its IPv6 one
+            // when it has no other.
+            const Platform::Address* chosen = &addresses[0];
+            for (std::size_t i = 0; i < count; ++i) {
+                if (!addresses[i].IsV6()) {
+                    chosen = &addresses[i];
+                    break;
+                }
+            }
+            m_.RemoteHostIP = Platform::AddressText(*chosen);
+            if (chosen->IsV6() && !socketV6_) {
+                if (m_.IsBound) {
+                    // A handle bound to IPv4 cannot reach it: the datagrams are reported, and
+                    // never sent later.
+                    DropWaitingDatagrams();
+                    RaiseError(MSocketSupport::WsaEAfNoSupport, "");
+                    return;
+                }
+                // The handle made before the family was known; the datagrams wait in the
+                // object's buffer, not in the handle.
+                DestroySocket();
+                if (!EnsureSocket(true)) {
+                    return;
+                }
+            }
             if (!m_.SendBuffer.empty()) {
                 SendBufferedData();
             }

@@ -133,6 +133,8 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                 break;
             }
             case MSocketSupport::FD_CONNECT:
+                giveUp_ = std::chrono::steady_clock::time_point::max();
+                MSocketSupport::ClearDeadline(this);
                 ReadLocalEnd();
                 m_.State = StateConnected;
                 if (CSocketEvents* owner = Listener()) {

@@ -10,14 +10,18 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "packwarden/detail/Platform.h"
 
 namespace packwarden::MSocketSupport::detail {
 
-constexpr std::size_t LookupBufferSize = 1024;
-
-// The per-lookup result area: a hostent at its start, the strings and address list after it.
-struct alignas(std::max_align_t) LookupBuffer {
-    char bytes[LookupBufferSize];
+// A lookup's result, written by the worker that performs it and read on the channel's thread
+// once its completion has arrived: the host's canonical name and its addresses of both
+// families, in the order the system gave them.
+struct LookupBuffer {
+    std::string name;
+    std::vector<Platform::Address> addresses;
 };
 
 namespace backend {
@@ -56,10 +60,14 @@ void Drain(bool announce);
 // Blocks until work may be pending or `timeoutMs` passes (RunUntil's wait); does not block
 // while records are queued.
 void WaitForWork(int timeoutMs);
-// Makes the loop call ExpireLingeringCloses at `when` (or earlier, if an earlier wake-up is
-// set: whoever it wakes looks again).
+// Makes the loop call WakeUpDue at `when` (or earlier, if an earlier wake-up is set: whoever
+// it wakes looks again).
 void WakeAt(std::chrono::steady_clock::time_point when);
 
 }  // namespace backend
+
+// What the loop's wake-up serves: the closes finished on objects' behalf, then the objects'
+// own deadlines (SetDeadline). Each sets the next wake-up it needs.
+void WakeUpDue();
 
 }  // namespace packwarden::MSocketSupport::detail

@@ -3,7 +3,6 @@
 // folder delivers the records (and provides the loop entry points).
 #include "Backend.h"
 #include "ServiceState.h"
-#include "SocketAddress.h"
 #include "packwarden/detail/Platform.h"
 #include "packwarden/detail/Registries.h"
 #include "packwarden/detail/TestHooks.h"
@@ -70,16 +69,17 @@ void DeliverLookup(int32_t task, int32_t error) {
     const std::shared_ptr<LookupBuffer> buffer = entry->buffer;
     if (object) {
         try {
-            if (error != 0) {
-                std::string name;
-                int32_t code = error;
-                object->PostGetHostEvent(0, 0, name, code);
+            std::string name;
+            int32_t code = error;
+            if (error == 0 && buffer->addresses.empty()) {
+                code = WsaNoData;  // a lookup that answered nothing usable
+            }
+            if (code != 0) {
+                object->PostGetHostEvent(0, nullptr, 0, name, code);
             } else {
-                std::string name;
-                uint32_t address = 0;
-                ReadHostEntry(*buffer, name, address);
-                int32_t code = 0;
-                object->PostGetHostEvent(task, address, name, code);
+                name = buffer->name;
+                object->PostGetHostEvent(task, buffer->addresses.data(), buffer->addresses.size(),
+                                         name, code);
             }
         } catch (...) {
             // Dispatch never raises; the lookup is released all the same, so nothing leaks.
@@ -119,7 +119,7 @@ int32_t SocketWindowProc(int32_t window, uint32_t message, int32_t wParam, int32
         }
         if (object) {
             try {
-                object->PostSocketEvent(LowWord(lParam), HighWord(lParam));
+                object->PostHandleEvent(wParam, LowWord(lParam), HighWord(lParam));
             } catch (...) {
                 // Absorbed: the dispatch never raises.
             }

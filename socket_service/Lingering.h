@@ -28,7 +28,8 @@ class LingeringClose final : public SocketEventSink {
     LingeringClose(int32_t handle, std::string unsent, bool sendingShutDown);
 
     void PostSocketEvent(int32_t eventCode, int32_t errorCode) override;
-    void PostGetHostEvent(int32_t, uint32_t, std::string&, int32_t&) override {}
+    void PostGetHostEvent(int32_t, const Platform::Address*, std::size_t, std::string&,
+                          int32_t&) override {}
 
     // Moves bytes both ways as far as the socket allows; closes when the close is clean.
     void Progress();

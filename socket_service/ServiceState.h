@@ -5,7 +5,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "Lingering.h"
 #include "Tables.h"
@@ -13,6 +15,11 @@
 #include "packwarden/detail/Registries.h"
 
 namespace packwarden::MSocketSupport::detail {
+
+struct Deadline {
+    std::weak_ptr<SocketEventSink> object;
+    std::chrono::steady_clock::time_point when;
+};
 
 struct ServiceState {
     bool started = false;
@@ -35,6 +42,8 @@ struct ServiceState {
     // Bounds whatever the peer does: a close's whole life, and how many are under way.
     std::chrono::milliseconds closeLifetime{120000};
     std::size_t maxPendingCloses = 1024;
+    // Objects' deadlines (SetDeadline), one per object, held weakly like every table here.
+    std::unordered_map<const SocketEventSink*, Deadline> deadlines;
     // The last object went while closes were under way: release the service after them.
     bool releaseAfterCloses = false;
 };

@@ -13,10 +13,12 @@
 #include <sys/socket.h>
 #endif
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "Backend.h"
 #include "packwarden/MSocketSupport.h"
@@ -74,12 +76,45 @@ inline void ReadAddress(const sockaddr_storage& sa, Platform::Address* address, 
     }
 }
 
-// A completed lookup's official name and first IPv4 address (network order): the hostent at
-// the buffer's start, as the resolver or WSAAsyncGetHostByName laid it there.
-inline void ReadHostEntry(const LookupBuffer& buffer, std::string& name, uint32_t& address) {
-    const auto* host = reinterpret_cast<const hostent*>(buffer.bytes);
-    name = AnsiStringAt(host->h_name);
-    std::memcpy(&address, host->h_addr_list[0], sizeof address);
+// Names under the reserved "invalid" top-level domain never resolve; they are answered without
+// asking the network, as the name's reservation intends.
+inline bool ReservedInvalidName(std::string name) {
+    for (char& c : name) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    if (!name.empty() && name.back() == '.') {
+        name.pop_back();
+    }
+    constexpr std::string_view tail = ".invalid";
+    return name == "invalid" ||
+           (name.size() > tail.size() &&
+            name.compare(name.size() - tail.size(), tail.size(), tail.data(), tail.size()) == 0);
+}
+
+// Copies a lookup's answer into `buffer`: the canonical name (the asked name when the system
+// gives none) and every IPv4 and IPv6 address once, in the system's order.
+inline void FillLookup(const addrinfo* list, const std::string& asked, LookupBuffer& buffer) {
+    buffer.name = list != nullptr && list->ai_canonname != nullptr ? list->ai_canonname : asked;
+    buffer.addresses.clear();
+    for (const addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
+        if (ai->ai_addr == nullptr || (ai->ai_family != AF_INET && ai->ai_family != AF_INET6)) {
+            continue;
+        }
+        sockaddr_storage storage{};
+        std::memcpy(&storage, ai->ai_addr,
+                    std::min(sizeof storage, static_cast<std::size_t>(ai->ai_addrlen)));
+        Platform::Address address;
+        ReadAddress(storage, &address, nullptr);
+        bool seen = false;
+        for (const auto& known : buffer.addresses) {
+            seen = seen || known == address;
+        }
+        if (!seen) {
+            buffer.addresses.push_back(address);
+        }
+    }
 }
 
 }  // namespace packwarden::MSocketSupport::detail

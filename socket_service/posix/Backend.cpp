@@ -125,7 +125,7 @@ void Drain(bool announce) {
             takeCompletions();
         }
         if (px.channel.TakeTimerFired()) {
-            ExpireLingeringCloses();
+            WakeUpDue();
         }
         // What handlers queued in the last round (and the completions) go behind the readiness
         // just collected.

@@ -4,10 +4,9 @@
 #include <netdb.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <new>
 #include <system_error>
 
+#include "SocketAddress.h"
 #include "packwarden/SocketErrors.h"
 #include "packwarden/detail/TestHooks.h"
 
@@ -15,64 +14,59 @@ namespace packwarden::MSocketSupport::detail {
 
 namespace {
 
-bool EndsWith(const std::string& text, const std::string& tail) {
-    return text.size() >= tail.size() &&
-           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-// Names under the reserved "invalid" top-level domain never resolve; answer them without
-// asking the network, as the name's reservation intends.
-bool ReservedInvalid(std::string name) {
-    for (char& c : name) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    if (EndsWith(name, ".")) {
-        name.pop_back();
-    }
-    return name == "invalid" || EndsWith(name, ".invalid");
-}
-
-int32_t WinsockFromHostError(int hostError) {
-    switch (hostError) {
-        case HOST_NOT_FOUND:
+int32_t WinsockFromLookupError(int error) {
+    switch (error) {
+        case EAI_NONAME:
             return WsaHostNotFound;
-        case TRY_AGAIN:
+        case EAI_AGAIN:
             return WsaTryAgain;
-        case NO_RECOVERY:
-            return WsaNoRecovery;
-        case NO_DATA:
+#ifdef EAI_NODATA
+        case EAI_NODATA:  // the name exists, without an address
             return WsaNoData;
+#endif
+#ifdef EAI_ADDRFAMILY
+        case EAI_ADDRFAMILY:
+            return WsaNoData;
+#endif
+        case EAI_MEMORY:
+            return WsaENoBufs;
         default:
             return WsaNoRecovery;
     }
 }
 
+// Frees getaddrinfo's list however the lookup ends.
+struct AddressList {
+    addrinfo* head = nullptr;
+    AddressList() = default;
+    AddressList(const AddressList&) = delete;
+    AddressList& operator=(const AddressList&) = delete;
+    ~AddressList() {
+        if (head != nullptr) {
+            ::freeaddrinfo(head);
+        }
+    }
+};
+
 }  // namespace
 
 int32_t Resolver::Lookup(const std::string& hostName, LookupBuffer& buffer) {
-    if (hostName.empty() || ReservedInvalid(hostName)) {
+    if (hostName.empty() || ReservedInvalidName(hostName)) {
         return WsaHostNotFound;
     }
-    static_assert(sizeof(hostent) < LookupBufferSize);
-    auto* entry = new (buffer.bytes) hostent{};
-    char* data = buffer.bytes + sizeof(hostent);
-    const std::size_t dataSize = LookupBufferSize - sizeof(hostent);
-    hostent* result = nullptr;
-    int hostError = 0;
-    const int rc = ::gethostbyname_r(hostName.c_str(), entry, data, dataSize, &result, &hostError);
-    if (rc == ERANGE) {
-        return WsaENoBufs;
+    // Both families, one entry per address (a stream's), with the name the system calls
+    // canonical.
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
+    AddressList list;
+    const int rc = ::getaddrinfo(hostName.c_str(), nullptr, &hints, &list.head);
+    if (rc != 0) {
+        return WinsockFromLookupError(rc);
     }
-    if (rc != 0 || result == nullptr) {
-        return WinsockFromHostError(hostError);
-    }
-    if (result->h_addrtype != AF_INET || result->h_length != 4 || result->h_addr_list == nullptr ||
-        result->h_addr_list[0] == nullptr) {
-        return WsaNoData;
-    }
-    return 0;
+    FillLookup(list.head, hostName, buffer);
+    return buffer.addresses.empty() ? WsaNoData : 0;
 }
 
 Resolver::~Resolver() {

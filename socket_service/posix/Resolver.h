@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Host lookups on one worker thread.
 //
-// The worker performs the blocking lookup into the lookup's own 1024-byte buffer (a hostent at
-// its start, the strings and address list after it) and hands back only {task, error}; the
-// result is read on the channel's thread once the completion has been taken from here.
+// The worker performs the blocking lookup of both families into the lookup's own result (see
+// LookupBuffer) and hands back only {task, error}; the result is read on the channel's thread
+// once the completion has been taken from here.
 #pragma once
 
 #include <atomic>

@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: MIT
 // The Win32 realisation of the service's seam: Winsock 1.1, a hidden message-only window that
-// receives WSAAsyncSelect's and WSAAsyncGetHostByName's messages, and its procedure, which
-// hands them to SocketWindowProc.
+// receives WSAAsyncSelect's messages and the lookups' completions (a worker thread per lookup,
+// both families), and its procedure, which hands them to SocketWindowProc.
 #include "Backend.h"
 
 #include <algorithm>
 #include <array>
+#include <system_error>
+#include <thread>
 
 #include "Lingering.h"
 #include "ServiceState.h"
+#include "SocketAddress.h"
 #include "Win32Service.h"
 #include "packwarden/detail/Platform.h"
 #include "packwarden/detail/Registries.h"
@@ -35,7 +38,7 @@ LRESULT CALLBACK NotificationProc(HWND window, UINT message, WPARAM wParam, LPAR
     if (message == WM_TIMER && wParam == CloseTimer) {
         ::KillTimer(window, CloseTimer);
         w.wakeAt = std::chrono::steady_clock::time_point::max();
-        ExpireLingeringCloses();
+        WakeUpDue();
         return 0;
     }
     const auto low = static_cast<int32_t>(static_cast<uint32_t>(lParam));
@@ -47,7 +50,6 @@ LRESULT CALLBACK NotificationProc(HWND window, UINT message, WPARAM wParam, LPAR
         return SocketWindowProc(WindowValue(window), message, handle, low);
     }
     if (message != 0 && message == st.resolveMessage) {
-        w.lookups.erase(HandleFrom(wParam));
         return SocketWindowProc(WindowValue(window), message, HandleFrom(wParam), low);
     }
     // Records of other kinds posted through PostChannelRecord reach a procedure installed with
@@ -63,12 +65,6 @@ LRESULT CALLBACK NotificationProc(HWND window, UINT message, WPARAM wParam, LPAR
 Win32Service& Win32() {
     static Win32Service service;
     return service;
-}
-
-Win32Service::~Win32Service() {
-    for (const int32_t task : lookups) {
-        ::WSACancelAsyncRequest(reinterpret_cast<HANDLE>(static_cast<intptr_t>(task)));
-    }
 }
 
 namespace backend {
@@ -174,15 +170,35 @@ bool Post(int32_t window, uint32_t message, int32_t wParam, int32_t lParam) {
 
 int32_t StartLookup(const std::string& hostName, const std::shared_ptr<LookupBuffer>& buffer,
                     int32_t& task) {
-    auto& w = Win32();
-    HANDLE started = ::WSAAsyncGetHostByName(WindowFrom(State().window), State().resolveMessage,
-                                             hostName.c_str(), buffer->bytes,
-                                             static_cast<int>(LookupBufferSize));
-    if (started == nullptr) {
-        return ::WSAGetLastError();
+    HWND window = WindowFrom(State().window);
+    const UINT message = State().resolveMessage;
+    const int32_t started = State().lookups.NewTask();
+    try {
+        // Detached, like the Linux resolver's worker: a lookup may take as long as the
+        // network's time-outs, and the exit never waits for one. It touches only what it owns;
+        // its completion reaches the window as the lookups always have, the task in wParam,
+        // the error in lParam's high word.
+        std::thread([window, message, started, hostName, buffer] {
+            addrinfo hints{};
+            hints.ai_family = AF_UNSPEC;
+            hints.ai_socktype = SOCK_STREAM;
+            hints.ai_flags = AI_CANONNAME;
+            addrinfo* list = nullptr;
+            int error = ::getaddrinfo(hostName.c_str(), nullptr, &hints, &list);
+            if (error == 0) {
+                FillLookup(list, hostName, *buffer);
+                ::freeaddrinfo(list);
+                error = buffer->addresses.empty() ? WsaNoData : 0;
+            } else if (error == WSA_NOT_ENOUGH_MEMORY) {
+                error = WsaENoBufs;
+            }
+            ::PostMessageA(window, message, static_cast<WPARAM>(static_cast<uint32_t>(started)),
+                           static_cast<LPARAM>(static_cast<uint32_t>(error) << 16));
+        }).detach();
+    } catch (const std::system_error&) {
+        return WsaENoBufs;
     }
-    task = static_cast<int32_t>(reinterpret_cast<intptr_t>(started));
-    w.lookups.insert(task);
+    task = started;
     return 0;
 }
 

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdint>
 #include <unordered_map>
-#include <unordered_set>
 
 namespace packwarden::MSocketSupport::detail {
 
@@ -16,8 +15,6 @@ struct Win32Service {
     Win32Service() = default;
     Win32Service(const Win32Service&) = delete;
     Win32Service& operator=(const Win32Service&) = delete;
-    // Cancels lookups still under way, so that none writes into a buffer freed at exit.
-    ~Win32Service();
 
     HWND window = nullptr;
     WNDPROC previous = nullptr;
@@ -25,8 +22,6 @@ struct Win32Service {
     // dropped until the marker posted behind them comes up (a closed handle's number is soon
     // given to a new socket, which must not hear the old one's events).
     std::unordered_map<int32_t, int> stale;
-    // Lookup tasks whose completion has not been dispatched yet.
-    std::unordered_set<int32_t> lookups;
     // When the window's timer is due to call ExpireLingeringCloses; max when it is not set.
     std::chrono::steady_clock::time_point wakeAt = std::chrono::steady_clock::time_point::max();
 };

@@ -24,7 +24,8 @@ class Sink final : public ms::SocketEventSink {
   public:
     std::function<void(int32_t)> onEvent;
     void PostSocketEvent(int32_t eventCode, int32_t) override { onEvent(eventCode); }
-    void PostGetHostEvent(int32_t, uint32_t, std::string&, int32_t&) override {}
+    void PostGetHostEvent(int32_t, const ms::Platform::Address*, std::size_t, std::string&,
+                          int32_t&) override {}
 };
 
 TEST(SocketChannelInQt, RecordPostedBeforeAModalLoopIsDispatchedInsideIt) {

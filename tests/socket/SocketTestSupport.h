@@ -8,6 +8,7 @@
 #include "RecordingOwner.h"
 
 #include <atomic>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -110,6 +111,67 @@ struct Connected {
         SendAll(peer.get(), bytes);
         EXPECT_TRUE(RunUntil([&] { return socket->ReceiveBufferSize() == before + bytes.size(); }));
     }
+};
+
+enum class Path { Listening, Refusing, BlackHoled };
+
+// One family's end on loopback (::1 alone, or 127.0.0.1): a listener, a bound socket that
+// refuses, or a listener whose accept queue is full. The system then ignores further connection
+// requests, as a black-holed route drops them.
+class End {
+  public:
+    // `v4` names another IPv4 loopback address (127.0.0.2...) for an IPv4 end.
+    End(bool v6, uint16_t port, Path path, const char* v4 = "127.0.0.1")
+        : fd_(v6 ? raw::Socket6() : raw::Socket()) {
+        if (v6) {
+            const sockaddr_in6 a = raw::Loopback6(port);
+            std::memcpy(&address_, &a, sizeof a);
+            length_ = sizeof a;
+        } else {
+            sockaddr_in a = raw::Loopback(port);
+            a.sin_addr.s_addr = ::inet_addr(v4);
+            std::memcpy(&address_, &a, sizeof a);
+            length_ = sizeof a;
+        }
+        ok_ = ::bind(fd_.get(), reinterpret_cast<const sockaddr*>(&address_), length_) == 0;
+        port_ = LocalPortOf(fd_.get());
+        // Both families keep the port at the same place.
+        reinterpret_cast<sockaddr_in&>(address_).sin_port = htons(port_);
+        if (!ok_ || path == Path::Refusing) {
+            return;
+        }
+        if (path == Path::Listening) {
+            ok_ = raw::Listen(fd_.get(), 16) == 0;
+            return;
+        }
+        ok_ = raw::Listen(fd_.get(), 0) == 0 && Fill(v6);
+    }
+    bool ok() const { return ok_; }
+    uint16_t port() const { return port_; }
+    int fd() const { return fd_.get(); }
+
+  private:
+    // Connects until a request goes unanswered: the queue is full from then on.
+    bool Fill(bool v6) {
+        for (int i = 0; i < 8; ++i) {
+            Fd c(v6 ? raw::Socket6() : raw::Socket());
+            raw::SetNonBlocking(c.get());
+            ::connect(c.get(), reinterpret_cast<const sockaddr*>(&address_), length_);
+            const bool answered = raw::Wait(c.get(), POLLOUT, 300);
+            fillers_.push_back(std::move(c));
+            if (!answered) {
+                return true;
+            }
+        }
+        return false;  // this system answers whatever the queue holds
+    }
+
+    Fd fd_;
+    std::vector<Fd> fillers_;
+    sockaddr_storage address_{};
+    raw::SocketLength length_ = 0;
+    uint16_t port_ = 0;
+    bool ok_ = false;
 };
 
 }  // namespace packwarden::testing

@@ -238,3 +238,83 @@ TEST(Connect, RemoteHostWriteSetsTheAddressOnlyForDottedText) {
 
 }  // namespace
 }  // namespace packwarden::testing
+
+namespace packwarden::testing {
+namespace {
+
+TEST(ConnectTimeout, IsZeroByDefaultAndRefusesNegativeValues) {
+    auto s = CSocket::Create();
+    EXPECT_EQ(s->ConnectTimeout(), 0);
+    s->ConnectTimeout(1500);
+    EXPECT_EQ(s->ConnectTimeout(), 1500);
+    try {
+        s->ConnectTimeout(-1);
+        ADD_FAILURE() << "a negative time-out was taken";
+    } catch (const SocketError& e) {
+        EXPECT_EQ(e.Number, 380);
+        EXPECT_EQ(e.Source, "CSocket.ConnectTimeout");
+        EXPECT_EQ(e.Description, "Invalid property value");
+    }
+    EXPECT_EQ(s->ConnectTimeout(), 1500);
+    s->ConnectTimeout(0);
+    EXPECT_EQ(s->ConnectTimeout(), 0);
+}
+
+// An address that never answers: at the deadline OnError 10060, State 9, the handle gone and no
+// descriptor left; nothing after it. Without a deadline the same connect is still under way.
+TEST(ConnectTimeout, EndsAConnectToAnAddressThatNeverAnswers) {
+    MSocketSupport::InitWinsockService();  // the channel's own descriptors live for the process
+    End blackHole(false, 0, Path::BlackHoled);
+    ASSERT_TRUE(blackHole.ok()) << "could not make a full accept queue here";
+    const auto descriptors = OpenDescriptorCount();
+    {
+        auto patient = CSocket::Create();
+        patient->Connect("127.0.0.1", blackHole.port());
+        auto s = CSocket::Create();
+        RecordingOwner owner(s);
+        s->ConnectTimeout(300);
+        const auto start = std::chrono::steady_clock::now();
+        s->Connect("127.0.0.1", blackHole.port());
+        ASSERT_TRUE(RunUntil([&] { return owner.Has("Error"); }));
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_GE(took, 280ms);
+        EXPECT_LT(took, 1500ms);
+        Settle(300ms);
+        EXPECT_EQ(owner.events, std::vector<std::string>{"Error(10060)@9"});
+        EXPECT_EQ(owner.lastErrorSource, "");
+        EXPECT_EQ(s->SocketHandle(), -1);
+        EXPECT_EQ(patient->State(), StateConnecting);  // the system's own time-out is far off
+        EXPECT_EQ(MSocketSupport::DeadlineCount(), 0u);
+    }
+    EXPECT_EQ(OpenDescriptorCount(), descriptors);
+}
+
+// A deadline belongs to its connect: one that succeeded, or was closed, hears nothing later,
+// and a set time-out is read again by the next Connect.
+TEST(ConnectTimeout, AConnectThatEndedHearsNothingOfItsDeadline) {
+    RawPeer server;
+    auto s = CSocket::Create();
+    RecordingOwner owner(s);
+    s->ConnectTimeout(200);
+    s->Connect("127.0.0.1", server.port());
+    ASSERT_TRUE(RunUntil([&] { return owner.Has("Connect"); }));
+    EXPECT_EQ(MSocketSupport::DeadlineCount(), 0u);
+    Settle(400ms);
+    EXPECT_EQ(owner.events, std::vector<std::string>{"Connect@7"});
+
+    End blackHole(false, 0, Path::BlackHoled);
+    ASSERT_TRUE(blackHole.ok()) << "could not make a full accept queue here";
+    auto t = CSocket::Create();
+    RecordingOwner closed(t);
+    t->ConnectTimeout(200);
+    t->Connect("127.0.0.1", blackHole.port());
+    t->CloseSocket();
+    Settle(400ms);
+    EXPECT_TRUE(closed.events.empty());
+    t->Connect("127.0.0.1", blackHole.port());
+    ASSERT_TRUE(RunUntil([&] { return closed.Has("Error"); }));
+    EXPECT_EQ(closed.events, std::vector<std::string>{"Error(10060)@9"});
+}
+
+}  // namespace
+}  // namespace packwarden::testing

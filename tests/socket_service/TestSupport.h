@@ -36,9 +36,10 @@ inline std::ostream& operator<<(std::ostream& os, const Event& e) {
 
 struct Lookup {
     int32_t handle;
-    uint32_t address;
+    uint32_t address;  // the first IPv4 address, network order; 0 for none
     std::string name;
     int32_t error;
+    std::vector<ms::Platform::Address> addresses;
 };
 
 // Records what the service delivers; optional hooks run inside the dispatch.
@@ -55,11 +56,26 @@ class RecordingSink final : public ms::SocketEventSink {
             onEvent(events.back());
         }
     }
-    void PostGetHostEvent(int32_t lookupHandle, uint32_t address, std::string& hostName,
-                          int32_t& errorCode) override {
-        lookups.push_back({lookupHandle, address, hostName, errorCode});
+    void PostGetHostEvent(int32_t lookupHandle, const ms::Platform::Address* addresses,
+                          std::size_t count, std::string& hostName, int32_t& errorCode) override {
+        Lookup got{lookupHandle, 0, hostName, errorCode, {addresses, addresses + count}};
+        for (const auto& a : got.addresses) {
+            if (!a.IsV6() && got.address == 0) {
+                got.address = a.V4NetworkOrder();  // the first IPv4 address
+            }
+        }
+        lookups.push_back(std::move(got));
         if (onLookup) {
             onLookup(lookups.back());
+        }
+    }
+    // The deadlines reached (SetDeadline), with when each came.
+    std::vector<std::chrono::steady_clock::time_point> deadlines;
+    std::function<void()> onDeadline;
+    void DeadlineReached() override {
+        deadlines.push_back(std::chrono::steady_clock::now());
+        if (onDeadline) {
+            onDeadline();
         }
     }
     std::size_t Count(int32_t code) const {

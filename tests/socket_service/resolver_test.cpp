@@ -212,4 +212,21 @@ TEST_F(ResolverTest, TaskHandlesAreNeverZeroNorSharedWhileOutstanding) {
     ASSERT_TRUE(RunUntil([&] { return sink->lookups.size() == 20; }));
 }
 
+// Both families come back from a lookup, in their own forms.
+TEST_F(ResolverTest, LookupsGiveAddressesOfBothFamilies) {
+    auto sink = std::make_shared<RecordingSink>();
+    for (const char* name : {"::1", "127.0.0.1"}) {
+        std::string host = name;
+        ASSERT_NE(ms::ResolveHost(host, sink), 0);
+    }
+    ASSERT_TRUE(RunUntil([&] { return sink->lookups.size() == 2; }));
+    for (const auto& got : sink->lookups) {
+        EXPECT_EQ(got.error, 0);
+        ASSERT_EQ(got.addresses.size(), 1u);
+        EXPECT_EQ(pf::AddressText(got.addresses.front()),
+                  got.addresses.front().IsV6() ? "::1" : "127.0.0.1");
+    }
+    EXPECT_NE(sink->lookups[0].addresses.front().IsV6(), sink->lookups[1].addresses.front().IsV6());
+}
+
 }  // namespace test

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
-// CSocket: an asynchronous IPv4 socket (TCP or UDP, client or listening) that raises events
-// to one owner on the user-interface thread.
+// CSocket: an asynchronous socket of IPv4 and IPv6 (TCP or UDP, client or listening) that raises
+// events to one owner on the user-interface thread.
 //
 // The owner creates an object with CSocket::Create(), sets properties, calls operations and
 // reacts to the events it chooses to handle (override the handlers of CSocketEvents it needs).
@@ -55,10 +55,13 @@
 // handler stays open, and may be accepted later by handing the same requestID to Accept.
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "packwarden/ByteBuffer.h"
 #include "packwarden/MSocketSupport.h"
@@ -68,6 +71,10 @@
 
 namespace packwarden::MSocketSupport::Platform {
 struct Address;  // the platform layer's address of either family; not API
+}
+
+namespace packwarden::detail {
+struct ConnectRace;  // the attempts of a connect to a name (private to the sources)
 }
 
 namespace packwarden {
@@ -185,7 +192,20 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // or numeric text, rounded halves to even; other text leaves RemotePort as it is). An address
     // goes straight to StateConnecting; a name passes StateResolvingHost and StateHostResolved
     // first, and RemoteHost becomes the host's official name. The outcome arrives as OnConnect
-    // (State 7) or OnError (State 9). Raises, with source "CSocket.CSocket.Connect":
+    // (State 7) or OnError (State 9).
+    // A name is looked up for both families. With more than one address, the addresses race
+    // inside StateConnecting: IPv6 first, the families taking turns (each family's addresses in
+    // the order the system gave them); a new attempt starts 250 ms after the previous one
+    // started, or at once when an attempt fails sooner. The first connection to complete wins
+    // and becomes SocketHandle; the other attempts are closed at once, raising nothing. So a
+    // host whose IPv6 path silently drops connections is reached over IPv4 within a fraction
+    // of a second, not after the system's time-out. The owner sees one outcome: one OnConnect,
+    // with RemoteHostIP the address connected to, or, when every address has failed, one
+    // OnError with the last failure's number (10061 refused, 10060 timed out, 10051/10065
+    // unreachable), State 9, the handle gone. (A handle already bound, by Bind, connects from
+    // its own family only, and tries one address, as a name with one address does.)
+    // ConnectTimeout bounds the whole connect, the lookup of a name included.
+    // Raises, with source "CSocket.CSocket.Connect":
     // WsaEAddrNotAvail without a host, 6 "Overflow" for a port outside 0..65535, WsaEIsConn on a
     // connected handle, or the platform's error. A handle that cannot be created makes it do
     // nothing.
@@ -195,7 +215,8 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // OnClose follows the peer's close. In any other state the handle is let go of at once
     // (StateClosed, no event), and a lookup under way is forgotten; an established connection
     // (a second CloseSocket) is still closed without loss by the service. Without a handle it
-    // does nothing. Never raises.
+    // does nothing. While connecting to a name, every attempt under way is closed with it.
+    // Never raises.
     void CloseSocket();
     // Drop the connection at once: bytes not yet sent are discarded, the network's queue for
     // the peer too, and an established connection is reset. StateClosed, no event, a lookup
@@ -239,7 +260,9 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // addresses ending in ".255" (off for others); a refusal raises the platform's error with
     // source "CSocket.RemoteHost". Writing an IPv6 literal, with or without brackets, sets
     // RemoteHostIP to its RFC 5952 form and, for UDP, makes the handle IPv6; broadcast is for
-    // IPv4 alone.
+    // IPv4 alone. A datagram socket given a name resolves it at its first SendData and sends to
+    // its IPv4 address, or, for a name with IPv6 addresses only, to its first IPv6 address (the
+    // handle becomes IPv6); RemoteHostIP then holds that address.
     const std::string& RemoteHost() const { return m_.RemoteHost; }
     void RemoteHost(const std::string& NewValue);
     // Returns/Sets the socket protocol (ignored while a handle exists).
@@ -259,6 +282,14 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // one datagram, however large. Raising it, like GetData, lets reading go on.
     int32_t ReceiveBufferLimit() const { return receiveLimit_; }
     void ReceiveBufferLimit(int32_t NewValue);
+    // Returns/Sets the longest a Connect may take, in milliseconds, counted from the call (the
+    // lookup of a name included); 0, the default, leaves it to the system's own time-out.
+    // Past it, every attempt is closed and the owner gets OnError 10060 (WsaETimedOut, empty
+    // Source), State 9, the handle gone. A value set while connecting applies to the next
+    // Connect. A negative value raises 380 "Invalid property value" (source
+    // "CSocket.ConnectTimeout") and leaves the property as it was.
+    int32_t ConnectTimeout() const { return connectTimeout_; }
+    void ConnectTimeout(int32_t NewValue);
 
     // Read-only views for diagnostics and tests.
     bool IsBound() const { return m_.IsBound; }
@@ -272,8 +303,10 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
   private:
     // Friend operations: only the socket service calls these.
     void PostSocketEvent(int32_t eventCode, int32_t errorCode) override;
-    void PostGetHostEvent(int32_t lookupHandle, uint32_t address, std::string& hostName,
-                          int32_t& errorCode) override;
+    void PostHandleEvent(int32_t handle, int32_t eventCode, int32_t errorCode) override;
+    void PostGetHostEvent(int32_t lookupHandle, const MSocketSupport::Platform::Address* addresses,
+                          std::size_t count, std::string& hostName, int32_t& errorCode) override;
+    void DeadlineReached() override;
 
     // The steps of the operations and events above; each is described where it is defined.
     using SelfHold = detail::SelfHold;
@@ -302,6 +335,14 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     std::weak_ptr<MSocketSupport::SocketEventSink> SinkReference();
     bool StartLookup(MSocketSupport::ErrorRecord& failure);
     int32_t StartConnect(const MSocketSupport::Platform::Address& address);
+    void ConnectToResolved(const MSocketSupport::Platform::Address* addresses, std::size_t count);
+    void StartRace(std::vector<MSocketSupport::Platform::Address> order);
+    void StartNextAttempt();
+    void AttemptFailed(int32_t handle, int32_t error);
+    void AttemptWon(int32_t handle);
+    void CloseAttempt(int32_t handle);
+    void EndRace();
+    void ArmDeadline();
     void ReadLocalEnd();
     void RaiseError(int32_t number, const std::string& source);
     void RaiseDataArrival();
@@ -328,6 +369,11 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     detail::ConnectionFlags flags_;  // per connection, cleared when the handle goes
     detail::CSocketMembers m_;
     detail::DatagramQueue datagrams_;  // datagram sockets only
+    // Connecting: the end ConnectTimeout sets (max for none), and, for a name with more than
+    // one address, the race between them (null otherwise).
+    int32_t connectTimeout_ = 0;
+    std::chrono::steady_clock::time_point giveUp_ = std::chrono::steady_clock::time_point::max();
+    std::unique_ptr<detail::ConnectRace> race_;
 };
 
 }  // namespace packwarden

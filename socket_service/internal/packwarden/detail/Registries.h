@@ -3,6 +3,7 @@
 // socket object, the tests and the benchmarks use. May change in any release.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -78,6 +79,13 @@ void ForgetLookupBuffer(const SocketEventSink* object);
 // the bytes it still had to send; `sendingShutDown` when the object already shut sending
 // down. False (and nothing taken) when the handle is not registered.
 bool HandOverClose(int32_t socketHandle, std::string unsent, bool sendingShutDown);
+
+// Deadlines: an object asks to be called (DeadlineReached) from the loop at a given time, as the
+// loop's own wake-up serves the closes above, with no thread and no polling. One per object: a
+// new time replaces the last. Held weakly: an object that has gone is simply not called.
+void SetDeadline(std::weak_ptr<SocketEventSink> object, std::chrono::steady_clock::time_point when);
+void ClearDeadline(const SocketEventSink* object);
+std::size_t DeadlineCount();
 
 // Introspection, for tests and diagnostics.
 bool SocketRegistryPresent();
