@@ -2,6 +2,7 @@
 // CSocket: closing the connection and releasing the handle.
 #include "CSocketInternal.h"
 #include "packwarden/CSocket.h"
+#include "tls/TlsSession.h"
 
 namespace packwarden {
 
@@ -38,6 +39,10 @@ void CSocket::CloseSocket() {
 
 // CloseSocket's shutdown of the sending direction, now or once the send buffer is empty.
 void CSocket::ShutDownSending() {
+    if (tls_ && !SecureCloseSent()) {
+        flags_.shutdownWhenSent = true;  // the close notice waits for the network
+        return;
+    }
     flags_.shutdownWhenSent = false;
     if (Platform::shutdown(m_.SocketHandle, SdSend) == -1) {
         throw PlatformFailure("CSocket.CloseSocket");
@@ -82,10 +87,16 @@ void CSocket::DestroySocket(bool abortive) {
     const int32_t handle = m_.SocketHandle;
     const bool graceful = !abortive && ClosesGracefully();
     const bool shutDown = flags_.sendShutDown;
+    // A secure stream hands over ciphertext: the rest of the owner's bytes and the close notice.
+    std::string unsent = !graceful ? std::string()
+                         : tls_    ? SecureRemainder()
+                                   : std::string(m_.SendBuffer.view());
+    tls_.reset();
+    tlsOut_.reset();
+    tlsUp_ = false;
     // Per-connection flags go with the handle.
     flags_ = {};
     if (graceful) {
-        std::string unsent(m_.SendBuffer.view());
         // Registered: the service finishes the close. (Not registered: an accepted handle
         // whose registration failed; it is closed below like any other.)
         if (MSocketSupport::HandOverClose(handle, std::move(unsent), shutDown)) {

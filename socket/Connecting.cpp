@@ -57,6 +57,7 @@ void CSocket::Connect(const Variant& strRemoteHost, const Variant& lngRemotePort
         if (m_.RemoteHost.empty()) {
             throw SocketFailure(WsaEAddrNotAvail, "CSocket.Connect");
         }
+        tlsName_ = m_.RemoteHost;  // before a lookup replaces it with the official name
         // A port that cannot be used fails here, also when a lookup would come first.
         NetworkPort(m_.RemotePort);
         m_.LookupPurpose = LookupForConnect;

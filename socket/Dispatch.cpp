@@ -4,6 +4,7 @@
 
 #include "CSocketInternal.h"
 #include "packwarden/CSocket.h"
+#include "tls/TlsSession.h"
 
 namespace packwarden {
 
@@ -11,12 +12,14 @@ namespace Platform = MSocketSupport::Platform;
 using namespace detail;
 
 // Raise an event to the owner, if any.
-void CSocket::RaiseError(int32_t number, const std::string& source) {
+void CSocket::RaiseError(int32_t number, const std::string& source, std::string description) {
     if (number < std::numeric_limits<int16_t>::min() ||
         number > std::numeric_limits<int16_t>::max()) {
         throw Overflow("CSocket.PostSocketEvent");
     }
-    std::string description = MSocketSupport::SocketErrorText(number);
+    if (description.empty()) {
+        description = MSocketSupport::SocketErrorText(number);
+    }
     bool cancelDisplay = false;
     if (CSocketEvents* owner = Listener()) {
         owner->OnError(static_cast<int16_t>(number), description, 0, source, std::string(), 0,
@@ -73,6 +76,10 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                     flags_.readSuspended = true;
                     break;
                 }
+                if (tls_) {
+                    SecureRead(handle);
+                    break;
+                }
                 int32_t count = 0;
                 try {
                     count = RecvToBuffer();
@@ -97,7 +104,7 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
             }
             case MSocketSupport::FD_WRITE:
                 try {
-                    if (!m_.SendBuffer.empty()) {
+                    if (!m_.SendBuffer.empty() || (tls_ && SecureWaiting())) {
                         SendBufferedData();
                     } else if (m_.SendPending) {
                         m_.SendPending = false;
@@ -124,6 +131,7 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                 const int32_t accepted = Platform::accept(handle, &address, &port);
                 // A failed accept has no connection to offer; the listener stays listening.
                 if (accepted != -1) {
+                    OfferAccepted(accepted);
                     if (CSocketEvents* owner = Listener()) {
                         owner->OnConnectionRequest(accepted);
                     } else {
@@ -133,6 +141,10 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                 break;
             }
             case MSocketSupport::FD_CONNECT:
+                if (secure_ && m_.Protocol == ProtocolTcp) {
+                    StartSecureClient();  // OnConnect once the server is verified
+                    break;
+                }
                 giveUp_ = std::chrono::steady_clock::time_point::max();
                 MSocketSupport::ClearDeadline(this);
                 ReadLocalEnd();
@@ -175,7 +187,7 @@ void CSocket::PeerClose(int32_t handle) {
             // notification would, rather than leave a dead handle behind.
             m_.State = StateError;
             DestroySocket();
-            RaiseError(e.Number, "");
+            RaiseError(e.Number, "", e.Description);
             return;
         }
         if (count <= 0) {
@@ -185,6 +197,10 @@ void CSocket::PeerClose(int32_t handle) {
         if (m_.SocketHandle != handle || Abandoned() || flags_.closePending) {
             return;  // the owner destroyed the handle, let go of the object, or nested a drain
         }
+    }
+    if (tls_ && tls_->Failed()) {
+        FailSecure();  // the handshake ended with the stream: an error, not a close
+        return;
     }
     if (m_.State == StateConnected && (m_.SendPending || !m_.SendBuffer.empty())) {
         // The peer has finished sending, perhaps only that (a half-close): what we still send

@@ -56,6 +56,10 @@ void CSocket::Listen() {
     const auto self = shared_from_this();
     const SelfHold held(selfHolds_);
     try {
+        if (secure_ && m_.Protocol == ProtocolTcp && !credentials_) {
+            // Every connection would fail its handshake: say so now, to the one who can fix it.
+            throw SocketFailure(MSocketSupport::TlsCredentials, "CSocket.Listen");
+        }
         if (!EnsureSocket()) {
             return;
         }
@@ -121,6 +125,7 @@ void CSocket::Accept(int32_t requestID) {
                                               recorded.Description);
         }
         m_.State = StateConnected;
+        AcceptSecure(requestID);  // a secure listener's connection: the server handshake
     } catch (const MSocketSupport::SocketError& e) {
         throw Resourced(e, "CSocket.Accept");
     }

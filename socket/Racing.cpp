@@ -183,7 +183,9 @@ void CSocket::AttemptWon(int32_t handle) {
     }
     m_.RemoteHostIP = Platform::AddressText(won.address);
     EndRace();  // the others go, raising nothing
-    giveUp_ = ConnectRace::Clock::time_point::max();
+    if (!secure_) {
+        giveUp_ = ConnectRace::Clock::time_point::max();  // a secure one's handshake still counts
+    }
 }
 
 // Closes every attempt but the object's handle, and forgets the race and the deadline.
@@ -249,6 +251,9 @@ void CSocket::PostHandleEvent(int32_t handle, int32_t eventCode, int32_t errorCo
 void CSocket::DeadlineReached() {
     const SelfHold held(selfHolds_);
     try {
+        if (SecureDeadline()) {
+            return;  // an accepted connection's handshake
+        }
         const bool connecting = m_.State == StateResolvingHost || m_.State == StateHostResolved ||
                                 m_.State == StateConnecting;
         if (!connecting) {

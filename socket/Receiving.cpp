@@ -120,6 +120,9 @@ void CSocket::ResumeReading() {
 }
 
 int32_t CSocket::RecvToBuffer() {
+    if (tls_) {
+        return SecureRecvToBuffer();  // ciphertext in, plaintext into the buffer
+    }
     // A receive of 0 bytes would read as the peer's close.
     const std::size_t chunk = static_cast<std::size_t>(
         m_.ReceiveChunkSize > 0      ? m_.ReceiveChunkSize
