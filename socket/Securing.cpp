@@ -119,6 +119,7 @@ int32_t CSocket::SecureRecvToBuffer() {
     const std::size_t chunk = static_cast<std::size_t>(
         m_.ReceiveChunkSize > 0 ? m_.ReceiveChunkSize : FallbackStreamChunk);
     std::size_t moved = 0;
+    bool received = false;
     for (;;) {
         while (tls_->PlaintextAvailable() > 0 && m_.ReceiveBuffer.size() < limit) {
             const std::size_t n =
@@ -128,10 +129,13 @@ int32_t CSocket::SecureRecvToBuffer() {
             m_.ReceiveBuffer.commit(got);
             moved += got;
         }
-        if (moved > 0 || flags_.peerClosed || tls_->Failed() || tls_->PeerClosed() ||
-            tls_->PlaintextAvailable() > 0) {
+        // One receive at least unless the buffer is full: the receive is what re-arms the read
+        // notification, and plaintext the session held back says nothing of the network.
+        if ((moved > 0 && received) || m_.ReceiveBuffer.size() >= limit || flags_.peerClosed ||
+            tls_->Failed() || tls_->PeerClosed()) {
             break;
         }
+        received = true;
         uint8_t* area = CipherArea(chunk);
         const int32_t n = Platform::recv(m_.SocketHandle, area, chunk);
         if (n == -1) {
@@ -163,6 +167,11 @@ void CSocket::SecureRead(int32_t handle) {
     if (tls_->Failed()) {
         FailSecure();
         return;
+    }
+    if (!ReceiveRoom()) {
+        // Full, perhaps without the receive that re-arms the notification, perhaps with
+        // plaintext held in the session: GetData's room brings the rest (ResumeReading).
+        flags_.readSuspended = true;
     }
     if (!tlsUp_ && tls_->HandshakeDone()) {
         SecureUp(handle);

@@ -208,6 +208,26 @@ TEST_F(SecureSocket, ClientVerifiesOpensslServerThenExchangesPlaintextWithExactC
         ASSERT_TRUE(RunUntil([&] { return counts.received.size() >= reply.size(); }, kBound));
         EXPECT_EQ(counts.received, reply);
         EXPECT_EQ(counts.arrived, reply.size());
+
+        // The receive bound holds plaintext: an owner that does not take stops the reading,
+        // and taking lets the rest come, whole and in order.
+        owner.onDataArrival = nullptr;
+        s->ReceiveBufferLimit(4096);
+        const std::string more = Pattern(60000, 7);
+        server->Write(more);
+        ASSERT_TRUE(RunUntil([&] { return s->ReceiveBufferSize() > 0; }, kBound));
+        Settle();
+        EXPECT_EQ(s->ReceiveBufferSize(), 4096u);
+        std::string taken;
+        ASSERT_TRUE(RunUntil(
+            [&] {
+                Variant v;
+                s->GetData(v, vbString);
+                taken += v.AsString();
+                return taken.size() >= more.size();
+            },
+            kBound));
+        EXPECT_EQ(taken, more);
         EXPECT_FALSE(owner.Has("Error"));
     }
 }
@@ -298,6 +318,25 @@ TEST_F(SecureSocket, UntrustedMismatchedAndExpiredCertificatesFailWithTheirNumbe
         server->Kill();
         EXPECT_EQ(server->Output().find("secret"), std::string::npos);
     }
+}
+
+TEST_F(SecureSocket, CredentialsThatCannotBeUsedAreRefusedWhereTheyAreGiven) {
+    auto listener = CSocket::Create();
+    listener->Secure(true);
+    try {
+        listener->SetCertificate(pki->File("chain.pem"), pki->File("missing.key"));
+        ADD_FAILURE() << "a missing key was taken";
+    } catch (const SocketError& e) {
+        EXPECT_EQ(e.Number, MSocketSupport::TlsCredentials);
+        EXPECT_EQ(e.Source, "CSocket.SetCertificate");
+    }
+    try {
+        listener->Listen();
+        ADD_FAILURE() << "a secure listener without a certificate listened";
+    } catch (const SocketError& e) {
+        EXPECT_EQ(e.Number, MSocketSupport::TlsCredentials);
+    }
+    EXPECT_EQ(listener->SocketHandle(), -1);
 }
 
 TEST_F(SecureSocket, StalledHandshakesEndAtTheirBoundOnBothSides) {
