@@ -416,6 +416,23 @@ TEST_F(SecureSocket, CloseNotifyFollowsPendingBytesWholeAndPeerCloseWithoutItIsO
     ASSERT_TRUE(RunUntil([&] { return listener.owners[0]->Has("Close"); }, kBound));
     EXPECT_FALSE(listener.owners[0]->Has("Error"));
 
+    // Released right after CloseSocket with a megabyte still waiting: the close hand-over
+    // sends the encrypted rest and the close notice, and the server has every byte.
+    {
+        const uint16_t port = FreePort();
+        auto server = OpensslServer(port, pki->File("chain.pem"));
+        auto s = CSocket::Create();
+        s->Secure(true);
+        s->Connect("127.0.0.1", port);
+        ASSERT_TRUE(RunUntil([&] { return s->State() == StateConnected; }, kBound));
+        s->SendData(payload);
+        s->CloseSocket();
+        s.reset();
+        ASSERT_TRUE(RunUntil(
+            [&] { return server->Output().size() >= payload.size() && server->Exited(); }, kBound));
+        EXPECT_TRUE(server->Output() == payload) << server->Output().size();
+    }
+
     // The peer's close without a close notice (a killed server): what it sent, then OnClose.
     const uint16_t port = FreePort();
     auto server = OpensslServer(port, pki->File("chain.pem"));
