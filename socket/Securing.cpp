@@ -300,10 +300,11 @@ void CSocket::FailSecure() {
     RaiseError(error.number, "", error.description);
 }
 
-// DeadlineReached for an accepted connection whose handshake has not finished: true when it
-// was that (a client's handshake counts as connecting, handled with the connect).
+// DeadlineReached for an accepted connection whose handshake has not finished, closed by its
+// owner meanwhile or not: true when it was that (a client's handshake counts as connecting,
+// handled with the connect).
 bool CSocket::SecureDeadline() {
-    if (!tls_ || tlsUp_ || m_.State != StateConnected) {
+    if (!tls_ || tlsUp_ || (m_.State != StateConnected && m_.State != StateClosing)) {
         return false;
     }
     if (Clock::now() < giveUp_) {
