@@ -4,7 +4,7 @@
 
 #include "CSocketInternal.h"
 #include "ConnectRace.h"
-#include "tls/TlsSession.h"
+#include "Securing.h"
 
 namespace packwarden {
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 // CSocket: closing the connection and releasing the handle.
 #include "CSocketInternal.h"
+#include "Securing.h"
 #include "packwarden/CSocket.h"
-#include "tls/TlsSession.h"
 
 namespace packwarden {
 
@@ -39,7 +39,7 @@ void CSocket::CloseSocket() {
 
 // CloseSocket's shutdown of the sending direction, now or once the send buffer is empty.
 void CSocket::ShutDownSending() {
-    if (tls_ && !SecureCloseSent()) {
+    if (Session() != nullptr && !SecureCloseSent()) {
         flags_.shutdownWhenSent = true;  // the close notice waits for the network
         return;
     }
@@ -88,12 +88,14 @@ void CSocket::DestroySocket(bool abortive) {
     const bool graceful = !abortive && ClosesGracefully();
     const bool shutDown = flags_.sendShutDown;
     // A secure stream hands over ciphertext: the rest of the owner's bytes and the close notice.
-    std::string unsent = !graceful ? std::string()
-                         : tls_    ? SecureRemainder()
-                                   : std::string(m_.SendBuffer.view());
-    tls_.reset();
-    tlsOut_.reset();
-    tlsUp_ = false;
+    std::string unsent = !graceful              ? std::string()
+                         : Session() != nullptr ? SecureRemainder()
+                                                : std::string(m_.SendBuffer.view());
+    if (secure_) {
+        secure_->session.reset();
+        secure_->out.reset();
+        secure_->up = false;
+    }
     // Per-connection flags go with the handle.
     flags_ = {};
     if (graceful) {

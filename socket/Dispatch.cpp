@@ -3,8 +3,8 @@
 #include <limits>
 
 #include "CSocketInternal.h"
+#include "Securing.h"
 #include "packwarden/CSocket.h"
-#include "tls/TlsSession.h"
 
 namespace packwarden {
 
@@ -76,7 +76,7 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                     flags_.readSuspended = true;
                     break;
                 }
-                if (tls_) {
+                if (Session() != nullptr) {
                     SecureRead(handle);
                     break;
                 }
@@ -104,7 +104,7 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
             }
             case MSocketSupport::FD_WRITE:
                 try {
-                    if (!m_.SendBuffer.empty() || (tls_ && SecureWaiting())) {
+                    if (!m_.SendBuffer.empty() || (Session() != nullptr && SecureWaiting())) {
                         SendBufferedData();
                     } else if (m_.SendPending) {
                         m_.SendPending = false;
@@ -141,7 +141,7 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                 break;
             }
             case MSocketSupport::FD_CONNECT:
-                if (secure_ && m_.Protocol == ProtocolTcp) {
+                if (SecureOn() && m_.Protocol == ProtocolTcp) {
                     StartSecureClient();  // OnConnect once the server is verified
                     break;
                 }
@@ -198,7 +198,7 @@ void CSocket::PeerClose(int32_t handle) {
             return;  // the owner destroyed the handle, let go of the object, or nested a drain
         }
     }
-    if (tls_ && tls_->Failed()) {
+    if (Session() != nullptr && Session()->Failed()) {
         FailSecure();  // the handshake ended with the stream: an error, not a close
         return;
     }

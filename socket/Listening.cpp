@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // CSocket: binding, listening and taking over accepted connections.
 #include "CSocketInternal.h"
+#include "Securing.h"
 #include "packwarden/CSocket.h"
 
 namespace packwarden {
@@ -56,7 +57,7 @@ void CSocket::Listen() {
     const auto self = shared_from_this();
     const SelfHold held(selfHolds_);
     try {
-        if (secure_ && m_.Protocol == ProtocolTcp && !credentials_) {
+        if (SecureOn() && m_.Protocol == ProtocolTcp && !secure_->credentials) {
             // Every connection would fail its handshake: say so now, to the one who can fix it.
             throw SocketFailure(MSocketSupport::TlsCredentials, "CSocket.Listen");
         }

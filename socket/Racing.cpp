@@ -5,6 +5,7 @@
 
 #include "CSocketInternal.h"
 #include "ConnectRace.h"
+#include "Securing.h"
 #include "packwarden/CSocket.h"
 
 namespace packwarden {
@@ -183,7 +184,7 @@ void CSocket::AttemptWon(int32_t handle) {
     }
     m_.RemoteHostIP = Platform::AddressText(won.address);
     EndRace();  // the others go, raising nothing
-    if (!secure_) {
+    if (!SecureOn()) {
         giveUp_ = ConnectRace::Clock::time_point::max();  // a secure one's handshake still counts
     }
 }

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "CSocketInternal.h"
+#include "Securing.h"
 #include "packwarden/CSocket.h"
 
 namespace packwarden {
@@ -120,7 +121,7 @@ void CSocket::ResumeReading() {
 }
 
 int32_t CSocket::RecvToBuffer() {
-    if (tls_) {
+    if (Session() != nullptr) {
         return SecureRecvToBuffer();  // ciphertext in, plaintext into the buffer
     }
     // A receive of 0 bytes would read as the peer's close.

@@ -9,8 +9,8 @@
 #include <unordered_map>
 
 #include "CSocketInternal.h"
+#include "Securing.h"
 #include "packwarden/CSocket.h"
-#include "tls/TlsSession.h"
 
 namespace packwarden {
 
@@ -49,9 +49,19 @@ Clock::time_point HandshakeEnd(int32_t timeoutMs) {
 
 }  // namespace
 
+bool CSocket::Secure() const {
+    return SecureOn();
+}
+
 void CSocket::Secure(bool NewValue) {
-    if (m_.SocketHandle == -1) {
-        secure_ = NewValue;
+    if (m_.SocketHandle != -1) {
+        return;
+    }
+    if (NewValue && !secure_) {
+        secure_ = std::make_unique<SecureLink>();
+    }
+    if (secure_) {
+        secure_->on = NewValue;
     }
 }
 
@@ -63,15 +73,19 @@ void CSocket::SetCertificate(const std::string& certificateChainFile,
         throw MSocketSupport::SocketError(error.number, "CSocket.SetCertificate",
                                           error.description);
     }
-    credentials_ = std::move(loaded);
+    if (!secure_) {
+        secure_ = std::make_unique<SecureLink>();
+    }
+    secure_->credentials = std::move(loaded);
 }
 
 // FD_CONNECT of a secure client: the connection stands, the handshake starts; the object stays
 // StateConnecting until the server is verified.
 void CSocket::StartSecureClient() {
     ReadLocalEnd();
-    tls_ = tls::TlsSession::Client(tlsName_.empty() ? m_.RemoteHostIP : tlsName_);
-    tlsUp_ = false;
+    secure_->session =
+        tls::TlsSession::Client(secure_->name.empty() ? m_.RemoteHostIP : secure_->name);
+    secure_->up = false;
     if (giveUp_ == Clock::time_point::max()) {
         giveUp_ = HandshakeEnd(0);  // no ConnectTimeout: the handshake's own bound
     }
@@ -88,8 +102,8 @@ void CSocket::StartSecureClient() {
 
 // A listener's FD_ACCEPT: whether the handle it offers is to be secure.
 void CSocket::OfferAccepted(int32_t handle) {
-    if (secure_ && credentials_) {
-        Offers()[handle] = credentials_;
+    if (SecureOn() && secure_->credentials) {
+        Offers()[handle] = secure_->credentials;
     } else {
         Offers().erase(handle);  // a number reused from an offer never accepted
     }
@@ -97,15 +111,21 @@ void CSocket::OfferAccepted(int32_t handle) {
 
 void CSocket::AcceptSecure(int32_t handle) {
     const auto offer = Offers().find(handle);
-    secure_ = offer != Offers().end() && m_.Protocol == ProtocolTcp;  // the listener's choice
-    if (!secure_) {
+    const bool offered = offer != Offers().end() && m_.Protocol == ProtocolTcp;
+    if (!offered) {
+        if (secure_) {
+            secure_->on = false;  // the listener's choice, not this object's
+        }
         return;
     }
     const auto credentials = std::move(offer->second);
     Offers().erase(offer);
-    secure_ = true;
-    tls_ = tls::TlsSession::Server(credentials);
-    tlsUp_ = false;
+    if (!secure_) {
+        secure_ = std::make_unique<SecureLink>();
+    }
+    secure_->on = true;
+    secure_->session = tls::TlsSession::Server(credentials);
+    secure_->up = false;
     // A client that never finishes its handshake must not hold the connection for ever.
     giveUp_ = HandshakeEnd(connectTimeout_);
     ArmDeadline();
@@ -121,18 +141,18 @@ int32_t CSocket::SecureRecvToBuffer() {
     std::size_t moved = 0;
     bool received = false;
     for (;;) {
-        while (tls_->PlaintextAvailable() > 0 && m_.ReceiveBuffer.size() < limit) {
+        while (secure_->session->PlaintextAvailable() > 0 && m_.ReceiveBuffer.size() < limit) {
             const std::size_t n =
-                std::min(tls_->PlaintextAvailable(), limit - m_.ReceiveBuffer.size());
+                std::min(secure_->session->PlaintextAvailable(), limit - m_.ReceiveBuffer.size());
             uint8_t* to = m_.ReceiveBuffer.prepare(n);
-            const std::size_t got = tls_->ReadPlaintext(to, n);
+            const std::size_t got = secure_->session->ReadPlaintext(to, n);
             m_.ReceiveBuffer.commit(got);
             moved += got;
         }
         // One receive at least unless the buffer is full: the receive is what re-arms the read
         // notification, and plaintext the session held back says nothing of the network.
         if ((moved > 0 && received) || m_.ReceiveBuffer.size() >= limit || flags_.peerClosed ||
-            tls_->Failed() || tls_->PeerClosed()) {
+            secure_->session->Failed() || secure_->session->PeerClosed()) {
             break;
         }
         received = true;
@@ -147,9 +167,9 @@ int32_t CSocket::SecureRecvToBuffer() {
         }
         if (n == 0) {
             flags_.peerClosed = true;
-            tls_->FeedEnd();
+            secure_->session->FeedEnd();
         } else {
-            tls_->Feed(area, static_cast<std::size_t>(n));
+            secure_->session->Feed(area, static_cast<std::size_t>(n));
         }
         // Handshake replies and alerts go at once. A failure to send them shows as the
         // session's own failure or as the network's next notification.
@@ -164,7 +184,7 @@ int32_t CSocket::SecureRecvToBuffer() {
 // FD_READ of a secure stream.
 void CSocket::SecureRead(int32_t handle) {
     const int32_t count = RecvToBuffer();
-    if (tls_->Failed()) {
+    if (secure_->session->Failed()) {
         FailSecure();
         return;
     }
@@ -173,9 +193,9 @@ void CSocket::SecureRead(int32_t handle) {
         // plaintext held in the session: GetData's room brings the rest (ResumeReading).
         flags_.readSuspended = true;
     }
-    if (!tlsUp_ && tls_->HandshakeDone()) {
+    if (!secure_->up && secure_->session->HandshakeDone()) {
         SecureUp(handle);
-        if (m_.SocketHandle != handle || !tls_ || Abandoned()) {
+        if (m_.SocketHandle != handle || Session() == nullptr || Abandoned()) {
             return;
         }
     }
@@ -187,8 +207,8 @@ void CSocket::SecureRead(int32_t handle) {
     if (count > 0) {
         RaiseDataArrival();
     }
-    if (m_.SocketHandle == handle && tls_ && tls_->PeerClosed() && !flags_.closePending &&
-        !flags_.closeAfterSend && !Abandoned()) {
+    if (m_.SocketHandle == handle && Session() != nullptr && secure_->session->PeerClosed() &&
+        !flags_.closePending && !flags_.closeAfterSend && !Abandoned()) {
         // The peer's close notice: nothing more comes, whether or not its stream ends yet.
         PeerClose(handle);
     }
@@ -197,7 +217,7 @@ void CSocket::SecureRead(int32_t handle) {
 // The handshake has verified the peer: a client reports its connection; bytes given to
 // SendData meanwhile go now, and a CloseSocket that came meanwhile follows them.
 void CSocket::SecureUp(int32_t handle) {
-    tlsUp_ = true;
+    secure_->up = true;
     giveUp_ = Clock::time_point::max();
     MSocketSupport::ClearDeadline(this);
     if (m_.State == StateConnecting) {
@@ -205,7 +225,7 @@ void CSocket::SecureUp(int32_t handle) {
         if (CSocketEvents* owner = Listener()) {
             owner->OnConnect();
         }
-        if (m_.SocketHandle != handle || !tls_) {
+        if (m_.SocketHandle != handle || Session() == nullptr) {
             return;
         }
     }
@@ -218,14 +238,16 @@ void CSocket::SecureUp(int32_t handle) {
 // has gone; false when the network takes no more for now (a write notification follows).
 bool CSocket::FlushCiphertext() {
     for (;;) {
-        if (tlsOut_.empty()) {
-            const std::size_t pending = tls_->CiphertextPending();
+        if (secure_->out.empty()) {
+            const std::size_t pending = secure_->session->CiphertextPending();
             if (pending == 0) {
                 return true;
             }
-            tlsOut_.commit(tls_->TakeCiphertext(tlsOut_.prepare(pending), pending));
+            secure_->out.commit(
+                secure_->session->TakeCiphertext(secure_->out.prepare(pending), pending));
         }
-        const int32_t sent = Platform::send(m_.SocketHandle, tlsOut_.data(), tlsOut_.size());
+        const int32_t sent =
+            Platform::send(m_.SocketHandle, secure_->out.data(), secure_->out.size());
         if (sent == -1) {
             const int32_t error = Platform::LastPlatformError();
             if (error == WsaEWouldBlock) {
@@ -233,12 +255,12 @@ bool CSocket::FlushCiphertext() {
             }
             throw SocketFailure(error, "CSocket.SendData");
         }
-        tlsOut_.consume(static_cast<std::size_t>(sent));
+        secure_->out.consume(static_cast<std::size_t>(sent));
     }
 }
 
 bool CSocket::SecureWaiting() const {
-    return !tlsOut_.empty() || tls_->CiphertextPending() > 0;
+    return !secure_->out.empty() || secure_->session->CiphertextPending() > 0;
 }
 
 // SendBufferedData of a secure stream: the caller's plaintext joins the buffer; the session
@@ -247,15 +269,15 @@ bool CSocket::SecureWaiting() const {
 void CSocket::SecureSend(std::string_view fresh) {
     const int32_t handle = m_.SocketHandle;
     m_.SendBuffer.append(fresh);
-    if (!tls_) {
+    if (Session() == nullptr) {
         return;  // still connecting: nothing goes out before the handshake has verified the peer
     }
     try {
         for (;;) {
             bool flushed = FlushCiphertext();
             std::size_t took = 0;
-            if (flushed && tlsUp_ && !m_.SendBuffer.empty()) {
-                took = tls_->WritePlaintext(m_.SendBuffer.data(), m_.SendBuffer.size());
+            if (flushed && secure_->up && !m_.SendBuffer.empty()) {
+                took = secure_->session->WritePlaintext(m_.SendBuffer.data(), m_.SendBuffer.size());
                 m_.SendBuffer.consume(took);
                 flushed = FlushCiphertext();
             }
@@ -272,7 +294,8 @@ void CSocket::SecureSend(std::string_view fresh) {
                 return;  // the network or the handshake holds the rest back
             }
             RaiseSendProgress(took, m_.SendBuffer.size());
-            if (!flushed || m_.SendBuffer.empty() || m_.SocketHandle != handle || !tls_) {
+            if (!flushed || m_.SendBuffer.empty() || m_.SocketHandle != handle ||
+                Session() == nullptr) {
                 return;
             }
         }
@@ -287,7 +310,7 @@ void CSocket::SecureSend(std::string_view fresh) {
 // The session has failed: one OnError with its number and description, State 9, the handle
 // gone, and nothing of the owner's sent (the session takes none before verification).
 void CSocket::FailSecure() {
-    const tls::TlsError error = tls_->Error();
+    const tls::TlsError error = secure_->session->Error();
     try {
         FlushCiphertext();  // the alert that tells the peer why, if the network takes it
     } catch (const MSocketSupport::SocketError&) {
@@ -304,7 +327,8 @@ void CSocket::FailSecure() {
 // owner meanwhile or not: true when it was that (a client's handshake counts as connecting,
 // handled with the connect).
 bool CSocket::SecureDeadline() {
-    if (!tls_ || tlsUp_ || (m_.State != StateConnected && m_.State != StateClosing)) {
+    if (Session() == nullptr || secure_->up ||
+        (m_.State != StateConnected && m_.State != StateClosing)) {
         return false;
     }
     if (Clock::now() < giveUp_) {
@@ -323,10 +347,10 @@ bool CSocket::SecureDeadline() {
 // ShutDownSending of a secure stream: the close notice goes behind everything written; true
 // once it has all gone, so the sending direction may be shut down.
 bool CSocket::SecureCloseSent() {
-    if (!tlsUp_) {
+    if (!secure_->up) {
         return false;  // the handshake first (SecureUp comes back here)
     }
-    tls_->Shutdown();
+    secure_->session->Shutdown();
     return FlushCiphertext();
 }
 
@@ -334,29 +358,29 @@ bool CSocket::SecureCloseSent() {
 // of the owner's bytes encrypted, and the close notice. Bytes given before the peer was
 // verified are never sent.
 std::string CSocket::SecureRemainder() {
-    std::string out(tlsOut_.view());
-    if (!tlsUp_ || tls_->Failed() || flags_.sendShutDown) {
+    std::string out(secure_->out.view());
+    if (!secure_->up || secure_->session->Failed() || flags_.sendShutDown) {
         return out;
     }
     std::string_view rest = m_.SendBuffer.view();
     std::string cipher;
     for (;;) {
-        const std::size_t pending = tls_->CiphertextPending();
+        const std::size_t pending = secure_->session->CiphertextPending();
         cipher.resize(pending);
-        out.append(cipher.data(), tls_->TakeCiphertext(cipher.data(), pending));
+        out.append(cipher.data(), secure_->session->TakeCiphertext(cipher.data(), pending));
         if (rest.empty()) {
             break;
         }
-        const std::size_t took = tls_->WritePlaintext(rest.data(), rest.size());
-        if (took == 0 && tls_->CiphertextPending() == 0) {
+        const std::size_t took = secure_->session->WritePlaintext(rest.data(), rest.size());
+        if (took == 0 && secure_->session->CiphertextPending() == 0) {
             break;  // the session takes no more
         }
         rest.remove_prefix(took);
     }
-    tls_->Shutdown();
-    const std::size_t pending = tls_->CiphertextPending();
+    secure_->session->Shutdown();
+    const std::size_t pending = secure_->session->CiphertextPending();
     cipher.resize(pending);
-    out.append(cipher.data(), tls_->TakeCiphertext(cipher.data(), pending));
+    out.append(cipher.data(), secure_->session->TakeCiphertext(cipher.data(), pending));
     return out;
 }
 

@@ -75,12 +75,12 @@ struct Address;  // the platform layer's address of either family; not API
 
 namespace packwarden::detail {
 struct ConnectRace;  // the attempts of a connect to a name (private to the sources)
-}
+struct SecureLink;   // a secure object's session and settings (private to the sources)
+}  // namespace packwarden::detail
 
 namespace packwarden::tls {
-class TlsSession;         // the encryption of a secure connection (private to the sources)
-class ServerCredentials;  // a secure listener's certificate and key (private to the sources)
-}  // namespace packwarden::tls
+class TlsSession;  // the encryption of a secure connection (private to the sources)
+}
 
 namespace packwarden {
 
@@ -318,7 +318,7 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // Closing: CloseSocket sends the close notice behind every byte still waiting, and the
     // close hand-over finishes it like any other. A peer's close notice, or a peer that closes
     // the connection without one (as servers that end a reply by closing do), gives OnClose.
-    bool Secure() const { return secure_; }
+    bool Secure() const;
     void Secure(bool NewValue);
     // The certificate chain (the server's own first) and its private key, PEM files, that a
     // secure listener presents. Every connection it then hands to Accept runs the server side
@@ -385,6 +385,8 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     void ReadLocalEnd();
     void RaiseError(int32_t number, const std::string& source, std::string description = {});
     // Secure connections (Securing.cpp): hooks where ciphertext enters and leaves.
+    bool SecureOn() const;
+    tls::TlsSession* Session() const;
     void StartSecureClient();
     void OfferAccepted(int32_t handle);
     void AcceptSecure(int32_t handle);
@@ -427,15 +429,8 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     int32_t connectTimeout_ = 0;
     std::chrono::steady_clock::time_point giveUp_ = std::chrono::steady_clock::time_point::max();
     std::unique_ptr<detail::ConnectRace> race_;
-    // Secure connections: the property, a listener's credentials, the name a client verifies,
-    // and, while connected, the session, whether its handshake has been seen through, and the
-    // ciphertext taken from it that the network has not yet accepted.
-    bool secure_ = false;
-    bool tlsUp_ = false;
-    std::shared_ptr<const tls::ServerCredentials> credentials_;
-    std::string tlsName_;
-    std::unique_ptr<tls::TlsSession> tls_;
-    ByteBuffer tlsOut_;
+    // Secure connections: null until Secure or SetCertificate (see detail::SecureLink).
+    std::unique_ptr<detail::SecureLink> secure_;
 };
 
 }  // namespace packwarden
