@@ -58,8 +58,13 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
     // escapes, so nothing is raised for them.
     try {
         if (errorCode > 0) {
+            const bool handshake = Session() != nullptr && !secure_->up;
             m_.State = StateError;
             DestroySocket();
+            if (handshake) {
+                RaiseHandshakeFailed(MSocketSupport::SocketErrorText(errorCode));
+                return;
+            }
             RaiseError(errorCode, "");
             return;
         }

@@ -93,11 +93,20 @@ void CSocket::StartSecureClient() {
     try {
         FlushCiphertext();
     } catch (const MSocketSupport::SocketError& e) {
+        // The server hung up before the first flight went: the handshake failed, and the
+        // network's reason is the detail.
         m_.State = StateError;
         giveUp_ = Clock::time_point::max();
         DestroySocket(/*abortive=*/true);
-        RaiseError(e.Number, "", e.Description);
+        RaiseHandshakeFailed(e.Description);
     }
+}
+
+// The connection failed under a handshake: the owner learns it as the handshake's failure, with
+// the network's reason as the detail.
+void CSocket::RaiseHandshakeFailed(const std::string& detail) {
+    RaiseError(MSocketSupport::TlsHandshakeFailed, "",
+               MSocketSupport::SocketErrorText(MSocketSupport::TlsHandshakeFailed) + " " + detail);
 }
 
 // A listener's FD_ACCEPT: whether the handle it offers is to be secure.

@@ -355,6 +355,20 @@ TEST_F(SecureSocket, StalledHandshakesEndAtTheirBoundOnBothSides) {
     EXPECT_EQ(s->State(), StateError);
     EXPECT_FALSE(owner.Has("Connect"));
 
+    // A server that hangs up in the middle of the handshake: an error, never OnClose.
+    {
+        RawPeer rude;
+        auto c = CSocket::Create();
+        RecordingOwner o(c);
+        c->Secure(true);
+        c->Connect("127.0.0.1", rude.port());
+        rude.Accept().reset();
+        ASSERT_TRUE(RunUntil([&] { return o.Has("Error") || o.Has("Close"); }, kBound));
+        EXPECT_EQ(o.errors, std::vector<int>{MSocketSupport::TlsHandshakeFailed});
+        EXPECT_FALSE(o.Has("Close"));
+        EXPECT_FALSE(o.Has("Connect"));
+    }
+
     // A client that connects and says nothing costs the accepted object alone its connection.
     SecureListener listener;
     listener.prepare = [](const std::shared_ptr<CSocket>& a, RecordingOwner&) {

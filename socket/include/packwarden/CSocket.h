@@ -397,6 +397,7 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     bool SecureWaiting() const;
     void SecureUp(int32_t handle);
     void FailSecure();
+    void RaiseHandshakeFailed(const std::string& detail);
     bool SecureDeadline();
     bool SecureCloseSent();
     std::string SecureRemainder();
