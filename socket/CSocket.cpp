@@ -4,6 +4,7 @@
 
 #include "CSocketInternal.h"
 #include "ConnectRace.h"
+#include "Securing.h"
 
 namespace packwarden {
 

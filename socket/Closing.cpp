@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // CSocket: closing the connection and releasing the handle.
 #include "CSocketInternal.h"
+#include "Securing.h"
 #include "packwarden/CSocket.h"
 
 namespace packwarden {
@@ -38,6 +39,10 @@ void CSocket::CloseSocket() {
 
 // CloseSocket's shutdown of the sending direction, now or once the send buffer is empty.
 void CSocket::ShutDownSending() {
+    if (Session() != nullptr && !SecureCloseSent()) {
+        flags_.shutdownWhenSent = true;  // the close notice waits for the network
+        return;
+    }
     flags_.shutdownWhenSent = false;
     if (Platform::shutdown(m_.SocketHandle, SdSend) == -1) {
         throw PlatformFailure("CSocket.CloseSocket");
@@ -82,10 +87,18 @@ void CSocket::DestroySocket(bool abortive) {
     const int32_t handle = m_.SocketHandle;
     const bool graceful = !abortive && ClosesGracefully();
     const bool shutDown = flags_.sendShutDown;
+    // A secure stream hands over ciphertext: the rest of the owner's bytes and the close notice.
+    std::string unsent = !graceful              ? std::string()
+                         : Session() != nullptr ? SecureRemainder()
+                                                : std::string(m_.SendBuffer.view());
+    if (secure_) {
+        secure_->session.reset();
+        secure_->out.reset();
+        secure_->up = false;
+    }
     // Per-connection flags go with the handle.
     flags_ = {};
     if (graceful) {
-        std::string unsent(m_.SendBuffer.view());
         // Registered: the service finishes the close. (Not registered: an accepted handle
         // whose registration failed; it is closed below like any other.)
         if (MSocketSupport::HandOverClose(handle, std::move(unsent), shutDown)) {

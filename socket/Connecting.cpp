@@ -3,6 +3,7 @@
 // write.
 #include "CSocketInternal.h"
 #include "ConnectRace.h"
+#include "Securing.h"
 #include "packwarden/CSocket.h"
 
 namespace packwarden {
@@ -56,6 +57,9 @@ void CSocket::Connect(const Variant& strRemoteHost, const Variant& lngRemotePort
         }
         if (m_.RemoteHost.empty()) {
             throw SocketFailure(WsaEAddrNotAvail, "CSocket.Connect");
+        }
+        if (secure_) {
+            secure_->name = m_.RemoteHost;  // before a lookup replaces it with the official name
         }
         // A port that cannot be used fails here, also when a lookup would come first.
         NetworkPort(m_.RemotePort);

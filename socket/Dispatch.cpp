@@ -3,6 +3,7 @@
 #include <limits>
 
 #include "CSocketInternal.h"
+#include "Securing.h"
 #include "packwarden/CSocket.h"
 
 namespace packwarden {
@@ -11,12 +12,14 @@ namespace Platform = MSocketSupport::Platform;
 using namespace detail;
 
 // Raise an event to the owner, if any.
-void CSocket::RaiseError(int32_t number, const std::string& source) {
+void CSocket::RaiseError(int32_t number, const std::string& source, std::string description) {
     if (number < std::numeric_limits<int16_t>::min() ||
         number > std::numeric_limits<int16_t>::max()) {
         throw Overflow("CSocket.PostSocketEvent");
     }
-    std::string description = MSocketSupport::SocketErrorText(number);
+    if (description.empty()) {
+        description = MSocketSupport::SocketErrorText(number);
+    }
     bool cancelDisplay = false;
     if (CSocketEvents* owner = Listener()) {
         owner->OnError(static_cast<int16_t>(number), description, 0, source, std::string(), 0,
@@ -55,8 +58,13 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
     // escapes, so nothing is raised for them.
     try {
         if (errorCode > 0) {
+            const bool handshake = Session() != nullptr && !secure_->up;
             m_.State = StateError;
             DestroySocket();
+            if (handshake) {
+                RaiseHandshakeFailed(MSocketSupport::SocketErrorText(errorCode));
+                return;
+            }
             RaiseError(errorCode, "");
             return;
         }
@@ -71,6 +79,10 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                     // At the bound: no receive, so no further notification either, until the
                     // owner takes data (ResumeReading).
                     flags_.readSuspended = true;
+                    break;
+                }
+                if (Session() != nullptr) {
+                    SecureRead(handle);
                     break;
                 }
                 int32_t count = 0;
@@ -97,7 +109,7 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
             }
             case MSocketSupport::FD_WRITE:
                 try {
-                    if (!m_.SendBuffer.empty()) {
+                    if (!m_.SendBuffer.empty() || (Session() != nullptr && SecureWaiting())) {
                         SendBufferedData();
                     } else if (m_.SendPending) {
                         m_.SendPending = false;
@@ -124,6 +136,7 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                 const int32_t accepted = Platform::accept(handle, &address, &port);
                 // A failed accept has no connection to offer; the listener stays listening.
                 if (accepted != -1) {
+                    OfferAccepted(accepted);
                     if (CSocketEvents* owner = Listener()) {
                         owner->OnConnectionRequest(accepted);
                     } else {
@@ -133,6 +146,10 @@ void CSocket::PostSocketEvent(int32_t eventCode, int32_t errorCode) {
                 break;
             }
             case MSocketSupport::FD_CONNECT:
+                if (SecureOn() && m_.Protocol == ProtocolTcp) {
+                    StartSecureClient();  // OnConnect once the server is verified
+                    break;
+                }
                 giveUp_ = std::chrono::steady_clock::time_point::max();
                 MSocketSupport::ClearDeadline(this);
                 ReadLocalEnd();
@@ -175,7 +192,7 @@ void CSocket::PeerClose(int32_t handle) {
             // notification would, rather than leave a dead handle behind.
             m_.State = StateError;
             DestroySocket();
-            RaiseError(e.Number, "");
+            RaiseError(e.Number, "", e.Description);
             return;
         }
         if (count <= 0) {
@@ -185,6 +202,10 @@ void CSocket::PeerClose(int32_t handle) {
         if (m_.SocketHandle != handle || Abandoned() || flags_.closePending) {
             return;  // the owner destroyed the handle, let go of the object, or nested a drain
         }
+    }
+    if (Session() != nullptr && Session()->Failed()) {
+        FailSecure();  // the handshake ended with the stream: an error, not a close
+        return;
     }
     if (m_.State == StateConnected && (m_.SendPending || !m_.SendBuffer.empty())) {
         // The peer has finished sending, perhaps only that (a half-close): what we still send

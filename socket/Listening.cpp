@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // CSocket: binding, listening and taking over accepted connections.
 #include "CSocketInternal.h"
+#include "Securing.h"
 #include "packwarden/CSocket.h"
 
 namespace packwarden {
@@ -56,6 +57,10 @@ void CSocket::Listen() {
     const auto self = shared_from_this();
     const SelfHold held(selfHolds_);
     try {
+        if (SecureOn() && m_.Protocol == ProtocolTcp && !secure_->credentials) {
+            // Every connection would fail its handshake: say so now, to the one who can fix it.
+            throw SocketFailure(MSocketSupport::TlsCredentials, "CSocket.Listen");
+        }
         if (!EnsureSocket()) {
             return;
         }
@@ -121,6 +126,7 @@ void CSocket::Accept(int32_t requestID) {
                                               recorded.Description);
         }
         m_.State = StateConnected;
+        AcceptSecure(requestID);  // a secure listener's connection: the server handshake
     } catch (const MSocketSupport::SocketError& e) {
         throw Resourced(e, "CSocket.Accept");
     }

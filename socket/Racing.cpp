@@ -5,6 +5,7 @@
 
 #include "CSocketInternal.h"
 #include "ConnectRace.h"
+#include "Securing.h"
 #include "packwarden/CSocket.h"
 
 namespace packwarden {
@@ -184,7 +185,9 @@ void CSocket::AttemptWon(int32_t handle) {
     }
     m_.RemoteHostIP = Platform::AddressText(won.address);
     EndRace();  // the others go, raising nothing
-    giveUp_ = ConnectRace::Clock::time_point::max();
+    if (!SecureOn()) {
+        giveUp_ = ConnectRace::Clock::time_point::max();  // a secure one's handshake still counts
+    }
 }
 
 // Closes every attempt but the object's handle, and forgets the race and the deadline.
@@ -250,6 +253,9 @@ void CSocket::PostHandleEvent(int32_t handle, int32_t eventCode, int32_t errorCo
 void CSocket::DeadlineReached() {
     const SelfHold held(selfHolds_);
     try {
+        if (SecureDeadline()) {
+            return;  // an accepted connection's handshake
+        }
         const bool connecting = m_.State == StateResolvingHost || m_.State == StateHostResolved ||
                                 m_.State == StateConnecting;
         if (!connecting) {

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "CSocketInternal.h"
+#include "Securing.h"
 #include "packwarden/CSocket.h"
 
 namespace packwarden {
@@ -120,6 +121,9 @@ void CSocket::ResumeReading() {
 }
 
 int32_t CSocket::RecvToBuffer() {
+    if (Session() != nullptr) {
+        return SecureRecvToBuffer();  // ciphertext in, plaintext into the buffer
+    }
     // A receive of 0 bytes would read as the peer's close.
     const std::size_t chunk = static_cast<std::size_t>(
         m_.ReceiveChunkSize > 0      ? m_.ReceiveChunkSize

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "CSocketInternal.h"
+#include "Securing.h"
 #include "packwarden/CSocket.h"
 
 namespace packwarden {
@@ -81,6 +82,10 @@ void CSocket::SendData(const Variant& varData) {
 
 // Offers SendBuffer, or, when it is empty, `fresh` (the caller's bytes, read in place).
 void CSocket::SendBufferedData(std::string_view fresh) {
+    if (secure_ && m_.Protocol == ProtocolTcp && secure_->on) {
+        SecureSend(fresh);  // plaintext into the session, ciphertext out
+        return;
+    }
     const int32_t handle = m_.SocketHandle;
     for (;;) {
         m_.SendPending = true;

@@ -75,6 +75,11 @@ struct Address;  // the platform layer's address of either family; not API
 
 namespace packwarden::detail {
 struct ConnectRace;  // the attempts of a connect to a name (private to the sources)
+struct SecureLink;   // a secure object's session and settings (private to the sources)
+}  // namespace packwarden::detail
+
+namespace packwarden::tls {
+class TlsSession;  // the encryption of a secure connection (private to the sources)
 }
 
 namespace packwarden {
@@ -290,6 +295,40 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // "CSocket.ConnectTimeout") and leaves the property as it was.
     int32_t ConnectTimeout() const { return connectTimeout_; }
     void ConnectTimeout(int32_t NewValue);
+    // Returns/Sets whether stream connections are encrypted with TLS (false by default; set
+    // before Connect or Listen; ignored while a handle exists, like Protocol). Everything the
+    // owner sees stays plaintext: SendData, GetData and PeekData carry it, and OnDataArrival,
+    // OnSendProgress, OnSendComplete, BytesReceived, flow control and ReceiveBufferLimit count
+    // it. Datagram sockets ignore it.
+    // A secure client, once connected, runs the handshake with the host given to Connect (a
+    // name, sent to the server to pick its certificate, or an address literal) and verifies
+    // the server's certificate chain against the system's trust store (on Linux the default
+    // paths, which SSL_CERT_FILE and SSL_CERT_DIR override) and its names or addresses against
+    // that host. Only then does OnConnect come, and only then does any byte given to SendData
+    // go out (bytes given earlier wait). A failure raises one OnError, State 9, the handle gone,
+    // no OnConnect, nothing of the owner's sent, with one of these numbers and a description
+    // that says which, with the detail the system gave:
+    //   31001 TlsUntrusted        the chain does not lead to a trusted authority
+    //   31002 TlsNameMismatch     the certificate is for another name or address
+    //   31003 TlsExpired          the certificate has expired or is not valid yet
+    //   31004 TlsHandshakeFailed  the handshake failed (the peer refused it, or went away)
+    //   31005 TlsProtocolError    the peer sent something that is not TLS
+    // The handshake is bounded by ConnectTimeout, when set (the time left of it, counted from
+    // Connect), else by 30 s; past that: OnError 10060, State 9, as for a connect.
+    // Closing: CloseSocket sends the close notice behind every byte still waiting, and the
+    // close hand-over finishes it like any other. A peer's close notice, or a peer that closes
+    // the connection without one (as servers that end a reply by closing do), gives OnClose.
+    bool Secure() const;
+    void Secure(bool NewValue);
+    // The certificate chain (the server's own first) and its private key, PEM files, that a
+    // secure listener presents. Every connection it then hands to Accept runs the server side
+    // of the handshake: the accepting object is secure, State 7 at once; bytes given to
+    // SendData wait for the handshake. A client that fails it costs only that object its
+    // connection (OnError there, as above, or 10060 after 30 s without a handshake); the
+    // listener goes on. A file that cannot be loaded raises 31006 TlsCredentials (source
+    // "CSocket.SetCertificate") with a description that says which and why; Listen on a
+    // secure object without a certificate raises 31006 too (source "CSocket.Listen").
+    void SetCertificate(const std::string& certificateChainFile, const std::string& privateKeyFile);
 
     // Read-only views for diagnostics and tests.
     bool IsBound() const { return m_.IsBound; }
@@ -344,7 +383,24 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     void EndRace();
     void ArmDeadline();
     void ReadLocalEnd();
-    void RaiseError(int32_t number, const std::string& source);
+    void RaiseError(int32_t number, const std::string& source, std::string description = {});
+    // Secure connections (Securing.cpp): hooks where ciphertext enters and leaves.
+    bool SecureOn() const;
+    tls::TlsSession* Session() const;
+    void StartSecureClient();
+    void OfferAccepted(int32_t handle);
+    void AcceptSecure(int32_t handle);
+    void SecureRead(int32_t handle);
+    int32_t SecureRecvToBuffer();
+    void SecureSend(std::string_view fresh);
+    bool FlushCiphertext();
+    bool SecureWaiting() const;
+    void SecureUp(int32_t handle);
+    void FailSecure();
+    void RaiseHandshakeFailed(const std::string& detail);
+    bool SecureDeadline();
+    bool SecureCloseSent();
+    std::string SecureRemainder();
     void RaiseDataArrival();
     void RaiseSendProgress(std::size_t sent, std::size_t remaining);
     // A load, where weak_from_this() in a const member would lock and count: once only the
@@ -372,6 +428,8 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     int32_t connectTimeout_ = 0;
     std::chrono::steady_clock::time_point giveUp_ = std::chrono::steady_clock::time_point::max();
     std::unique_ptr<detail::ConnectRace> race_;
+    // Secure connections: null until Secure or SetCertificate (see detail::SecureLink).
+    std::unique_ptr<detail::SecureLink> secure_;
 };
 
 }  // namespace packwarden
