@@ -116,10 +116,12 @@ class ServerProcess {
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
-    // The port from the first line, which must name `host` (as an address writes it), or 0
+    // The port from the first line, which must name `scheme` and `host` (as an address writes
+    // it), or 0
     // when the program did not come up so within 10 s.
-    uint16_t WaitForPort(const std::string& host = "127.0.0.1") {
-        const std::string prefix = "crewdock-dev listening on http://" + host + ":";
+    uint16_t WaitForPort(const std::string& host = "127.0.0.1",
+                         const std::string& scheme = "http") {
+        const std::string prefix = "crewdock-dev listening on " + scheme + "://" + host + ":";
         uint16_t port = 0;
         WaitFor(
             [&] {
@@ -1444,4 +1446,152 @@ TEST_F(CrewdockServerTest, ASlowSteadyReaderIsServedToTheEnd) {
     ASSERT_TRUE(r);
     EXPECT_EQ(r->body.size(), file.size()) << server_->Log();
     EXPECT_TRUE(r->body == file);
+}
+
+// Certificates made for the HTTPS tests, once: an authority, a chain for localhost and
+// 127.0.0.1 signed by it, and a key that is not the chain's.
+struct Pki {
+    TempDir dir;
+    bool made = std::system(("sh '" PACKWARDEN_TLS_PKI_SCRIPT "' '" + dir.path().string() + "' >'" +
+                             dir.path().string() + "/make.log' 2>&1")
+                                .c_str()) == 0;
+    std::string File(const char* name) const { return (dir.path() / name).string(); }
+};
+
+const Pki& Certificates() {
+    static const Pki pki;
+    return pki;
+}
+
+// curl, bounded, trusting only the test authority; its output (status line and body) and
+// exit code.
+struct CurlResult {
+    int code = -1;
+    std::string out;
+};
+
+CurlResult Curl(const std::vector<std::string>& args) {
+    std::string command = "curl -sS --max-time 10 --cacert '" + Certificates().File("ca.pem") + "'";
+    for (const auto& a : args) {
+        command += " '" + a + "'";
+    }
+    command += " 2>&1";
+    CurlResult result;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return result;
+    }
+    char buffer[4096];
+    std::size_t n = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) {
+        result.out.append(buffer, n);
+    }
+    const int status = ::pclose(pipe);
+    result.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+class CrewdockHttpsTest : public CrewdockServerTest {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(Certificates().made) << "no certificates: see make.log";
+        if (std::system("command -v curl >/dev/null 2>&1") != 0) {
+            GTEST_SKIP() << "no curl here";
+        }
+    }
+    void StartTls() {
+        server_.emplace(std::vector<std::string>{
+            "--port", "0", "--catalog", catalog_.path().string(), "--tls-cert",
+            Certificates().File("chain.pem"), "--tls-key", Certificates().File("server.key")});
+        port_ = server_->WaitForPort("127.0.0.1", "https");
+        ASSERT_NE(port_, 0) << server_->Log();
+    }
+    std::string Url(const std::string& path) const {
+        return "https://localhost:" + std::to_string(port_) + path;
+    }
+};
+
+// Served over HTTPS: a posted list appears on its session page, whose links stay relative; a
+// plaintext client, one that says nothing and one that sends garbage cost only themselves and
+// are logged; the listener answers the next client as before.
+TEST_F(CrewdockHttpsTest, AnswersOverHttpsAndRefusesPlaintextCostingOnlyThatClient) {
+    WriteCatalogFile("pak1.pk3", std::string(2048, 'b'));
+    StartTls();
+
+    const CurlResult posted =
+        Curl({"-o", "/dev/null", "-w", "%{http_code}", "-H",
+              "Content-type: application/x-www-form-urlencoded", "--data-binary",
+              "game=ef2&version=2&session=77&filename0=pak1.pk3&filesize0=10",
+              Url("/crewdock/sync_session.php")});
+    EXPECT_EQ(posted.code, 0) << posted.out;
+    EXPECT_EQ(posted.out, "200");
+    const CurlResult page = Curl({Url("/crewdock/sync.php?session=77&version=2")});
+    EXPECT_EQ(page.code, 0) << page.out;
+    EXPECT_TRUE(Contains(page.out, "<a href=\"/crewdock/files/pak1.pk3\">")) << page.out;
+    EXPECT_TRUE(Contains(page.out, "you have 10 bytes")) << page.out;
+    const CurlResult file = Curl({Url("/crewdock/files/pak1.pk3")});
+    EXPECT_EQ(file.out, std::string(2048, 'b'));
+
+    // A plaintext request gets no plaintext answer: the connection ends, and it is logged.
+    {
+        Client plain(port_);
+        ASSERT_TRUE(plain.connected());
+        ASSERT_TRUE(plain.Send("GET / HTTP/1.0\r\nHost: localhost\r\n\r\n"));
+        const auto answer = plain.ReadToEnd();
+        ASSERT_TRUE(answer);
+        EXPECT_FALSE(Contains(*answer, "HTTP/1.")) << *answer;
+    }
+    // One that connects and hangs up, and one that sends garbage after a record header.
+    { Client silent(port_); }
+    {
+        Client garbage(port_);
+        ASSERT_TRUE(garbage.Send(std::string("\x16\x03\x01\x00\x05", 5) + "xxxxx"));
+        EXPECT_TRUE(garbage.ReadToEnd());
+    }
+    EXPECT_TRUE(WaitFor([&] { return Contains(server_->Log(), " handshake failed: TLS"); }, 5s))
+        << server_->Log();
+
+    // The listener goes on: a client that trusts the certificate is answered.
+    const CurlResult home = Curl({"-o", "/dev/null", "-w", "%{http_code}", Url("/")});
+    EXPECT_EQ(home.out, "200") << server_->Log();
+    // A client that does not trust it is refused by its own side, the server unharmed.
+    const CurlResult distrust = Curl({"--cacert", Certificates().File("rogue.pem"), Url("/")});
+    EXPECT_NE(distrust.code, 0);
+    EXPECT_EQ(Curl({"-o", "/dev/null", "-w", "%{http_code}", Url("/")}).out, "200");
+    EXPECT_EQ(server_->HasExited(), false);
+}
+
+// Both files or neither; a file that cannot be used is named, and the program ends with 2
+// before listening.
+TEST(CrewdockDevProgram, TlsOptionsAreCheckedBeforeListening) {
+    ASSERT_TRUE(Certificates().made);
+    const std::string chain = Certificates().File("chain.pem");
+    const std::string key = Certificates().File("server.key");
+    const std::string missing = Certificates().File("missing.pem");
+    const std::string otherKey = Certificates().File("other.key");
+    const struct {
+        std::vector<std::string> args;
+        const char* says;
+    } cases[] = {
+        {{"--tls-cert", chain}, "--tls-cert needs --tls-key"},
+        {{"--tls-key", key}, "--tls-key needs --tls-cert"},
+        {{"--tls-cert"}, "--tls-cert needs a file"},
+        {{"--tls-key="}, "--tls-key needs a file"},
+        {{"--tls-cert", missing, "--tls-key", key}, "missing.pem"},
+        {{"--tls-cert", chain, "--tls-key", missing}, "missing.pem"},
+        {{"--tls-cert", key, "--tls-key", key}, "server.key"},
+        {{"--tls-cert", chain, "--tls-key", otherKey}, "other.key"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {"--port", "0"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        ServerProcess p(args);
+        EXPECT_EQ(p.WaitForExit(10s), 2) << c.says << "\n" << p.Log();
+        EXPECT_TRUE(Contains(p.Log(), "crewdock-dev: ")) << p.Log();
+        EXPECT_TRUE(Contains(p.Log(), c.says)) << p.Log();
+        EXPECT_NE(p.Log().rfind("crewdock-dev listening on", 0), 0u) << p.Log();
+    }
+    ServerProcess help({"--help"});
+    EXPECT_EQ(help.WaitForExit(10s), 0);
+    EXPECT_TRUE(Contains(help.Log(), "--tls-cert FILE")) << help.Log();
 }

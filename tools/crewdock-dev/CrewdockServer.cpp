@@ -35,8 +35,11 @@ std::size_t WorstCaseResidentBytes(const ServerOptions& options) {
     // the part of one the socket kept (which may grow to twice that).
     const std::size_t arriving = 2 * (kMaxHeadBytes + 4) + kMaxHeaderFields * 128;
     const std::size_t answering = 3 * kPieceBytes;
+    // An encrypted connection also holds its session: the library's record buffers each way
+    // and its handshake state.
+    const std::size_t session = options.Tls() ? 96 * KiB : 0;
     const std::size_t connection =
-        4 * kReceiveBufferBytes + 8 * KiB + std::max(arriving, answering);
+        4 * kReceiveBufferBytes + 8 * KiB + session + std::max(arriving, answering);
     return program + sessions + handling + kBodyBudgetBytes +
            2 * options.maxConnections * connection;
 }
@@ -221,11 +224,16 @@ class CrewdockServer::Connection final : public packwarden::CSocketEvents {
         phase_ = Phase::Done;
     }
 
-    void OnError(int16_t /*Number*/, std::string& Description, int32_t /*Scode*/,
+    void OnError(int16_t Number, std::string& Description, int32_t /*Scode*/,
                  const std::string& /*Source*/, const std::string& /*HelpFile*/,
                  int32_t /*HelpContext*/, bool& /*CancelDisplay*/) override {
         if (phase_ == Phase::Answering && bodyLeft_ > 0) {
             Log("-", "-", "cut short: " + Description, 0);
+        }
+        if (Number >= MSocketSupport::TlsUntrusted && Number <= MSocketSupport::TlsProtocolError &&
+            phase_ == Phase::Arriving && parser_.bytesSeen() == 0) {
+            // A client that never got through the handshake: nothing of a request to show.
+            Log("-", "-", "handshake failed: " + Description, 0);
         }
         LogIfIncomplete(Description);
         phase_ = Phase::Done;
@@ -425,6 +433,11 @@ CrewdockServer::~CrewdockServer() {
 void CrewdockServer::Start() {
     listener_ = CSocket::Create();
     listener_->SetOwner(this);
+    if (options_.Tls()) {
+        // Connections it accepts inherit both and run the handshake themselves.
+        listener_->Secure(true);
+        listener_->SetCertificate(options_.tlsCertificate, options_.tlsKey);
+    }
     // Loopback unless the owner chose otherwise: this server is for trying things on one
     // machine. No address at all is how the socket listens on both families.
     listener_->Bind(options_.port, options_.bind == "::" ? std::string() : options_.bind);

@@ -58,6 +58,12 @@ struct ServerOptions {
     // The longest the socket service finishes a connection's close for us, whatever the client
     // does (keeps sending, or trickles a byte now and then).
     std::chrono::milliseconds closeLifetime{120000};
+    // PEM files of the certificate chain (the server's own first) and its private key: both
+    // set, every connection is HTTPS; both empty, plain HTTP.
+    std::string tlsCertificate;
+    std::string tlsKey;
+
+    bool Tls() const { return !tlsCertificate.empty(); }
 };
 
 // Output handed to a connection's socket at a time; the kernel's buffer holds the rest back.
@@ -85,8 +91,9 @@ class CrewdockServer final : private packwarden::CSocketEvents {
     CrewdockServer(const CrewdockServer&) = delete;
     CrewdockServer& operator=(const CrewdockServer&) = delete;
 
-    // Binds the address of the options and listens. Throws MSocketSupport::SocketError when it
-    // cannot.
+    // Binds the address of the options and listens, with the certificate first when the
+    // options have one. Throws MSocketSupport::SocketError when it cannot (source
+    // "CSocket.SetCertificate" when the certificate or key cannot be loaded).
     void Start();
     // The port listened on (the one the system chose for port 0).
     uint16_t Port() const { return port_; }

@@ -67,6 +67,7 @@ std::string Usage(const crewdock::ServerOptions& options) {
     return "Usage: crewdock-dev [--bind ADDRESS] [--port N] [--catalog DIR]\n"
            "                    [--request-timeout SECONDS] [--idle-timeout SECONDS]\n"
            "                    [--max-connections N] [--close-lifetime SECONDS]\n"
+           "                    [--tls-cert FILE --tls-key FILE]\n"
            "\n"
            "A local stand-in for the Torvane server, listening on 127.0.0.1 unless told "
            "otherwise.\n"
@@ -89,6 +90,10 @@ std::string Usage(const crewdock::ServerOptions& options) {
            "  --close-lifetime SECONDS   the longest a connection's close may take once the\n"
            "                             answer has gone out, whatever the client does; then it\n"
            "                             is reset (default 120)\n"
+           "  --tls-cert FILE            serve HTTPS with this PEM certificate chain (the\n"
+           "                             server's own certificate first); needs --tls-key\n"
+           "  --tls-key FILE             the PEM private key of that certificate; needs\n"
+           "                             --tls-cert\n"
            "  --help                     show this text\n"
            "  --version                  show the version\n"
            "\n"
@@ -115,8 +120,8 @@ std::string Usage(const crewdock::ServerOptions& options) {
            "Routes: POST /crewdock/sync_session.php, GET /crewdock/sync.php?session=N&version=V,\n"
            "GET /crewdock/files/NAME, GET /, GET /crewdock/.\n"
            "The first line printed is \"crewdock-dev listening on http://127.0.0.1:PORT/\"\n"
-           "(an IPv6 address in brackets: http://[::1]:PORT/); then one line per request:\n"
-           "time, client, method, address, status, body bytes.\n";
+           "(https:// with --tls-cert; an IPv6 address in brackets: http://[::1]:PORT/);\n"
+           "then one line per request: time, client, method, address, status, body bytes.\n";
 }
 
 bool ParseNumber(std::string_view text, long min, long max, long& out) {
@@ -276,9 +281,18 @@ Command ParseOptions(int argc, char** argv) {
                             std::to_string(most));
             }
             (idle ? options.idleTimeout : options.requestTimeout) = std::chrono::seconds(seconds);
+        } else if (arg == "--tls-cert" || arg == "--tls-key") {
+            if (!takeValue() || value.empty()) {
+                return fail(std::string(arg) + " needs a file");
+            }
+            (arg == "--tls-cert" ? options.tlsCertificate : options.tlsKey) = value;
         } else {
             return fail("unknown argument " + std::string(argv[i]));
         }
+    }
+    if (options.tlsCertificate.empty() != options.tlsKey.empty()) {
+        return fail(options.tlsKey.empty() ? "--tls-cert needs --tls-key too (its private key)"
+                                           : "--tls-key needs --tls-cert too (its certificate)");
     }
     if (help) {
         std::cout << Usage(options);
@@ -317,7 +331,8 @@ int Serve(const crewdock::ServerOptions& options, int wakeReadFd,
     try {
         crewdock::CrewdockServer server(options, log);
         server.Start();
-        log.Plain("crewdock-dev listening on http://" + crewdock::UrlHost(options.bind) + ":" +
+        log.Plain(std::string("crewdock-dev listening on ") +
+                  (options.Tls() ? "https://" : "http://") + crewdock::UrlHost(options.bind) + ":" +
                   std::to_string(server.Port()) + "/");
         if (!descriptorWarning.empty()) {
             log.Line(descriptorWarning);
@@ -341,6 +356,11 @@ int Serve(const crewdock::ServerOptions& options, int wakeReadFd,
             log.Flush();
         }
     } catch (const MSocketSupport::SocketError& e) {
+        if (e.Source == "CSocket.SetCertificate") {
+            // The description names the file and what is wrong with it.
+            std::cerr << "crewdock-dev: cannot serve HTTPS: " << e.Description << std::endl;
+            return 2;
+        }
         std::cerr << "crewdock-dev: cannot listen on " << crewdock::UrlHost(options.bind) << ":"
                   << options.port << ": " << e.Description << " (" << e.Number << ")" << std::endl;
         return 1;
