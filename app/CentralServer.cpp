@@ -275,7 +275,7 @@ std::string CentralServer::BracketedHost() const {
 }
 
 std::string CentralServer::HostAndPort() const {
-    return port == CentralPort ? BracketedHost() : Shown();
+    return port == (secure ? SecurePort : CentralPort) ? BracketedHost() : Shown();
 }
 
 std::string CentralServer::Shown() const {
@@ -283,7 +283,7 @@ std::string CentralServer::Shown() const {
 }
 
 std::string CentralServer::Address(std::string_view path) const {
-    return "http://" + HostAndPort() + std::string(path);
+    return (secure ? "https://" : "http://") + HostAndPort() + std::string(path);
 }
 
 std::string CentralServer::SessionPage(int32_t session, int32_t version) const {
@@ -309,20 +309,24 @@ std::optional<CentralServer> ParseServerOverride(std::string_view text, std::str
         }
     }
     std::string_view rest = text;
-    const bool web = StartsWithIgnoringCase(rest, "http://");
+    CentralServer server;
+    server.secure = StartsWithIgnoringCase(rest, "https://");
+    const bool web = server.secure || StartsWithIgnoringCase(rest, "http://");
     if (web) {
-        rest.remove_prefix(7);
+        rest.remove_prefix(server.secure ? 8 : 7);
+        if (server.secure) {
+            server.port = SecurePort;
+        }
         if (!rest.empty() && rest.back() == '/') {
             rest.remove_suffix(1);
         }
     } else if (rest.find("://") != std::string_view::npos) {
-        return fail("only http:// addresses are accepted");
+        return fail("only http:// and https:// addresses are accepted");
     }
     if (rest.find_first_of("/?#") != std::string_view::npos) {
         return fail("nothing but a single '/' may follow the host and port");
     }
 
-    CentralServer server;
     if (!rest.empty() && rest.front() == '[') {
         if (std::string problem = ParseBracketed(rest, server); !problem.empty()) {
             return fail(std::move(problem));
@@ -333,8 +337,8 @@ std::optional<CentralServer> ParseServerOverride(std::string_view text, std::str
         // In an address to paste into a browser the brackets are not optional.
         if (web) {
             return fail(
-                "in an http:// address an IPv6 address is written in brackets, such as "
-                "http://[::1]:8080/");
+                "in an http:// or https:// address an IPv6 address is written in brackets, "
+                "such as http://[::1]:8080/");
         }
         if (std::string problem = ParseBare(rest, server); !problem.empty()) {
             return fail(std::move(problem));

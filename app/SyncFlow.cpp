@@ -30,6 +30,16 @@ std::string ConnectFailureReason(int32_t error, const std::string& host) {
         case MSocketSupport::WsaEConnAborted:
         case MSocketSupport::WsaEConnReset:
             return "the connection was reset";
+        case MSocketSupport::TlsUntrusted:
+            return "the server's certificate is not trusted";
+        case MSocketSupport::TlsNameMismatch:
+            return "the server's certificate is for another name";
+        case MSocketSupport::TlsExpired:
+            return "the server's certificate has expired or is not valid yet";
+        case MSocketSupport::TlsHandshakeFailed:
+            return "the secure connection could not be set up";
+        case MSocketSupport::TlsProtocolError:
+            return "the server does not speak https";
         default:
             return "the connection failed (error " + std::to_string(error) + ")";
     }
@@ -47,6 +57,8 @@ SyncFlow::~SyncFlow() {
 void SyncFlow::Form_Load() {
     winsock1 = CSocket::Create();
     winsock1->SetOwner(this);  // declared to receive its events; none is handled
+    // Before any Connect: an https:// server gets nothing until its certificate is verified.
+    winsock1->Secure(server_.secure);
     winsock1->RemoteHost(server_.host);
     winsock1->RemotePort(server_.port);
     client_version = 2;
@@ -204,7 +216,27 @@ bool SyncFlow::ServerHasRequest() const {
     if (!MSocketSupport::Platform::BytesAcknowledged(winsock1->SocketHandle(), &acknowledged)) {
         return true;  // the system cannot tell: handed over is all that is known
     }
-    return acknowledged - acknowledgedBefore_ >= requestBytes_;
+    if (acknowledged - acknowledgedBefore_ < WireBytes(requestBytes_)) {
+        return false;
+    }
+    // Encrypted, the count may include the end of the handshake, acknowledged after it was
+    // taken: where the system tells, nothing may be left unacknowledged either.
+    uint64_t unacknowledged = 0;
+    return !server_.secure ||
+           !MSocketSupport::Platform::BytesUnacknowledged(winsock1->SocketHandle(),
+                                                          &unacknowledged) ||
+           unacknowledged == 0;
+}
+
+std::size_t SyncFlow::WireBytes(std::size_t requestBytes) const {
+    if (!server_.secure) {
+        return requestBytes;
+    }
+    // Encrypted, each record of up to 16 KiB carries at least 21 bytes more (header and
+    // authentication tag), whatever was agreed: the request is not the server's before those.
+    constexpr std::size_t recordBytes = 16 * 1024;
+    constexpr std::size_t leastOverhead = 21;
+    return requestBytes + (requestBytes + recordBytes - 1) / recordBytes * leastOverhead;
 }
 
 std::optional<int> SyncFlow::AnswerStatus() const {

@@ -80,7 +80,8 @@ inline constexpr const char* ProgramSummary =
     "Tells the Torvane server which Elite Force II packages (*.pk3) this player has and opens\n"
     "the server's page for that list, where missing and outdated packages can be downloaded.";
 inline constexpr const char* ServerVariableHelp =
-    "  PACKWARDEN_SERVER  host[:port] of the server to use instead of www.torvane.net";
+    "  PACKWARDEN_SERVER  host[:port], or an http:// or https:// address, of the server to use\n"
+    "                     instead of www.torvane.net";
 
 // What the flow asks of the window that shows it. Texts are UTF-8 unless said otherwise.
 class SyncWindow {
@@ -178,6 +179,8 @@ class SyncFlow final : private CSocketEvents {
     // Every byte of the request has been acknowledged by the server (where the system cannot
     // tell: handed to the system).
     bool ServerHasRequest() const;
+    // The least the network carries for a request of `requestBytes` (more once encrypted).
+    std::size_t WireBytes(std::size_t requestBytes) const;
     // The status in the answer received so far, if it starts with one.
     std::optional<int> AnswerStatus() const;
     // Shows one of the four messages with its second line, and writes both to standard error

@@ -59,6 +59,14 @@ TEST(Addresses, SessionPageAndSiteLinks) {
     EXPECT_EQ(central.Shown(), "www.torvane.net:80");
     EXPECT_EQ((CentralServer{"127.0.0.1", 8080}.Shown()), "127.0.0.1:8080");
     EXPECT_EQ((CentralServer{"::1", 80}.Shown()), "[::1]:80");
+    // Over https the scheme follows, and the port left out is 443, not 80.
+    const CentralServer secure{"mirror.example.org", 443, true};
+    EXPECT_EQ(secure.SessionPage(7, 2),
+              "https://mirror.example.org/crewdock/sync.php?session=7&version=2");
+    EXPECT_EQ(secure.HostAndPort(), "mirror.example.org");
+    EXPECT_EQ(secure.Shown(), "mirror.example.org:443");
+    EXPECT_EQ((CentralServer{"::1", 80, true}.Address("/")), "https://[::1]:80/");
+    EXPECT_EQ((CentralServer{"::1", 443, false}.HostAndPort()), "[::1]:443");
 }
 
 TEST(ServerOverride, AcceptsHostHostPortAndHttpAddresses) {
@@ -66,6 +74,7 @@ TEST(ServerOverride, AcceptsHostHostPortAndHttpAddresses) {
         const char* text;
         const char* host;
         int32_t port;
+        bool secure = false;
     } accepted[] = {
         {"localhost:8123", "localhost", 8123},
         {"mirror.example-1.org", "mirror.example-1.org", 80},
@@ -79,6 +88,12 @@ TEST(ServerOverride, AcceptsHostHostPortAndHttpAddresses) {
         {"HTTP://Mirror.Example.org/", "Mirror.Example.org", 80},
         {"http://localhost./", "localhost", 80},
         {"ef2.example", "ef2.example", 80},
+        // https:// is spoken to over TLS, on 443 unless a port is given.
+        {"https://mirror.example.org", "mirror.example.org", 443, true},
+        {"HTTPS://localhost:8443/", "localhost", 8443, true},
+        {"https://127.0.0.1:80", "127.0.0.1", 80, true},
+        {"https://[::1]/", "::1", 443, true},
+        {"http://mirror.example.org:443", "mirror.example.org", 443},
     };
     for (const auto& form : accepted) {
         std::string why;
@@ -86,6 +101,7 @@ TEST(ServerOverride, AcceptsHostHostPortAndHttpAddresses) {
         ASSERT_TRUE(server) << form.text << ": " << why;
         EXPECT_EQ(server->host, form.host) << form.text;
         EXPECT_EQ(server->port, form.port) << form.text;
+        EXPECT_EQ(server->secure, form.secure) << form.text;
     }
     std::string why;
     const std::string label63(63, 'a');
@@ -113,8 +129,11 @@ TEST(ServerOverride, RefusesWhatCannotBeUsedSayingWhy) {
         {"local host", "blank"},
         {"", "empty"},
         {"caf\xC3\xA9.example", "not ASCII"},
-        {"https://mirror.example.org/", "only http://"},
-        {"ftp://mirror.example.org", "only http://"},
+        {"ftp://mirror.example.org", "only http:// and https://"},
+        {"https:/mirror.example.org", "single '/'"},
+        {"https://", "host is missing"},
+        {"https://host/crewdock/", "single '/'"},
+        {"https://::1", "written in brackets"},
         {"http://host/crewdock/", "single '/'"},
         {"host/", "single '/'"},
         {"host:80/path", "single '/'"},
