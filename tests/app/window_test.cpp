@@ -18,6 +18,10 @@
 #include <regex>
 #include <sstream>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include "QtTestSupport.h"
 #include "RawPeer.h"
 #include "TempDir.h"
@@ -547,6 +551,176 @@ TEST_F(Window, RequestLargerThanTheNetworkTakesAtOnceArrivesWholeBeforeTheEnd) {
     EXPECT_EQ(request.tail, "\r\n");
     EXPECT_NE(request.body.find("&filename8999="), std::string::npos);
     EXPECT_EQ(request.head.size() + request.body.size() + 2, received.size());
+}
+
+// Certificates made once for the https tests: an authority the process trusts through
+// SSL_CERT_FILE (and nothing else), a chain for localhost from it, and leaves that fail.
+struct Pki {
+    TempDir dir;
+    bool made = std::system(("sh '" PACKWARDEN_TLS_PKI_SCRIPT "' '" + dir.str() + "' >'" +
+                             dir.str() + "/make.log' 2>&1")
+                                .c_str()) == 0;
+    std::string File(const char* name) const { return dir.str() + "/" + name; }
+};
+
+// A secure server of our own component on 127.0.0.1, presenting `chain`: keeps the plaintext
+// of the connections it accepts, and sees their closes and failures.
+class TlsPeer final : public CSocketEvents {
+  public:
+    TlsPeer(const std::string& chain, const std::string& key) {
+        listener_ = CSocket::Create();
+        listener_->SetOwner(this);
+        listener_->Secure(true);
+        listener_->SetCertificate(chain, key);
+        listener_->Bind(0, "127.0.0.1");
+        listener_->Listen();
+        sockaddr_in address{};
+        socklen_t length = sizeof address;
+        ::getsockname(listener_->SocketHandle(), reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+    }
+    ~TlsPeer() override {
+        listener_->SetOwner(nullptr);
+        if (connection_) {
+            connection_->SetOwner(nullptr);
+        }
+    }
+    TlsPeer(const TlsPeer&) = delete;
+    TlsPeer& operator=(const TlsPeer&) = delete;
+
+    uint16_t port() const { return port_; }
+    const std::string& received() const { return received_; }
+    bool finished() const { return finished_; }
+    int failures() const { return failures_; }
+
+  private:
+    void OnConnectionRequest(int32_t requestID) override {
+        connection_ = CSocket::Create();
+        connection_->SetOwner(this);
+        connection_->Accept(requestID);
+    }
+    void OnDataArrival(int32_t) override {
+        Variant data;
+        connection_->GetData(data);
+        received_ += data.WireView().value_or(std::string_view());
+    }
+    void OnClose() override {
+        finished_ = true;
+        connection_->CloseSocket();
+    }
+    void OnError(int16_t, std::string&, int32_t, const std::string&, const std::string&, int32_t,
+                 bool&) override {
+        ++failures_;
+        finished_ = true;
+    }
+
+    std::shared_ptr<CSocket> listener_;
+    std::shared_ptr<CSocket> connection_;
+    uint16_t port_ = 0;
+    std::string received_;
+    bool finished_ = false;
+    int failures_ = 0;
+};
+
+class SecureWindow : public Window {
+  protected:
+    static void SetUpTestSuite() {
+        Window::SetUpTestSuite();
+        static const Pki made;
+        pki_ = &made;
+        ::setenv("SSL_CERT_FILE", made.File("ca.pem").c_str(), 1);
+        ::setenv("SSL_CERT_DIR", made.dir.str().c_str(), 1);
+    }
+    void SetUp() override { ASSERT_TRUE(pki_->made) << "no certificates: see make.log"; }
+
+    static inline const Pki* pki_ = nullptr;
+};
+
+TEST_F(SecureWindow, OverHttpsTheListGoesEncryptedAndTheHttpsPagesOpen) {
+    games_.Write("a.pk3", "12");
+    TlsPeer peer(pki_->File("chain.pem"), pki_->File("server.key"));
+    const std::string server = "localhost:" + std::to_string(peer.port());
+    ScopedEnv env("PACKWARDEN_SERVER", "HTTPS://" + server + "/");
+    std::ostringstream diagnostics;
+    const std::optional<CentralServer> chosen = ServerForRun(shell_, diagnostics);
+    ASSERT_TRUE(chosen) << diagnostics.str();
+    auto form = MakeForm(*chosen);
+    QTest::mouseClick(Child<QWidget>(*form, "Label3"), Qt::LeftButton);
+    QTest::mouseClick(Child<QWidget>(*form, "Picture1"), Qt::LeftButton);
+    Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
+    Child<QPushButton>(*form, "doit")->click();
+    ASSERT_TRUE(WaitFor([&] { return shell_.ends > 0 || !shell_.messages.empty(); },
+                        std::chrono::seconds(10)));
+    ASSERT_TRUE(shell_.messages.empty()) << shell_.messages[0].detail.toStdString();
+    EXPECT_EQ(shell_.ends, 1);
+
+    // The server read the whole request in plaintext, the Host as over http, then the close.
+    ASSERT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
+    EXPECT_EQ(peer.failures(), 0);
+    const ParsedRequest request = Split(peer.received());
+    EXPECT_EQ(request.head.substr(0, request.head.find("User-Agent")),
+              "POST /crewdock/sync_session.php HTTP/1.0\r\nHost: " + server + "\r\n");
+    EXPECT_EQ(request.body, "game=ef2&version=2&session=" + std::to_string(form->SessionNumber()) +
+                                "&filename0=a.pk3&filesize0=2");
+    EXPECT_EQ(request.tail, "\r\n");
+    const std::string site = "https://" + server;
+    EXPECT_EQ(shell_.opened,
+              (std::vector<QString>{
+                  QString::fromStdString(site + "/crewdock/"), QString::fromStdString(site + "/"),
+                  QString::fromStdString(site + "/crewdock/sync.php?session=" +
+                                         std::to_string(form->SessionNumber()) + "&version=2")}));
+}
+
+TEST_F(SecureWindow, ACertificateThatFailsVerificationStopsItWithWhyAndNothingIsSent) {
+    games_.Write("a.pk3", "12");
+    const struct {
+        const char* certificate;
+        const char* why;
+    } cases[] = {
+        {"untrusted.pem", "the server's certificate is not trusted"},
+        {"wrong.pem", "the server's certificate is for another name"},
+        {"expired.pem", "the server's certificate has expired or is not valid yet"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.certificate);
+        shell_.messages.clear();
+        TlsPeer peer(pki_->File(c.certificate), pki_->File("server.key"));
+        auto form = MakeForm(CentralServer{"localhost", peer.port(), true});
+        Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
+        const testsupport::CapturedStderr diagnostics;
+        Child<QPushButton>(*form, "doit")->click();
+        ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(5)));
+        EXPECT_EQ(shell_.messages[0].text, "Couldn't connect");
+        const std::string detail = "localhost:" + std::to_string(peer.port()) + ": " + c.why;
+        EXPECT_EQ(shell_.messages[0].detail.toStdString(), detail);
+        EXPECT_EQ(diagnostics.text(), "packwarden: Couldn't connect: " + detail + "\n");
+        // The server saw the handshake fail and not one byte of the list; no page opened.
+        EXPECT_TRUE(WaitFor([&] { return peer.finished(); }, std::chrono::seconds(5)));
+        EXPECT_EQ(peer.received(), "");
+        EXPECT_TRUE(shell_.opened.empty());
+        EXPECT_EQ(shell_.ends, 0);
+        EXPECT_EQ(shell_.messages.size(), 1u);
+    }
+
+    // A plain http server given as https: it answers the greeting in plaintext, and gets
+    // nothing but that greeting.
+    shell_.messages.clear();
+    RawPeer plain;
+    plain.Serve(true, "HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\n\r\n");
+    auto form = MakeForm(CentralServer{"127.0.0.1", plain.port(), true});
+    Child<QLineEdit>(*form, "path_to_ef2")->setText(QString::fromStdString(games_.str()));
+    Child<QPushButton>(*form, "doit")->click();
+    ASSERT_TRUE(WaitForMessage(1, std::chrono::seconds(5)));
+    EXPECT_EQ(shell_.messages[0].text, "Couldn't connect");
+    EXPECT_EQ(shell_.messages[0].detail.toStdString(),
+              "127.0.0.1:" + std::to_string(plain.port()) + ": the server does not speak https");
+    ASSERT_TRUE(WaitFor([&] { return plain.finished(); }, std::chrono::seconds(5)));
+    const std::string greeting = plain.received();
+    ASSERT_GE(greeting.size(), 3u);
+    EXPECT_EQ(greeting.substr(0, 2), "\x16\x03");  // a handshake record, and only that
+    EXPECT_EQ(greeting.find("POST"), std::string::npos);
+    EXPECT_EQ(greeting.find("a.pk3"), std::string::npos);
+    EXPECT_TRUE(shell_.opened.empty());
 }
 
 }  // namespace

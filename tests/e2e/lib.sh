@@ -10,11 +10,13 @@
 # install_opener: puts an xdg-open on PATH (and $BROWSER) writing to $work/opened.
 # press_launch PACKWARDEN: starts it, presses Alt+L, waits up to 20 s for it to end; sets
 #   $status to its exit status.
-# start_crewdock_bound BIN CATALOG LOG ADDRESS: as start_crewdock (scripts/lib/demo.sh), on a
-#   free port of ADDRESS (--bind); sets CREWDOCK_PID and CREWDOCK_PORT.
-# expect_session_opened PORT TENTHS [HOST]: waits up to TENTHS tenths of a second for the opener
-#   to be asked for an address; fails unless it is a session page of the server on HOST:PORT
-#   (HOST as an address writes it, 127.0.0.1 unless given). Sets $url.
+# start_crewdock_bound BIN CATALOG LOG ADDRESS [OPTION...]: as start_crewdock
+#   (scripts/lib/demo.sh), on a free port of ADDRESS (--bind), with the options after it (say,
+#   --tls-cert and --tls-key); sets CREWDOCK_PID and CREWDOCK_PORT.
+# expect_session_opened PORT TENTHS [HOST [SCHEME]]: waits up to TENTHS tenths of a second for
+#   the opener to be asked for an address; fails unless it is a session page of the server on
+#   HOST:PORT (HOST as an address writes it, 127.0.0.1 unless given) by SCHEME (http unless
+#   given). Sets $url.
 . "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/xvfb.sh"
 
 e2e_begin() {
@@ -59,12 +61,13 @@ press_launch() {
 
 start_crewdock_bound() {
     local bin=$1 catalog=$2 log=$3 address=$4 line
-    "$bin" --bind "$address" --port 0 --catalog "$catalog" > "$log" 2>&1 &
+    shift 4
+    "$bin" --bind "$address" --port 0 --catalog "$catalog" "$@" > "$log" 2>&1 &
     CREWDOCK_PID=$!
     for _ in $(seq 100); do
         line=$(head -n1 "$log")
         case "$line" in
-            "crewdock-dev listening on http://"*:*/)
+            "crewdock-dev listening on http://"*:*/ | "crewdock-dev listening on https://"*:*/)
                 CREWDOCK_PORT=${line##*:}
                 CREWDOCK_PORT=${CREWDOCK_PORT%/}
                 return 0 ;;
@@ -78,12 +81,12 @@ start_crewdock_bound() {
 }
 
 expect_session_opened() {
-    local port=$1 tenths=$2 host=${3:-127.0.0.1}
+    local port=$1 tenths=$2 host=${3:-127.0.0.1} scheme=${4:-http}
     for _ in $(seq "$tenths"); do [ -s "$work/opened" ] && break; sleep 0.1; done
     [ -s "$work/opened" ] || fail "the browser was not asked to open anything"
     url=$(head -n1 "$work/opened")
     case "$url" in
-        "http://$host:$port/crewdock/sync.php?session="*"&version=2") ;;
+        "$scheme://$host:$port/crewdock/sync.php?session="*"&version=2") ;;
         *) fail "the browser was asked to open \"$url\"" ;;
     esac
 }
