@@ -179,7 +179,7 @@ TEST_F(Listing, NamesGoOutAsUtf8WithTheirSizes) {
     std::filesystem::create_directory(folder_ / L"folder.pk3");
 
     std::vector<PackageEntry> entries;
-    ASSERT_EQ(ListPackages(Folder(), entries), Listing::Listed);
+    ASSERT_EQ(ListPackages(Folder(), entries), packwarden::Listing::Listed);
     std::vector<std::pair<std::string, int64_t>> got;
     for (const PackageEntry& entry : entries) {
         got.emplace_back(entry.name, entry.size);
@@ -195,7 +195,7 @@ TEST_F(Listing, NamesGoOutAsUtf8WithTheirSizes) {
     EXPECT_EQ(got, expected);
 
     // The folder given with its separator, or with a non-ASCII name, lists the same.
-    ASSERT_EQ(ListPackages(Folder() + "\\", entries), Listing::Listed);
+    ASSERT_EQ(ListPackages(Folder() + "\\", entries), packwarden::Listing::Listed);
     EXPECT_EQ(entries.size(), expected.size());
 }
 
@@ -204,16 +204,16 @@ TEST_F(Listing, FolderNamedInUnicodeAndFoldersThatCannotBeListed) {
     std::filesystem::create_directory(inner);
     std::ofstream(inner / L"a.pk3", std::ios::binary) << "1234";
     std::vector<PackageEntry> entries;
-    ASSERT_EQ(ListPackages(Utf8FromWide(inner.wstring()), entries), Listing::Listed);
+    ASSERT_EQ(ListPackages(Utf8FromWide(inner.wstring()), entries), packwarden::Listing::Listed);
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].name, "a.pk3");
     EXPECT_EQ(entries[0].size, 4);
 
     entries.push_back({"stale", 1});
-    EXPECT_EQ(ListPackages(Folder() + "\\none", entries), Listing::Unreadable);
+    EXPECT_EQ(ListPackages(Folder() + "\\none", entries), packwarden::Listing::Unreadable);
     EXPECT_TRUE(entries.empty());
     Write(L"file.pk3", 1);
-    EXPECT_EQ(ListPackages(Folder() + "\\file.pk3", entries), Listing::Unreadable);
+    EXPECT_EQ(ListPackages(Folder() + "\\file.pk3", entries), packwarden::Listing::Unreadable);
 }
 
 TEST(Separator, BackslashAddedOnce) {
