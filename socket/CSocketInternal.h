@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <string>
 
 #include "packwarden/MSocketSupport.h"
@@ -35,6 +36,19 @@ constexpr uint32_t InaddrNone = 0xFFFFFFFFu;
 
 // A property given a value it cannot take.
 constexpr int32_t InvalidPropertyValue = 380;
+
+// A scratch area of at least `size` bytes, one per thread and per `Use`, kept and grown to the
+// largest size asked for: receives land here when they cannot go straight into a buffer.
+template <typename Use>
+uint8_t* ThreadArea(std::size_t size) {
+    thread_local std::unique_ptr<uint8_t[]> area;
+    thread_local std::size_t capacity = 0;
+    if (capacity < size) {
+        area = std::make_unique_for_overwrite<uint8_t[]>(size);
+        capacity = size;
+    }
+    return area.get();
+}
 
 // The error numbers the object raises itself, from the one table (SocketErrors.h).
 using MSocketSupport::WsaEAddrNotAvail;

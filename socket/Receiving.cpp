@@ -16,15 +16,7 @@ using namespace detail;
 namespace {
 
 // The receive area shared by every socket of the thread (see RecvToBuffer).
-uint8_t* SharedReceiveArea(std::size_t size) {
-    thread_local std::unique_ptr<uint8_t[]> area;
-    thread_local std::size_t capacity = 0;
-    if (capacity < size) {
-        area = std::make_unique_for_overwrite<uint8_t[]>(size);
-        capacity = size;
-    }
-    return area.get();
-}
+struct PlainReceive;
 
 [[noreturn]] void ThrowTypeMismatch(const char* source) {
     throw MSocketSupport::SocketError(13, source, "Type mismatch");
@@ -144,7 +136,7 @@ int32_t CSocket::RecvToBuffer() {
             room, static_cast<std::size_t>(receiveLimit_) -
                       std::min(m_.ReceiveBuffer.size(), static_cast<std::size_t>(receiveLimit_)));
     }
-    uint8_t* area = direct ? m_.ReceiveBuffer.prepare(room) : SharedReceiveArea(room);
+    uint8_t* area = direct ? m_.ReceiveBuffer.prepare(room) : ThreadArea<PlainReceive>(room);
 
     int32_t n = -1;
     if (m_.Protocol == ProtocolTcp) {

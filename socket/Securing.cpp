@@ -32,15 +32,7 @@ std::unordered_map<int32_t, std::shared_ptr<const tls::ServerCredentials>>& Offe
 }
 
 // The ciphertext read area, shared like the plain receive's (one per thread).
-uint8_t* CipherArea(std::size_t size) {
-    thread_local std::unique_ptr<uint8_t[]> area;
-    thread_local std::size_t capacity = 0;
-    if (capacity < size) {
-        area = std::make_unique_for_overwrite<uint8_t[]>(size);
-        capacity = size;
-    }
-    return area.get();
-}
+struct CipherReceive;
 
 Clock::time_point HandshakeEnd(int32_t timeoutMs) {
     return Clock::now() + (timeoutMs > 0 ? std::chrono::milliseconds(timeoutMs)
@@ -165,7 +157,7 @@ int32_t CSocket::SecureRecvToBuffer() {
             break;
         }
         received = true;
-        uint8_t* area = CipherArea(chunk);
+        uint8_t* area = ThreadArea<CipherReceive>(chunk);
         const int32_t n = Platform::recv(m_.SocketHandle, area, chunk);
         if (n == -1) {
             const int32_t error = Platform::LastPlatformError();

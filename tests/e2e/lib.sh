@@ -8,6 +8,8 @@
 # fail MESSAGE: prints the logs of $work and exits 1.
 # start_xvfb: exports DISPLAY of a new Xvfb (no network listener).
 # install_opener: puts an xdg-open on PATH (and $BROWSER) writing to $work/opened.
+# start_and_press PACKWARDEN: starts it (log in $work/packwarden.log) and presses Alt+L in its
+#   window; sets $app to its process and $wid to its window.
 # press_launch PACKWARDEN: starts it, presses Alt+L, waits up to 20 s for it to end; sets
 #   $status to its exit status.
 # start_crewdock_bound BIN CATALOG LOG ADDRESS [OPTION...]: as start_crewdock
@@ -47,14 +49,17 @@ install_opener() {
     unset XDG_CURRENT_DESKTOP KDE_FULL_SESSION GNOME_DESKTOP_SESSION_ID DESKTOP_SESSION
 }
 
-press_launch() {
-    local packwarden=$1 app wid
+start_and_press() {
     export QT_QPA_PLATFORM=xcb
-    "$packwarden" > "$work/packwarden.log" 2>&1 &
+    "$1" > "$work/packwarden.log" 2>&1 &
     app=$!
     pids+=("$app")
     wid=$(find_window 20) || fail "the window did not appear"
     press_alt_l_on "$wid"
+}
+
+press_launch() {
+    start_and_press "$1"
     wait_for_end "$app" 200
     [ -n "$status" ] || fail "packwarden did not end within 20 s of the press"
 }

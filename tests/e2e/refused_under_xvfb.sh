@@ -17,11 +17,7 @@ start_xvfb
 install_opener
 port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 export QT_QPA_PLATFORM=xcb WINEPREFIX="$work/demo/prefix" HOME="$work" PACKWARDEN_SERVER="127.0.0.1:$port"
-"$packwarden" > "$work/packwarden.log" 2>&1 &
-app=$!
-pids+=("$app")
-wid=$(find_window 20) || fail "the window did not appear"
-press_alt_l_on "$wid"
+start_and_press "$packwarden"
 pressed=$(date +%s%N)
 
 expected="packwarden: Couldn't connect: 127.0.0.1:$port: the server refused the connection"

@@ -70,12 +70,7 @@ for _ in $(seq 100); do [ -s "$work/port" ] && break; sleep 0.1; done
 start_xvfb
 install_opener
 export WINEPREFIX="$work/demo/prefix" PACKWARDEN_SERVER="127.0.0.1:$(cat "$work/port")"
-export QT_QPA_PLATFORM=xcb
-"$packwarden" > "$work/packwarden.log" 2>&1 &
-app=$!
-pids+=("$app")
-wid=$(find_window 20) || fail "the window did not appear"
-press_alt_l_on "$wid"
+start_and_press "$packwarden"
 wait_for_end "$app" 12000
 [ -n "$status" ] || fail "packwarden did not end within 20 minutes of the press"
 [ "$status" -eq 0 ] || fail "packwarden exited with status $status"

@@ -41,12 +41,7 @@ make_demo "$work/demo"
 start_xvfb
 install_opener
 export WINEPREFIX="$work/demo/prefix" PACKWARDEN_SERVER="server.stuck.test:8080"
-export QT_QPA_PLATFORM=xcb
-"$packwarden" > "$work/packwarden.log" 2>&1 &
-app=$!
-pids+=("$app")
-wid=$(find_window 20) || fail "the window did not appear"
-press_alt_l_on "$wid"
+start_and_press "$packwarden"
 for _ in $(seq 50); do [ -s "$work/asked" ] && break; sleep 0.1; done
 [ -s "$work/asked" ] || fail "the program never asked the name server"
 sleep 0.5
