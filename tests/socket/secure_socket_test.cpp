@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <numeric>
 
+#include "PeerProcess.h"
 #include "SocketTestSupport.h"
 #include "TempDir.h"
 
@@ -31,81 +32,10 @@ struct Pki {
 };
 Pki* pki = nullptr;
 
-// A command as a peer, its standard input and output pipes held by the test; killed and reaped
-// on every path out.
-class Process {
-  public:
-    explicit Process(std::vector<std::string> args) {
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
-            return;
-        }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(in[0], 0);
-            ::dup2(out[1], 1);
-            const int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, 2);
-            std::vector<char*> argv;
-            for (auto& a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            ::execvp(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        stdin_.reset(in[1]);
-        stdout_.reset(out[0]);
-        ::fcntl(stdout_.get(), F_SETFL, O_NONBLOCK);
-    }
-    ~Process() { Kill(); }
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    void Write(const std::string& s) {
-        ASSERT_EQ(::write(stdin_.get(), s.data(), s.size()), static_cast<long>(s.size()));
-    }
-    const std::string& Output() {
-        char buffer[65536];
-        for (long n; (n = ::read(stdout_.get(), buffer, sizeof buffer)) > 0;) {
-            output_.append(buffer, static_cast<std::size_t>(n));
-        }
-        return output_;
-    }
-    bool Exited() {
-        if (!exited_ && pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            exited_ = true;
-        }
-        return exited_;
-    }
-    // SIGKILL: the system closes its connections without a word of TLS.
-    void Kill() {
-        if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-            exited_ = true;
-        }
-    }
-
-  private:
-    pid_t pid_ = -1;
-    bool exited_ = false;
-    Fd stdin_, stdout_;
-    std::string output_;
-};
-
-uint16_t FreePort() {
-    Fd s(raw::Socket());
-    raw::Bind(s.get(), 0);
-    return raw::LocalPortOf(s.get());
-}
-
 // An openssl server on 127.0.0.1 presenting `cert`, printing what it receives; up once it
 // accepts a plain connection (which it then serves as a failed client; -naccept counts it).
-std::unique_ptr<Process> OpensslServer(uint16_t port, const std::string& cert) {
-    auto p = std::make_unique<Process>(std::vector<std::string>{
+std::unique_ptr<PeerProcess> OpensslServer(uint16_t port, const std::string& cert) {
+    auto p = std::make_unique<PeerProcess>(std::vector<std::string>{
         "openssl", "s_server", "-accept", "127.0.0.1:" + std::to_string(port), "-cert", cert,
         "-key", pki->File("server.key"), "-quiet", "-naccept", "2"});
     const auto until = std::chrono::steady_clock::now() + kBound;
@@ -284,8 +214,8 @@ TEST_F(SecureSocket, CSocketAgainstCSocketBothWaysAndCurlAgainstTheListener) {
             }
         };
     };
-    Process curl({"curl", "--silent", "--max-time", "10", "--cacert", pki->File("ca.pem"),
-                  "https://127.0.0.1:" + std::to_string(listener.port()) + "/list"});
+    PeerProcess curl({"curl", "--silent", "--max-time", "10", "--cacert", pki->File("ca.pem"),
+                      "https://127.0.0.1:" + std::to_string(listener.port()) + "/list"});
     ASSERT_TRUE(RunUntil([&] { return curl.Exited(); }, kBound));
     EXPECT_EQ(curl.Output(), body);
 }
@@ -393,9 +323,9 @@ TEST_F(SecureSocket, AClientFailingItsHandshakeCostsOnlyItsOwnAcceptedObject) {
     EXPECT_EQ(listener.owners[0]->errors, std::vector<int>{MSocketSupport::TlsProtocolError});
     EXPECT_EQ(listener.accepted[0]->State(), StateError);
     // A client that does not trust the listener's authority.
-    Process refusing({"openssl", "s_client", "-connect",
-                      "127.0.0.1:" + std::to_string(listener.port()), "-CAfile",
-                      pki->File("rogue.pem"), "-verify_return_error", "-quiet"});
+    PeerProcess refusing({"openssl", "s_client", "-connect",
+                          "127.0.0.1:" + std::to_string(listener.port()), "-CAfile",
+                          pki->File("rogue.pem"), "-verify_return_error", "-quiet"});
     ASSERT_TRUE(RunUntil([&] { return listener.owners.size() == 2 && refusing.Exited(); }, kBound));
     ASSERT_TRUE(RunUntil([&] { return listener.owners[1]->Has("Error"); }, kBound));
     EXPECT_FALSE(listener.owner.Has("Error"));
@@ -421,9 +351,9 @@ TEST_F(SecureSocket, CloseNotifyFollowsPendingBytesWholeAndPeerCloseWithoutItIsO
         s->SendData(payload);  // before the handshake: it waits
         s->CloseSocket();
     };
-    Process client({"openssl", "s_client", "-connect",
-                    "127.0.0.1:" + std::to_string(listener.port()), "-CAfile", pki->File("ca.pem"),
-                    "-verify_return_error", "-quiet"});
+    PeerProcess client({"openssl", "s_client", "-connect",
+                        "127.0.0.1:" + std::to_string(listener.port()), "-CAfile",
+                        pki->File("ca.pem"), "-verify_return_error", "-quiet"});
     ASSERT_TRUE(RunUntil(
         [&] { return client.Output().size() >= payload.size() && client.Exited(); }, kBound));
     EXPECT_TRUE(client.Output() == payload) << client.Output().size();

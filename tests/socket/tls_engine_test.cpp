@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "LoopbackSupport.h"
+#include "PeerProcess.h"
+#include "RawPeer.h"
 #include "TempDir.h"
 #include "packwarden/MSocketSupport.h"
 #include "tls/TlsSession.h"
@@ -35,6 +37,9 @@ namespace {
 namespace ms = MSocketSupport;
 using testsupport::Fd;
 using testsupport::TempDir;
+#ifndef _WIN32
+using testsupport::PeerProcess;
+#endif
 using Clock = std::chrono::steady_clock;
 
 constexpr auto kBound = std::chrono::seconds(10);  // any one exchange; none takes near this
@@ -205,81 +210,6 @@ std::shared_ptr<const ServerCredentials> Credentials(const std::string& chain,
 }
 
 #ifndef _WIN32
-// The openssl command as a peer: its standard input and output are pipes the test holds. Killed
-// and reaped on every path out.
-class OpensslProcess {
-  public:
-    explicit OpensslProcess(std::vector<std::string> args) {
-        args.insert(args.begin(), "openssl");
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
-            return;
-        }
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::dup2(in[0], 0);
-            ::dup2(out[1], 1);
-            const int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, 2);
-            std::vector<char*> argv;
-            for (auto& a : args) {
-                argv.push_back(a.data());
-            }
-            argv.push_back(nullptr);
-            ::execvp("openssl", argv.data());
-            ::_exit(127);
-        }
-        ::close(in[0]);
-        ::close(out[1]);
-        stdin_.reset(in[1]);
-        stdout_.reset(out[0]);
-        ::fcntl(stdout_.get(), F_SETFL, O_NONBLOCK);
-    }
-    ~OpensslProcess() {
-        if (pid_ > 0 && !exited_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    OpensslProcess(const OpensslProcess&) = delete;
-    OpensslProcess& operator=(const OpensslProcess&) = delete;
-
-    void Write(const std::string& s) {
-        ASSERT_EQ(::write(stdin_.get(), s.data(), s.size()), static_cast<long>(s.size()));
-    }
-    // What it printed so far.
-    const std::string& Output() {
-        char buffer[4096];
-        for (long n; (n = ::read(stdout_.get(), buffer, sizeof buffer)) > 0;) {
-            output_.append(buffer, static_cast<std::size_t>(n));
-        }
-        return output_;
-    }
-    bool Exited() {
-        if (!exited_ && pid_ > 0 && ::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            exited_ = true;
-        }
-        return exited_;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    bool exited_ = false;
-    Fd stdin_, stdout_;
-    std::string output_;
-};
-
-// A port free a moment ago, for the openssl server (it cannot report one it chose).
-uint16_t FreePort(bool v6 = false) {
-    Fd s(v6 ? raw::Socket6() : raw::Socket());
-    if (v6) {
-        raw::Bind6(s.get(), 0);
-    } else {
-        raw::Bind(s.get(), 0);
-    }
-    return raw::LocalPortOf(s.get());
-}
-
 // Connects to the openssl server once it listens (it takes a moment to start).
 Fd ConnectWhenUp(uint16_t port, bool v6 = false) {
     const auto deadline = Clock::now() + kBound;
@@ -294,10 +224,10 @@ Fd ConnectWhenUp(uint16_t port, bool v6 = false) {
     return Fd();
 }
 
-OpensslProcess OpensslServer(uint16_t port, const std::string& cert, bool v6 = false) {
-    return OpensslProcess({"s_server", "-accept",
-                           (v6 ? "[::1]:" : "127.0.0.1:") + std::to_string(port), "-cert", cert,
-                           "-key", pki->serverKey, "-quiet", "-naccept", "1"});
+PeerProcess OpensslServer(uint16_t port, const std::string& cert, bool v6 = false) {
+    return PeerProcess({"openssl", "s_server", "-accept",
+                        (v6 ? "[::1]:" : "127.0.0.1:") + std::to_string(port), "-cert", cert,
+                        "-key", pki->serverKey, "-quiet", "-naccept", "1"});
 }
 #endif
 
@@ -361,8 +291,8 @@ TEST_F(TlsEngine, ClientExchangesWithOpensslServerByNameAndAddressCountingPlaint
     for (const auto& [name, v6] : std::vector<std::pair<std::string, bool>>{
              {"localhost", false}, {"127.0.0.1", false}, {"::1", true}}) {
         SCOPED_TRACE(name);
-        const uint16_t port = FreePort(v6);
-        OpensslProcess server = OpensslServer(port, pki->server, v6);
+        const uint16_t port = v6 ? testsupport::FreePort6() : testsupport::FreePort();
+        PeerProcess server = OpensslServer(port, pki->server, v6);
         Fd fd = ConnectWhenUp(port, v6);
         ASSERT_TRUE(fd);
         auto client = TlsSession::Client(name);
@@ -401,9 +331,9 @@ TEST_F(TlsEngine, ServerExchangesWithOpensslClientThatVerifiesIt) {
     raw::Bind(listener.get(), 0);
     raw::Listen(listener.get(), 1);
     const uint16_t port = raw::LocalPortOf(listener.get());
-    OpensslProcess client({"s_client", "-connect", "127.0.0.1:" + std::to_string(port),
-                           "-servername", "localhost", "-CAfile", pki->ca, "-verify_return_error",
-                           "-quiet"});
+    PeerProcess client({"openssl", "s_client", "-connect", "127.0.0.1:" + std::to_string(port),
+                        "-servername", "localhost", "-CAfile", pki->ca, "-verify_return_error",
+                        "-quiet"});
     ASSERT_TRUE(raw::Readable(listener.get(), 10000));
     Fd fd(raw::Accept(listener.get()));
     raw::SetNonBlocking(fd.get());
@@ -529,8 +459,8 @@ TEST_F(TlsEngine, VerificationFailsAgainstOpensslServerBeforeAnyApplicationByte)
              {"expired", &pki->expired, "127.0.0.1", ms::TlsExpired},
              {"another name", &pki->wrongName, "localhost", ms::TlsNameMismatch}}) {
         SCOPED_TRACE(v.what);
-        const uint16_t port = FreePort();
-        OpensslProcess server = OpensslServer(port, *v.cert);
+        const uint16_t port = testsupport::FreePort();
+        PeerProcess server = OpensslServer(port, *v.cert);
         Fd fd = ConnectWhenUp(port);
         ASSERT_TRUE(fd);
         auto client = TlsSession::Client(v.name);

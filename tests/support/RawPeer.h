@@ -56,6 +56,12 @@ inline uint16_t FreePort(int type = SOCK_STREAM) {
     raw::Bind(s.get(), 0);
     return LocalPortOf(s.get());
 }
+// The same on ::1.
+inline uint16_t FreePort6() {
+    Fd s(raw::Socket6());
+    raw::Bind6(s.get(), 0);
+    return LocalPortOf(s.get());
+}
 
 // A raw client connected to 127.0.0.1:port (blocking), optionally from a given local port.
 inline Fd RawConnect(uint16_t port, uint16_t fromPort = 0) {
