@@ -168,10 +168,11 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libssl-dev (>= 3.0)")
 set(CPACK_DEBIAN_DEV_DESCRIPTION
     "asynchronous socket component of Packwarden (static library)
-MSocketSupport and CSocket: asynchronous IPv4 sockets, TCP and UDP, client
-and listening, that raise events to one owner on the thread that drains a
-single notification channel. The channel exposes one file descriptor to
-watch from any event loop. Standard C++ and POSIX only.
+MSocketSupport and CSocket: asynchronous sockets, TCP and UDP, IPv4 and IPv6,
+client and listening, with TLS (OpenSSL) on request, that raise events to one
+owner on the thread that drains a single notification channel. A name is
+connected to by racing its addresses of both families. The channel exposes
+one file descriptor to watch from any event loop.
 
 This package holds the headers, the static libraries and the CMake package
 PackwardenSocket (targets Packwarden::socket and Packwarden::socket_service).")
