@@ -6,7 +6,7 @@
 #include "SocketAddress.h"
 #include "packwarden/detail/Platform.h"
 
-namespace packwarden::MSocketSupport::Platform {
+namespace packwarden::MSocketSupport {
 
 namespace {
 
@@ -18,27 +18,27 @@ bool IsMapped(const std::array<uint8_t, 16>& b) {
 
 }  // namespace
 
-Address Address::V4(uint32_t networkOrder) {
-    Address a;
+NetAddress NetAddress::V4(uint32_t networkOrder) {
+    NetAddress a;
     a.family = Family::V4;
     std::memcpy(a.bytes.data(), &networkOrder, 4);
     return a;
 }
 
-Address Address::V6(const std::array<uint8_t, 16>& bytes, uint32_t scope) {
+NetAddress NetAddress::V6(const std::array<uint8_t, 16>& bytes, uint32_t scope) {
     if (IsMapped(bytes)) {
         uint32_t v4 = 0;
         std::memcpy(&v4, bytes.data() + 12, 4);
         return V4(v4);
     }
-    Address a;
+    NetAddress a;
     a.family = Family::V6;
     a.bytes = bytes;
     a.scope = scope;
     return a;
 }
 
-uint32_t Address::V4NetworkOrder() const {
+uint32_t NetAddress::V4NetworkOrder() const {
     uint32_t v = 0;
     if (family == Family::V4) {
         std::memcpy(&v, bytes.data(), 4);
@@ -46,11 +46,11 @@ uint32_t Address::V4NetworkOrder() const {
     return v;
 }
 
-Address Address::Mapped() const {
+NetAddress NetAddress::Mapped() const {
     if (family != Family::V4) {
         return *this;
     }
-    Address a;
+    NetAddress a;
     a.family = Family::V6;
     a.bytes[10] = 0xFF;
     a.bytes[11] = 0xFF;
@@ -58,9 +58,13 @@ Address Address::Mapped() const {
     return a;
 }
 
-bool Address::IsUnspecified() const {
+bool NetAddress::IsUnspecified() const {
     return std::all_of(bytes.begin(), bytes.end(), [](uint8_t x) { return x == 0; });
 }
+
+}  // namespace packwarden::MSocketSupport
+
+namespace packwarden::MSocketSupport::Platform {
 
 int32_t FamilyNumber(Address::Family family) {
     return family == Address::Family::V6 ? AF_INET6 : AF_INET;

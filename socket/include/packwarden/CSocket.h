@@ -69,8 +69,8 @@
 #include "packwarden/detail/CSocketState.h"
 #include "packwarden/detail/SocketEventSink.h"
 
-namespace packwarden::MSocketSupport::Platform {
-struct Address;  // the platform layer's address of either family; not API
+namespace packwarden::MSocketSupport {
+struct NetAddress;  // an address of either family; not API
 }
 
 namespace packwarden::detail {
@@ -343,7 +343,7 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     // Friend operations: only the socket service calls these.
     void PostSocketEvent(int32_t eventCode, int32_t errorCode) override;
     void PostHandleEvent(int32_t handle, int32_t eventCode, int32_t errorCode) override;
-    void PostGetHostEvent(int32_t lookupHandle, const MSocketSupport::Platform::Address* addresses,
+    void PostGetHostEvent(int32_t lookupHandle, const MSocketSupport::NetAddress* addresses,
                           std::size_t count, std::string& hostName, int32_t& errorCode) override;
     void DeadlineReached() override;
 
@@ -353,7 +353,7 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     bool EnsureSocket(bool v6 = false);
     bool EnsureFamily(bool v6);
     bool EnsureBothFamilies();
-    MSocketSupport::Platform::Address ForSocket(const MSocketSupport::Platform::Address& a) const;
+    MSocketSupport::NetAddress ForSocket(const MSocketSupport::NetAddress& a) const;
     void ReadBufferSizes();
     int32_t RecvToBuffer();
     void ReceiveData(Variant& varData, bool peek, const Variant& varType, const Variant& maxLen);
@@ -373,9 +373,9 @@ class CSocket final : public std::enable_shared_from_this<CSocket>,
     void ForgetUnsentStream();
     std::weak_ptr<MSocketSupport::SocketEventSink> SinkReference();
     bool StartLookup(MSocketSupport::ErrorRecord& failure);
-    int32_t StartConnect(const MSocketSupport::Platform::Address& address);
-    void ConnectToResolved(const MSocketSupport::Platform::Address* addresses, std::size_t count);
-    void StartRace(std::vector<MSocketSupport::Platform::Address> order);
+    int32_t StartConnect(const MSocketSupport::NetAddress& address);
+    void ConnectToResolved(const MSocketSupport::NetAddress* addresses, std::size_t count);
+    void StartRace(std::vector<MSocketSupport::NetAddress> order);
     void StartNextAttempt();
     void AttemptFailed(int32_t handle, int32_t error);
     void AttemptWon(int32_t handle);

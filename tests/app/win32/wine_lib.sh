@@ -4,7 +4,7 @@
 #
 # wine_begin: e2e_begin, a private Xvfb, a fresh prefix ($WINEPREFIX) ready for programs.
 # start_packwarden EXE: starts it under Wine (output in $work/packwarden.log), sets $app, and
-#   waits up to 30 s for its window; sets $wid.
+#   waits up to 60 s for its window (a first start under load is slow); sets $wid.
 # press_alt_l: focuses the window and presses Alt+L through the X server.
 # probe ARGS...: runs the probe in the prefix.
 wine_begin() {
@@ -28,7 +28,7 @@ start_packwarden() {
     wine "$1" < /dev/null > "$work/packwarden.log" 2>&1 &
     app=$!
     pids+=("$app")
-    wid=$(find_window 30) || fail "the window did not appear"
+    wid=$(find_window 60) || fail "the window did not appear"
 }
 
 press_alt_l() {

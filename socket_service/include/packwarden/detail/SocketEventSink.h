@@ -10,9 +10,7 @@
 
 namespace packwarden::MSocketSupport {
 
-namespace Platform {
-struct Address;  // the platform layer's address of either family
-}
+struct NetAddress;  // an address of either family (defined in the sources)
 
 // The receiving side of dispatch. The socket object implements it (privately: only the service
 // calls these, with an object it found in its tables).
@@ -29,7 +27,7 @@ class SocketEventSink {
     // A host lookup finished: the task handle (0 on failure), the host's addresses of both
     // families in the system's order (`count` of them, none on failure), its official name and
     // the error number.
-    virtual void PostGetHostEvent(int32_t lookupHandle, const Platform::Address* addresses,
+    virtual void PostGetHostEvent(int32_t lookupHandle, const NetAddress* addresses,
                                   std::size_t count, std::string& hostName, int32_t& errorCode) = 0;
     // The time given to SetDeadline has come (see Registries.h).
     virtual void DeadlineReached() {}

@@ -10,6 +10,26 @@
 
 namespace packwarden::MSocketSupport {
 
+// One end's address, of either family. IPv4 keeps its four bytes first, in network order; an
+// IPv4-mapped IPv6 address (a dual-stack socket's view of an IPv4 peer) is always held as the
+// IPv4 address it maps, so it reads and prints as one.
+struct NetAddress {
+    enum class Family : uint8_t { None, V4, V6 };
+    Family family = Family::None;
+    std::array<uint8_t, 16> bytes{};
+    uint32_t scope = 0;  // IPv6 zone (interface index); 0 for none
+
+    static NetAddress V4(uint32_t networkOrder);
+    static NetAddress V6(const std::array<uint8_t, 16>& bytes, uint32_t scope = 0);
+    uint32_t V4NetworkOrder() const;
+    // The IPv4 address as an IPv6 socket that takes both families reaches it (::ffff:a.b.c.d);
+    // only for handing to such a socket's calls.
+    NetAddress Mapped() const;
+    bool IsV6() const { return family == Family::V6; }
+    bool IsUnspecified() const;
+    friend bool operator==(const NetAddress&, const NetAddress&) = default;
+};
+
 // Platform layer: the socket calls the socket object makes. Each one performs the real call,
 // keeps the channel's readiness rules (a receive re-arms FD_READ, a send that would block arms
 // FD_WRITE, a connect in progress arms FD_CONNECT, a successful listen arms FD_ACCEPT, an accept
@@ -19,25 +39,9 @@ namespace packwarden::MSocketSupport {
 
 namespace Platform {
 
-// One end's address, of either family. IPv4 keeps its four bytes first, in network order; an
-// IPv4-mapped IPv6 address (a dual-stack socket's view of an IPv4 peer) is always held as the
-// IPv4 address it maps, so it reads and prints as one.
-struct Address {
-    enum class Family : uint8_t { None, V4, V6 };
-    Family family = Family::None;
-    std::array<uint8_t, 16> bytes{};
-    uint32_t scope = 0;  // IPv6 zone (interface index); 0 for none
-
-    static Address V4(uint32_t networkOrder);
-    static Address V6(const std::array<uint8_t, 16>& bytes, uint32_t scope = 0);
-    uint32_t V4NetworkOrder() const;
-    // The IPv4 address as an IPv6 socket that takes both families reaches it (::ffff:a.b.c.d);
-    // only for handing to such a socket's calls.
-    Address Mapped() const;
-    bool IsV6() const { return family == Family::V6; }
-    bool IsUnspecified() const;
-    friend bool operator==(const Address&, const Address&) = default;
-};
+// The address of either family, NetAddress (declared ahead of this namespace, so that the
+// installed headers can name it without naming the platform layer).
+using Address = NetAddress;
 
 // The family's number for socket(): AF_INET or the platform's AF_INET6.
 int32_t FamilyNumber(Address::Family family);
