@@ -23,55 +23,39 @@
 
 namespace packwarden::testsupport {
 
-// The authority in `pemFile` among the machine's roots while the object lives: Schannel trusts
-// the system's store, and the machine's store asks no confirmation. The rogue one never joins.
-class TrustedAuthority {
-  public:
-    explicit TrustedAuthority(const std::string& pemFile) {
-        std::ifstream in(pemFile, std::ios::binary);
-        const std::string pem((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
-        DWORD size = 0;
-        if (pem.empty() ||
-            !::CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()),
-                                    CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr)) {
-            return;
-        }
-        std::vector<BYTE> der(size);
-        if (!::CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()),
-                                    CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr,
-                                    nullptr)) {
-            return;
-        }
-        roots_ = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE,
-                                 L"ROOT");
-        if (roots_ != nullptr &&
-            ::CertAddEncodedCertificateToStore(roots_, X509_ASN_ENCODING, der.data(), size,
-                                               CERT_STORE_ADD_REPLACE_EXISTING, &added_)) {
-            // Windows writes a system store's change at once; Wine's registry stores keep it
-            // until they close or commit, and every other opening (the chain engine's among
-            // them) reads the registry.
-            ::CertControlStore(roots_, 0, CERT_STORE_CTRL_COMMIT, nullptr);
-        }
+// Puts the authority in `pemFile` among the machine's roots: Schannel trusts the system's store,
+// and the machine's store asks no confirmation. It stays there: the Wine prefix is the build
+// tree's own, and the cases that run at once share it, so taking it out after one suite would
+// pull it from under another's handshake. The rogue authority never joins. True once it is there.
+inline bool TrustAuthority(const std::string& pemFile) {
+    std::ifstream in(pemFile, std::ios::binary);
+    const std::string pem((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    DWORD size = 0;
+    if (pem.empty() ||
+        !::CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()),
+                                CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr)) {
+        return false;
     }
-    ~TrustedAuthority() {
-        if (added_ != nullptr) {
-            ::CertDeleteCertificateFromStore(added_);  // frees it too
-            ::CertControlStore(roots_, 0, CERT_STORE_CTRL_COMMIT, nullptr);
-        }
-        if (roots_ != nullptr) {
-            ::CertCloseStore(roots_, 0);
-        }
+    std::vector<BYTE> der(size);
+    if (!::CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()),
+                                CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr, nullptr)) {
+        return false;
     }
-    TrustedAuthority(const TrustedAuthority&) = delete;
-    TrustedAuthority& operator=(const TrustedAuthority&) = delete;
-
-    bool ok() const { return added_ != nullptr; }
-
-  private:
-    HCERTSTORE roots_ = nullptr;
-    const CERT_CONTEXT* added_ = nullptr;
-};
+    HCERTSTORE roots =
+        ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT");
+    if (roots == nullptr) {
+        return false;
+    }
+    const bool added =
+        ::CertAddEncodedCertificateToStore(roots, X509_ASN_ENCODING, der.data(), size,
+                                           CERT_STORE_ADD_USE_EXISTING, nullptr) != FALSE;
+    // Windows writes a system store's change at once; Wine's registry stores keep it until they
+    // commit or close, and every other opening (the chain engine's among them) reads the
+    // registry.
+    ::CertControlStore(roots, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+    ::CertCloseStore(roots, 0);
+    return added;
+}
 
 // The port of one of with-tls-servers' servers ("GOOD", "GOOD6", "EXPIRED", "WRONG", "ROGUE",
 // "WILD"); 0 when it does not run.
