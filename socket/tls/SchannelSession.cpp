@@ -260,6 +260,117 @@ int32_t ChainErrorNumber(DWORD error) {
     }
 }
 
+// SECURITY_FLAG_IGNORE_CERT_CN_INVALID, of the Internet headers this file has no other use for.
+constexpr DWORD kIgnoreCertificateName = 0x00001000;
+
+// The chain's own faults, before any policy: Wine's SSL policy passes a chain that ends short of
+// a trusted root (CERT_TRUST_IS_PARTIAL_CHAIN), so the status is read here. 0 when the chain
+// stands; a failure of trust comes before one of time, as the OpenSSL side reports it.
+int32_t ChainStatusNumber(DWORD status) {
+    // Revocation is not asked for; its "unknown" bits say nothing of the chain.
+    status &= ~static_cast<DWORD>(CERT_TRUST_REVOCATION_STATUS_UNKNOWN |
+                                  CERT_TRUST_IS_OFFLINE_REVOCATION | CERT_TRUST_IS_NOT_TIME_NESTED);
+    if ((status & ~static_cast<DWORD>(CERT_TRUST_IS_NOT_TIME_VALID)) != 0) {
+        return ms::TlsUntrusted;
+    }
+    return status != 0 ? ms::TlsExpired : 0;
+}
+
+// The address a name spells when it is an IPv4 or IPv6 literal (brackets already taken off), in
+// network order; empty for a host name.
+std::vector<BYTE> LiteralAddress(const std::string& name) {
+    in_addr v4{};
+    in6_addr v6{};
+    if (::inet_pton(AF_INET, name.c_str(), &v4) == 1) {
+        const auto* b = reinterpret_cast<const BYTE*>(&v4);
+        return std::vector<BYTE>(b, b + sizeof v4);
+    }
+    if (::inet_pton(AF_INET6, name.c_str(), &v6) == 1) {
+        const auto* b = reinterpret_cast<const BYTE*>(&v6);
+        return std::vector<BYTE>(b, b + sizeof v6);
+    }
+    return {};
+}
+
+std::string Unbracketed(const std::string& name) {
+    if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
+        return name.substr(1, name.size() - 2);
+    }
+    return name;
+}
+
+std::string Lower(std::string s) {
+    for (char& c : s) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    if (!s.empty() && s.back() == '.') {
+        s.pop_back();  // the root's empty label
+    }
+    return s;
+}
+
+std::string Narrow(const wchar_t* w) {
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) {
+        return {};
+    }
+    std::string s(static_cast<std::size_t>(n - 1), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, w, -1, s.data(), n, nullptr, nullptr);
+    return s;
+}
+
+// A certificate's DNS name against a host name, as the OpenSSL side checks it: without regard
+// to ASCII case, and a wildcard only as the whole left-most label of a name of three labels at
+// least, standing for exactly one label.
+bool DnsNameMatches(const std::string& pattern, const std::string& host) {
+    const std::string p = Lower(pattern), h = Lower(host);
+    if (p.rfind("*.", 0) == 0) {
+        const std::string rest = p.substr(1);  // ".example.org"
+        const std::size_t dot = h.find('.');
+        return rest.find('.', 1) != std::string::npos && dot != std::string::npos && dot > 0 &&
+               h.compare(dot, std::string::npos, rest) == 0;
+    }
+    return p.find('*') == std::string::npos && !p.empty() && p == h;
+}
+
+// Whether the certificate names `name`: an address against its IP address entries, a host
+// name against its DNS names (or its common name when it has none). The chain policy's own name
+// check is not used: Wine's matches no address, and the two systems differ on wildcards.
+bool CertificateNames(const CERT_CONTEXT* cert, const std::string& name) {
+    const std::vector<BYTE> address = LiteralAddress(name);
+    bool anyDns = false, matched = false;
+    const CERT_EXTENSION* extension = ::CertFindExtension(
+        szOID_SUBJECT_ALT_NAME2, cert->pCertInfo->cExtension, cert->pCertInfo->rgExtension);
+    CERT_ALT_NAME_INFO* names = nullptr;
+    DWORD size = 0;
+    if (extension != nullptr &&
+        ::CryptDecodeObjectEx(X509_ASN_ENCODING, X509_ALTERNATE_NAME, extension->Value.pbData,
+                              extension->Value.cbData, CRYPT_DECODE_ALLOC_FLAG, nullptr, &names,
+                              &size)) {
+        for (DWORD i = 0; i < names->cAltEntry && !matched; ++i) {
+            const CERT_ALT_NAME_ENTRY& entry = names->rgAltEntry[i];
+            if (entry.dwAltNameChoice == CERT_ALT_NAME_DNS_NAME) {
+                anyDns = true;
+                matched = address.empty() && DnsNameMatches(Narrow(entry.pwszDNSName), name);
+            } else if (entry.dwAltNameChoice == CERT_ALT_NAME_IP_ADDRESS) {
+                matched = !address.empty() && entry.IPAddress.cbData == address.size() &&
+                          std::equal(address.begin(), address.end(), entry.IPAddress.pbData);
+            }
+        }
+        ::LocalFree(names);
+    }
+    if (!matched && !anyDns && address.empty()) {
+        wchar_t common[256] = {};
+        char oid[] = szOID_COMMON_NAME;
+        if (::CertGetNameStringW(cert, CERT_NAME_ATTR_TYPE, 0, oid, common, 256) > 1) {
+            matched = DnsNameMatches(Narrow(common), name);
+        }
+    }
+    return matched;
+}
+
 bool IsProtocolViolation(SECURITY_STATUS status) {
     switch (status) {
         case SEC_E_ILLEGAL_MESSAGE:
@@ -409,11 +520,13 @@ class SchannelSession final : public TlsSession {
                                             ISC_REQ_CONFIDENTIALITY | ISC_REQ_ALLOCATE_MEMORY |
                                             ISC_REQ_STREAM | ISC_REQ_EXTENDED_ERROR |
                                             ISC_REQ_MANUAL_CRED_VALIDATION;
-                std::wstring target = Widen(name_);
-                status = ::InitializeSecurityContextW(&creds_->handle, first ? nullptr : &context_,
-                                                      first ? target.data() : nullptr, flags, 0, 0,
-                                                      first ? nullptr : &inDesc, 0, &context_,
-                                                      &outDesc, &attributes, &expiry);
+                // An address is never sent as the server's name (SNI carries host names only).
+                std::wstring target =
+                    LiteralAddress(Unbracketed(name_)).empty() ? Widen(name_) : std::wstring();
+                status = ::InitializeSecurityContextW(
+                    &creds_->handle, first ? nullptr : &context_,
+                    first && !target.empty() ? target.data() : nullptr, flags, 0, 0,
+                    first ? nullptr : &inDesc, 0, &context_, &outDesc, &attributes, &expiry);
             } else {
                 if (in_.empty()) {
                     return;
@@ -507,14 +620,26 @@ class SchannelSession final : public TlsSession {
             Fail(ms::TlsUntrusted, "no chain could be built");
             return false;
         }
-        std::string name = name_;
-        if (name.size() >= 2 && name.front() == '[' && name.back() == ']') {
-            name = name.substr(1, name.size() - 2);
+        const int32_t chainNumber = ChainStatusNumber(chain->TrustStatus.dwErrorStatus);
+        if (chainNumber != 0) {
+            const DWORD status = chain->TrustStatus.dwErrorStatus;
+            ::CertFreeCertificateChain(chain);
+            Fail(chainNumber, "chain status " + Hex(static_cast<long>(status)));
+            return false;
         }
+        const std::string name = Unbracketed(name_);
+        if (!CertificateNames(cert.get(), name)) {
+            ::CertFreeCertificateChain(chain);
+            Fail(ms::TlsNameMismatch, "'" + name + "' is not among the certificate's names");
+            return false;
+        }
+        // The rest of the SSL policy (the server's usage, the chain's other rules); the name was
+        // checked above.
         std::wstring wideName = Widen(name);
         SSL_EXTRA_CERT_CHAIN_POLICY_PARA ssl{};
         ssl.cbSize = sizeof ssl;
         ssl.dwAuthType = AUTHTYPE_SERVER;
+        ssl.fdwChecks = kIgnoreCertificateName;
         ssl.pwszServerName = wideName.data();
         CERT_CHAIN_POLICY_PARA policyPara{};
         policyPara.cbSize = sizeof policyPara;
@@ -546,6 +671,8 @@ class SchannelSession final : public TlsSession {
                 {0, SECBUFFER_EMPTY, nullptr},
             };
             SecBufferDesc desc{SECBUFFER_VERSION, 4, buffers};
+            // TLS 1.2 sends a record's type in the clear: 21 is an alert.
+            const bool alert = static_cast<unsigned char>(in_[0]) == 21;
             const SECURITY_STATUS status = ::DecryptMessage(&context_, &desc, 0, nullptr);
             if (status == SEC_E_INCOMPLETE_MESSAGE) {
                 return;
@@ -555,16 +682,20 @@ class SchannelSession final : public TlsSession {
                 Fail(ms::TlsProtocolError, "Schannel status " + Hex(status));
                 return;
             }
-            std::size_t extra = 0;
+            std::size_t extra = 0, plain = 0;
             for (const SecBuffer& b : buffers) {
                 if (b.BufferType == SECBUFFER_DATA && b.cbBuffer > 0) {
                     AppendPlaintext(static_cast<const char*>(b.pvBuffer), b.cbBuffer);
+                    plain += b.cbBuffer;
                 } else if (b.BufferType == SECBUFFER_EXTRA) {
                     extra = b.cbBuffer;
                 }
             }
             in_.erase(0, in_.size() - extra);
-            if (status == SEC_I_CONTEXT_EXPIRED) {
+            // Windows reports the peer's close_notify as SEC_I_CONTEXT_EXPIRED; Wine's Schannel
+            // as an alert record that decrypts to nothing with SEC_E_OK (any other alert fails
+            // there).
+            if (status == SEC_I_CONTEXT_EXPIRED || (status == SEC_E_OK && alert && plain == 0)) {
                 peerClosed_ = true;
             } else if (status == SEC_I_RENEGOTIATE) {
                 Fail(ms::TlsProtocolError, "the peer asked for a renegotiation");

@@ -2,6 +2,8 @@
 // Secure CSockets over loopback against real peers: the openssl command's server and client,
 // curl, and CSocket against CSocket. The owner sees plaintext only; failures are one OnError
 // with nothing sent; closes lose nothing and never hang. Certificates as for the engine's suite.
+// Under Wine, whose Schannel is a client only, the clients meet the openssl command's servers
+// outside Wine (tests/support/with-tls-servers).
 #include <gtest/gtest.h>
 
 #ifndef _WIN32
@@ -14,14 +16,34 @@
 #include <numeric>
 
 #include "PeerProcess.h"
-#include "SocketTestSupport.h"
 #include "TempDir.h"
+#else
+#include "TlsTestSupport.h"
+#endif
+#include "SocketTestSupport.h"
 
 namespace packwarden::testing {
 namespace {
 
 constexpr auto kBound = std::chrono::seconds(10);  // any one exchange; none takes near this
 
+// The sum of OnDataArrival's and OnSendProgress's counts, taking what arrives into `received`.
+struct Counting {
+    std::size_t arrived = 0, sent = 0, completes = 0;
+    std::string received;
+    void Attach(RecordingOwner& owner, const std::shared_ptr<CSocket>& s) {
+        owner.onDataArrival = [this, w = std::weak_ptr<CSocket>(s)](int32_t n) {
+            Variant v;
+            w.lock()->GetData(v, vbString);
+            arrived += static_cast<std::size_t>(n);
+            received += v.AsString();
+        };
+        owner.onSendProgress = [this](int32_t n, int32_t) { sent += static_cast<std::size_t>(n); };
+        owner.onSendComplete = [this] { ++completes; };
+    }
+};
+
+#ifndef _WIN32
 struct Pki {
     TempDir dir{"packwarden-secure-"};
     std::string folder = dir.str();
@@ -48,22 +70,6 @@ std::unique_ptr<PeerProcess> OpensslServer(uint16_t port, const std::string& cer
     }
     return p;
 }
-
-// The sum of OnDataArrival's and OnSendProgress's counts, taking what arrives into `received`.
-struct Counting {
-    std::size_t arrived = 0, sent = 0, completes = 0;
-    std::string received;
-    void Attach(RecordingOwner& owner, const std::shared_ptr<CSocket>& s) {
-        owner.onDataArrival = [this, w = std::weak_ptr<CSocket>(s)](int32_t n) {
-            Variant v;
-            w.lock()->GetData(v, vbString);
-            arrived += static_cast<std::size_t>(n);
-            received += v.AsString();
-        };
-        owner.onSendProgress = [this](int32_t n, int32_t) { sent += static_cast<std::size_t>(n); };
-        owner.onSendComplete = [this] { ++completes; };
-    }
-};
 
 class SecureSocket : public ::testing::Test {
   protected:
@@ -395,6 +401,98 @@ TEST_F(SecureSocket, CloseNotifyFollowsPendingBytesWholeAndPeerCloseWithoutItIsO
     EXPECT_EQ(s->State(), StateClosed);
 }
 
+#else  // _WIN32
+
+using testsupport::Reversed;
+using testsupport::TextLines;
+using testsupport::TlsServerLog;
+using testsupport::TlsServerPort;
+
+class SecureSocket : public ::testing::Test {
+  protected:
+    static inline bool trusted = false;
+    static void SetUpTestSuite() {
+        trusted = testsupport::TrustAuthority(PACKWARDEN_TLS_PKI_DIR "/ca.pem");
+    }
+    void SetUp() override { ASSERT_TRUE(trusted) << "the test authority is not among the roots"; }
+};
+
+// The server verified first (OnConnect only then), a request and its plaintext reply counted
+// exactly, and the server's close notice ending the connection as OnClose.
+TEST_F(SecureSocket, ClientVerifiesServerOutsideWineThenExchangesAndClosesCleanly) {
+    for (const auto& [host, server] : std::vector<std::pair<const char*, const char*>>{
+             {"localhost", "GOOD"}, {"127.0.0.1", "GOOD"}, {"::1", "GOOD6"}}) {
+        SCOPED_TRACE(host);
+        const uint16_t port = TlsServerPort(server);
+        if (port == 0) {
+            ADD_FAILURE() << "no " << server << " server";
+            continue;
+        }
+        auto s = CSocket::Create();
+        RecordingOwner owner(s);
+        Counting counts;
+        counts.Attach(owner, s);
+        s->Secure(true);
+        s->Connect(host, port);
+        // Given before the handshake: waits for verification, then goes first.
+        s->SendData(std::string("early\n"));
+        ASSERT_TRUE(
+            RunUntil([&] { return s->State() == StateConnected || owner.Has("Error"); }, kBound));
+        ASSERT_FALSE(owner.Has("Error")) << owner.lastErrorDescription;
+        EXPECT_EQ(owner.events.front().rfind("Connect", 0), 0u) << owner.events.front();
+        const std::string request = TextLines(100, 900, 5);
+        s->SendData(request);
+        const std::string expected = Reversed("early\n" + request);
+        ASSERT_TRUE(RunUntil([&] { return counts.received.size() >= expected.size(); }, kBound));
+        EXPECT_TRUE(counts.received == expected) << counts.received.size();
+        EXPECT_EQ(counts.arrived, expected.size());
+        EXPECT_EQ(counts.sent, expected.size());
+        ASSERT_TRUE(RunUntil([&] { return !s->SendPending(); }, kBound));
+        EXPECT_GE(counts.completes, 1u);
+
+        s->SendData(std::string("CLOSE\n"));
+        ASSERT_TRUE(RunUntil([&] { return owner.Has("Close") || owner.Has("Error"); }, kBound));
+        EXPECT_FALSE(owner.Has("Error")) << owner.lastErrorDescription;
+        EXPECT_EQ(owner.Last(), "Close");
+        EXPECT_EQ(counts.received.size(), expected.size());
+        s->CloseSocket();
+        EXPECT_EQ(s->State(), StateClosed);
+    }
+}
+
+TEST_F(SecureSocket, UntrustedMismatchedAndExpiredServersOutsideWineFailWithTheirNumbers) {
+    const struct {
+        const char* server;
+        int number;
+    } cases[] = {{"ROGUE", MSocketSupport::TlsUntrusted},
+                 {"WRONG", MSocketSupport::TlsNameMismatch},
+                 {"EXPIRED", MSocketSupport::TlsExpired}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.server);
+        const uint16_t port = TlsServerPort(c.server);
+        if (port == 0) {
+            ADD_FAILURE() << "no " << c.server << " server";
+            continue;
+        }
+        auto s = CSocket::Create();
+        RecordingOwner owner(s);
+        s->Secure(true);
+        s->Connect("localhost", port);
+        s->SendData(std::string("secret\n"));  // must never leave
+        ASSERT_TRUE(RunUntil([&] { return owner.Has("Error"); }, kBound));
+        Settle();
+        ASSERT_EQ(owner.errors.size(), 1u);
+        EXPECT_EQ(owner.errors[0], c.number);
+        EXPECT_NE(owner.lastErrorDescription.find("TLS"), std::string::npos)
+            << owner.lastErrorDescription;
+        EXPECT_EQ(s->State(), StateError);
+        EXPECT_EQ(s->SocketHandle(), -1);
+        EXPECT_FALSE(owner.Has("Connect"));
+        EXPECT_EQ(TlsServerLog(c.server).find("secret"), std::string::npos);
+    }
+}
+
+#endif
+
 }  // namespace
 }  // namespace packwarden::testing
-#endif

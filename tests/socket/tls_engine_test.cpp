@@ -14,6 +14,7 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "LoopbackSupport.h"
@@ -24,7 +25,7 @@
 #include "tls/TlsSession.h"
 
 #ifdef _WIN32
-#include <wincrypt.h>
+#include "TlsTestSupport.h"
 #else
 #include <fcntl.h>
 #include <signal.h>
@@ -234,46 +235,17 @@ PeerProcess OpensslServer(uint16_t port, const std::string& cert, bool v6 = fals
 class TlsEngine : public ::testing::Test {
   protected:
 #ifdef _WIN32
-    static inline HCERTSTORE roots = nullptr;
-    static inline const CERT_CONTEXT* trusted = nullptr;
+    static inline bool trusted = false;
 #endif
     static void SetUpTestSuite() {
         static Pki made;
         pki = &made;
 #ifdef _WIN32
-        // Schannel trusts the system's store: the test authority joins the machine's roots (no
-        // confirmation asked there) for the suite only; the rogue one never does.
-        std::ifstream in(made.ca, std::ios::binary);
-        const std::string pem((std::istreambuf_iterator<char>(in)),
-                              std::istreambuf_iterator<char>());
-        DWORD size = 0;
-        ::CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()),
-                               CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr, nullptr);
-        std::vector<BYTE> der(size);
-        roots = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE,
-                                L"ROOT");
-        if (roots != nullptr && ::CryptStringToBinaryA(pem.c_str(), static_cast<DWORD>(pem.size()),
-                                                       CRYPT_STRING_BASE64HEADER, der.data(), &size,
-                                                       nullptr, nullptr)) {
-            ::CertAddEncodedCertificateToStore(roots, X509_ASN_ENCODING, der.data(), size,
-                                               CERT_STORE_ADD_REPLACE_EXISTING, &trusted);
-        }
+        trusted = testsupport::TrustAuthority(made.ca);
 #else
         // Only the test authority is trusted: an empty folder stands for the system's store.
         ::setenv("SSL_CERT_FILE", made.ca.c_str(), 1);
         ::setenv("SSL_CERT_DIR", made.dir.str().c_str(), 1);
-#endif
-    }
-    static void TearDownTestSuite() {
-#ifdef _WIN32
-        if (trusted != nullptr) {
-            ::CertDeleteCertificateFromStore(trusted);  // frees it too
-            trusted = nullptr;
-        }
-        if (roots != nullptr) {
-            ::CertCloseStore(roots, 0);
-            roots = nullptr;
-        }
 #endif
     }
     void SetUp() override {
@@ -281,6 +253,9 @@ class TlsEngine : public ::testing::Test {
             std::ifstream log(pki->folder + "/make.log");
             FAIL() << "the openssl command made no certificates:\n" << log.rdbuf();
         }
+#ifdef _WIN32
+        ASSERT_TRUE(trusted) << "the test authority is not among the roots";
+#endif
     }
 };
 
@@ -473,6 +448,149 @@ TEST_F(TlsEngine, VerificationFailsAgainstOpensslServerBeforeAnyApplicationByte)
         EXPECT_EQ(written, 0u);
         Drive({&w}, [&] { return server.Exited(); });
         EXPECT_EQ(server.Output(), "");
+    }
+}
+#endif
+
+#ifdef _WIN32
+// --- Under Wine, against the openssl command's servers outside it
+// (tests/support/with-tls-servers): the good chain on 127.0.0.1 and ::1, reversing each line; the
+// others print what they receive.
+
+using testsupport::Reversed;
+using testsupport::TextLines;
+using testsupport::TlsServerLog;
+using testsupport::TlsServerPort;
+
+// A non-blocking connection to 127.0.0.1 (or ::1) at `port`.
+Fd ConnectTo(uint16_t port, bool v6 = false) {
+    Fd fd(v6 ? raw::Socket6() : raw::Socket());
+    if ((v6 ? raw::Connect6(fd.get(), port) : raw::Connect(fd.get(), port)) != 0) {
+        return Fd();
+    }
+    raw::SetNonBlocking(fd.get());
+    return fd;
+}
+
+TEST_F(TlsEngine, ClientExchangesWithServerOutsideWineByNameAndAddressCountingPlaintextExactly) {
+    const uint16_t port = TlsServerPort("GOOD"), port6 = TlsServerPort("GOOD6");
+    SKIP_WITHOUT_TLS_SERVER(port, "GOOD");
+    // By address, what arrives is fed one byte at a time: the same plaintext, whatever the cuts.
+    for (const auto& [name, v6, cut] : std::vector<std::tuple<std::string, bool, std::size_t>>{
+             {"localhost", false, SIZE_MAX}, {"127.0.0.1", false, 1}, {"::1", true, 1}}) {
+        SCOPED_TRACE(name);
+        if (v6 && port6 == 0) {
+            ADD_FAILURE() << "no server on ::1";
+            continue;
+        }
+        Fd fd = ConnectTo(v6 ? port6 : port, v6);
+        ASSERT_TRUE(fd);
+        auto client = TlsSession::Client(name);
+        EXPECT_GT(client->CiphertextPending(), 0u);  // the first flight, at once
+        Wire w{client.get(), fd.get(), cut};
+        ASSERT_TRUE(Drive({&w}, [&] { return client->HandshakeDone() || client->Failed(); }));
+        ASSERT_FALSE(client->Failed()) << client->Error().description;
+
+        // Several records each way: the server answers every line as it comes.
+        const std::string request = TextLines(70, 1000, 3);
+        const std::string expected = Reversed(request);
+        std::size_t taken = 0;
+        std::string got;
+        ASSERT_TRUE(Drive(
+            {&w},
+            [&] {
+                got += ReadAll(*client);
+                return got.size() >= expected.size();
+            },
+            [&] {
+                taken += client->WritePlaintext(request.data() + taken, request.size() - taken);
+            }));
+        EXPECT_EQ(taken, request.size());
+        EXPECT_EQ(got.size(), expected.size());
+        EXPECT_TRUE(got == expected);
+
+        // "CLOSE" ends the server's side with its close notice; ours answers it.
+        ASSERT_EQ(client->WritePlaintext("CLOSE\n", 6), 6u);
+        ASSERT_TRUE(Drive({&w}, [&] { return client->PeerClosed() || client->Failed(); }));
+        EXPECT_FALSE(client->Failed()) << client->Error().description;
+        EXPECT_FALSE(client->PeerGone());
+        EXPECT_EQ(ReadAll(*client), "");
+        client->Shutdown();
+        EXPECT_TRUE(
+            Drive({&w}, [&] { return w.unsent.empty() && client->CiphertextPending() == 0; }));
+    }
+}
+
+// Every form of a name or address the certificates hold verifies.
+TEST_F(TlsEngine, EveryNameFormVerifiesAgainstServerOutsideWine) {
+    const uint16_t port = TlsServerPort("GOOD"), port6 = TlsServerPort("GOOD6"),
+                   wild = TlsServerPort("WILD");
+    SKIP_WITHOUT_TLS_SERVER(port, "GOOD");
+    SKIP_WITHOUT_TLS_SERVER(wild, "WILD");
+    for (const auto& [name, v6] :
+         std::vector<std::pair<std::string, bool>>{{"localhost", false},
+                                                   {"LocalHost", false},
+                                                   {"127.0.0.1", false},
+                                                   {"::1", true},
+                                                   {"[::1]", true},
+                                                   {"0:0:0:0:0:0:0:1", true},
+                                                   {"a.wild.invalid", false}}) {
+        SCOPED_TRACE(name);
+        if (v6 && port6 == 0) {
+            ADD_FAILURE() << "no server on ::1";
+            continue;
+        }
+        Fd fd = ConnectTo(name.find("wild") != std::string::npos ? wild : v6 ? port6 : port, v6);
+        ASSERT_TRUE(fd);
+        auto client = TlsSession::Client(name);
+        Wire w{client.get(), fd.get()};
+        ASSERT_TRUE(Drive({&w}, [&] { return client->HandshakeDone() || client->Failed(); }));
+        EXPECT_FALSE(client->Failed()) << client->Error().description;
+        client->Shutdown();
+        Drive({&w}, [&] { return w.unsent.empty() && client->CiphertextPending() == 0; });
+    }
+}
+
+TEST_F(TlsEngine, VerificationFailsAgainstServerOutsideWineBeforeAnyApplicationByte) {
+    struct Case {
+        const char* what;
+        const char* server;
+        const char* name;
+        int32_t number;
+    };
+    for (const auto& v : std::vector<Case>{
+             {"rogue authority", "ROGUE", "localhost", ms::TlsUntrusted},
+             {"expired", "EXPIRED", "127.0.0.1", ms::TlsExpired},
+             {"certificate for another name", "WRONG", "localhost", ms::TlsNameMismatch},
+             {"another host name", "GOOD", "elsewhere.invalid", ms::TlsNameMismatch},
+             {"another address", "GOOD", "127.0.0.2", ms::TlsNameMismatch},
+             {"wildcard over two labels", "WILD", "a.b.wild.invalid", ms::TlsNameMismatch},
+             {"partial wildcard", "WILD", "foo.part.invalid", ms::TlsNameMismatch}}) {
+        SCOPED_TRACE(v.what);
+        const uint16_t port = TlsServerPort(v.server);
+        if (port == 0) {
+            ADD_FAILURE() << "no " << v.server << " server";
+            continue;
+        }
+        Fd fd = ConnectTo(port);
+        ASSERT_TRUE(fd);
+        auto client = TlsSession::Client(v.name);
+        Wire w{client.get(), fd.get()};
+        std::size_t written = 0;
+        const std::string secret = "must never leave\n";
+        ASSERT_TRUE(Drive(
+            {&w}, [&] { return client->Failed(); },
+            [&] { written += client->WritePlaintext(secret.data(), secret.size()); }));
+        EXPECT_EQ(client->Error().number, v.number) << client->Error().description;
+        EXPECT_NE(client->Error().description.find(ms::SocketErrorText(v.number)),
+                  std::string::npos)
+            << client->Error().description;
+        EXPECT_FALSE(client->HandshakeDone());
+        EXPECT_EQ(written, 0u);
+        EXPECT_EQ(client->WritePlaintext(secret.data(), secret.size()), 0u);
+        // The server learns of the refusal and ends the connection, having printed nothing.
+        EXPECT_TRUE(Drive({&w}, [&] { return w.ended; }));
+        EXPECT_EQ(TlsServerLog(v.server).find("must never"), std::string::npos);
     }
 }
 #endif
