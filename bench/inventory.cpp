@@ -45,7 +45,7 @@ class GameFolder {
 double ScanAndCompose(const GameFolder& folder, std::size_t expected) {
     const auto start = Clock::now();
     std::vector<packwarden::PackageEntry> entries;
-    if (!packwarden::ListPackages(folder.Path().string(), entries)) {
+    if (packwarden::ListPackages(folder.Path().string(), entries) != packwarden::Listing::Listed) {
         Fail("inventory: the scan failed");
     }
     const std::string body = packwarden::InventoryBody(2, 4242, entries);
