@@ -157,8 +157,12 @@ int32_t CSocket::SecureRecvToBuffer() {
             break;
         }
         received = true;
-        uint8_t* area = ThreadArea<CipherReceive>(chunk);
-        const int32_t n = Platform::recv(m_.SocketHandle, area, chunk);
+        // A busy stream gets room for two chunks, as a plain one does (RecvToBuffer): a chunk
+        // of plaintext comes as a little more ciphertext, so with one a fast sender would run
+        // ever further ahead, and the bytes would leave the cache before they are read.
+        const std::size_t room = m_.ReceivesLarge ? chunk * ChunksPerLargeReceive : chunk;
+        uint8_t* area = ThreadArea<CipherReceive>(room);
+        const int32_t n = Platform::recv(m_.SocketHandle, area, room);
         if (n == -1) {
             const int32_t error = Platform::LastPlatformError();
             if (error == WsaEWouldBlock) {
@@ -166,6 +170,7 @@ int32_t CSocket::SecureRecvToBuffer() {
             }
             throw SocketFailure(error, "CSocket.RecvToBuffer");
         }
+        m_.ReceivesLarge = static_cast<std::size_t>(n) >= chunk / 2;
         if (n == 0) {
             flags_.peerClosed = true;
             secure_->session->FeedEnd();
