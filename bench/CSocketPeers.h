@@ -22,12 +22,17 @@ constexpr const char* LoopbackV4 = "127.0.0.1";
 constexpr const char* LoopbackV6 = "::1";
 
 // Listens on `host` (a loopback literal), an ephemeral port; every connection request goes to
-// `onRequest`.
+// `onRequest`. `configure` sets what must be set before the bind (a secure listener's
+// certificate).
 class CSocketListener : public CSocketEvents {
   public:
-    explicit CSocketListener(std::function<void(int32_t)> onRequest, const char* host = LoopbackV4)
+    explicit CSocketListener(std::function<void(int32_t)> onRequest, const char* host = LoopbackV4,
+                             const std::function<void(CSocket&)>& configure = nullptr)
         : socket_(CSocket::Create()), onRequest_(std::move(onRequest)) {
         socket_->SetOwner(this);
+        if (configure) {
+            configure(*socket_);
+        }
         socket_->Bind(0, host);
         socket_->Listen();
         uint16_t port = 0;
@@ -56,11 +61,12 @@ inline std::shared_ptr<CSocket> AcceptInto(int32_t requestID, CSocketEvents* own
 }
 
 // A CSocket connecting to host:port (a loopback literal); OnConnect tells the owner when it
-// is up.
+// is up (a secure one's once the handshake has verified the server).
 inline std::shared_ptr<CSocket> ConnectTo(uint16_t port, CSocketEvents* owner,
-                                          const char* host = LoopbackV4) {
+                                          const char* host = LoopbackV4, bool secure = false) {
     auto s = CSocket::Create();
     s->SetOwner(owner);
+    s->Secure(secure);
     s->Connect(Variant(host), Variant(static_cast<int32_t>(port)));
     return s;
 }

@@ -93,7 +93,6 @@ void CSocket::DestroySocket(bool abortive) {
                                                 : std::string(m_.SendBuffer.view());
     if (secure_) {
         secure_->session.reset();
-        secure_->out.reset();
         secure_->up = false;
     }
     // Per-connection flags go with the handle.

@@ -157,8 +157,12 @@ int32_t CSocket::SecureRecvToBuffer() {
             break;
         }
         received = true;
-        uint8_t* area = ThreadArea<CipherReceive>(chunk);
-        const int32_t n = Platform::recv(m_.SocketHandle, area, chunk);
+        // A busy stream gets room for two chunks, as a plain one does (RecvToBuffer): a chunk
+        // of plaintext comes as a little more ciphertext, so with one a fast sender would run
+        // ever further ahead, and the bytes would leave the cache before they are read.
+        const std::size_t room = m_.ReceivesLarge ? chunk * ChunksPerLargeReceive : chunk;
+        uint8_t* area = ThreadArea<CipherReceive>(room);
+        const int32_t n = Platform::recv(m_.SocketHandle, area, room);
         if (n == -1) {
             const int32_t error = Platform::LastPlatformError();
             if (error == WsaEWouldBlock) {
@@ -166,6 +170,7 @@ int32_t CSocket::SecureRecvToBuffer() {
             }
             throw SocketFailure(error, "CSocket.RecvToBuffer");
         }
+        m_.ReceivesLarge = static_cast<std::size_t>(n) >= chunk / 2;
         if (n == 0) {
             flags_.peerClosed = true;
             secure_->session->FeedEnd();
@@ -235,20 +240,16 @@ void CSocket::SecureUp(int32_t handle) {
     }
 }
 
-// Sends the session's ciphertext, first what the network left last time. True when all of it
-// has gone; false when the network takes no more for now (a write notification follows).
+// Sends the session's ciphertext from the session's own buffer; what the network leaves stays
+// there. True when all of it has gone; false when the network takes no more for now (a write
+// notification follows).
 bool CSocket::FlushCiphertext() {
     for (;;) {
-        if (secure_->out.empty()) {
-            const std::size_t pending = secure_->session->CiphertextPending();
-            if (pending == 0) {
-                return true;
-            }
-            secure_->out.commit(
-                secure_->session->TakeCiphertext(secure_->out.prepare(pending), pending));
+        const std::string_view pending = secure_->session->PeekCiphertext();
+        if (pending.empty()) {
+            return true;
         }
-        const int32_t sent =
-            Platform::send(m_.SocketHandle, secure_->out.data(), secure_->out.size());
+        const int32_t sent = Platform::send(m_.SocketHandle, pending.data(), pending.size());
         if (sent == -1) {
             const int32_t error = Platform::LastPlatformError();
             if (error == WsaEWouldBlock) {
@@ -256,12 +257,12 @@ bool CSocket::FlushCiphertext() {
             }
             throw SocketFailure(error, "CSocket.SendData");
         }
-        secure_->out.consume(static_cast<std::size_t>(sent));
+        secure_->session->DropCiphertext(static_cast<std::size_t>(sent));
     }
 }
 
 bool CSocket::SecureWaiting() const {
-    return !secure_->out.empty() || secure_->session->CiphertextPending() > 0;
+    return secure_->session->CiphertextPending() > 0;
 }
 
 // SendBufferedData of a secure stream: the caller's plaintext joins the buffer; the session
@@ -359,29 +360,31 @@ bool CSocket::SecureCloseSent() {
 // of the owner's bytes encrypted, and the close notice. Bytes given before the peer was
 // verified are never sent.
 std::string CSocket::SecureRemainder() {
-    std::string out(secure_->out.view());
-    if (!secure_->up || secure_->session->Failed() || flags_.sendShutDown) {
+    if (flags_.sendShutDown) {
+        return {};  // the close notice has gone, and everything before it
+    }
+    tls::TlsSession& session = *secure_->session;
+    std::string out;
+    const auto take = [&] {
+        const std::string_view cipher = session.PeekCiphertext();
+        out.append(cipher);
+        session.DropCiphertext(cipher.size());
+    };
+    take();
+    if (!secure_->up || session.Failed()) {
         return out;
     }
     std::string_view rest = m_.SendBuffer.view();
-    std::string cipher;
-    for (;;) {
-        const std::size_t pending = secure_->session->CiphertextPending();
-        cipher.resize(pending);
-        out.append(cipher.data(), secure_->session->TakeCiphertext(cipher.data(), pending));
-        if (rest.empty()) {
-            break;
-        }
-        const std::size_t took = secure_->session->WritePlaintext(rest.data(), rest.size());
-        if (took == 0 && secure_->session->CiphertextPending() == 0) {
+    while (!rest.empty()) {
+        const std::size_t took = session.WritePlaintext(rest.data(), rest.size());
+        if (took == 0 && session.CiphertextPending() == 0) {
             break;  // the session takes no more
         }
         rest.remove_prefix(took);
+        take();
     }
-    secure_->session->Shutdown();
-    const std::size_t pending = secure_->session->CiphertextPending();
-    cipher.resize(pending);
-    out.append(cipher.data(), secure_->session->TakeCiphertext(cipher.data(), pending));
+    session.Shutdown();
+    take();
     return out;
 }
 

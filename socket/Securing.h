@@ -19,8 +19,7 @@ struct SecureLink {
     // A listener's certificate and key, shared by the sessions of what it accepts.
     std::shared_ptr<const tls::ServerCredentials> credentials;
     std::string name;  // the host a client verifies: the one given to Connect
-    std::unique_ptr<tls::TlsSession> session;  // while connected
-    ByteBuffer out;  // ciphertext taken from the session that the network has not accepted yet
+    std::unique_ptr<tls::TlsSession> session;  // while connected; holds the unsent ciphertext
 };
 
 }  // namespace packwarden::detail

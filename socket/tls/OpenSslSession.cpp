@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
-// The session on OpenSSL 3, driven through two memory BIOs: what the network delivered goes into
-// one, what the library writes is drained from the other. The library never touches a socket,
-// so the owner's event model decides when bytes move.
+// The session on OpenSSL 3, driven through a BIO of its own: the library reads what the network
+// delivered (in place while Feed runs; a record's unread rest is kept), and what it writes lands
+// straight in the ciphertext buffer the owner sends from. The library never touches a socket,
+// so the owner's event model decides when bytes move. (Memory BIOs would cost a copy and a
+// zero-fill of every byte each way.)
 #include <arpa/inet.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -13,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 
 #include "packwarden/MSocketSupport.h"
@@ -23,6 +26,9 @@ namespace packwarden::tls {
 namespace ms = MSocketSupport;
 
 namespace {
+
+// The most plaintext one record carries.
+constexpr std::size_t kRecordPlaintext = 16 * 1024;
 
 struct CtxFree {
     void operator()(SSL_CTX* ctx) const { SSL_CTX_free(ctx); }
@@ -160,23 +166,40 @@ bool Readable(const std::string& path, const char* what, TlsError& error) {
     return true;
 }
 
+// The BIO the sessions read from and write to; the session is its data.
+int BioWrite(BIO* bio, const char* data, int n);
+int BioRead(BIO* bio, char* out, int cap);
+long BioCtrl(BIO* bio, int cmd, long, void*);
+
+const BIO_METHOD* SessionBioMethod() {
+    static const std::unique_ptr<BIO_METHOD, void (*)(BIO_METHOD*)> method = [] {
+        std::unique_ptr<BIO_METHOD, void (*)(BIO_METHOD*)> m(
+            BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "packwarden session"),
+            BIO_meth_free);
+        if (m && (BIO_meth_set_write(m.get(), BioWrite) != 1 ||
+                  BIO_meth_set_read(m.get(), BioRead) != 1 ||
+                  BIO_meth_set_ctrl(m.get(), BioCtrl) != 1)) {
+            m.reset();
+        }
+        return m;
+    }();
+    return method.get();
+}
+
 class OpenSslSession final : public TlsSession {
   public:
     OpenSslSession(SharedCtx ctx, bool client) : ctx_(std::move(ctx)), client_(client) {
         ssl_ = ctx_ ? SSL_new(ctx_.get()) : nullptr;
-        BIO* in = BIO_new(BIO_s_mem());
-        BIO* out = BIO_new(BIO_s_mem());
-        if (ssl_ == nullptr || in == nullptr || out == nullptr) {
-            BIO_free(in);
-            BIO_free(out);
+        const BIO_METHOD* method = SessionBioMethod();
+        BIO* bio = method != nullptr ? BIO_new(method) : nullptr;
+        if (ssl_ == nullptr || bio == nullptr) {
+            BIO_free(bio);
             Fail(ms::TlsHandshakeFailed, "cannot create a session: " + TakeLibraryError());
             return;
         }
-        // An empty input is "try again later", not the end of the stream: FeedEnd says that.
-        BIO_set_mem_eof_return(in, -1);
-        in_ = in;
-        out_ = out;
-        SSL_set_bio(ssl_, in, out);
+        BIO_set_data(bio, this);
+        BIO_set_init(bio, 1);
+        SSL_set_bio(ssl_, bio, bio);  // one reference, for both directions
         if (client) {
             SSL_set_connect_state(ssl_);
         } else {
@@ -222,13 +245,36 @@ class OpenSslSession final : public TlsSession {
         if (Failed()) {
             return false;
         }
-        if (n > 0 && BIO_write(in_, data, static_cast<int>(n)) != static_cast<int>(n)) {
-            Fail(ms::TlsProtocolError, "cannot buffer what arrived: " + TakeLibraryError());
-            return false;
-        }
+        // Read in place; what the library leaves (a record's first part) is kept for the next.
+        fresh_ = static_cast<const char*>(data);
+        freshLeft_ = n;
         Pump();
+        pending_.append(fresh_, freshLeft_);
+        fresh_ = nullptr;
+        freshLeft_ = 0;
         return !Failed();
     }
+
+    // The BIO's side. Writes always succeed: the owner's flow control bounds what is written
+    // (kCiphertextBound). An empty input is "try again later", not the end of the stream:
+    // FeedEnd says that.
+    void Write(const char* data, std::size_t n) { AppendCiphertext(data, n); }
+    std::size_t Read(char* out, std::size_t cap) {
+        std::size_t n = std::min(cap, pending_.size());
+        if (n > 0) {
+            std::memcpy(out, pending_.data(), n);
+            pending_.consume(n);
+        }
+        const std::size_t more = std::min(cap - n, freshLeft_);
+        if (more > 0) {
+            std::memcpy(out + n, fresh_, more);
+            fresh_ += more;
+            freshLeft_ -= more;
+            n += more;
+        }
+        return n;
+    }
+    std::size_t InputWaiting() const { return pending_.size() + freshLeft_; }
 
     std::size_t WritePlaintext(const void* data, std::size_t n) override {
         if (!handshakeDone_ || shutdown_ || Failed()) {
@@ -249,7 +295,6 @@ class OpenSslSession final : public TlsSession {
             }
             taken += written;
         }
-        Drain();
         return taken;
     }
 
@@ -260,7 +305,6 @@ class OpenSslSession final : public TlsSession {
         shutdown_ = true;
         if (handshakeDone_) {
             SendCloseNotify();
-            Drain();
         }
     }
 
@@ -283,13 +327,14 @@ class OpenSslSession final : public TlsSession {
             }
         }
         if (handshakeDone_ && !peerClosed_) {
-            char buffer[16 * 1024];
             while (!Failed()) {
                 ERR_clear_error();
+                // Decrypted straight into the plaintext buffer: at most one record a call.
                 std::size_t n = 0;
-                const int r = SSL_read_ex(ssl_, buffer, sizeof buffer, &n);
+                const int r =
+                    SSL_read_ex(ssl_, PlaintextRoom(kRecordPlaintext), kRecordPlaintext, &n);
+                CommitPlaintext(r == 1 ? n : 0);
                 if (r == 1) {
-                    AppendPlaintext(buffer, n);
                     continue;
                 }
                 if (SSL_get_error(ssl_, r) == SSL_ERROR_ZERO_RETURN) {
@@ -300,7 +345,6 @@ class OpenSslSession final : public TlsSession {
                 break;
             }
         }
-        Drain();
     }
 
     bool Retry(int r) const {
@@ -338,24 +382,49 @@ class OpenSslSession final : public TlsSession {
         Fail(number, detail);
     }
 
-    // Moves what the library wrote (handshake flights, records, alerts) to the owner's side.
-    void Drain() {
-        char buffer[16 * 1024];
-        while (BIO_ctrl_pending(out_) > 0) {
-            const int n = BIO_read(out_, buffer, sizeof buffer);
-            if (n <= 0) {
-                break;
-            }
-            AppendCiphertext(buffer, static_cast<std::size_t>(n));
-        }
-    }
-
     SharedCtx ctx_;
     bool client_;
-    SSL* ssl_ = nullptr;
-    BIO* in_ = nullptr;   // owned by ssl_
-    BIO* out_ = nullptr;  // owned by ssl_
+    SSL* ssl_ = nullptr;  // owns the BIO
+    // Input: what Feed is given, read in place while it runs, and what the library left of it.
+    const char* fresh_ = nullptr;
+    std::size_t freshLeft_ = 0;
+    ByteBuffer pending_;
 };
+
+int BioWrite(BIO* bio, const char* data, int n) {
+    BIO_clear_retry_flags(bio);
+    if (n <= 0) {
+        return 0;
+    }
+    static_cast<OpenSslSession*>(BIO_get_data(bio))->Write(data, static_cast<std::size_t>(n));
+    return n;
+}
+
+int BioRead(BIO* bio, char* out, int cap) {
+    BIO_clear_retry_flags(bio);
+    if (cap <= 0) {
+        return 0;
+    }
+    const std::size_t n =
+        static_cast<OpenSslSession*>(BIO_get_data(bio))->Read(out, static_cast<std::size_t>(cap));
+    if (n == 0) {
+        BIO_set_retry_read(bio);
+        return -1;
+    }
+    return static_cast<int>(n);
+}
+
+long BioCtrl(BIO* bio, int cmd, long, void*) {
+    switch (cmd) {
+        case BIO_CTRL_FLUSH:
+            return 1;
+        case BIO_CTRL_PENDING:
+            return static_cast<long>(
+                static_cast<OpenSslSession*>(BIO_get_data(bio))->InputWaiting());
+        default:
+            return 0;  // BIO_CTRL_WPENDING too: everything written is already the owner's
+    }
+}
 
 }  // namespace
 

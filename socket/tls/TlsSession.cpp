@@ -12,18 +12,12 @@ namespace packwarden::tls {
 
 namespace {
 
-// Takes up to `cap` bytes from the head of `buffer`; compacts once half of it is consumed, so
-// a long-lived session neither grows without bound nor moves bytes on every read.
-std::size_t TakeFrom(std::string& buffer, std::size_t& head, void* out, std::size_t cap) {
-    const std::size_t n = std::min(cap, buffer.size() - head);
-    std::memcpy(out, buffer.data() + head, n);
-    head += n;
-    if (head == buffer.size()) {
-        buffer.clear();
-        head = 0;
-    } else if (head > buffer.size() / 2) {
-        buffer.erase(0, head);
-        head = 0;
+// Takes up to `cap` bytes from the head of `buffer`.
+std::size_t TakeFrom(ByteBuffer& buffer, void* out, std::size_t cap) {
+    const std::size_t n = std::min(cap, buffer.size());
+    if (n > 0) {
+        std::memcpy(out, buffer.data(), n);
+        buffer.consume(n);
     }
     return n;
 }
@@ -42,11 +36,11 @@ void TlsSession::FeedEnd() {
 }
 
 std::size_t TlsSession::ReadPlaintext(void* out, std::size_t cap) {
-    return TakeFrom(plain_, plainHead_, out, cap);
+    return TakeFrom(plain_, out, cap);
 }
 
 std::size_t TlsSession::TakeCiphertext(void* out, std::size_t cap) {
-    return TakeFrom(out_, outHead_, out, cap);
+    return TakeFrom(out_, out, cap);
 }
 
 void TlsSession::Fail(int32_t number, const std::string& detail) {

@@ -10,6 +10,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
+
+#include "packwarden/ByteBuffer.h"
 
 namespace packwarden::tls {
 
@@ -64,7 +67,7 @@ class TlsSession {
     void FeedEnd();
 
     // Decrypted bytes waiting for the owner, and taking them (at most `cap`; the count taken).
-    std::size_t PlaintextAvailable() const { return plain_.size() - plainHead_; }
+    std::size_t PlaintextAvailable() const { return plain_.size(); }
     std::size_t ReadPlaintext(void* out, std::size_t cap);
 
     // Plaintext from the owner: the count taken (0 before the handshake has verified the peer,
@@ -73,8 +76,12 @@ class TlsSession {
     virtual std::size_t WritePlaintext(const void* data, std::size_t n) = 0;
 
     // Ciphertext to send, and taking it (at most `cap`; the count taken).
-    std::size_t CiphertextPending() const { return out_.size() - outHead_; }
+    std::size_t CiphertextPending() const { return out_.size(); }
     std::size_t TakeCiphertext(void* out, std::size_t cap);
+    // The same ciphertext read in place (valid until the session is next used), and dropping
+    // what of it the network took: no copy between the session and the network.
+    std::string_view PeekCiphertext() const { return out_.view(); }
+    void DropCiphertext(std::size_t n) { out_.consume(n); }
 
     // Queues close_notify behind everything written. During the handshake it goes out as soon as
     // the handshake completes. Idempotent.
@@ -95,6 +102,9 @@ class TlsSession {
     // Backends append what they produce, and record the outcome.
     void AppendPlaintext(const char* data, std::size_t n) { plain_.append(data, n); }
     void AppendCiphertext(const char* data, std::size_t n) { out_.append(data, n); }
+    // Or decrypt in place: room for `n` bytes of plaintext at the end, then the count written.
+    uint8_t* PlaintextRoom(std::size_t n) { return plain_.prepare(n); }
+    void CommitPlaintext(std::size_t n) { plain_.commit(n); }
     // Records the first failure only (the one that explains the rest).
     void Fail(int32_t number, const std::string& detail);
 
@@ -104,11 +114,8 @@ class TlsSession {
     bool peerGone_ = false;
 
   private:
-    // Byte buffers with a read offset, compacted once half is consumed.
-    std::string plain_;
-    std::size_t plainHead_ = 0;
-    std::string out_;
-    std::size_t outHead_ = 0;
+    ByteBuffer plain_;
+    ByteBuffer out_;
     TlsError error_;
 };
 
