@@ -89,41 +89,9 @@ void Check(uint64_t got, uint64_t total, const char* peer) {
 
 // ---------------------------------------------------------------------------------------------
 
-class OursReceiver : public CSocketEvents {
-  public:
-    std::shared_ptr<CSocket> socket;
-    uint64_t received = 0;
-    void OnDataArrival(int32_t bytesTotal) override {
-        socket->GetData(data);  // everything waiting
-        received += static_cast<uint64_t>(bytesTotal);
-    }
-
-  private:
-    // One value for every arrival, as the other peers keep one buffer: an owner after
-    // throughput reuses it.
-    Variant data;
-};
-
-class OursSender : public CSocketEvents {
-  public:
-    std::shared_ptr<CSocket> socket;
-    Variant chunk{Variant::Bytes(Pattern())};
-    uint64_t left = 0;
-    bool connected = false;
-    void OnConnect() override { connected = true; }
-    void OnSendComplete() override { Next(); }
-    void Next() {
-        if (left == 0) {
-            return;
-        }
-        left -= Chunk;
-        socket->SendData(chunk);
-    }
-};
-
 double Ours(uint64_t total, const char* host = LoopbackV4) {
-    OursReceiver receiver;
-    OursSender sender;
+    BulkReceiver receiver;
+    BulkSender sender(Pattern());
     CSocketListener listener([&](int32_t id) { receiver.socket = AcceptInto(id, &receiver); },
                              host);
     sender.socket = ConnectTo(listener.Port(), &sender, host);

@@ -43,46 +43,9 @@ struct Result {
 
 // ---------------------------------------------------------------------------------------------
 
-// Each end keeps the value it takes data into, as the other peers keep their buffers: a
-// fresh value per message would add an allocation and a release that none of them makes.
-class OursEcho : public CSocketEvents {
-  public:
-    std::shared_ptr<CSocket> socket;
-    void OnDataArrival(int32_t) override {
-        socket->GetData(data_);
-        socket->SendData(data_);
-    }
-
-  private:
-    Variant data_;
-};
-
-class OursClient : public CSocketEvents {
-  public:
-    std::shared_ptr<CSocket> socket;
-    Variant request{std::string(Message, 'p')};
-    bool connected = false;
-    bool running = false;
-    uint64_t trips = 0;
-    void OnConnect() override { connected = true; }
-    void OnDataArrival(int32_t bytesTotal) override {
-        if (static_cast<std::size_t>(bytesTotal) < Message) {
-            return;  // the rest of the reply is still on its way
-        }
-        socket->GetData(reply_, Variant(), Variant(static_cast<int32_t>(Message)));
-        ++trips;
-        if (running) {
-            socket->SendData(request);
-        }
-    }
-
-  private:
-    Variant reply_;
-};
-
 Result Ours(std::chrono::milliseconds span, const char* host = LoopbackV4) {
-    OursEcho echo;
-    OursClient client;
+    EchoEnd echo;
+    PingClient client(Message);
     CSocketListener listener([&](int32_t id) { echo.socket = AcceptInto(id, &echo); }, host);
     client.socket = ConnectTo(listener.Port(), &client, host);
     Pump([&] { return client.connected && echo.socket != nullptr; }, 5000ms, "pingpong connect");

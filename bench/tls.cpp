@@ -80,39 +80,9 @@ class OursListener {
     CSocketListener listener_;
 };
 
-class OursReceiver : public CSocketEvents {
-  public:
-    std::shared_ptr<CSocket> socket;
-    uint64_t received = 0;
-    void OnDataArrival(int32_t bytesTotal) override {
-        socket->GetData(data_);
-        received += static_cast<uint64_t>(bytesTotal);
-    }
-
-  private:
-    Variant data_;
-};
-
-class OursSender : public CSocketEvents {
-  public:
-    std::shared_ptr<CSocket> socket;
-    Variant chunk{Variant::Bytes(Pattern())};
-    uint64_t left = 0;
-    bool connected = false;
-    void OnConnect() override { connected = true; }
-    void OnSendComplete() override { Next(); }
-    void Next() {
-        if (left == 0) {
-            return;
-        }
-        left -= Chunk;
-        socket->SendData(chunk);
-    }
-};
-
 double OursBulk(const Pki& pki, uint64_t total) {
-    OursReceiver receiver;
-    OursSender sender;
+    BulkReceiver receiver;
+    BulkSender sender(Pattern());
     OursListener listener(pki, [&](int32_t id) { receiver.socket = AcceptInto(id, &receiver); });
     sender.socket = ConnectTo(listener.Port(), &sender, LoopbackV4, /*secure=*/true);
     Pump([&] { return sender.connected && receiver.socket != nullptr; }, 5000ms, "tls connect");
@@ -129,45 +99,10 @@ double OursBulk(const Pki& pki, uint64_t total) {
     return rate;
 }
 
-class OursEcho : public CSocketEvents {
-  public:
-    std::shared_ptr<CSocket> socket;
-    void OnDataArrival(int32_t) override {
-        socket->GetData(data_);
-        socket->SendData(data_);
-    }
-
-  private:
-    Variant data_;
-};
-
-class OursClient : public CSocketEvents {
-  public:
-    std::shared_ptr<CSocket> socket;
-    Variant request{std::string(Message, 'p')};
-    bool connected = false;
-    bool running = false;
-    uint64_t trips = 0;
-    void OnConnect() override { connected = true; }
-    void OnDataArrival(int32_t bytesTotal) override {
-        if (static_cast<std::size_t>(bytesTotal) < Message) {
-            return;
-        }
-        socket->GetData(reply_, Variant(), Variant(static_cast<int32_t>(Message)));
-        ++trips;
-        if (running) {
-            socket->SendData(request);
-        }
-    }
-
-  private:
-    Variant reply_;
-};
-
 // Mean round trip, microseconds.
 double OursPingpong(const Pki& pki, std::chrono::milliseconds span) {
-    OursEcho echo;
-    OursClient client;
+    EchoEnd echo;
+    PingClient client(Message);
     OursListener listener(pki, [&](int32_t id) { echo.socket = AcceptInto(id, &echo); });
     client.socket = ConnectTo(listener.Port(), &client, LoopbackV4, /*secure=*/true);
     Pump([&] { return client.connected && echo.socket != nullptr; }, 5000ms, "tls connect");

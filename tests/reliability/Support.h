@@ -11,10 +11,33 @@
 #include <psapi.h>
 #endif
 
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 
 namespace packwarden::reliability {
+
+// Whether the resident memory measures ours: not under a sanitizer, whose quarantine grows on
+// purpose.
+#if defined(__SANITIZE_ADDRESS__)
+inline constexpr bool MemoryIsMeasurable = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr bool MemoryIsMeasurable = false;
+#else
+inline constexpr bool MemoryIsMeasurable = true;
+#endif
+#else
+inline constexpr bool MemoryIsMeasurable = true;
+#endif
+
+// Valgrind's own heap and shadow memory live in the process it watches: RSS is its, not ours
+// (memcheck's leak check is the measure there).
+inline bool UnderValgrind() {
+    const char* preload = std::getenv("LD_PRELOAD");
+    return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
+}
 
 using namespace packwarden::testsupport;
 

@@ -10,25 +10,6 @@
 namespace packwarden::reliability {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool MemoryIsMeasurable = false;  // the sanitizer's quarantine grows on purpose
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool MemoryIsMeasurable = false;
-#else
-constexpr bool MemoryIsMeasurable = true;
-#endif
-#else
-constexpr bool MemoryIsMeasurable = true;
-#endif
-
-// Valgrind's own heap and shadow memory live in the process it watches: RSS is its, not ours
-// (memcheck's leak check is the measure there).
-bool UnderValgrind() {
-    const char* preload = std::getenv("LD_PRELOAD");
-    return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
-}
-
 // One cycle: connect, see the connection, close from our side, see the peer's close.
 void Cycle(RawPeer& server) {
     RecordingOwner owner(CSocket::Create(), RecordingOwner::Holds);

@@ -17,23 +17,6 @@
 namespace packwarden::reliability {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool MemoryIsMeasurable = false;  // the sanitizer's quarantine grows on purpose
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool MemoryIsMeasurable = false;
-#else
-constexpr bool MemoryIsMeasurable = true;
-#endif
-#else
-constexpr bool MemoryIsMeasurable = true;
-#endif
-
-bool UnderValgrind() {
-    const char* preload = std::getenv("LD_PRELOAD");
-    return preload != nullptr && std::strstr(preload, "vgpreload") != nullptr;
-}
-
 // The listener's side: every connection accepted into a fresh object that echoes what arrives
 // and closes when the client has closed.
 class EchoServer {
