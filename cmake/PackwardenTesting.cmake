@@ -26,10 +26,15 @@ if(CMAKE_CROSSCOMPILING AND WIN32)
     set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
     add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
     # The tests run under Wine (see scripts/lib/wine-run): a prefix of this tree's own, one
-    # persistent wineserver started detached on first use and stopped after the last test.
+    # persistent wineserver started detached before the first test and stopped after the last.
     set(PACKWARDEN_WINEPREFIX ${CMAKE_BINARY_DIR}/wineprefix)
     set(CMAKE_CROSSCOMPILING_EMULATOR
         env WINEPREFIX=${PACKWARDEN_WINEPREFIX} ${PROJECT_SOURCE_DIR}/scripts/lib/wine-run)
+    add_test(NAME ${PACKWARDEN_TEST_PREFIX}wine.start
+        COMMAND env WINEPREFIX=${PACKWARDEN_WINEPREFIX} ${PROJECT_SOURCE_DIR}/scripts/lib/wine-run
+                --start)
+    set_tests_properties(${PACKWARDEN_TEST_PREFIX}wine.start PROPERTIES FIXTURES_SETUP wine
+        LABELS ${PACKWARDEN_TEST_LABEL})
     add_test(NAME ${PACKWARDEN_TEST_PREFIX}wine.stop
         COMMAND env WINEPREFIX=${PACKWARDEN_WINEPREFIX} ${PROJECT_SOURCE_DIR}/scripts/lib/wine-run
                 --stop)
