@@ -298,16 +298,6 @@ class OpenSslSession final : public TlsSession {
         return taken;
     }
 
-    void Shutdown() override {
-        if (shutdown_) {
-            return;
-        }
-        shutdown_ = true;
-        if (handshakeDone_) {
-            SendCloseNotify();
-        }
-    }
-
   private:
     // Runs the handshake as far as the input allows, then decrypts everything that arrived.
     void Pump() {
@@ -352,7 +342,7 @@ class OpenSslSession final : public TlsSession {
         return e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE;
     }
 
-    void SendCloseNotify() {
+    void SendCloseNotify() override {
         if (!Failed()) {
             ERR_clear_error();
             SSL_shutdown(ssl_);  // 0: sent, the peer's not yet seen; that is all we wait for

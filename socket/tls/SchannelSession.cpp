@@ -484,16 +484,6 @@ class SchannelSession final : public TlsSession {
         return taken;
     }
 
-    void Shutdown() override {
-        if (shutdown_) {
-            return;
-        }
-        shutdown_ = true;
-        if (handshakeDone_) {
-            SendCloseNotify();
-        }
-    }
-
   private:
     // One handshake step per complete message in what arrived; the reply flights go out.
     void Handshake() {
@@ -588,7 +578,7 @@ class SchannelSession final : public TlsSession {
         }
         if (client_ && !VerifyServer()) {
             // The server finished its part already; a close tells it there will be nothing.
-            SendCloseNotify(true);
+            SendCloseNotice(/*afterFailure=*/true);
             return;
         }
         handshakeDone_ = true;
@@ -703,7 +693,9 @@ class SchannelSession final : public TlsSession {
         }
     }
 
-    void SendCloseNotify(bool afterFailure = false) {
+    void SendCloseNotify() override { SendCloseNotice(/*afterFailure=*/false); }
+
+    void SendCloseNotice(bool afterFailure) {
         if (Failed() && !afterFailure) {
             return;
         }

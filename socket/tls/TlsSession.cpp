@@ -35,6 +35,16 @@ void TlsSession::FeedEnd() {
     peerGone_ = true;
 }
 
+void TlsSession::Shutdown() {
+    if (shutdown_) {
+        return;
+    }
+    shutdown_ = true;
+    if (handshakeDone_) {
+        SendCloseNotify();
+    }
+}
+
 std::size_t TlsSession::ReadPlaintext(void* out, std::size_t cap) {
     return TakeFrom(plain_, out, cap);
 }

@@ -85,7 +85,7 @@ class TlsSession {
 
     // Queues close_notify behind everything written. During the handshake it goes out as soon as
     // the handshake completes. Idempotent.
-    virtual void Shutdown() = 0;
+    void Shutdown();
 
     bool HandshakeDone() const { return handshakeDone_; }
     bool ShutdownQueued() const { return shutdown_; }
@@ -97,6 +97,8 @@ class TlsSession {
     const TlsError& Error() const { return error_; }
 
   protected:
+    // The backend's close_notify, behind what it has written (nothing once it has failed).
+    virtual void SendCloseNotify() = 0;
     TlsSession() = default;
 
     // Backends append what they produce, and record the outcome.
